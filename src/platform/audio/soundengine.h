@@ -1,0 +1,100 @@
+// One sound engine: an output device, streams decoded ahead of time, channels with volume and
+// playback speed, and a spectrum of what the engine is playing.
+//
+// The program runs two independent engines, one per deck. The interface thread calls them;
+// each mixes on its own real-time audio thread. Calls from the interface thread are cheap and
+// lock-free, so a 1 ms timer can poll them.
+//
+// Handles are 32-bit values never reused within a run; 0, stale and other engines' handles are
+// harmless no-ops that return 0.
+#pragma once
+
+#include <QString>
+#include <QStringList>
+#include <cstdint>
+#include <memory>
+
+namespace audio {
+
+// Error codes, as FSOUND_GetError reports them.
+enum ErrorCode {
+    ErrNone = 0,
+    ErrBusy = 1,          // cannot call after Init
+    ErrUninitialized = 2, // Init was not called
+    ErrInit = 3,          // the output device failed
+    ErrAllocated = 4,     // the device is in use
+    ErrPlay = 5,
+    ErrOutputFormat = 6,
+    ErrCooperativeLevel = 7,
+    ErrCreateBuffer = 8,
+    ErrFileNotFound = 9,
+    ErrFileFormat = 10,
+    ErrFileBad = 11,
+    ErrMemory = 12,
+    ErrVersion = 13,
+    ErrInvalidParam = 14,
+    ErrNoEAX = 15,
+    ErrChannelAlloc = 16,
+    ErrRecord = 17,
+    ErrMediaPlayer = 18,
+    ErrCDDevice = 19,
+};
+
+// The output devices every engine can use, in a stable order: the system's devices as the
+// device dialog lists them, then "No sound (silent)". Driver 0 is the system default device,
+// driver n is entry n-1 of this list.
+QStringList outputDeviceNames();
+
+class SoundEngine {
+public:
+    explicit SoundEngine(const QString& name);
+    ~SoundEngine();
+    SoundEngine(const SoundEngine&) = delete;
+    SoundEngine& operator=(const SoundEngine&) = delete;
+
+    // --- the operations the program calls (see core/soundbindings.h for their documented names)
+    int setDriver(int driver);
+    int setBufferSize(int ms);
+    int init(int mixRate, int maxSoftwareChannels, unsigned flags); // nonzero on success
+    int getError() const;
+    void close();
+    bool isInitialized() const;
+
+    std::uint32_t streamOpen(const QString& path, unsigned mode, int offset, int length); // 0 = cannot play
+    int streamPlay(int channel, std::uint32_t stream);  // channel handle, 0 on failure
+    int streamStop(std::uint32_t stream);               // rewinds to 0, keeps the stream open
+    int streamClose(std::uint32_t stream);              // frees decoder and buffers
+    int streamGetLengthMs(std::uint32_t stream) const;
+    int streamGetTime(std::uint32_t stream) const;      // source ms the output has played
+    int streamSetTime(std::uint32_t stream, int ms);    // clamps to 0..length
+
+    int setFrequency(int channel, int hz);              // hz/44100 of normal speed
+    int getFrequency(int channel) const;                // exactly the last value set
+    int getPaused(int channel) const;
+    int setPaused(int channel, int paused);
+    int setVolume(int channel, int volume);             // 0..255, ramped
+    int getVolume(int channel) const;
+    void update();                                      // nothing to do: mixing runs on its own
+
+    int dspGetFFTUnit() const;
+    int dspSetActive(int unit, int active);
+    const float* dspGetSpectrum();                      // 512 magnitudes 0..1
+
+    // --- for tests and benchmarks: a manual clock in place of a device, advanced frame by frame
+    // on the calling thread, so minutes of playing take milliseconds.
+    void setManualClock(bool on);   // takes effect at the next init
+    void advance(int frames);       // renders that many output frames at 44100 Hz
+    void advanceMs(int ms);
+    // Mean absolute level of the last rendered block after volume, 0..1 (the output level).
+    float outputLevel() const;
+    // Output buffer underruns counted since init.
+    std::uint64_t underruns() const;
+
+    const QString& name() const;
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> d;
+};
+
+} // namespace audio

@@ -1,0 +1,95 @@
+#include "shell/skin.h"
+
+#include "core/keys.h"
+#include "core/vb.h"
+
+#include <QKeyEvent>
+#include <QMouseEvent>
+
+int mouseButtonValue(Qt::MouseButtons b)
+{
+    int v = 0;
+    if (b & Qt::LeftButton)
+        v |= 1;
+    if (b & Qt::RightButton)
+        v |= 2;
+    if (b & Qt::MiddleButton)
+        v |= 4;
+    return v;
+}
+
+int mouseShiftValue(Qt::KeyboardModifiers m)
+{
+    int s = 0;
+    if (m & Qt::ShiftModifier)
+        s |= 1;
+    if (m & Qt::ControlModifier)
+        s |= 2;
+    if (m & Qt::AltModifier)
+        s |= 4;
+    return s;
+}
+
+SkinControl::SkinControl(QWidget* parent, Kind kind) : QLabel(parent), kind_(kind)
+{
+    // A picture box takes the focus when clicked; a label never does.
+    setFocusPolicy(kind == Picture ? Qt::ClickFocus : Qt::NoFocus);
+}
+
+void SkinControl::setPicture(const QPixmap& p)
+{
+    picture_ = p;
+    setPixmap(p);
+}
+
+void SkinControl::mousePressEvent(QMouseEvent* e)
+{
+    e->accept();
+    pressedInside_ = true;
+    if (kind_ == Picture)
+        setFocus(Qt::MouseFocusReason);
+    const QPointF p = e->position();
+    emit MouseDown(mouseButtonValue(e->button()), mouseShiftValue(e->modifiers()), p.x() * vb::TwipsPerPixel,
+                   p.y() * vb::TwipsPerPixel);
+}
+
+void SkinControl::mouseReleaseEvent(QMouseEvent* e)
+{
+    e->accept();
+    const QPointF p = e->position();
+    const bool wasPressed = pressedInside_;
+    pressedInside_ = false;
+    emit MouseUp(mouseButtonValue(e->button()), mouseShiftValue(e->modifiers()), p.x() * vb::TwipsPerPixel,
+                 p.y() * vb::TwipsPerPixel);
+    if (wasPressed && e->button() == Qt::LeftButton && rect().contains(p.toPoint()))
+        emit Click();
+}
+
+void SkinControl::mouseMoveEvent(QMouseEvent* e)
+{
+    e->accept();
+    const QPointF p = e->position();
+    emit MouseMove(mouseButtonValue(e->buttons()), mouseShiftValue(e->modifiers()), p.x() * vb::TwipsPerPixel,
+                   p.y() * vb::TwipsPerPixel);
+}
+
+void SkinControl::mouseDoubleClickEvent(QMouseEvent* e)
+{
+    e->accept();
+    pressedInside_ = true;
+    emit DblClick();
+}
+
+void SkinControl::keyPressEvent(QKeyEvent* e)
+{
+    e->accept();
+    emit KeyDown(virtualKeyCode(e), shiftState(e));
+}
+
+void SkinControl::keyReleaseEvent(QKeyEvent* e)
+{
+    e->accept();
+    if (e->isAutoRepeat())
+        return; // a held key releases once, when it is really let go
+    emit KeyUp(virtualKeyCode(e), shiftState(e));
+}

@@ -1,0 +1,52 @@
+#include "support/testutil.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+
+namespace testutil {
+
+QString media(const QString& name)
+{
+    return QStringLiteral(QUENLOW_MEDIA_DIR) + QLatin1Char('/') + name;
+}
+
+QByteArray readAll(const QString& path)
+{
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly))
+        return {};
+    return f.readAll();
+}
+
+bool writeAll(const QString& path, const QByteArray& bytes)
+{
+    QFile f(path);
+    if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        return false;
+    return f.write(bytes) == bytes.size();
+}
+
+QString copyMedia(const QString& name, const QString& toFolder, const QString& asName)
+{
+    const QString target = toFolder + QLatin1Char('/') + (asName.isEmpty() ? QFileInfo(name).fileName() : asName);
+    QFile::remove(target);
+    if (!QFile::copy(media(name), target))
+        return {};
+    QFile::setPermissions(target, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadGroup
+                                      | QFileDevice::ReadOther);
+    return target;
+}
+
+QByteArray run(const QString& program, const QStringList& args, int* code)
+{
+    QProcess p;
+    p.start(program, args);
+    p.waitForFinished(60000);
+    if (code)
+        *code = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+    return p.readAllStandardOutput();
+}
+
+} // namespace testutil
