@@ -1,0 +1,7 @@
+#include "menus/checkmarks.h"
+
+CheckMarks& checkMarks()
+{
+    static CheckMarks marks;
+    return marks;
+}
