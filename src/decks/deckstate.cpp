@@ -1,0 +1,7 @@
+#include "decks/deckstate.h"
+
+DeckState& deckState()
+{
+    static DeckState state;
+    return state;
+}
