@@ -1,0 +1,57 @@
+// The text format shared by every list file the program keeps (the four song lists and the
+// media folder list): one line per row, each field in double quotes, fields separated by one
+// comma, CR LF after every line. A double quote inside a field is stored as the seven
+// characters CHR(34), so that it can never end the field early.
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+namespace listfile {
+
+// The stand-in for a double quote inside a field.
+inline constexpr char QuoteMark[] = "CHR(34)";
+
+// A field's text as stored: every double quote replaced by CHR(34).
+QString escape(const QString& text);
+// The stored text back: every CHR(34) becomes a double quote again.
+QString unescape(const QString& text);
+
+// Appends one line of n fields to out (UTF-8), escaping each field.
+void appendLine(QByteArray& out, const QString* fields, int n);
+
+// Writes bytes whole to a temporary file beside path and renames it over path, so that a full
+// disk, a crash or a kill during the write leaves the previous file as it was. On failure
+// *error (when given) holds the reason and false is returned.
+bool writeWhole(const QString& path, const QByteArray& bytes, QString* error = nullptr);
+
+// Whether a regular file exists at path (a folder of that name does not count).
+bool fileExists(const QString& path);
+
+// Takes the fields of a list file one after the other. A field that begins with a double
+// quote runs to the next double quote (text after it up to the separator is dropped); any
+// other field runs to the next comma or line end, trimmed of blanks. Commas and line ends both
+// separate fields; a line end directly after a line end (a blank line) separates nothing.
+class FieldReader {
+public:
+    // The decoded text of a whole file (UTF-8, or Windows-1252 when not valid UTF-8).
+    explicit FieldReader(const QByteArray& bytes);
+    explicit FieldReader(QString text);
+
+    // True when nothing is left to read, not even a line end.
+    bool atEnd() const { return pos_ >= text_.size(); }
+
+    // Reads the next field into *out, unescaped when unescape is set. False when the text
+    // ended before a whole field could be read (the row is incomplete); *out is then untouched.
+    bool next(QString* out, bool unescapeField = true);
+
+    // Reads n fields (at most 8); false, with *out untouched, when the text ends first.
+    bool nextRow(QString* out, int n, bool unescapeFields = true);
+
+private:
+    QString text_;
+    qsizetype pos_ = 0;
+    bool afterComma_ = false;
+};
+
+} // namespace listfile

@@ -1,0 +1,47 @@
+#include "library/medialist.h"
+
+#include "core/settings.h"
+#include "library/listfile.h"
+
+#include <QFile>
+
+namespace medialist {
+
+QString fileName() { return AppPath + QStringLiteral("/MediaList.qnl"); }
+
+ReadResult read(const QString& file)
+{
+    ReadResult r;
+    if (!listfile::fileExists(file))
+        return r;
+    r.exists = true;
+    QFile f(file);
+    if (!f.open(QIODevice::ReadOnly)) {
+        r.incomplete = true;
+        return r;
+    }
+    listfile::FieldReader in(f.readAll());
+    while (!in.atEnd()) {
+        QString fields[2];
+        if (!in.nextRow(fields, 2)) {
+            r.incomplete = true;
+            break;
+        }
+        if (fields[1].isEmpty())
+            fields[1] = QStringLiteral("Yes");
+        r.folders.push_back({fields[0], fields[1]});
+    }
+    return r;
+}
+
+bool write(const std::vector<Folder>& folders, const QString& file, QString* error)
+{
+    QByteArray out;
+    for (const Folder& f : folders) {
+        const QString fields[2] = {f.path, f.scan};
+        listfile::appendLine(out, fields, 2);
+    }
+    return listfile::writeWhole(file, out, error);
+}
+
+} // namespace medialist
