@@ -1,0 +1,281 @@
+#include "menus/requestdb.h"
+
+#include "core/errorlog.h"
+#include "core/settings.h"
+
+#include <QFileInfo>
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QUrl>
+#include <QVariant>
+#include <atomic>
+
+QString RequestDBPath = requestdb::NoDatabasePath;
+bool NewRequests = false;
+
+namespace requestdb {
+
+namespace {
+
+const QString TrueText = QStringLiteral("True");
+const QString FalseText = QStringLiteral("False");
+const QString PendingStatus = QStringLiteral("NA");
+
+// Turns a driver error into the error the trap logs. The descriptions stay the same for the same
+// failure, so a failure that repeats every second can be recognised as the same one.
+[[noreturn]] void raiseSql(const QSqlError& e)
+{
+    bool ok = false;
+    const int code = e.nativeErrorCode().toInt(&ok);
+    const int primary = ok ? (code & 0xFF) : -1;
+    const QString detail = e.driverText().isEmpty() ? e.databaseText() : e.databaseText().isEmpty()
+            ? e.driverText()
+            : e.driverText() + QStringLiteral(": ") + e.databaseText();
+    switch (primary) {
+    case 5: // busy
+    case 6: // locked
+        raiseError(ErrLocked, QStringLiteral("Could not use the request database; currently locked. (%1)").arg(detail));
+    case 11: // corrupt
+    case 14: // cannot open
+    case 26: // not a database
+        raiseError(ErrCannotOpen, QStringLiteral("Cannot open the request database. (%1)").arg(detail));
+    default:
+        raiseError(ErrDatabase, QStringLiteral("Request database failure. (%1)").arg(detail));
+    }
+}
+
+// One connection to the file for the length of one operation. Each gets a connection name of its
+// own, so operations never share or replace each other's results, and it is removed again when
+// the operation ends.
+class Connection {
+public:
+    explicit Connection(const QString& path)
+    {
+        if (!QFileInfo(path).isFile())
+            raiseError(ErrFileNotFound, QStringLiteral("Could not find file '%1'.").arg(path));
+        static std::atomic<unsigned> serial{0};
+        name_ = QStringLiteral("quenlow-requests-%1").arg(++serial);
+        db_ = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name_);
+        db_.setConnectOptions(QStringLiteral("QSQLITE_OPEN_URI;QSQLITE_BUSY_TIMEOUT=%1").arg(BusyTimeoutMs));
+        db_.setDatabaseName(openUri(path));
+        if (!db_.open()) {
+            const QSqlError e = db_.lastError();
+            release();
+            raiseSql(e);
+        }
+    }
+    ~Connection() { release(); }
+    Connection(const Connection&) = delete;
+    Connection& operator=(const Connection&) = delete;
+
+    QSqlDatabase& db() { return db_; }
+
+    // Prepares and runs a statement with its values bound in order; raises on failure.
+    QSqlQuery run(const QString& sql, const QVariantList& values = {})
+    {
+        QSqlQuery q(db_);
+        q.setForwardOnly(true);
+        if (!q.prepare(sql))
+            raiseSql(q.lastError());
+        for (const QVariant& v : values)
+            q.addBindValue(v);
+        if (!q.exec())
+            raiseSql(q.lastError());
+        return q;
+    }
+
+    void exec(const QString& sql)
+    {
+        QSqlQuery q(db_);
+        if (!q.exec(sql))
+            raiseSql(q.lastError());
+    }
+
+private:
+    void release()
+    {
+        if (name_.isEmpty())
+            return;
+        db_.close();
+        db_ = QSqlDatabase();
+        QSqlDatabase::removeDatabase(name_);
+        name_.clear();
+    }
+
+    QString name_;
+    QSqlDatabase db_;
+};
+
+// A transaction that takes the write lock at once and is rolled back unless committed.
+class WriteTransaction {
+public:
+    explicit WriteTransaction(Connection& c) : c_(c) { c_.exec(QStringLiteral("BEGIN IMMEDIATE")); }
+    ~WriteTransaction()
+    {
+        if (!done_) {
+            QSqlQuery q(c_.db());
+            q.exec(QStringLiteral("ROLLBACK"));
+        }
+    }
+    void commit()
+    {
+        c_.exec(QStringLiteral("COMMIT"));
+        done_ = true;
+    }
+
+private:
+    Connection& c_;
+    bool done_ = false;
+};
+
+QString readConfig(Connection& c, int id)
+{
+    QSqlQuery q = c.run(QStringLiteral("SELECT ConfigValue FROM Config WHERE ID=? LIMIT 1"), {id});
+    if (!q.next())
+        raiseError(ErrNoCurrentRecord, QStringLiteral("No current record."));
+    const QVariant v = q.value(0);
+    return v.isNull() ? QString() : v.toString();
+}
+
+// Edits the first record the Config query returns for this ID.
+void writeConfig(Connection& c, int id, const QString& value)
+{
+    QSqlQuery q = c.run(
+        QStringLiteral("UPDATE Config SET ConfigValue=? WHERE rowid=(SELECT rowid FROM Config WHERE ID=? LIMIT 1)"),
+        {value, id});
+    if (q.numRowsAffected() < 1)
+        raiseError(ErrNoCurrentRecord, QStringLiteral("No current record."));
+}
+
+QStringList readPending(Connection& c)
+{
+    QSqlQuery q = c.run(QStringLiteral("SELECT RequestFilename FROM UserRequests WHERE Status=? "
+                                       "ORDER BY NumRequests DESC, RequestDate"),
+                        {PendingStatus});
+    QStringList files;
+    while (q.next()) {
+        const QVariant v = q.value(0);
+        // A record without a file name names no song; it is left out of the list.
+        if (v.isNull() || v.toString().trimmed().isEmpty())
+            continue;
+        files << v.toString();
+    }
+    if (q.lastError().isValid())
+        raiseSql(q.lastError());
+    return files;
+}
+
+} // namespace
+
+QString openUri(const QString& path)
+{
+    // mode=rw: the file is opened for reading and writing and never created; the path is
+    // percent-encoded so that '?', '#' and '%' in a folder name stay part of the name.
+    QUrl url = QUrl::fromLocalFile(QFileInfo(path).absoluteFilePath());
+    url.setQuery(QStringLiteral("mode=rw"));
+    return url.toString(QUrl::FullyEncoded);
+}
+
+RequestStore::RequestStore(QString path) : path_(std::move(path)) {}
+
+bool RequestStore::exists() const
+{
+    return !path_.isEmpty() && QFileInfo(path_).isFile();
+}
+
+QString RequestStore::configValue(int id) const
+{
+    Connection c(path_);
+    return readConfig(c, id);
+}
+
+void RequestStore::setConfigValue(int id, const QString& value) const
+{
+    Connection c(path_);
+    writeConfig(c, id, value);
+}
+
+bool RequestStore::reloadPending(const std::function<void(const QStringList&)>& apply) const
+{
+    Connection c(path_);
+    // Most polls find nothing new: look at the flag without taking the write lock first.
+    if (readConfig(c, NewRequestsFlag) != TrueText)
+        return false;
+
+    WriteTransaction t(c);
+    // The writer may have changed the flag before the lock was taken: read it again inside.
+    if (readConfig(c, NewRequestsFlag) != TrueText) {
+        t.commit();
+        return false;
+    }
+    const QStringList files = readPending(c);
+    apply(files);
+    writeConfig(c, NewRequestsFlag, FalseText);
+    t.commit();
+    return true;
+}
+
+QStringList RequestStore::pendingRequests() const
+{
+    Connection c(path_);
+    return readPending(c);
+}
+
+int RequestStore::deleteRequestsFor(const QString& file) const
+{
+    Connection c(path_);
+    QSqlQuery q = c.run(QStringLiteral("DELETE FROM UserRequests WHERE RequestFilename=?"), {file});
+    return q.numRowsAffected();
+}
+
+int RequestStore::deleteAllRequests() const
+{
+    Connection c(path_);
+    QSqlQuery q = c.run(QStringLiteral("DELETE FROM UserRequests"));
+    return q.numRowsAffected();
+}
+
+void startUp(const QString& settingsFile, const QString& location)
+{
+    QString path = ReadINI(QStringLiteral("Requests"), QStringLiteral("RequestDB"), QStringLiteral("NULL"), settingsFile);
+    if (path.isEmpty() || !QFileInfo(path).isFile())
+        path = QStringLiteral("NULL");
+    if (path == QLatin1String("NULL")) {
+        RequestDBPath = NoDatabasePath;
+        return;
+    }
+    RequestDBPath = path;
+    const QByteArray loc = location.toLatin1();
+    trap(loc.constData(), [&] { RequestStore(path).setConfigValue(NewRequestsFlag, TrueText); });
+}
+
+bool RequestPoll::poll(const QString& path, bool takeRequests, const std::function<void(const QStringList&)>& apply)
+{
+    if (!takeRequests)
+        return false;
+    RequestStore store(path);
+    if (!store.exists())
+        return false;
+    try {
+        const bool reloaded = store.reloadPending(apply);
+        lastFailure_.clear();
+        return reloaded;
+    } catch (const RuntimeError& e) {
+        failed(e.number(), e.description());
+    } catch (const std::exception& e) {
+        failed(5, QString::fromUtf8(e.what()));
+    }
+    return false;
+}
+
+void RequestPoll::failed(int number, const QString& description)
+{
+    const QString key = QString::number(number) + QLatin1Char(' ') + description;
+    if (key != lastFailure_) {
+        lastFailure_ = key;
+        LogError(number, description, location_);
+    }
+}
+
+} // namespace requestdb

@@ -1,0 +1,112 @@
+// The request database: an SQLite file shared with the outside request writer, which adds
+// UserRequests records and sets Config row 5 to "True" when it has written new ones.
+//
+// Tables (names as both programs know them):
+//   UserRequests(RequestFilename text, Status text ('NA' = pending), NumRequests number,
+//                RequestDate date)
+//   Config(ID number, ConfigValue text "True"/"False"); row 5 = new requests waiting,
+//          rows 1 to 4 tell the writer whether requests are taken.
+//
+// Every operation opens the file on a connection of its own (read-write, never creating a missing
+// file), runs its statements with every value bound as a parameter, and closes it again; a locked
+// database fails fast and the caller tries again later. Failures are raised as RuntimeError
+// (errorlog.h) for the caller's trap.
+#pragma once
+
+#include <QString>
+#include <QStringList>
+#include <functional>
+
+// The full path of the request database; "C:\DB.mdb" when none is configured.
+extern QString RequestDBPath;
+// New requests arrived that the user has not looked at yet (the Requests count blinks).
+extern bool NewRequests;
+
+namespace requestdb {
+
+// The path kept when no usable database is configured.
+inline const QString NoDatabasePath = QStringLiteral("C:\\DB.mdb");
+
+// The Config row that says new requests are waiting.
+constexpr int NewRequestsFlag = 5;
+
+// Error numbers raised by the store.
+constexpr int ErrNoCurrentRecord = 3021; // the Config row asked for does not exist
+constexpr int ErrFileNotFound = 3024;    // no database file at the path
+constexpr int ErrCannotOpen = 3049;      // not a database, corrupt, or cannot be opened
+constexpr int ErrLocked = 3218;          // another program holds the database locked
+constexpr int ErrDatabase = 3146;        // any other failure the database reports
+
+// How long a statement waits for the outside writer's lock before failing.
+constexpr int BusyTimeoutMs = 200;
+
+class RequestStore {
+public:
+    explicit RequestStore(QString path);
+
+    const QString& path() const { return path_; }
+
+    // A file (not a folder) exists at the path.
+    bool exists() const;
+
+    // ConfigValue of the first Config record with this ID, as text ("" when NULL).
+    // Raises ErrNoCurrentRecord when there is none.
+    QString configValue(int id) const;
+
+    // Sets ConfigValue of the first Config record with this ID.
+    // Raises ErrNoCurrentRecord when there is none.
+    void setConfigValue(int id, const QString& value) const;
+
+    // The reload of the Requests list. When Config row 5 reads exactly "True": in one
+    // transaction, reads the file names of the pending requests (most requested first, then
+    // oldest first; records without a file name are left out), hands them to apply, and sets
+    // row 5 to "False". A request written meanwhile by the outside writer is therefore either
+    // among those handed over or waits for its own flag. When apply raises, nothing is changed
+    // and row 5 stays "True", so the next poll tries again. Returns whether a reload happened.
+    bool reloadPending(const std::function<void(const QStringList&)>& apply) const;
+
+    // The file names of the pending requests in reload order (no transaction, no flag change).
+    QStringList pendingRequests() const;
+
+    // Deletes every request record of the file, whatever its Status; returns how many.
+    int deleteRequestsFor(const QString& file) const;
+
+    // Deletes every request record; returns how many.
+    int deleteAllRequests() const;
+
+private:
+    QString path_;
+};
+
+// The URI that opens a database file read-write without creating it (exposed for tests).
+QString openUri(const QString& path);
+
+// Form_Load's database step: RequestDBPath from [Requests] RequestDB of the settings file;
+// when a file exists there, Config row 5 is set to "True" so that the first poll loads every
+// pending request; otherwise RequestDBPath = "C:\DB.mdb" and no database is touched.
+// A failure is logged under location and the caller's load goes on.
+void startUp(const QString& settingsFile, const QString& location);
+
+// The once-a-second request poll of the housekeeping timer, with its memory of the last failure:
+// a failure is logged under location once, and again only when it changes or after a poll that
+// worked, so a database that stays broken does not fill the error log at one line a second.
+// Failures never escape: the rest of the tick goes on.
+class RequestPoll {
+public:
+    explicit RequestPoll(QString location) : location_(std::move(location)) {}
+
+    // Runs the reload check when takeRequests is set and a file exists at path; apply receives
+    // the pending file names (see RequestStore::reloadPending). Returns whether a reload happened.
+    bool poll(const QString& path, bool takeRequests, const std::function<void(const QStringList&)>& apply);
+
+    // The failure last logged ("" when the last poll worked).
+    const QString& lastFailure() const { return lastFailure_; }
+
+private:
+    void failed(int number, const QString& description);
+
+    QString location_;
+    QString lastFailure_;
+};
+
+} // namespace requestdb

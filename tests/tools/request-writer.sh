@@ -1,0 +1,62 @@
+#!/usr/bin/env bash
+# Plays the outside request writer on a request database with the sqlite3 tool.
+#   request-writer.sh create DB             makes the tables and Config rows 1 to 5 ("False")
+#   request-writer.sh add DB FILE [N] [DATE] [STATUS]
+#                                           adds a request (N requests, default 1; DATE default now;
+#                                           STATUS default NA) and sets Config row 5 to "True"
+#   request-writer.sh flag DB VALUE         sets Config row 5 to VALUE
+#   request-writer.sh get DB ID             prints ConfigValue of Config row ID
+#   request-writer.sh count DB              prints the number of request records
+#   request-writer.sh lock DB               holds the write lock (prints "locked" once it has it) until
+#                                           a file DB.release appears, then lets go
+set -euo pipefail
+
+cmd=${1:?command}
+db=${2:?database}
+
+# Text as an SQL string literal: single quotes doubled.
+lit() { printf "'%s'" "${1//\'/\'\'}"; }
+
+sql() { sqlite3 -batch -cmd '.timeout 5000' "$db" "$@"; }
+
+case $cmd in
+create)
+    sql "CREATE TABLE UserRequests (RequestFilename TEXT, Status TEXT, NumRequests INTEGER, RequestDate TEXT);
+         CREATE TABLE Config (ID INTEGER, ConfigValue TEXT);
+         INSERT INTO Config VALUES (1,'False'),(2,'False'),(3,'False'),(4,'False'),(5,'False');"
+    ;;
+add)
+    file=${3:?file}
+    n=${4:-1}
+    [[ $n =~ ^[0-9]+$ ]] || { echo "request count must be a number" >&2; exit 2; }
+    date=${5:-$(date -u '+%Y-%m-%d %H:%M:%S')}
+    status=${6:-NA}
+    sql "BEGIN; INSERT INTO UserRequests VALUES ($(lit "$file"), $(lit "$status"), $n, $(lit "$date"));
+         UPDATE Config SET ConfigValue='True' WHERE ID=5; COMMIT;"
+    ;;
+flag)
+    sql "UPDATE Config SET ConfigValue=$(lit "${3?value}") WHERE ID=5;"
+    ;;
+get)
+    id=${3:?id}
+    [[ $id =~ ^[0-9]+$ ]] || { echo "id must be a number" >&2; exit 2; }
+    sql "SELECT ConfigValue FROM Config WHERE ID=$id;"
+    ;;
+count)
+    sql "SELECT count(*) FROM UserRequests;"
+    ;;
+lock)
+    rm -f "$db.release"
+    # The transaction stays open while the input is held back.
+    {
+        echo "BEGIN IMMEDIATE; UPDATE Config SET ConfigValue=ConfigValue WHERE ID=1; SELECT 'locked';"
+        while [ ! -e "$db.release" ]; do sleep 0.05; done
+        echo "COMMIT;"
+    } | sqlite3 -batch "$db"
+    rm -f "$db.release"
+    ;;
+*)
+    echo "unknown command: $cmd" >&2
+    exit 2
+    ;;
+esac
