@@ -1,0 +1,489 @@
+#include "core/clsMP3.h"
+
+#include "core/genres.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <array>
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+constexpr int TagSize = 128;
+constexpr int TitleWidth = 30, ArtistWidth = 30, AlbumWidth = 30, YearWidth = 4, CommentWidth = 30;
+constexpr std::int64_t HeaderWindow = 50000;
+
+// Bytes 0x80..0x9F of Windows-1252; the five bytes the code page leaves undefined map to the
+// C1 control of the same value, so every byte survives a read and a write unchanged.
+constexpr char16_t kCp1252High[32] = {
+    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+    0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178,
+};
+
+QString fromCp1252(const QByteArray& bytes)
+{
+    QString s(bytes.size(), Qt::Uninitialized);
+    QChar* out = s.data();
+    for (qsizetype i = 0; i < bytes.size(); ++i) {
+        const auto b = static_cast<unsigned char>(bytes[i]);
+        out[i] = (b >= 0x80 && b < 0xA0) ? QChar(kCp1252High[b - 0x80]) : QChar(b);
+    }
+    return s;
+}
+
+// One byte per character; characters the code page cannot hold become '?'.
+QByteArray toCp1252(const QString& text)
+{
+    QByteArray out;
+    out.reserve(text.size());
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const char16_t c = text[i].unicode();
+        if (QChar::isHighSurrogate(c) && i + 1 < text.size() && QChar::isLowSurrogate(text[i + 1].unicode())) {
+            ++i; // one character outside the code page
+            out.append('?');
+            continue;
+        }
+        if (c < 0x80 || (c >= 0xA0 && c <= 0xFF)) {
+            out.append(static_cast<char>(c));
+            continue;
+        }
+        char b = '?';
+        for (int k = 0; k < 32; ++k) {
+            if (kCp1252High[k] == c) {
+                b = static_cast<char>(0x80 + k);
+                break;
+            }
+        }
+        out.append(b);
+    }
+    return out;
+}
+
+QString trimSpaces(const QString& s)
+{
+    qsizetype b = 0, e = s.size();
+    while (b < e && s[b] == QLatin1Char(' '))
+        ++b;
+    while (e > b && s[e - 1] == QLatin1Char(' '))
+        --e;
+    return s.mid(b, e - b);
+}
+
+QByteArray blanks(int width) { return QByteArray(width, ' '); }
+
+QByteArray encodedName(const QString& path) { return QFile::encodeName(path); }
+
+// Opens a regular file without blocking on FIFOs or devices that happen to carry a song's name.
+int openRegular(const QByteArray& path, int flags)
+{
+    const int fd = ::open(path.constData(), flags | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Reads exactly n bytes at offset; false on a short read or an error.
+bool readAt(int fd, void* buf, std::size_t n, std::int64_t offset)
+{
+    auto* p = static_cast<char*>(buf);
+    std::size_t done = 0;
+    while (done < n) {
+        const ssize_t r = ::pread(fd, p + done, n - done, static_cast<off_t>(offset + done));
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r <= 0)
+            return false;
+        done += static_cast<std::size_t>(r);
+    }
+    return true;
+}
+
+bool writeAt(int fd, const void* buf, std::size_t n, std::int64_t offset)
+{
+    const auto* p = static_cast<const char*>(buf);
+    std::size_t done = 0;
+    while (done < n) {
+        const ssize_t r = ::pwrite(fd, p + done, n - done, static_cast<off_t>(offset + done));
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r <= 0)
+            return false;
+        done += static_cast<std::size_t>(r);
+    }
+    return true;
+}
+
+// Where the audio begins: after any ID3v2 tags at the start of the file (cover art often makes
+// them larger than the header search window); 0 when the file has none.
+std::int64_t audioStart(int fd, std::int64_t length)
+{
+    std::int64_t at = 0;
+    for (int tags = 0; tags < 8; ++tags) {
+        unsigned char h[10];
+        if (length - at < 10 || !readAt(fd, h, sizeof h, at))
+            break;
+        if (h[0] != 'I' || h[1] != 'D' || h[2] != '3' || h[3] == 0xFF || h[4] == 0xFF)
+            break;
+        if ((h[6] | h[7] | h[8] | h[9]) & 0x80)
+            break;
+        std::int64_t size = (std::int64_t(h[6]) << 21) | (std::int64_t(h[7]) << 14) | (std::int64_t(h[8]) << 7) | h[9];
+        size += 10;
+        if (h[3] >= 4 && (h[5] & 0x10))
+            size += 10; // footer
+        if (at + size >= length)
+            break; // a size that runs past the end is no tag we can trust
+        at += size;
+    }
+    return at;
+}
+
+constexpr int kBitrates[16] = {0, 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 0};
+
+// The genre byte for a held genre text: its table index; a plain number 0-255 is taken as the
+// byte itself (a user may type one); 255 for anything else.
+int genreByte(const QString& genre)
+{
+    const QString name = trimSpaces(genre);
+    bool isNumber = false;
+    const int n = name.toInt(&isNumber);
+    if (isNumber && n >= 0 && n <= 255 && !name.startsWith(QLatin1Char('+')))
+        return n;
+    return GenreIndex(name);
+}
+
+} // namespace
+
+void clsMP3::setFullName(const QString& name) { fullName_ = name; }
+QString clsMP3::FullName() const { return fullName_; }
+
+void clsMP3::clearTag()
+{
+    title_ = blanks(TitleWidth);
+    artist_ = blanks(ArtistWidth);
+    album_ = blanks(AlbumWidth);
+    year_ = blanks(YearWidth);
+    comment_ = blanks(CommentWidth);
+    genre_.clear();
+    tagPresent_ = false;
+}
+
+void clsMP3::clearHeader()
+{
+    mpegVersion_.clear();
+    layer_.clear();
+    bitrate_.clear();
+    samplerate_.clear();
+    channelMode_.clear();
+    bitrateKbps_ = 0;
+    sampleRateHz_ = 0;
+    padding_ = 0;
+    copyright_ = false;
+    original_ = false;
+    frameLength_ = 0;
+    valid_ = false;
+    headerPos_ = -2;
+    lengthAtRead_ = 0;
+}
+
+int clsMP3::ReadMP3Info()
+{
+    struct stat st {};
+    if (fullName_.isEmpty() || ::stat(encodedName(fullName_).constData(), &st) != 0) {
+        // A reused object must not go on showing the previous song's tag and header.
+        clearTag();
+        clearHeader();
+        return -1;
+    }
+    readTag();
+    ReadHeader();
+    return 0;
+}
+
+void clsMP3::readTag()
+{
+    clearTag();
+    const int fd = openRegular(encodedName(fullName_), O_RDONLY);
+    if (fd < 0)
+        return;
+    struct stat st {};
+    char tag[TagSize];
+    const bool ok = ::fstat(fd, &st) == 0 && st.st_size >= TagSize && readAt(fd, tag, TagSize, st.st_size - TagSize);
+    ::close(fd);
+    if (!ok || std::memcmp(tag, "TAG", 3) != 0)
+        return;
+    tagPresent_ = true;
+    title_ = QByteArray(tag + 3, TitleWidth);
+    artist_ = QByteArray(tag + 33, ArtistWidth);
+    album_ = QByteArray(tag + 63, AlbumWidth);
+    year_ = QByteArray(tag + 93, YearWidth);
+    comment_ = QByteArray(tag + 97, CommentWidth);
+    genre_ = GenreName(static_cast<unsigned char>(tag[127]));
+}
+
+QString clsMP3::ReadHeader()
+{
+    clearHeader();
+    headerPos_ = findFrameHeader();
+    return headerPos_ == -2 ? QStringLiteral("-2") : QString();
+}
+
+std::int64_t clsMP3::findFrameHeader()
+{
+    const int fd = openRegular(encodedName(fullName_), O_RDONLY);
+    if (fd < 0)
+        return -2;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) {
+        ::close(fd);
+        return -2;
+    }
+    const std::int64_t length = st.st_size;
+    lengthAtRead_ = length;
+    const std::int64_t base = audioStart(fd, length);
+    std::int64_t windowSize = std::min<std::int64_t>(HeaderWindow, length - base);
+
+    // The window is read as far as the search needs it: most files confirm a header within the
+    // first few kilobytes.
+    std::vector<unsigned char> window;
+    window.reserve(static_cast<std::size_t>(std::min<std::int64_t>(windowSize, 8192)));
+    auto ensure = [&](std::int64_t n) {
+        n = std::min(n, windowSize);
+        const auto have = static_cast<std::int64_t>(window.size());
+        if (n <= have)
+            return;
+        const std::int64_t want = std::min(windowSize, std::max(n, have * 2 + 4096));
+        window.resize(static_cast<std::size_t>(want));
+        if (!readAt(fd, window.data() + have, static_cast<std::size_t>(want - have), base + have)) {
+            // The file shrank or failed to read: the window ends where the bytes ended.
+            window.resize(static_cast<std::size_t>(have));
+            windowSize = have;
+        }
+    };
+    auto at = [&](std::int64_t i) -> unsigned char {
+        return i < static_cast<std::int64_t>(window.size()) ? window[static_cast<std::size_t>(i)] : 0;
+    };
+
+    std::int64_t found = -2;
+    for (std::int64_t i = 1; i < windowSize; ++i) {
+        ensure(i + 1);
+        if (i >= windowSize)
+            break;
+        const unsigned char b = window[static_cast<std::size_t>(i)];
+        if ((b != 0xFA && b != 0xFB) || window[static_cast<std::size_t>(i - 1)] != 0xFF)
+            continue;
+        ensure(i + 3);
+        const unsigned char h[4] = {0xFF, b, at(i + 1), at(i + 2)}; // bytes beyond the window count as 0
+        decodeHeader(h);
+        if (!valid_)
+            continue;
+        // Confirm by the start of the next frame; a read beyond the end of the file confirms nothing.
+        const std::int64_t next = base + (i - 1) + frameLength_;
+        unsigned char n[4];
+        bool got;
+        if (next - base + 4 <= static_cast<std::int64_t>(window.size())) {
+            std::memcpy(n, window.data() + (next - base), 4);
+            got = true;
+        } else {
+            got = next + 4 <= length && readAt(fd, n, 4, next);
+        }
+        if (got && n[0] == 0xFF && (n[1] & 0xE0) == 0xE0) {
+            found = base + i; // 1-based position of the 0xFF
+            break;
+        }
+    }
+    ::close(fd);
+    return found;
+}
+
+void clsMP3::decodeHeader(const unsigned char* h)
+{
+    valid_ = true;
+    mpegVersion_ = QStringLiteral("1.0");
+    layer_ = QStringLiteral("3");
+
+    bitrateKbps_ = kBitrates[h[2] >> 4];
+    bitrate_ = bitrateKbps_ ? QString::number(bitrateKbps_).leftJustified(3, QLatin1Char(' ')) : QStringLiteral("NA ");
+
+    switch ((h[2] >> 2) & 3) {
+    case 0: sampleRateHz_ = 44100; break;
+    case 1: sampleRateHz_ = 48000; break;
+    case 2: sampleRateHz_ = 32000; break;
+    default:
+        sampleRateHz_ = 0;
+        samplerate_ = QStringLiteral("0    ");
+        valid_ = false;
+        return;
+    }
+    samplerate_ = QString::number(sampleRateHz_);
+
+    padding_ = (h[2] >> 1) & 1;
+    static const char* const modes[4] = {"Stereo", "Joint Stereo", "Dual Channel", "Mono"};
+    channelMode_ = QString::fromLatin1(modes[h[3] >> 6]).leftJustified(12, QLatin1Char(' '));
+    copyright_ = (h[3] >> 3) & 1;
+    original_ = (h[3] >> 2) & 1;
+
+    if (bitrateKbps_ == 0) {
+        valid_ = false;
+        return;
+    }
+    frameLength_ = static_cast<int>(std::floor(double(bitrateKbps_) * 1000 * 144 / sampleRateHz_ + padding_));
+}
+
+QString clsMP3::Title() const { return tagPresent_ ? trimSpaces(fromCp1252(title_)) : QString(); }
+QString clsMP3::Artist() const { return tagPresent_ ? trimSpaces(fromCp1252(artist_)) : QString(); }
+QString clsMP3::Album() const { return tagPresent_ ? trimSpaces(fromCp1252(album_)) : QString(); }
+QString clsMP3::Year() const { return tagPresent_ ? trimSpaces(fromCp1252(year_)) : QString(); }
+QString clsMP3::Comment() const { return tagPresent_ ? trimSpaces(fromCp1252(comment_)) : QString(); }
+QString clsMP3::Genre() const { return tagPresent_ ? trimSpaces(genre_) : QString(); }
+
+bool clsMP3::setField(QByteArray& field, int width, const QString& value)
+{
+    QByteArray bytes = toCp1252(value).left(width);
+    bytes.append(blanks(width - int(bytes.size())));
+    field = bytes;
+    return writeTag();
+}
+
+bool clsMP3::setTitle(const QString& value) { return setField(title_, TitleWidth, value); }
+bool clsMP3::setArtist(const QString& value) { return setField(artist_, ArtistWidth, value); }
+bool clsMP3::setAlbum(const QString& value) { return setField(album_, AlbumWidth, value); }
+bool clsMP3::setYear(const QString& value) { return setField(year_, YearWidth, value); }
+bool clsMP3::setComment(const QString& value) { return setField(comment_, CommentWidth, value); }
+bool clsMP3::setGenre(const QString& value)
+{
+    genre_ = value;
+    return writeTag();
+}
+
+bool clsMP3::lastWriteOk() const { return lastWriteOk_; }
+bool clsMP3::TagPresent() const { return tagPresent_; }
+
+bool clsMP3::writeTag()
+{
+    lastWriteOk_ = false;
+    const QByteArray path = encodedName(fullName_);
+    struct stat st {};
+    if (fullName_.isEmpty() || ::stat(path.constData(), &st) != 0 || !S_ISREG(st.st_mode))
+        return false;
+
+    // A read-only file is made writable for the owner for the write, and its permission bits
+    // are put back exactly as they were afterwards.
+    const mode_t mode = st.st_mode & 07777;
+    bool modeChanged = false;
+    if (!(mode & S_IWUSR)) {
+        if (::chmod(path.constData(), mode | S_IWUSR) != 0)
+            return false;
+        modeChanged = true;
+    }
+
+    // Fields are stored at their full widths; an object that never read a file still writes a
+    // well-formed record.
+    auto fixed = [](const QByteArray& f, int width) {
+        QByteArray b = f.left(width);
+        b.append(blanks(width - int(b.size())));
+        return b;
+    };
+    QByteArray record;
+    record.reserve(TagSize);
+    record.append("TAG", 3);
+    record.append(fixed(title_, TitleWidth));
+    record.append(fixed(artist_, ArtistWidth));
+    record.append(fixed(album_, AlbumWidth));
+    record.append(fixed(year_, YearWidth));
+    record.append(fixed(comment_, CommentWidth));
+    record.append(static_cast<char>(genreByte(genre_)));
+
+    bool ok = false;
+    const int fd = openRegular(path, O_RDWR);
+    if (fd >= 0) {
+        struct stat now {};
+        if (::fstat(fd, &now) == 0) {
+            // Overwrite the tag the file ends with; append one to a file that has none. The
+            // file itself decides, so a tag is never written over audio or appended twice.
+            const std::int64_t size = now.st_size;
+            char marker[3];
+            const bool hasTag = size >= TagSize && readAt(fd, marker, 3, size - TagSize)
+                                && std::memcmp(marker, "TAG", 3) == 0;
+            const std::int64_t at = hasTag ? size - TagSize : size;
+            ok = writeAt(fd, record.constData(), TagSize, at);
+            if (!ok && !hasTag && ::ftruncate(fd, static_cast<off_t>(size)) != 0) {
+                // Nothing more can be done: the write already failed and is reported.
+            }
+        }
+        if (::close(fd) != 0)
+            ok = false;
+    }
+    if (modeChanged)
+        ::chmod(path.constData(), mode);
+    if (ok)
+        tagPresent_ = true;
+    lastWriteOk_ = ok;
+    return ok;
+}
+
+QString clsMP3::FileAttributes() const
+{
+    struct stat st {};
+    if (fullName_.isEmpty() || ::stat(encodedName(fullName_).constData(), &st) != 0)
+        return QStringLiteral("-1");
+    QString text;
+    if ((st.st_mode & 0222) == 0)
+        text += QLatin1Char('R');
+    if (QFileInfo(fullName_).fileName().startsWith(QLatin1Char('.')))
+        text += QLatin1Char('H');
+    if (text.isEmpty() && !S_ISDIR(st.st_mode))
+        return QStringLiteral("Normal");
+    return text;
+}
+
+bool clsMP3::setFileAttributes(const QString& attributes)
+{
+    const QByteArray path = encodedName(fullName_);
+    struct stat st {};
+    if (fullName_.isEmpty() || ::stat(path.constData(), &st) != 0)
+        return false;
+    mode_t mode = st.st_mode & 07777;
+    const bool readOnly = attributes.compare(QLatin1String("Normal"), Qt::CaseInsensitive) != 0
+                          && attributes.contains(QLatin1Char('R'));
+    if (readOnly)
+        mode &= ~mode_t(0222);
+    else if ((mode & 0222) == 0)
+        mode |= S_IWUSR;
+    if (mode == (st.st_mode & 07777))
+        return true;
+    return ::chmod(path.constData(), mode) == 0;
+}
+
+QString clsMP3::MPEGVersion() const { return mpegVersion_; }
+QString clsMP3::Layer() const { return layer_; }
+QString clsMP3::samplerate() const { return samplerate_; }
+QString clsMP3::ChannelMode() const { return channelMode_; }
+QString clsMP3::bitrate() const { return bitrate_; }
+bool clsMP3::Copyright() const { return copyright_; }
+bool clsMP3::Original() const { return original_; }
+QString clsMP3::ValidHeader() const { return valid_ ? QStringLiteral("True") : QStringLiteral("False"); }
+
+float clsMP3::PlayTime() const
+{
+    if (!valid_ || bitrateKbps_ <= 0)
+        return -1;
+    // The length at this moment, as a 64-bit count: songs over 256 MB get their real time.
+    std::int64_t length = lengthAtRead_;
+    struct stat st {};
+    if (::stat(encodedName(fullName_).constData(), &st) == 0)
+        length = st.st_size;
+    const float t = static_cast<float>(double(length) * 8 / bitrateKbps_ / 1000);
+    return static_cast<float>(std::floor((double(t) + 0.05) * 100) / 100);
+}

@@ -1,0 +1,105 @@
+// The tag and frame-header object of one song file: the ID3v1 tag at the end of the file and
+// the first MPEG-1 Layer III frame header near its start, with the play time worked out from
+// the file size and the bit rate.
+//
+// Use: set FullName, call ReadMP3Info, read what you need; each tag setter rewrites the tag on
+// disk at once. The object keeps no file open between calls, never throws and never logs.
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <cstdint>
+
+class clsMP3 {
+public:
+    void setFullName(const QString& name);
+    QString FullName() const;
+
+    // Reads the tag and the frame header. -1 when FullName names no file or folder; every tag
+    // and header value is then cleared, so a reused object never shows the previous song. 0 otherwise.
+    int ReadMP3Info();
+
+    // Searches the first frame header; "-2" when none was confirmed, otherwise "".
+    QString ReadHeader();
+
+    // Tag fields without their leading and trailing blanks; empty when the file has no tag.
+    QString Title() const;
+    QString Artist() const;
+    QString Album() const;
+    QString Year() const;
+    QString Comment() const;
+    QString Genre() const;
+
+    // Each setter stores the value and rewrites the tag at once (overwriting the file's tag, or
+    // appending one). True when the tag was written; false when the file is missing or cannot
+    // be written (the value stays in the object).
+    bool setTitle(const QString& value);
+    bool setArtist(const QString& value);
+    bool setAlbum(const QString& value);
+    bool setYear(const QString& value);
+    bool setComment(const QString& value);
+    bool setGenre(const QString& value);
+    // Whether the last tag write succeeded.
+    bool lastWriteOk() const;
+
+    // The file ends with an ID3v1 tag, as last read or written by this object.
+    bool TagPresent() const;
+
+    // The file's attributes as letters: "R" read-only (no write permission for anyone),
+    // "H" hidden (the name starts with a dot); "Normal" when neither; "-1" when the file is
+    // missing. Linux files have no system or archive attribute: "S" and "A" are never reported.
+    QString FileAttributes() const;
+    // Sets the attributes from such a text: "R" takes every write permission away, no "R" (or
+    // "Normal") gives the owner write permission back. Hidden is a matter of the file's name and
+    // is not changed here; "S" and "A" have nothing to set. False when the file is missing or
+    // its permissions cannot be changed.
+    bool setFileAttributes(const QString& attributes);
+
+    // Header fields: "1.0", "3", "44100"/"48000"/"32000"/"0    ", "Stereo      " (12 characters),
+    // "128"/"32 "/"NA "; empty before a header was decoded.
+    QString MPEGVersion() const;
+    QString Layer() const;
+    QString samplerate() const;
+    QString ChannelMode() const;
+    QString bitrate() const;
+    // Seconds from the file length and the bit rate, cut to hundredths after adding 0.05;
+    // -1 when the header is not valid.
+    float PlayTime() const;
+    bool Copyright() const;
+    bool Original() const;
+    QString ValidHeader() const; // "True" or "False"
+
+    // The length in bytes of the frame the header starts (0 before a header was decoded).
+    int FrameLength() const { return frameLength_; }
+    // 1-based position of the confirmed frame header, or -2 when none was confirmed.
+    std::int64_t HeaderPosition() const { return headerPos_; }
+
+private:
+    void clearTag();
+    void clearHeader();
+    void readTag();
+    std::int64_t findFrameHeader();
+    void decodeHeader(const unsigned char* h);
+    bool writeTag();
+    bool setField(QByteArray& field, int width, const QString& value);
+
+    QString fullName_;
+
+    // Tag fields as the tag's bytes (Windows-1252), fixed width; the genre as a name.
+    QByteArray title_, artist_, album_, year_, comment_;
+    QString genre_;
+    bool tagPresent_ = false;
+    bool lastWriteOk_ = false;
+
+    // Header fields.
+    QString mpegVersion_, layer_, bitrate_, samplerate_, channelMode_;
+    int bitrateKbps_ = 0;
+    int sampleRateHz_ = 0;
+    int padding_ = 0;
+    bool copyright_ = false;
+    bool original_ = false;
+    int frameLength_ = 0;
+    bool valid_ = false;
+    std::int64_t headerPos_ = -2;
+    std::int64_t lengthAtRead_ = 0;
+};
