@@ -195,6 +195,7 @@ void clsMP3::clearHeader()
     valid_ = false;
     headerPos_ = -2;
     lengthAtRead_ = 0;
+    audioStart_ = 0;
 }
 
 int clsMP3::ReadMP3Info()
@@ -236,7 +237,13 @@ QString clsMP3::ReadHeader()
 {
     clearHeader();
     headerPos_ = findFrameHeader();
-    return headerPos_ == -2 ? QStringLiteral("-2") : QString();
+    if (headerPos_ == -2) {
+        // The fields still describe the last candidate examined, but a header that no following
+        // frame confirmed is no header: junk and foreign formats get no made-up play time.
+        valid_ = false;
+        return QStringLiteral("-2");
+    }
+    return QString();
 }
 
 std::int64_t clsMP3::findFrameHeader()
@@ -252,6 +259,7 @@ std::int64_t clsMP3::findFrameHeader()
     const std::int64_t length = st.st_size;
     lengthAtRead_ = length;
     const std::int64_t base = audioStart(fd, length);
+    audioStart_ = base;
     std::int64_t windowSize = std::min<std::int64_t>(HeaderWindow, length - base);
 
     // The window is read as far as the search needs it: most files confirm a header within the
@@ -479,11 +487,13 @@ float clsMP3::PlayTime() const
 {
     if (!valid_ || bitrateKbps_ <= 0)
         return -1;
-    // The length at this moment, as a 64-bit count: songs over 256 MB get their real time.
+    // The length at this moment, as a 64-bit count: songs over 256 MB get their real time. A
+    // leading ID3v2 tag is no audio (a 100 KB cover would add seconds); everything else counts.
     std::int64_t length = lengthAtRead_;
     struct stat st {};
     if (::stat(encodedName(fullName_).constData(), &st) == 0)
         length = st.st_size;
+    length = std::max<std::int64_t>(0, length - audioStart_);
     const float t = static_cast<float>(double(length) * 8 / bitrateKbps_ / 1000);
     return static_cast<float>(std::floor((double(t) + 0.05) * 100) / 100);
 }

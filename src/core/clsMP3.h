@@ -19,7 +19,8 @@ public:
     // and header value is then cleared, so a reused object never shows the previous song. 0 otherwise.
     int ReadMP3Info();
 
-    // Searches the first frame header; "-2" when none was confirmed, otherwise "".
+    // Searches the first frame header; "-2" when none was confirmed, otherwise "". Without a
+    // confirmed header ValidHeader reads "False"; the texts describe the last candidate examined.
     QString ReadHeader();
 
     // Tag fields without their leading and trailing blanks; empty when the file has no tag.
@@ -62,8 +63,8 @@ public:
     QString samplerate() const;
     QString ChannelMode() const;
     QString bitrate() const;
-    // Seconds from the file length and the bit rate, cut to hundredths after adding 0.05;
-    // -1 when the header is not valid.
+    // Seconds from the file length (without a leading ID3v2 tag) and the bit rate, cut to
+    // hundredths after adding 0.05; -1 when the header is not valid.
     float PlayTime() const;
     bool Copyright() const;
     bool Original() const;
@@ -102,4 +103,5 @@ private:
     bool valid_ = false;
     std::int64_t headerPos_ = -2;
     std::int64_t lengthAtRead_ = 0;
+    std::int64_t audioStart_ = 0; // bytes of leading ID3v2 tags
 };

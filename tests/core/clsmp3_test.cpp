@@ -110,11 +110,15 @@ TEST_F(Mp3File, CandidatesThatAreNotMpeg1Layer3OrNotConfirmedAreSkipped)
     EXPECT_EQ(later.bitrate(), "128");
     EXPECT_EQ(later.ChannelMode(), "Mono        ");
 
-    // An unconfirmed valid candidate alone: the fields describe it, though nothing was confirmed.
+    // An unconfirmed candidate alone: the texts describe it, but it is no valid header and
+    // gives no play time. The same for a first frame cut short before the next one.
     clsMP3 lone = readAt(make("lone.mp3", QByteArray::fromHex("FFFB9000") + QByteArray(1000, '\x11')));
     EXPECT_EQ(lone.HeaderPosition(), -2);
-    EXPECT_EQ(lone.ValidHeader(), "True");
+    EXPECT_EQ(lone.ValidHeader(), "False");
+    EXPECT_EQ(lone.PlayTime(), -1);
     EXPECT_EQ(lone.bitrate(), "128");
+    EXPECT_EQ(readAt(make("cut.mp3", frames(1).left(127))).ValidHeader(), "False");
+    EXPECT_EQ(readAt(make("cut.mp3", frames(1) + QByteArray::fromHex("FF"))).ValidHeader(), "False");
 
     // A candidate on the last byte of the window reads the bytes beyond it as 0: "NA ".
     QByteArray edge(49998, '\x11');
@@ -162,7 +166,11 @@ TEST_F(Mp3File, LeadingId3v2TagIsSkippedBeforeTheSearch)
     EXPECT_EQ(m.HeaderPosition(), 10 + size + 1);
     EXPECT_EQ(m.bitrate(), "160");
     EXPECT_EQ(m.ValidHeader(), "True");
-    EXPECT_FLOAT_EQ(m.PlayTime(), std::floor((file.size() * 8.0 / 160 / 1000 + 0.05) * 100) / 100);
+    // The tag is no audio: the play time counts the bytes after it.
+    // 104,400 bytes at 160 kbit/s: 5.22 s, held in single precision (5.2199997) before the
+    // 0.05 is added, so the cut gives 5.26.
+    EXPECT_EQ(file.size() - 10 - size, 104400);
+    EXPECT_FLOAT_EQ(m.PlayTime(), 5.26f);
 
     // A tag whose size runs past the end is not trusted: the search starts at the first byte.
     QByteArray bogus = QByteArray("ID3\x03\x00\x00\x7f\x7f\x7f\x7f", 10) + frames(3);
