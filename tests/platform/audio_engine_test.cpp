@@ -1,0 +1,387 @@
+// The sound engine on the manual clock: positions, the end of a song, speed, volume, the
+// spectrum, handles and bad files. Minutes of playing take milliseconds and nothing here
+// depends on how fast the machine is.
+#include "platform/audio/soundengine.h"
+#include "support/testutil.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <set>
+#include <thread>
+
+using audio::SoundEngine;
+using testutil::media;
+
+namespace {
+
+class ManualEngine : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        engine.setManualClock(true);
+        ASSERT_NE(engine.init(44100, 32, 2), 0);
+    }
+    std::uint32_t open(const QString& name)
+    {
+        const std::uint32_t s = engine.streamOpen(media(name), 8192, 0, 0);
+        EXPECT_NE(s, 0u) << name.toStdString() << " error " << engine.getError();
+        return s;
+    }
+    SoundEngine engine {QStringLiteral("test")};
+};
+
+} // namespace
+
+TEST_F(ManualEngine, SongEndsExactlyAtItsLengthAndStaysThere)
+{
+    const auto s = open("tone10s.mp3");
+    const int len = engine.streamGetLengthMs(s);
+    EXPECT_NEAR(len, 10000, 30);
+    const int ch = engine.streamPlay(-1, s);
+    ASSERT_NE(ch, 0);
+    engine.advanceMs(9000);
+    EXPECT_NEAR(engine.streamGetTime(s), 9000, 20);
+    EXPECT_LT(engine.streamGetTime(s), len);
+
+    engine.advanceMs(1500);
+    EXPECT_EQ(engine.streamGetTime(s), len);
+    engine.advanceMs(3000);
+    EXPECT_EQ(engine.streamGetTime(s), len) << "the end stays until the stream is stopped";
+    EXPECT_EQ(engine.getPaused(ch), 0);
+    EXPECT_FLOAT_EQ(engine.outputLevel(), 0.0f) << "an ended channel is silent";
+
+    EXPECT_NE(engine.streamStop(s), 0);
+    EXPECT_EQ(engine.streamGetTime(s), 0);
+    EXPECT_EQ(engine.streamGetLengthMs(s), len) << "a stopped stream stays open";
+    const int again = engine.streamPlay(-1, s);
+    EXPECT_NE(again, 0);
+    EXPECT_NE(again, ch) << "a new channel, never a reused handle";
+    engine.advanceMs(500);
+    EXPECT_NEAR(engine.streamGetTime(s), 500, 20);
+    EXPECT_GT(engine.outputLevel(), 0.1f);
+}
+
+TEST_F(ManualEngine, PlayingAnEndedStreamAgainStartsFromTheBeginning)
+{
+    const auto s = open("tone10s.mp3");
+    engine.streamPlay(-1, s);
+    engine.advanceMs(11000);
+    ASSERT_EQ(engine.streamGetTime(s), engine.streamGetLengthMs(s));
+    EXPECT_NE(engine.streamPlay(-1, s), 0);
+    engine.advanceMs(1000);
+    EXPECT_NEAR(engine.streamGetTime(s), 1000, 20);
+}
+
+TEST_F(ManualEngine, SetTimeClampsAndWorksPlayingPausedOrStopped)
+{
+    const auto s = open("tone10s.mp3");
+    const int len = engine.streamGetLengthMs(s);
+    engine.streamSetTime(s, -500);
+    EXPECT_EQ(engine.streamGetTime(s), 0);
+    engine.streamSetTime(s, len + 5000);
+    EXPECT_EQ(engine.streamGetTime(s), len);
+    engine.streamSetTime(s, 1234);
+    EXPECT_EQ(engine.streamGetTime(s), 1234) << "stopped";
+
+    const int ch = engine.streamPlay(-1, s);
+    engine.advanceMs(1000);
+    EXPECT_NEAR(engine.streamGetTime(s), 2234, 20) << "play starts from the stream's position";
+    engine.streamSetTime(s, 5000);
+    EXPECT_EQ(engine.streamGetTime(s), 5000) << "a move reads back at once";
+    engine.advanceMs(1000);
+    EXPECT_NEAR(engine.streamGetTime(s), 6000, 20);
+
+    engine.setPaused(ch, 1);
+    engine.streamSetTime(s, 3000);
+    engine.advanceMs(1000);
+    EXPECT_EQ(engine.streamGetTime(s), 3000) << "paused";
+    engine.setPaused(ch, 0);
+    engine.advanceMs(1000);
+    EXPECT_NEAR(engine.streamGetTime(s), 4000, 20);
+
+    engine.streamSetTime(s, len + 1);
+    engine.advanceMs(100);
+    EXPECT_EQ(engine.streamGetTime(s), len) << "moved past the end while playing: the song ends";
+}
+
+TEST_F(ManualEngine, PauseFreezesThePositionAndPlayOnAPlayingStreamChangesNothing)
+{
+    const auto s = open("tone10s.mp3");
+    const int ch = engine.streamPlay(-1, s);
+    engine.setFrequency(ch, 50000);
+    engine.setVolume(ch, 100);
+    engine.advanceMs(1000);
+    EXPECT_EQ(engine.streamPlay(-1, s), ch);
+    EXPECT_EQ(engine.getFrequency(ch), 50000);
+    EXPECT_EQ(engine.getVolume(ch), 100);
+
+    EXPECT_EQ(engine.getPaused(ch), 0);
+    engine.setPaused(ch, -1);
+    EXPECT_NE(engine.getPaused(ch), 0);
+    const int t = engine.streamGetTime(s);
+    engine.advanceMs(2000);
+    EXPECT_EQ(engine.streamGetTime(s), t);
+    EXPECT_EQ(engine.streamPlay(-1, s), ch) << "a paused stream keeps its channel";
+    EXPECT_NE(engine.getPaused(ch), 0);
+    engine.setPaused(ch, 0);
+    engine.advanceMs(100);
+    EXPECT_GT(engine.streamGetTime(s), t);
+}
+
+TEST_F(ManualEngine, FrequencyIsPlaybackSpeedWhateverTheFileRate)
+{
+    const auto s = open("tone10s.mp3");
+    int ch = engine.streamPlay(-1, s);
+    EXPECT_EQ(engine.getFrequency(ch), 44100) << "a new channel plays at normal speed";
+    engine.setFrequency(ch, 88200);
+    engine.advanceMs(1000);
+    EXPECT_NEAR(engine.streamGetTime(s), 2000, 20);
+    engine.setFrequency(ch, 22050);
+    engine.advanceMs(1000);
+    EXPECT_NEAR(engine.streamGetTime(s), 2500, 20);
+
+    for (const char* name : {"rate48k.mp3", "rate32k.mp3", "rate22k_mono.mp3", "wav48k.wav"}) {
+        const auto t = open(name);
+        ch = engine.streamPlay(-1, t);
+        engine.advanceMs(1000);
+        EXPECT_NEAR(engine.streamGetTime(t), 1000, 20) << name;
+        engine.streamClose(t);
+    }
+}
+
+TEST_F(ManualEngine, GetFrequencyReturnsExactlyTheLastValueSet)
+{
+    const int ch = engine.streamPlay(-1, open("tone10s.mp3"));
+    for (int hz : {33217, 55000, 99999, 100000, 44100, 1})
+        EXPECT_TRUE(engine.setFrequency(ch, hz) && engine.getFrequency(ch) == hz) << hz;
+    EXPECT_EQ(engine.setFrequency(ch, 0), 0);
+    EXPECT_EQ(engine.getFrequency(ch), 1) << "an invalid rate changes nothing";
+    engine.advanceMs(200); // a rate far below the resampler's range still plays without harm
+}
+
+TEST_F(ManualEngine, VolumeRampsToItsTargetWithoutAJump)
+{
+    const auto s = open("tone10s.mp3");
+    const int ch = engine.streamPlay(-1, s);
+    engine.advanceMs(200);
+    const float full = engine.outputLevel();
+    ASSERT_GT(full, 0.2f);
+
+    engine.setVolume(ch, 0);
+    EXPECT_EQ(engine.getVolume(ch), 0);
+    engine.advance(64);
+    EXPECT_GT(engine.outputLevel(), full * 0.5f) << "no jump within the first frames";
+    engine.advanceMs(10); // the ramp ends within this block (it takes 5 ms)
+    EXPECT_LT(engine.outputLevel(), full * 0.5f);
+    engine.advanceMs(10);
+    EXPECT_FLOAT_EQ(engine.outputLevel(), 0.0f);
+
+    engine.setVolume(ch, 128);
+    engine.advanceMs(20);
+    engine.advanceMs(200);
+    EXPECT_NEAR(engine.outputLevel(), full * 128 / 255, full * 0.03);
+    engine.setVolume(ch, 300);
+    EXPECT_EQ(engine.getVolume(ch), 255) << "clamped to 0..255";
+}
+
+TEST_F(ManualEngine, SpectrumOfAFullScaleLowTonePeaksInBinTwo)
+{
+    const auto s = open("tone86hz_full.mp3");
+    engine.dspSetActive(engine.dspGetFFTUnit(), 1);
+    engine.streamPlay(-1, s);
+    engine.advanceMs(500);
+    const float* sp = engine.dspGetSpectrum();
+    ASSERT_NE(sp, nullptr);
+    EXPECT_GE(sp[2], 0.8f);
+    EXPECT_LE(sp[2], 1.0f);
+    for (int k = 6; k < 512; ++k)
+        ASSERT_LT(sp[k], 0.05f) << k;
+
+    // After the volume: a silent channel has a silent spectrum.
+    engine.setVolume(engine.streamPlay(-1, s), 0);
+    engine.advanceMs(100);
+    sp = engine.dspGetSpectrum();
+    for (int k = 0; k < 512; ++k)
+        ASSERT_EQ(sp[k], 0.0f) << k;
+}
+
+TEST_F(ManualEngine, SpectrumIsSilentUntilSwitchedOn)
+{
+    engine.streamPlay(-1, open("tone86hz_full.mp3"));
+    engine.advanceMs(100);
+    EXPECT_EQ(engine.dspGetSpectrum()[2], 0.0f);
+    EXPECT_EQ(engine.dspSetActive(engine.dspGetFFTUnit() + 1, 1), 0) << "another unit's handle";
+    EXPECT_EQ(engine.dspSetActive(engine.dspGetFFTUnit(), 1), 1);
+    EXPECT_GT(engine.dspGetSpectrum()[2], 0.5f);
+}
+
+TEST_F(ManualEngine, StaleZeroAndForeignHandlesAreHarmless)
+{
+    SoundEngine other(QStringLiteral("other"));
+    other.setManualClock(true);
+    ASSERT_NE(other.init(44100, 32, 2), 0);
+    const auto foreign = other.streamOpen(media("tone10s.mp3"), 8192, 0, 0);
+    const int foreignCh = other.streamPlay(-1, foreign);
+    other.advanceMs(1000);
+
+    const auto s = open("tone10s.mp3");
+    const int ch = engine.streamPlay(-1, s);
+    engine.advanceMs(300);
+    const auto closed = open("tone30s.mp3");
+    const int closedCh = engine.streamPlay(-1, closed);
+    engine.streamClose(closed);
+
+    for (std::uint32_t bad : {0u, closed, foreign}) {
+        EXPECT_EQ(engine.streamPlay(-1, bad), 0);
+        EXPECT_EQ(engine.streamStop(bad), 0);
+        EXPECT_EQ(engine.streamGetTime(bad), 0);
+        EXPECT_EQ(engine.streamGetLengthMs(bad), 0);
+        EXPECT_EQ(engine.streamSetTime(bad, 100), 0);
+        EXPECT_EQ(engine.streamClose(bad), 0);
+    }
+    for (int bad : {0, -1, closedCh, foreignCh}) {
+        EXPECT_EQ(engine.setFrequency(bad, 50000), 0);
+        EXPECT_EQ(engine.getFrequency(bad), 0);
+        EXPECT_EQ(engine.setVolume(bad, 10), 0);
+        EXPECT_EQ(engine.getVolume(bad), 0);
+        EXPECT_EQ(engine.setPaused(bad, 1), 0);
+        EXPECT_EQ(engine.getPaused(bad), 0);
+    }
+    // Neither engine was disturbed.
+    EXPECT_EQ(other.getFrequency(foreignCh), 44100);
+    EXPECT_EQ(other.getPaused(foreignCh), 0);
+    EXPECT_NEAR(other.streamGetTime(foreign), 1000, 20);
+    EXPECT_EQ(engine.getVolume(ch), 255);
+    EXPECT_NEAR(engine.streamGetTime(s), 300, 20);
+}
+
+TEST_F(ManualEngine, HandlesAreNeverReusedNotEvenAfterCloseAndInit)
+{
+    std::set<std::uint32_t> seen;
+    for (int round = 0; round < 3; ++round) {
+        for (int i = 0; i < 3; ++i) {
+            const auto s = open("cbr32.mp3");
+            EXPECT_TRUE(seen.insert(s).second);
+            EXPECT_TRUE(seen.insert(std::uint32_t(engine.streamPlay(-1, s))).second);
+            engine.streamStop(s);
+            EXPECT_TRUE(seen.insert(std::uint32_t(engine.streamPlay(-1, s))).second);
+            if (i == 1)
+                engine.streamClose(s);
+        }
+        const auto kept = *seen.rbegin();
+        engine.close();
+        engine.close(); // closing twice is harmless
+        EXPECT_FALSE(engine.isInitialized());
+        EXPECT_EQ(engine.streamGetTime(kept), 0);
+        ASSERT_NE(engine.init(44100, 32, 2), 0);
+    }
+}
+
+TEST_F(ManualEngine, BadFilesFailWithTheirCodes)
+{
+    QTemporaryDir dir;
+    const std::pair<QString, int> cases[] = {
+        {dir.filePath("missing.mp3"), audio::ErrFileNotFound},
+        {dir.path(), audio::ErrFileNotFound},
+        {QString(), audio::ErrFileNotFound},
+        {media("empty.mp3"), audio::ErrFileFormat},
+        {media("junk.mp3"), audio::ErrFileFormat},
+        {media("text.mp3"), audio::ErrFileFormat},
+        {media("short127.mp3"), audio::ErrFileFormat},
+        {media("wav_header_only.wav"), audio::ErrFileFormat},
+    };
+    for (const auto& [path, code] : cases) {
+        EXPECT_EQ(engine.streamOpen(path, 8192, 0, 0), 0u) << path.toStdString();
+        EXPECT_EQ(engine.getError(), code) << path.toStdString();
+    }
+    SoundEngine idle(QStringLiteral("idle"));
+    EXPECT_EQ(idle.streamOpen(media("tone10s.mp3"), 8192, 0, 0), 0u);
+    EXPECT_EQ(idle.getError(), audio::ErrUninitialized);
+}
+
+TEST_F(ManualEngine, OddButPlayableFilesPlayToTheirExactEnd)
+{
+    const std::pair<const char*, int> cases[] = {
+        {"vbr_noxing.mp3", 30000}, {"vbr_xing.mp3", 30000}, {"rate22k_mono.mp3", 10000},
+        {"id3v2_100k.mp3", 10000}, {"truncated.mp3", 1250},   {"wav22k_mono.wav", 2000},
+        {"testdevice.wav", 1500},
+    };
+    for (const auto& [name, approx] : cases) {
+        const auto s = open(name);
+        const int len = engine.streamGetLengthMs(s);
+        EXPECT_NEAR(len, approx, approx / 10 + 30) << name;
+        engine.streamPlay(-1, s);
+        engine.advanceMs(len + 500);
+        EXPECT_EQ(engine.streamGetTime(s), len) << name;
+        engine.streamClose(s);
+    }
+}
+
+TEST_F(ManualEngine, FileCutShortOrDeletedWhilePlayingStillReachesTheEnd)
+{
+    QTemporaryDir dir;
+    const QString cut = testutil::copyMedia("tone30s.mp3", dir.path(), "cut.mp3");
+    const QString gone = testutil::copyMedia("tone10s.mp3", dir.path(), "gone.mp3");
+    const auto s = engine.streamOpen(cut, 8192, 0, 0);
+    const auto t = engine.streamOpen(gone, 8192, 0, 0);
+    ASSERT_TRUE(s && t);
+    engine.streamPlay(-1, s);
+    engine.streamPlay(-1, t);
+    engine.advanceMs(1000);
+    ASSERT_TRUE(QFile::resize(cut, 40000));
+    ASSERT_TRUE(QFile::remove(gone));
+    engine.advanceMs(31000);
+    EXPECT_EQ(engine.streamGetTime(s), engine.streamGetLengthMs(s));
+    EXPECT_EQ(engine.streamGetTime(t), engine.streamGetLengthMs(t));
+}
+
+TEST(SoundEngineOutputs, DeviceListEndsWithTheSilentOutput)
+{
+    const QStringList names = audio::outputDeviceNames();
+    ASSERT_FALSE(names.isEmpty());
+    EXPECT_EQ(names.last(), "No sound (silent)");
+    EXPECT_EQ(audio::outputDeviceNames(), names) << "a stable order";
+
+    SoundEngine e(QStringLiteral("e"));
+    e.setDriver(int(names.size()) + 1);
+    EXPECT_EQ(e.init(44100, 32, 2), 0);
+    EXPECT_EQ(e.getError(), audio::ErrInit);
+    EXPECT_FALSE(e.isInitialized());
+}
+
+TEST(SoundEngineOutputs, BothEnginesPlayOnTheSameSilentDevice)
+{
+    const int silent = int(audio::outputDeviceNames().size());
+    SoundEngine a(QStringLiteral("A")), b(QStringLiteral("B"));
+    std::uint32_t streams[2];
+    SoundEngine* engines[2] = {&a, &b};
+    for (int i = 0; i < 2; ++i) {
+        engines[i]->setDriver(silent);
+        ASSERT_NE(engines[i]->init(44100, 32, 2), 0) << engines[i]->getError();
+        streams[i] = engines[i]->streamOpen(media(i ? "tone30s.mp3" : "tone10s.mp3"), 8192, 0, 0);
+        ASSERT_NE(streams[i], 0u);
+        ASSERT_NE(engines[i]->streamPlay(-1, streams[i]), 0);
+    }
+    // Both move on their own; this waits for progress, never for a given speed.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while ((a.streamGetTime(streams[0]) < 100 || b.streamGetTime(streams[1]) < 100)
+           && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_GE(a.streamGetTime(streams[0]), 100);
+    EXPECT_GE(b.streamGetTime(streams[1]), 100);
+
+    // Moves, stops and closes while the audio threads run.
+    for (int i = 0; i < 50; ++i) {
+        a.streamSetTime(streams[0], i * 100);
+        b.streamStop(streams[1]);
+        b.streamPlay(-1, streams[1]);
+    }
+    a.streamClose(streams[0]);
+    EXPECT_EQ(a.streamGetTime(streams[0]), 0);
+    a.close();
+    b.close();
+}
