@@ -387,6 +387,22 @@ TEST_F(Mp3File, BadInputNeverCrashes)
         EXPECT_FALSE(m.TagPresent());
         EXPECT_EQ(m.PlayTime(), -1) << bytes.size();
     }
+    // Non-ASCII names are found and written.
+    const QString named = make(QString::fromUtf8("Sigur Rós – Hoppípolla 日本.mp3"), frames(3));
+    clsMP3 n = readAt(named);
+    EXPECT_EQ(n.ValidHeader(), "True");
+    EXPECT_TRUE(n.setTitle("Hoppipolla"));
+    EXPECT_EQ(readAt(named).Title(), "Hoppipolla");
+
+    // An unreadable file reads as untagged with no header.
+    const QString locked = make("locked.mp3", frames(3) + tagRecord("a", "b", 1));
+    ::chmod(QFile::encodeName(locked).constData(), 0);
+    if (::geteuid() != 0) {
+        clsMP3 u = readAt(locked);
+        EXPECT_FALSE(u.TagPresent());
+        EXPECT_EQ(u.ValidHeader(), "False");
+    }
+
     // A FIFO named like a song must not block the reader.
     const QString fifo = dir.filePath("fifo.mp3");
     ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
