@@ -1,0 +1,701 @@
+#include "library/library.h"
+
+#include "core/controls.h"
+#include "core/errorlog.h"
+#include "core/settings.h"
+#include "core/vb.h"
+#include "library/listfile.h"
+#include "library/mediawalk.h"
+#include "library/medialist.h"
+#include "library/songtag.h"
+#include "platform/ui/dialogs.h"
+
+#include <QFile>
+#include <QHeaderView>
+#include <QLabel>
+#include <QRegularExpression>
+#include <QTimer>
+#include <QTreeView>
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+namespace {
+const QString kScanned = QStringLiteral("SCANNED");
+const QString kAutoDJHint = QStringLiteral("Need Songs In DJ Playlist To Use Auto-DJ!");
+const QString kIdleMessage = QStringLiteral("Messages Will Appear Here");
+constexpr auto kWalkSlice = std::chrono::milliseconds(20);
+
+QTimer* formTimer(QWidget* form, const char* name, int interval)
+{
+    if (QTimer* t = form ? form->findChild<QTimer*>(QLatin1String(name)) : nullptr)
+        return t;
+    auto* t = new QTimer(form);
+    t->setObjectName(QLatin1String(name));
+    t->setInterval(interval);
+    return t;
+}
+
+// The number test for a Plays text: digits with an optional sign, thousands grouping and
+// decimal part, blanks around. The value is rounded to a whole number (halves to even).
+bool playsValue(const QString& text, double* value)
+{
+    static const QRegularExpression number(
+        QStringLiteral("^\\s*([+-]?)((?:\\d{1,3}(?:,\\d{3})+|\\d*)(?:\\.\\d*)?)\\s*$"));
+    const auto m = number.match(text);
+    if (!m.hasMatch())
+        return false;
+    QString digits = m.captured(2);
+    digits.remove(QLatin1Char(','));
+    if (!digits.contains(QRegularExpression(QStringLiteral("\\d"))))
+        return false;
+    bool ok = false;
+    const double v = digits.toDouble(&ok);
+    if (!ok)
+        return false;
+    *value = std::nearbyint(m.captured(1) == QLatin1String("-") ? -v : v);
+    return true;
+}
+
+// A play count as a 32-bit whole number; error 6 when it does not fit.
+std::int32_t playsToCount(double v)
+{
+    if (v < std::numeric_limits<std::int32_t>::min() || v > std::numeric_limits<std::int32_t>::max())
+        raiseError(6, QStringLiteral("Overflow"));
+    return static_cast<std::int32_t>(v);
+}
+
+[[noreturn]] void badRow() { raiseError(9, QStringLiteral("Subscript out of range")); }
+} // namespace
+
+Library::Library(QWidget* form, QObject* parent) : QObject(parent), form_(form)
+{
+    attach(full_, "lstFullPlaylist");
+    attach(dj_, "lstDJPlayList");
+    attach(songBin_, "lstSongBin");
+    attach(mostPlayed_, "lstMostPlayed");
+    attach(search_, "lstSearch");
+    attach(requests_, "lstRequests");
+
+    readTimer_ = formTimer(form, "TimerReadMP3", 50);
+    connect(readTimer_, &QTimer::timeout, this, &Library::TimerReadMP3_Timer);
+    saveTimer_ = formTimer(form, "TimerSaveLists", 1000);
+    connect(saveTimer_, &QTimer::timeout, this, &Library::TimerSaveLists_Timer);
+    if (form) {
+        readTimer_->start();
+        saveTimer_->start();
+    }
+
+    walkTimer_ = new QTimer(this);
+    walkTimer_->setSingleShot(true);
+    walkTimer_->setInterval(0);
+    connect(walkTimer_, &QTimer::timeout, this, &Library::walkSlice);
+}
+
+Library::~Library() = default;
+
+void Library::attach(SongListModel& model, const char* viewName)
+{
+    QTreeView* v = form_ ? form_->findChild<QTreeView*>(QLatin1String(viewName)) : nullptr;
+    views_.emplace_back(&model, v);
+    if (!v)
+        return;
+    v->setModel(&model);
+    v->setRootIsDecorated(false);
+    v->setItemsExpandable(false);
+    v->setUniformRowHeights(true); // what lets a view of 100,000 rows show at once
+    v->setSelectionMode(QAbstractItemView::SingleSelection);
+    v->setSelectionBehavior(QAbstractItemView::SelectRows);
+    v->setAllColumnsShowFocus(true);
+    // Num and Edited are kept in every row but never seen.
+    v->header()->setMinimumSectionSize(0);
+    v->setColumnWidth(0, 0);
+    v->setColumnWidth(1, 220);
+    v->setColumnWidth(2, 160);
+    v->setColumnWidth(3, 50);
+    v->setColumnWidth(4, 90);
+    v->setColumnWidth(5, 300);
+    if (model.fieldCount() == 6)
+        v->setColumnWidth(6, 1);
+}
+
+SongListModel& Library::modelOf(QTreeView* list)
+{
+    for (auto& [m, v] : views_)
+        if (list && v == list)
+            return *m;
+    raiseError(91, QStringLiteral("Object variable or With block variable not set"));
+}
+
+QTreeView* Library::viewOf(SongListModel& model) const
+{
+    for (const auto& [m, v] : views_)
+        if (m == &model)
+            return v;
+    return nullptr;
+}
+
+QString Library::listFile(const char* name) const { return AppPath + QLatin1Char('/') + QLatin1String(name); }
+
+// ---------------------------------------------------------------- captions and message line
+
+void Library::setCaption(const char* label, const QString& text) { ctl<QLabel>(form_, label)->setText(text); }
+
+void Library::updateFullCaption()
+{
+    setCaption("lblFullPlaylistNumSongs", QString::number(full_.count()) + QStringLiteral(" Songs"));
+}
+
+void Library::updateDJCaption()
+{
+    setCaption("lblDJPlaylistClick", QStringLiteral("DJ Playlist - ") + QString::number(dj_.count()));
+}
+
+void Library::updateSongBinCaption()
+{
+    setCaption("lblSongBinClick", QStringLiteral("Song Bin - ") + QString::number(songBin_.count()));
+}
+
+void Library::updateCountLabels()
+{
+    setCaption("lblNumRequestSongs", QString::number(requests_.count()));
+    setCaption("lblNumDJPlaylist", QString::number(dj_.count()));
+    setCaption("lblNumFullPlaylist", QString::number(full_.count()));
+    setCaption("lblNumMostPlayed", QString::number(mostPlayed_.count()));
+}
+
+QString Library::messageText() const
+{
+    if (hooks.messageText)
+        return hooks.messageText();
+    const QLabel* l = form_ ? form_->findChild<QLabel*>(QStringLiteral("lblMessages")) : nullptr;
+    return l ? l->text() : QString();
+}
+
+void Library::resetMessage()
+{
+    if (hooks.resetMessage) {
+        hooks.resetMessage();
+        return;
+    }
+    if (QLabel* l = form_ ? form_->findChild<QLabel*>(QStringLiteral("lblMessages")) : nullptr)
+        l->setText(kIdleMessage);
+}
+
+void Library::showMessage(const QString& text)
+{
+    if (hooks.showMessage) {
+        hooks.showMessage(text);
+        return;
+    }
+    if (QLabel* l = form_ ? form_->findChild<QLabel*>(QStringLiteral("lblMessages")) : nullptr)
+        l->setText(text);
+}
+
+void Library::addSearchPlaceholder()
+{
+    search_.append(SongRow(QStringLiteral("No Songs Found!"), QStringLiteral("Use Title, Artist or Genre"), {}, {}, {}));
+}
+
+// ---------------------------------------------------------------- selection
+
+int Library::selectedRow(QTreeView* list)
+{
+    const QItemSelectionModel* sm = list ? list->selectionModel() : nullptr;
+    const QModelIndexList rows = sm ? sm->selectedRows() : QModelIndexList();
+    if (rows.isEmpty())
+        raiseError(91, QStringLiteral("Object variable or With block variable not set"));
+    return rows.first().row() + 1;
+}
+
+void Library::selectRow(QTreeView* list, int k, bool scrollAndFocus)
+{
+    QAbstractItemModel* m = list->model();
+    if (k < 1 || k > m->rowCount())
+        badRow();
+    const QModelIndex at = m->index(k - 1, 0);
+    list->selectionModel()->setCurrentIndex(at, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+    if (scrollAndFocus) {
+        list->scrollTo(at);
+        list->setFocus();
+    }
+}
+
+// ---------------------------------------------------------------- list files
+
+void Library::saveList(SongListModel& list, const char* fileName, const char* location)
+{
+    trap(location, [&] {
+        // One pass over the rows as they stand: the file is built whole in memory and only
+        // then replaces the old one, so nothing can change the list half-way and a failure
+        // leaves the previous file as it was.
+        const int n = list.fieldCount() == 6 ? 6 : 5;
+        QByteArray out;
+        out.reserve(qsizetype(list.count()) * 120);
+        for (int i = 0; i < list.count(); ++i)
+            listfile::appendLine(out, list.at(i).cells, n);
+        QString error;
+        if (!listfile::writeWhole(listFile(fileName), out, &error))
+            raiseError(75, QStringLiteral("Path/File access error: ") + error);
+        if (hooks.listSaved)
+            hooks.listSaved(QLatin1String(fileName));
+    });
+}
+
+void Library::SaveFullPlaylist()
+{
+    // While a refresh is walking, the Full Playlist holds only part of the library: keep the
+    // file of the last whole list rather than replace it with a half-built one.
+    if (refreshing_)
+        return;
+    saveList(full_, "FullPlaylist.qnl", "SaveFullPlaylist");
+}
+
+void Library::SaveMostPlayed() { saveList(mostPlayed_, "MostPlayedPlaylist.qnl", "SaveMostPlayed"); }
+void Library::SaveDJPlaylist() { saveList(dj_, "DJPlaylist.qnl", "SaveDJPlaylist"); }
+void Library::SaveSongBin() { saveList(songBin_, "SongBin.qnl", "SaveSongBin"); }
+
+int Library::loadList(SongListModel& list, const QString& path, const char* location)
+{
+    int added = 0;
+    trap(location, [&] {
+        if (!listfile::fileExists(path))
+            return;
+        QFile f(path);
+        if (!f.open(QIODevice::ReadOnly))
+            raiseError(75, QStringLiteral("Path/File access error: ") + f.errorString());
+        listfile::FieldReader in(f.readAll());
+        f.close();
+        const int n = list.fieldCount();
+        std::vector<SongRow> rows;
+        bool complete = true;
+        while (!in.atEnd()) {
+            SongRow r;
+            if (!in.nextRow(r.cells, n)) {
+                complete = false;
+                break;
+            }
+            rows.push_back(std::move(r));
+        }
+        added = static_cast<int>(rows.size());
+        list.appendRows(std::move(rows));
+        if (!complete)
+            raiseError(62, QStringLiteral("Input past end of file"));
+    });
+    return added;
+}
+
+void Library::LoadFullPlaylist(const QString& sFilename)
+{
+    if (loadList(full_, sFilename, "LoadFullPlaylist") > 0)
+        trap("LoadFullPlaylist", [&] { updateFullCaption(); });
+}
+
+void Library::LoadMostPlayedPlaylist() { loadList(mostPlayed_, listFile("MostPlayedPlaylist.qnl"), "LoadMostPlayedPlaylist"); }
+
+void Library::LoadDJPlaylist()
+{
+    if (loadList(dj_, listFile("DJPlaylist.qnl"), "LoadDJPlaylist") > 0)
+        trap("LoadDJPlaylist", [&] { updateDJCaption(); });
+}
+
+void Library::LoadSongBin()
+{
+    if (loadList(songBin_, listFile("SongBin.qnl"), "LoadSongBin") > 0)
+        trap("LoadSongBin", [&] { updateSongBinCaption(); });
+}
+
+void Library::loadStoredLists()
+{
+    if (full_.count() != 0)
+        return;
+    const QString fullFile = listFile("FullPlaylist.qnl");
+    if (listfile::fileExists(fullFile)) {
+        LoadFullPlaylist(fullFile);
+        resumeTagScan();
+    }
+    LoadMostPlayedPlaylist();
+    LoadDJPlaylist();
+    LoadSongBin();
+}
+
+void Library::refreshIfEmpty()
+{
+    if (full_.count() == 0)
+        mnuFullRefreshSongs_Click();
+}
+
+// ---------------------------------------------------------------- media scan
+
+bool Library::ParseFiles(const QString& sFilename, QTreeView* list, bool bRefresh)
+{
+    return trapResult("ParseFiles", false, [&] { return ParseFiles(sFilename, modelOf(list), bRefresh); });
+}
+
+bool Library::ParseFiles(const QString& sFilename, SongListModel& list, bool bRefresh)
+{
+    return trapResult("ParseFiles", false, [&] {
+        if (!isMp3Name(sFilename))
+            return false;
+        const SongCells c = readSongCells(sFilename);
+        if (!bRefresh)
+            list.append(SongRow(c.title, c.artist, c.time, c.genre, sFilename));
+        updateFullCaption();
+        return true;
+    });
+}
+
+void Library::LoadAllDirectories(bool /*bRefresh*/, std::function<void()> done)
+{
+    walkTimer_->stop();
+    walk_.reset();
+    walkDone_ = std::move(done);
+    std::vector<QString> roots;
+    bool noPaths = false;
+    trap("LoadAllDirectories", [&] {
+        const medialist::ReadResult list = medialist::read();
+        if (!list.exists)
+            return;
+        for (const medialist::Folder& f : list.folders) {
+            iFullMP3LastIndex = 1;
+            if (f.scan == QLatin1String("Yes"))
+                roots.push_back(f.path);
+        }
+        noPaths = list.folders.empty() && !list.incomplete;
+        if (list.incomplete) {
+            // The folders before the damaged record are still walked.
+            walk_ = std::make_unique<MediaWalk>(roots);
+            raiseError(62, QStringLiteral("Input past end of file"));
+        }
+    });
+    if (noPaths) {
+        ui::MsgBox(QStringLiteral("No Media Paths! Please restart the program and reconfigure!"),
+                   vb::mb::Critical | vb::mb::OKOnly, QStringLiteral("Error"));
+        WriteINI(QStringLiteral("Configured"), QStringLiteral("Configured"), QStringLiteral("False"), configFile());
+        if (hooks.endProgramAtOnce) {
+            hooks.endProgramAtOnce();
+            return;
+        }
+    }
+    if (!walk_)
+        walk_ = std::make_unique<MediaWalk>(std::move(roots));
+    walk_->onError = [](const QString& folder, const QString& reason) {
+        LogError(75, QStringLiteral("Path/File access error: ") + folder + QStringLiteral(": ") + reason,
+                 QStringLiteral("AddDirectory"));
+    };
+    walkTimer_->start();
+}
+
+void Library::walkSlice()
+{
+    if (!walk_)
+        return;
+    std::vector<SongRow> rows;
+    const bool finished = walk_->step(rows, kWalkSlice);
+    full_.appendRows(std::move(rows));
+    if (!finished) {
+        walkTimer_->start();
+        return;
+    }
+    walk_.reset();
+    if (auto done = std::move(walkDone_)) {
+        walkDone_ = nullptr;
+        done();
+    }
+}
+
+void Library::mnuFullRefreshSongs_Click()
+{
+    trap("mnuFullRefreshSongs_Click", [&] {
+        bFullMP3 = false;
+        iFullMP3LastIndex = 1;
+        showMessage(QStringLiteral("Refreshing Full Playlist From Media Root In Background..."));
+        full_.clear();
+        unreadable_.clear();
+        if (QTreeView* v = viewOf(full_))
+            v->hide();
+        refreshing_ = true;
+        LoadAllDirectories(true, [this] { finishRefresh(); });
+    });
+}
+
+void Library::finishRefresh()
+{
+    refreshing_ = false;
+    trap("mnuFullRefreshSongs_Click", [&] {
+        showMessage(QStringLiteral("Finishing Refresh - Please Wait..."));
+        updateFullCaption();
+        if (QTreeView* v = viewOf(full_))
+            v->show();
+        resetMessage();
+        iFullMP3LastIndex = 1;
+        bFullMP3 = true;
+    });
+    emit refreshFinished();
+}
+
+// ---------------------------------------------------------------- background tag scan
+
+bool Library::resumeTagScan()
+{
+    for (int i = 0; i < full_.count(); ++i) {
+        if (full_.cell(i, field::Edited) != kScanned && !unreadable_.count(full_.at(i).id)) {
+            iFullMP3LastIndex = i + 1;
+            bFullMP3 = true;
+            return true;
+        }
+    }
+    return false;
+}
+
+void Library::TimerReadMP3_Timer()
+{
+    trap("TimerReadMP3_Timer", [&] {
+        if (!bFullMP3)
+            return;
+        const int n = full_.count();
+        if (n == 0 || iFullMP3LastIndex > n || iFullMP3LastIndex < 1) {
+            bFullMP3 = false;
+            return;
+        }
+        const SongRow& r = full_.at(iFullMP3LastIndex - 1);
+        if (r.cells[field::Edited] != kScanned && !unreadable_.count(r.id))
+            SingleParseFile(full_, iFullMP3LastIndex);
+        else
+            ++iFullMP3LastIndex;
+    });
+}
+
+bool Library::SingleParseFile(SongListModel& list, std::int32_t& iRow)
+{
+    if (iRow < 1 || iRow > list.count())
+        return false;
+    const std::uint64_t id = list.at(iRow - 1).id;
+    const QString path = list.cell(iRow - 1, field::Filename);
+
+    // Moves the scan on: past the last row, back to the first row still unread, if any.
+    auto advance = [&] {
+        if (iRow >= list.count()) {
+            if (&list == &full_ && !resumeTagScan())
+                bFullMP3 = false;
+            else if (&list != &full_)
+                ++iRow;
+        } else {
+            ++iRow;
+        }
+    };
+
+    bool ok = false;
+    try {
+        ok = trapResult("SingleParseFile", false, [&] {
+            if (!isMp3Name(path))
+                raiseError(13, QStringLiteral("Not an MP3 file name: ") + path);
+            const SongCells c = readSongCells(path);
+            // The row read may have moved or gone while the tag was read.
+            const int at = list.indexOfId(id);
+            if (at < 0)
+                return false;
+            list.setCell(at, field::Title, c.title);
+            list.setCell(at, field::Artist, c.artist);
+            list.setCell(at, field::Time, c.time);
+            list.setCell(at, field::Genre, c.genre);
+            list.setCell(at, field::Edited, kScanned);
+            updateFullCaption();
+            return true;
+        });
+    } catch (...) {
+        unreadable_.insert(id);
+        advance();
+        throw;
+    }
+    if (!ok && list.indexOfId(id) >= 0 && list.cell(list.indexOfId(id), field::Edited) != kScanned)
+        unreadable_.insert(id); // logged once above; not tried again in this run
+    advance();
+    return ok;
+}
+
+// ---------------------------------------------------------------- DJ Playlist and Song Bin
+
+QTreeView* Library::queueList()
+{
+    QTreeView* dj = ctl<QTreeView>(form_, "lstDJPlayList");
+    return !dj->isHidden() ? dj : ctl<QTreeView>(form_, "lstSongBin");
+}
+
+void Library::AddToDJList(QTreeView* list, int iTempIndex)
+{
+    trap("B-267", [&] {
+        SongListModel& src = modelOf(list);
+        if (src.count() < 1)
+            return;
+        if (messageText() == kAutoDJHint)
+            resetMessage();
+        const int k = iTempIndex != 0 ? iTempIndex : selectedRow(list);
+        if (k < 1 || k > src.count())
+            badRow();
+        const QString file = src.cell(k - 1, field::Filename);
+        ParseFiles(file, dj_, false);
+        updateDJCaption();
+    });
+}
+
+void Library::RemoveFromList(QTreeView* list)
+{
+    trap("RemoveFromList", [&] {
+        SongListModel& m = modelOf(list);
+        if (m.count() < 1)
+            return;
+        const int k = selectedRow(list);
+        m.removeAt(k - 1);
+        const int n = m.count();
+        if (n >= 1)
+            selectRow(list, k == n + 1 ? k - 1 : k, false);
+        updateDJCaption();
+        updateSongBinCaption();
+    });
+}
+
+void Library::SendSongToTopList()
+{
+    trap("SendSongToTopList", [&] {
+        QTreeView* l = queueList();
+        SongListModel& m = modelOf(l);
+        if (l->objectName() == QLatin1String("lstDJPlayList") && m.count() < 1)
+            return;
+        const int k = selectedRow(l);
+        if (k != 1)
+            m.moveRow(k - 1, 0);
+        selectRow(l, k == 1 ? k : 1, true);
+    });
+}
+
+void Library::picDJPlaylistUp_Click()
+{
+    trap("picDJPlaylistUp_Click", [&] {
+        QTreeView* l = queueList();
+        SongListModel& m = modelOf(l);
+        if (m.count() < 1)
+            return;
+        const int k = selectedRow(l);
+        if (k == 1) {
+            selectRow(l, 1, true);
+            return;
+        }
+        m.moveRow(k - 1, k - 2);
+        selectRow(l, k - 1, true);
+    });
+}
+
+void Library::picDJPlaylistDown_Click()
+{
+    trap("picDJPlaylistDown_Click", [&] {
+        QTreeView* l = queueList();
+        SongListModel& m = modelOf(l);
+        if (m.count() < 1)
+            return;
+        const int k = selectedRow(l);
+        if (k == m.count()) {
+            selectRow(l, k, true);
+            return;
+        }
+        m.moveRow(k - 1, k);
+        selectRow(l, k + 1, true);
+    });
+}
+
+// ---------------------------------------------------------------- Most Played
+
+void Library::addToMostPlayed(const DeckSong& song, bool& counted)
+{
+    const int n = mostPlayed_.count();
+    for (int i = 0; i < n; ++i) {
+        if (mostPlayed_.cell(i, field::Filename) != song.filename)
+            continue;
+        double v = 0;
+        if (!playsValue(mostPlayed_.cell(i, field::Plays), &v))
+            return; // a count that is not a number is left alone
+        const std::int32_t p = playsToCount(v);
+        if (p == std::numeric_limits<std::int32_t>::max())
+            raiseError(6, QStringLiteral("Overflow"));
+        mostPlayed_.setCell(i, field::Plays, QString::number(p + 1));
+        counted = true;
+        return;
+    }
+    mostPlayed_.append(SongRow(song.title, song.artist, song.time, QStringLiteral("1"), song.filename));
+    counted = true;
+}
+
+void Library::AddToMostPlayedA(const DeckSong& song, bool& bCountedA)
+{
+    trap("B-328", [&] { addToMostPlayed(song, bCountedA); });
+}
+
+void Library::AddToMostPlayedB(const DeckSong& song, bool& bCountedB)
+{
+    trap("B-329", [&] { addToMostPlayed(song, bCountedB); });
+}
+
+void Library::SortMostPlayed_ByPlays()
+{
+    trap("SortMostPlayed_ByPlays", [&] {
+        // Every count is checked before anything moves, so a bad count leaves the list whole.
+        const int n = mostPlayed_.count();
+        std::vector<std::pair<std::int32_t, int>> keyed; // (count, old position) of numeric rows
+        keyed.reserve(static_cast<size_t>(n));
+        for (int i = 0; i < n; ++i) {
+            double v = 0;
+            if (playsValue(mostPlayed_.cell(i, field::Plays), &v))
+                keyed.emplace_back(playsToCount(v), i);
+        }
+        // Highest count first; equal counts keep their order. Rows whose count is not a
+        // number are dropped.
+        std::stable_sort(keyed.begin(), keyed.end(), [](const auto& a, const auto& b) { return a.first > b.first; });
+        std::vector<SongRow> sorted;
+        sorted.reserve(keyed.size());
+        for (const auto& [count, i] : keyed)
+            sorted.push_back(mostPlayed_.at(i));
+        if (static_cast<int>(sorted.size()) != n) {
+            // Rows go away: rebuild the list in one step.
+            mostPlayed_.clear();
+            mostPlayed_.appendRows(std::move(sorted));
+        } else {
+            mostPlayed_.reorder(std::move(sorted));
+        }
+    });
+}
+
+// ---------------------------------------------------------------- periodic save
+
+void Library::TimerSaveLists_Timer()
+{
+    trap("TimerSaveLists_Timer", [&] {
+        if (hooks.updateClock)
+            hooks.updateClock();
+        if (form_)
+            form_->update();
+        if (iSaveCounter <= 10800) {
+            ++iSaveCounter;
+            return;
+        }
+        // A save is never started inside another, nor while a refresh is rebuilding the Full
+        // Playlist; the counter stays where it is and the next tick tries again.
+        if (saving_ || refreshing_)
+            return;
+        saving_ = true;
+        struct Done {
+            bool& flag;
+            ~Done() { flag = false; }
+        } done{saving_};
+        SaveDJPlaylist();
+        SaveFullPlaylist();
+        SaveMostPlayed();
+        SaveSongBin();
+        iSaveCounter = 0;
+        QTreeView* mp = viewOf(mostPlayed_);
+        if (mp)
+            mp->hide();
+        SortMostPlayed_ByPlays();
+        if (mp)
+            mp->show();
+    });
+}

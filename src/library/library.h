@@ -1,0 +1,163 @@
+// The song library: the song lists of the main window and everything that fills, orders,
+// saves and reads them. One Library object owns the list models and the library's handlers,
+// under the names the rest of the program calls them by.
+#pragma once
+
+#include "library/songlistmodel.h"
+
+#include <QObject>
+#include <QPointer>
+#include <QString>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <unordered_set>
+
+class QLabel;
+class QTimer;
+class QTreeView;
+class QWidget;
+class MediaWalk;
+
+// The song a deck holds, as the deck's fields give it (for counting plays).
+struct DeckSong {
+    QString title, artist, time, filename;
+};
+
+class Library : public QObject {
+    Q_OBJECT
+public:
+    // The lists find their views and count labels on form by name (lstFullPlaylist,
+    // lblFullPlaylistNumSongs ...); a list without a view still works as a list. The library's
+    // two timers, TimerReadMP3 (50 ms) and TimerSaveLists (1 s), are the form's timers of those
+    // names, made when the form has none.
+    explicit Library(QWidget* form, QObject* parent = nullptr);
+    ~Library() override;
+
+    // What the library needs of the rest of the main window. Unset hooks do nothing, except
+    // the message line, which falls back to the form's label lblMessages.
+    struct Hooks {
+        std::function<void()> updateClock;                       // each TimerSaveLists tick
+        std::function<QString()> messageText;                    // lblMessages' caption
+        std::function<void()> resetMessage;                      // back to the idle text
+        std::function<void(const QString&)> showMessage;         // a message that stays
+        std::function<void()> endProgramAtOnce;                  // close both engines, end now
+        std::function<void(const QString& file)> listSaved;      // a list file was written
+    };
+    Hooks hooks;
+
+    SongListModel& full() { return full_; }
+    SongListModel& djPlaylist() { return dj_; }
+    SongListModel& songBin() { return songBin_; }
+    SongListModel& mostPlayed() { return mostPlayed_; }
+    SongListModel& search() { return search_; }
+    SongListModel& requests() { return requests_; }
+
+    // The model behind one of the form's song list views; error 91 for anything else.
+    SongListModel& modelOf(QTreeView* list);
+    QTreeView* viewOf(SongListModel& model) const;
+
+    // ---- List files (in the program folder). Each handles and logs its own errors.
+    void SaveFullPlaylist();
+    void SaveMostPlayed();
+    void SaveDJPlaylist();
+    void SaveSongBin();
+    void LoadFullPlaylist(const QString& sFilename);
+    void LoadMostPlayedPlaylist();
+    void LoadDJPlaylist();
+    void LoadSongBin();
+
+    // ---- The main window's load: the stored lists (only while the Full Playlist is empty),
+    // resuming the tag scan; then, when the Full Playlist is still empty, the refresh.
+    void loadStoredLists();
+    void refreshIfEmpty();
+
+    // ---- Media scan.
+    // Starts the walk of the media folders into the Full Playlist; done runs when it ends
+    // (also when there was nothing to walk). The walk runs in slices on the event loop.
+    void LoadAllDirectories(bool bRefresh, std::function<void()> done = {});
+    bool ParseFiles(const QString& sFilename, SongListModel& list, bool bRefresh);
+    bool ParseFiles(const QString& sFilename, QTreeView* list, bool bRefresh);
+    // The refresh: empties the Full Playlist, walks the media folders into it and restarts
+    // the tag scan from row 1.
+    void mnuFullRefreshSongs_Click();
+    bool refreshing() const { return refreshing_; }
+
+    // ---- Background tag scan.
+    bool bFullMP3 = false;
+    std::int32_t iFullMP3LastIndex = 1; // 1-based
+    void TimerReadMP3_Timer();
+    bool SingleParseFile(SongListModel& list, std::int32_t& iRow);
+    // Points the scan at the first unread row (true), or leaves it as it is (false).
+    bool resumeTagScan();
+
+    // ---- DJ Playlist and Song Bin.
+    void AddToDJList(QTreeView* list, int iTempIndex);
+    void RemoveFromList(QTreeView* list);
+    void SendSongToTopList();
+    void picDJPlaylistUp_Click();
+    void picDJPlaylistDown_Click();
+
+    // ---- Most Played.
+    void AddToMostPlayedA(const DeckSong& song, bool& bCountedA);
+    void AddToMostPlayedB(const DeckSong& song, bool& bCountedB);
+    void SortMostPlayed_ByPlays();
+
+    // ---- Periodic save.
+    std::int32_t iSaveCounter = 0;
+    void TimerSaveLists_Timer();
+
+    // ---- Count captions.
+    void updateFullCaption();
+    void updateDJCaption();
+    void updateSongBinCaption();
+    // The bare counts beside the view buttons (the deck display timer writes them every tick).
+    void updateCountLabels();
+
+    // The Search list's placeholder row.
+    void addSearchPlaceholder();
+
+    // Selection helpers for list views: the 1-based row of the selection (error 91 when
+    // nothing is selected) and selecting row k (1-based).
+    static int selectedRow(QTreeView* list);
+    static void selectRow(QTreeView* list, int k, bool scrollAndFocus);
+
+    QString listFile(const char* name) const;
+
+signals:
+    // The refresh finished walking (for those who wait for it).
+    void refreshFinished();
+
+private:
+    void attach(SongListModel& model, const char* viewName);
+    void setCaption(const char* label, const QString& text);
+    void saveList(SongListModel& list, const char* fileName, const char* location);
+    int loadList(SongListModel& list, const QString& path, const char* location);
+    void addToMostPlayed(const DeckSong& song, bool& counted);
+    void walkSlice();
+    void finishRefresh();
+    QString messageText() const;
+    void resetMessage();
+    void showMessage(const QString& text);
+    QTreeView* queueList();
+
+    QPointer<QWidget> form_;
+    SongListModel full_{SongListModel::Kind::Full};
+    SongListModel dj_{SongListModel::Kind::Queue};
+    SongListModel songBin_{SongListModel::Kind::Queue};
+    SongListModel mostPlayed_{SongListModel::Kind::MostPlayed};
+    SongListModel search_{SongListModel::Kind::Search};
+    SongListModel requests_{SongListModel::Kind::Queue};
+    std::vector<std::pair<SongListModel*, QPointer<QTreeView>>> views_;
+
+    QTimer* readTimer_ = nullptr;
+    QTimer* saveTimer_ = nullptr;
+    QTimer* walkTimer_ = nullptr;
+    std::unique_ptr<MediaWalk> walk_;
+    std::function<void()> walkDone_;
+    bool refreshing_ = false;
+    bool saving_ = false;
+    // Rows the tag scan passed over because their tag could not be read (by row id); each
+    // is logged once and not tried again in this run.
+    std::unordered_set<std::uint64_t> unreadable_;
+};

@@ -1,0 +1,157 @@
+#include "libraryfixture.h"
+#include "library/listfile.h"
+#include "support/testutil.h"
+
+#include <csignal>
+#include <sys/wait.h>
+#include <unistd.h>
+
+using testutil::readAll;
+using testutil::writeAll;
+
+TEST_F(LibraryTest, SavedRowsAreExactBytesInDisplayOrder)
+{
+    lib->full().append(SongRow("Say \"Hi\"", "A & B", "3:05", "R&B", "/m/Say.mp3", "SCANNED"));
+    lib->full().append(SongRow("x.mp3", "", "", "", "/m/x.mp3"));
+    lib->SaveFullPlaylist();
+    EXPECT_EQ(readAll(path("FullPlaylist.qnl")),
+              QByteArray("\"Say CHR(34)HiCHR(34)\",\"A & B\",\"3:05\",\"R&B\",\"/m/Say.mp3\",\"SCANNED\"\r\n"
+                         "\"x.mp3\",\"\",\"\",\"\",\"/m/x.mp3\",\"\"\r\n"));
+
+    lib->mostPlayed().append(SongRow("T", "A", "1:00", "7", "/m/t.mp3"));
+    lib->SaveMostPlayed();
+    EXPECT_EQ(readAll(path("MostPlayedPlaylist.qnl")), QByteArray("\"T\",\"A\",\"1:00\",\"7\",\"/m/t.mp3\"\r\n"));
+
+    // A sorted list is stored sorted; an empty list leaves an empty file.
+    fill(lib->djPlaylist(), {"b", "a"});
+    lib->djPlaylist().sortByColumn(1, Qt::AscendingOrder);
+    lib->SaveDJPlaylist();
+    EXPECT_TRUE(readAll(path("DJPlaylist.qnl")).startsWith("\"a\""));
+    lib->SaveSongBin();
+    EXPECT_TRUE(QFileInfo::exists(path("SongBin.qnl")));
+    EXPECT_EQ(readAll(path("SongBin.qnl")).size(), 0);
+    EXPECT_EQ(ErrorCount, 0);
+}
+
+TEST_F(LibraryTest, RoundTripKeepsQuotesCommasAccentsAndTurnsLiteralMarkIntoQuote)
+{
+    const SongRow rows[] = {
+        SongRow("\"Live\", 1999", "Bj\u00f6rk", "4:01", "Pop", "/m/\"odd\", name.mp3", "SCANNED"),
+        SongRow("Text CHR(34) here", "", "0:01", "", "/m/b.mp3", ""),
+    };
+    for (const SongRow& r : rows)
+        lib->full().append(r);
+    lib->SaveFullPlaylist();
+    lib->full().clear();
+    lib->LoadFullPlaylist(path("FullPlaylist.qnl"));
+    ASSERT_EQ(lib->full().count(), 2);
+    for (int f = 0; f < 6; ++f)
+        EXPECT_EQ(lib->full().cell(0, f), rows[0].cells[f]) << f;
+    EXPECT_EQ(lib->full().cell(1, field::Title), QStringLiteral("Text \" here"));
+    EXPECT_EQ(label("lblFullPlaylistNumSongs"), QStringLiteral("2 Songs"));
+}
+
+TEST_F(LibraryTest, TruncatedLastRowKeepsCompleteRowsAndLogsOnce)
+{
+    ASSERT_TRUE(writeAll(path("DJPlaylist.qnl"), "\"a\",\"\",\"1:00\",\"\",\"/m/a.mp3\"\r\n"
+                                                 "\"b\",\"\",\"1:00\",\"\",\"/m/b.mp3\"\r\n"
+                                                 "\"c\",\"\",\"1:0"));
+    lib->LoadDJPlaylist();
+    EXPECT_EQ(titles(lib->djPlaylist()), (QStringList{"a", "b"}));
+    EXPECT_EQ(label("lblDJPlaylistClick"), QStringLiteral("DJ Playlist - 2"));
+    EXPECT_EQ(ErrorCount, 1);
+    EXPECT_TRUE(readAll(path("QNLERRORS.log")).contains("LoadDJPlaylist"));
+}
+
+TEST_F(LibraryTest, BadFilesNeverCrashOrInventRows)
+{
+    struct Case {
+        QByteArray bytes;
+        int rows;
+        int errors;
+    };
+    const Case cases[] = {
+        {"", 0, 0},
+        {"\"a\",\"b\",\"c\",\"d\",\"e\"", 1, 0},                          // no CR LF after the last line
+        {"\"a\",\"b\",\"c\",\"d\",\"e\"\r\"f\",\"g\",\"h\",\"i\",\"j\"\r", 2, 0}, // CR only
+        {"\"a\",\"b\",\"c\",\"d\",\"e\"\n\"f\",\"g\",\"h\",\"i\",\"j\"\n", 2, 0}, // LF only
+        {"\"a\",\"b\",\"c\",\"d\",\"e\"\r\n\r\n\r\n", 1, 1},                // blank lines after the last row
+        {"\"a\",\"b\",\"c\",\"d\"\r\n\"f\",\"g\",\"h\",\"i\",\"j\"\r\n", 1, 1},  // a missing field shifts
+        {"\r\n\r\n", 0, 1},
+        {QByteArray("\xff\xfe\x00\x01garbage", 9), 0, 1},
+    };
+    for (const Case& c : cases) {
+        lib->songBin().clear();
+        ErrorCount = 0;
+        ASSERT_TRUE(writeAll(path("SongBin.qnl"), c.bytes));
+        lib->LoadSongBin();
+        EXPECT_EQ(lib->songBin().count(), c.rows) << c.bytes.toStdString();
+        EXPECT_EQ(ErrorCount, c.errors) << c.bytes.toStdString();
+    }
+    // A missing file is no error and changes nothing.
+    QFile::remove(path("SongBin.qnl"));
+    ErrorCount = 0;
+    lib->LoadSongBin();
+    EXPECT_EQ(ErrorCount, 0);
+}
+
+TEST_F(LibraryTest, LoadedRowsFollowRowsAlreadyThere)
+{
+    fill(lib->mostPlayed(), {"x"});
+    ASSERT_TRUE(writeAll(path("MostPlayedPlaylist.qnl"), "\"a\",\"\",\"1:00\",\"3\",\"/m/a.mp3\"\r\n"));
+    lib->LoadMostPlayedPlaylist();
+    EXPECT_EQ(titles(lib->mostPlayed()), (QStringList{"x", "a"}));
+    EXPECT_EQ(lib->mostPlayed().data(lib->mostPlayed().index(1, 0), Qt::DisplayRole).toString(), QStringLiteral("2"));
+}
+
+TEST_F(LibraryTest, StartupLoadResumesTagScanAtFirstUnreadRow)
+{
+    QByteArray bytes;
+    for (int i = 1; i <= 200; ++i) {
+        const QString f[6] = {QString::number(i), "", "", "", QStringLiteral("/m/%1.mp3").arg(i),
+                              i <= 100 ? QStringLiteral("SCANNED") : QString()};
+        listfile::appendLine(bytes, f, 6);
+    }
+    ASSERT_TRUE(writeAll(path("FullPlaylist.qnl"), bytes));
+    ASSERT_TRUE(writeAll(path("SongBin.qnl"), "\"s\",\"\",\"\",\"\",\"/m/s.mp3\"\r\n"));
+    lib->loadStoredLists();
+    EXPECT_EQ(lib->full().count(), 200);
+    EXPECT_TRUE(lib->bFullMP3);
+    EXPECT_EQ(lib->iFullMP3LastIndex, 101);
+    EXPECT_EQ(lib->songBin().count(), 1);
+    EXPECT_EQ(label("lblSongBinClick"), QStringLiteral("Song Bin - 1"));
+
+    // Only while the Full Playlist is empty.
+    lib->loadStoredLists();
+    EXPECT_EQ(lib->full().count(), 200);
+}
+
+TEST_F(LibraryTest, KillDuringSaveLeavesAWholeFile)
+{
+    // The child saves two different big lists over and over; whenever it is killed, the file
+    // on disk is one of the two, whole.
+    for (int i = 0; i < 20000; ++i)
+        lib->full().append(SongRow(QStringLiteral("Song %1").arg(i), "Artist", "3:00", "Rock",
+                                   QStringLiteral("/music/folder/%1.mp3").arg(i), "SCANNED"));
+    lib->SaveFullPlaylist();
+    const QByteArray first = readAll(path("FullPlaylist.qnl"));
+    lib->full().setCell(0, field::Title, QStringLiteral("Changed"));
+    lib->SaveFullPlaylist();
+    const QByteArray second = readAll(path("FullPlaylist.qnl"));
+    ASSERT_NE(first, second);
+
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        for (int i = 0;; ++i) {
+            lib->full().setCell(0, field::Title, i % 2 ? QStringLiteral("Changed") : QStringLiteral("Song 0"));
+            lib->SaveFullPlaylist();
+        }
+    }
+    usleep(300 * 1000);
+    kill(child, SIGKILL);
+    int status = 0;
+    waitpid(child, &status, 0);
+    const QByteArray now = readAll(path("FullPlaylist.qnl"));
+    EXPECT_TRUE(now == first || now == second) << now.size();
+}
