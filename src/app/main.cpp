@@ -6,6 +6,6 @@ int main(int argc, char** argv)
 {
     QApplication app(argc, argv);
     frmMain w;
-    w.show();
+    w.showMain();
     return app.exec();
 }

@@ -1,11 +1,175 @@
 // The main window: one borderless, maximised window holding the decks, the crossfader, the
-// clock and the song lists. It creates every control once, named as the handlers know it.
+// clock and the song lists. It creates every control once, named as the handlers know it
+// (find them with ctl<T>(form, "name")), and owns the subsystems' controllers.
+//
+// Layout: the face picAll (1024 x 741 pixels) is centred in the window. Its top band holds the
+// two deck panels with the clock, the auto-DJ lamp, the Stby and Exit labels and the
+// crossfader between them; below lie the message line, the five view buttons and the song
+// area ViewPlaySongs with its five view panels.
+//
+// Keys: every key-handling control of the window hands its key presses to GlobalKeyDown and
+// its releases to GlobalKeyUp through one forwarder, exactly once per press, before the
+// control's own handling. Controls with keys of their own (the song lists, the search box,
+// the pitch sliders) add their handler with onKeyDown / onKeyUp; it runs right after
+// GlobalKeyDown and may set KeyCode to 0 to swallow the key.
 #pragma once
 
+#include "shell/messagepanel.h"
+#include "shell/skin.h"
+
+#include <QHash>
+#include <QPointer>
+#include <QRect>
 #include <QWidget>
+#include <functional>
+#include <memory>
+
+class QTime;
+class QTimer;
+class QTreeView;
+class QLineEdit;
+class QPlainTextEdit;
+class QPushButton;
+class QProgressBar;
+class QSlider;
 
 class frmMain : public QWidget {
     Q_OBJECT
 public:
     explicit frmMain(QWidget* parent = nullptr);
+    ~frmMain() override;
+
+    // --- state shared with the rest of the program
+    bool StandbyMode = false; // the window is shrunk to the deck strip
+    MessagePanel messages;    // lblMessages and its blink/expiry state
+
+    // --- image lists of the skin (1-based ListImage)
+    ImageList imgClock;
+    ImageList imgBeatNeutral, imgBeatStep1, imgBeatStep2, imgBeatStep3, imgBeatStep4, imgBeatStep5;
+    ImageList imgPlayerControls;
+    ImageList imgBigButtons;
+    ImageList imgAutoDJOn;
+
+    // --- load, close and the window's own events
+    // Runs the load steps once (the start-up sequence calls it before showing the window).
+    void Form_Load();
+    bool loaded() const { return loaded_; }
+    // Form_Load (when not yet run), then shows the window maximised and starts the timers.
+    void showMain();
+    void Form_Resize();
+    // The window is being closed by any means other than the Exit label: the same orderly
+    // close as Exit, so no list or setting is lost.
+    void Form_Unload();
+    // The orderly close: stops the timers, stops and closes the decks and engines, saves the
+    // settings and the four lists, removes the keyboard hook and ends the program. Each step
+    // runs even when an earlier one failed (the failure is logged).
+    void CloseAll();
+    void SaveINISettings();
+    // "Normal" 8, "Large" 12, "Largest" 16 points for the six song lists; other names do nothing.
+    void ChangePlaylistFont(const QString& sSize);
+    // Sets the font size of the six song lists, in their documented order.
+    void setListFontSize(double points);
+
+    // --- the key procedures (bodies in globalkeys.cpp)
+    void GlobalKeyDown(int& KeyCode, int Shift);
+    void GlobalKeyUp(int& KeyCode);
+
+    // --- views
+    void lblViewDJPlaylist_Click();
+    void lblFullPlaylistClick_Click();
+    void lblSearchSongsClick_Click();
+    void lblMostPlayedClick_Click();
+    void lblRequestsClick_Click();
+    void lblNumRequestSongs_Click();
+    void cmdCloseKeyMap_Click();
+
+    // --- stand-by, clock and small services
+    void lblStbyClick_MouseDown();
+    void lblStbyClick_MouseUp();
+    void CenterForm(QWidget* frm);
+    // Shows the current local time on the clock pictures.
+    void UpdateClock();
+    // Shows the clock for a time text "h:mm:ss AM" or "hh:mm:ss" (the glyph rule of the clock).
+    void showClockText(const QString& t);
+    // "h:mm:ss AM": the hour without a leading zero, 12 for noon and midnight.
+    static QString clockText(const QTime& t);
+    // A whole number from 0 to n inclusive, equally likely; the generator is seeded once.
+    int RandomNumber(int n);
+    static QString keyMapText();
+
+    // --- the timers, created stopped; Form_Load's end starts them
+    QTimer* TimerAutoDJCrossfade = nullptr;
+    QTimer* TimerLoadSongA = nullptr;
+    QTimer* TimerLoadSongB = nullptr;
+    QTimer* TimerMessages = nullptr;
+    QTimer* TimerPlayerA = nullptr;
+    QTimer* TimerPlayerB = nullptr;
+    QTimer* TimerReadMP3 = nullptr;
+    QTimer* TimerSaveLists = nullptr;
+    QTimer* TimerSeek = nullptr;
+    void startTimers();
+    void stopTimers();
+
+    // --- key forwarding
+    using KeyHandler = std::function<void(int& KeyCode, int Shift)>;
+    // Makes w hand its keys to GlobalKeyDown / GlobalKeyUp; searchBox passes a Shift that
+    // keeps the view letters from switching (the search box types them).
+    void forwardKeys(QWidget* w, const char* location, bool searchBox = false);
+    void onKeyDown(QWidget* w, KeyHandler h);
+    void onKeyUp(QWidget* w, KeyHandler h);
+    bool forwardsKeys(const QWidget* w) const { return keyMembers_.contains(w); }
+
+    // --- steps that other subsystems carry out; tests replace them with recorders. The
+    // defaults (wiring.cpp) call the subsystems' controllers when they exist.
+    struct Steps {
+        std::function<void()> installKeyboardHook;
+        std::function<void()> openRequestDatabase;
+        std::function<void()> resetDecks;            // ChannelA = ChannelB = 0 and the fade flags
+        std::function<void()> addSearchPlaceholder;
+        std::function<void()> loadStoredLists;
+        std::function<void()> closeStartupWindows;
+        std::function<void()> startMediaScanIfEmpty;
+        std::function<void()> stopDecks;             // stop both channels
+        std::function<void()> closeStreams;
+        std::function<void()> closeEngines;
+        std::function<void()> saveLists;             // Full, Most Played, DJ, Song Bin
+        std::function<void()> removeKeyboardHook;
+        std::function<void()> endProgram;
+    } steps;
+
+    // The desktop work area for CenterForm, in pixels; tests give an offset one.
+    std::function<QRect()> workArea;
+
+signals:
+    void keyDownForwarded(QWidget* from, int keyCode, int shift);
+    void keyUpForwarded(QWidget* from, int keyCode);
+
+protected:
+    void resizeEvent(QResizeEvent* e) override;
+    void changeEvent(QEvent* e) override;
+    void closeEvent(QCloseEvent* e) override;
+    bool eventFilter(QObject* o, QEvent* e) override;
+
+private:
+    void createControls();
+    void createTimers();
+    void createControllers(); // wiring.cpp
+    void setDefaultSteps();   // wiring.cpp
+    void wireChrome();
+    void setViewButton(const char* pic, int image);
+    void showMaximizedOnScreen();
+    bool handleKey(QWidget* w, QKeyEvent* e, bool down);
+
+    struct KeyMember {
+        const char* location;
+        bool searchBox;
+        KeyHandler down, up;
+    };
+    QHash<const QWidget*, KeyMember> keyMembers_;
+    bool loaded_ = false;
+    bool closing_ = false;
+    bool resizing_ = false;
+
+public:
+    // --- controllers of the subsystems, created by createControllers() (wiring.cpp)
 };

@@ -5,6 +5,8 @@
 
 #include <QKeyEvent>
 #include <QMouseEvent>
+#include <QPainter>
+#include <QStyle>
 
 int mouseButtonValue(Qt::MouseButtons b)
 {
@@ -40,6 +42,36 @@ void SkinControl::setPicture(const QPixmap& p)
 {
     picture_ = p;
     setPixmap(p);
+}
+
+void SkinControl::setForeColor(std::uint32_t bgr)
+{
+    foreColor_ = bgr;
+    QPalette pal = palette();
+    pal.setColor(QPalette::WindowText, vb::colour(bgr));
+    setPalette(pal);
+}
+
+void SkinControl::setBackColor(std::uint32_t bgr)
+{
+    backColor_ = bgr;
+    hasBackColor_ = true;
+    QPalette pal = palette();
+    pal.setColor(QPalette::Window, vb::colour(bgr));
+    setPalette(pal);
+    setAutoFillBackground(true);
+}
+
+void SkinControl::paintEvent(QPaintEvent* e)
+{
+    if (!pixmap().isNull() || text().isEmpty()) {
+        QLabel::paintEvent(e);
+        return;
+    }
+    // A caption as a label shows it: "&" marks the access key (underlined), "&&" shows one "&".
+    QPainter p(this);
+    const int flags = int(alignment()) | Qt::TextShowMnemonic | (wordWrap() ? int(Qt::TextWordWrap) : 0);
+    style()->drawItemText(&p, contentsRect(), flags, palette(), isEnabled(), text(), foregroundRole());
 }
 
 void SkinControl::mousePressEvent(QMouseEvent* e)

@@ -10,6 +10,7 @@
 #include <QLabel>
 #include <QList>
 #include <QPixmap>
+#include <cstdint>
 
 class ImageList {
 public:
@@ -39,6 +40,14 @@ public:
     void setPicture(const QPixmap& p);
     QPixmap picture() const { return picture_; }
 
+    // ForeColor and BackColor as &HBBGGRR values. A label without a BackColor is transparent
+    // over the skin beneath it.
+    void setForeColor(std::uint32_t bgr);
+    std::uint32_t foreColor() const { return foreColor_; }
+    void setBackColor(std::uint32_t bgr);
+    std::uint32_t backColor() const { return backColor_; }
+    bool hasBackColor() const { return hasBackColor_; }
+
 signals:
     void MouseDown(int button, int shift, double x, double y);
     void MouseUp(int button, int shift, double x, double y);
@@ -49,6 +58,7 @@ signals:
     void KeyUp(int keyCode, int shift);
 
 protected:
+    void paintEvent(QPaintEvent* e) override;
     void mousePressEvent(QMouseEvent* e) override;
     void mouseReleaseEvent(QMouseEvent* e) override;
     void mouseMoveEvent(QMouseEvent* e) override;
@@ -60,6 +70,9 @@ private:
     Kind kind_;
     QPixmap picture_;
     bool pressedInside_ = false;
+    std::uint32_t foreColor_ = 0;
+    std::uint32_t backColor_ = 0;
+    bool hasBackColor_ = false;
 };
 
 // Mouse button and shift values of an event, as the handlers take them.
