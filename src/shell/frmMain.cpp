@@ -325,8 +325,10 @@ void frmMain::createControls()
         auto* l = lbl(b, buttons[i].label, QLatin1String(buttons[i].caption), QRect(10, 2, bw - 60, bh - 4), 13, true);
         l->setCursor(Qt::PointingHandCursor);
         if (buttons[i].count) {
-            auto* c = lbl(b, buttons[i].count, QStringLiteral("0"), QRect(bw - 46, 7, 40, bh - 14), 12, true,
-                          vb::rgb(0x5a, 0xf0, 0xff));
+            // A mid-grey well, so the count reads in black as well as in its blinking yellow.
+            auto* c = lbl(b, buttons[i].count, QStringLiteral("0"), QRect(bw - 48, 7, 42, bh - 14), 12, true,
+                          vb::Black);
+            c->setBackColor(vb::rgb(0x6a, 0x75, 0x80));
             c->setAlignment(Qt::AlignCenter);
         }
     }

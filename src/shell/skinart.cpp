@@ -29,7 +29,7 @@ constexpr unsigned char kSegments[10] = {
 
 const QColor kClockBack(0x10, 0x12, 0x16);
 const QColor kClockLit(0x5a, 0xf0, 0xff);
-const QColor kClockUnlit(0x1c, 0x2a, 0x30);
+const QColor kClockUnlit(0x18, 0x20, 0x25);
 
 void drawSegment(QPainter& g, QRectF r, bool horizontal)
 {
@@ -116,7 +116,7 @@ QColor stepColour(int step)
     case 3: return QColor(0x3c, 0xd2, 0xf0);
     case 4: return QColor(0xa0, 0xf0, 0xff);
     case 5: return QColor(0xff, 0xff, 0xff);
-    default: return QColor(0x26, 0x30, 0x38);
+    default: return QColor(0x36, 0x44, 0x50);
     }
 }
 
@@ -186,10 +186,6 @@ QPixmap bigButton(bool pressed)
     g.setBrush(grad);
     g.setPen(pressed ? accentColour() : QColor(0x12, 0x14, 0x18));
     g.drawRoundedRect(QRectF(0.5, 0.5, BigButton.width() - 1, BigButton.height() - 1), 6, 6);
-    // The count well at the right end of the button.
-    g.setPen(Qt::NoPen);
-    g.setBrush(QColor(0x14, 0x16, 0x1a));
-    g.drawRoundedRect(QRectF(BigButton.width() - 46, 7, 40, BigButton.height() - 14), 3, 3);
     return p;
 }
 
