@@ -3,11 +3,14 @@
 #include "core/controls.h"
 #include "core/errorlog.h"
 #include "core/settings.h"
+#include "core/soundbindings.h"
+#include "decks/deckstate.h"
 #include "core/vb.h"
 #include "menus/checkmarks.h"
 #include "shell/frmMain.h"
 
 #include <QCloseEvent>
+#include <QCoreApplication>
 #include <QGuiApplication>
 #include <QPlainTextEdit>
 #include <QScreen>
@@ -114,6 +117,51 @@ QString frmMain::keyMapText()
 
 // ---------------------------------------------------------------------------------------------
 // Load
+
+void frmMain::setDefaultSteps()
+{
+    // The main window's own steps on the decks and the engines.
+    steps.resetDecks = [] {
+        DeckState& d = deckState();
+        d.ChannelA = 0;
+        d.ChannelB = 0;
+        d.bFadeToA = false;
+        d.bFadeToB = false;
+    };
+    steps.stopDecks = [] {
+        DeckState& d = deckState();
+        if (d.ChannelA != 0) {
+            FMod.FSOUND_Stream_Stop(d.StreamA);
+            d.ChannelA = 0;
+        }
+        if (d.ChannelB != 0) {
+            FMod2.FSOUND_Stream_Stop(d.StreamB);
+            d.ChannelB = 0;
+        }
+    };
+    steps.closeStreams = [] {
+        DeckState& d = deckState();
+        if (d.StreamA != 0) {
+            FMod.FSOUND_Stream_Close(d.StreamA);
+            d.StreamA = 0;
+        }
+        if (d.StreamB != 0) {
+            FMod2.FSOUND_Stream_Close(d.StreamB);
+            d.StreamB = 0;
+        }
+    };
+    steps.closeEngines = [] {
+        FMod.FSOUND_Close();
+        FMod2.FSOUND_Close();
+    };
+    steps.endProgram = [] { QCoreApplication::exit(0); };
+    // The other subsystems' steps do nothing until createControllers() points them at their
+    // controllers.
+    for (std::function<void()>* s : {&steps.installKeyboardHook, &steps.openRequestDatabase,
+                                     &steps.addSearchPlaceholder, &steps.loadStoredLists, &steps.closeStartupWindows,
+                                     &steps.startMediaScanIfEmpty, &steps.saveLists, &steps.removeKeyboardHook})
+        *s = [] {};
+}
 
 void frmMain::Form_Load()
 {

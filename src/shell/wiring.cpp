@@ -6,31 +6,17 @@
 
 #include "core/errorlog.h"
 
-#include <QApplication>
-
 frmMain::~frmMain()
 {
     errorlog::setErrorsLabel(nullptr);
     errorlog::setStopTimers(nullptr);
 }
 
+// Creates the controllers and points the load and close steps of their subsystems at them
+// (Steps in frmMain.h). The steps that are the main window's own are set before this runs.
+//
+// The library: TimerSaveLists already drives the clock (frmMain connects UpdateClock first),
+// so the library's updateClock hook stays unset.
 void frmMain::createControllers()
 {
-}
-
-void frmMain::setDefaultSteps()
-{
-    steps.installKeyboardHook = [] {};
-    steps.openRequestDatabase = [] {};
-    steps.resetDecks = [] {};
-    steps.addSearchPlaceholder = [] {};
-    steps.loadStoredLists = [] {};
-    steps.closeStartupWindows = [] {};
-    steps.startMediaScanIfEmpty = [] {};
-    steps.stopDecks = [] {};
-    steps.closeStreams = [] {};
-    steps.closeEngines = [] {};
-    steps.saveLists = [] {};
-    steps.removeKeyboardHook = [] {};
-    steps.endProgram = [] { QCoreApplication::exit(0); };
 }

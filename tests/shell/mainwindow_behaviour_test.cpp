@@ -3,6 +3,7 @@
 
 #include "core/vb.h"
 #include "core/windowdrag.h"
+#include "decks/deckstate.h"
 #include "shell/frmShowUpdates.h"
 #include "shell/frmWait.h"
 #include "shell/skin.h"
@@ -300,6 +301,40 @@ TEST_F(MainWindowTest, CloseAllStopsTimersFirstAndRunsEveryStepInOrder)
     calls.clear();
     w->CloseAll(); // once only
     EXPECT_TRUE(calls.isEmpty());
+}
+
+TEST_F(MainWindowTest, CloseAllStopsPlayingAndPausedDecksAndClosesTheirStreams)
+{
+    // The main window's own deck steps, with the other subsystems still recorded.
+    frmMain::Steps own;
+    w = std::make_unique<frmMain>();
+    own = w->steps;
+    record(w->steps);
+    w->steps.stopDecks = own.stopDecks;
+    w->steps.closeStreams = own.closeStreams;
+    w->steps.closeEngines = own.closeEngines;
+    w->steps.resetDecks = own.resetDecks;
+
+    DeckState& d = deckState();
+    d.reset();
+    d.ChannelA = 7; // playing
+    d.ChannelB = 9; // paused: a paused deck keeps its channel
+    d.StreamA = 3;
+    d.bFadeToA = true;
+    w->Form_Load();
+    EXPECT_EQ(d.ChannelA, 0); // the load starts with both decks idle
+    EXPECT_FALSE(d.bFadeToA);
+    d.ChannelA = 7;
+    d.ChannelB = 9;
+    d.StreamB = 4;
+    w->CloseAll();
+    EXPECT_EQ(d.ChannelA, 0);
+    EXPECT_EQ(d.ChannelB, 0);
+    EXPECT_EQ(d.StreamA, 0);
+    EXPECT_EQ(d.StreamB, 0);
+    EXPECT_EQ(calls.last(), QStringLiteral("endProgram"));
+    EXPECT_EQ(ErrorCount, 0);
+    d.reset();
 }
 
 TEST_F(MainWindowTest, ClosingTheWindowRunsTheOrderlyClose)
