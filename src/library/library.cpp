@@ -11,6 +11,7 @@
 #include "platform/ui/dialogs.h"
 
 #include <QFile>
+#include <QHash>
 #include <QHeaderView>
 #include <QLabel>
 #include <QRegularExpression>
@@ -264,10 +265,27 @@ int Library::loadList(SongListModel& list, const QString& path, const char* loca
         QFile f(path);
         if (!f.open(QIODevice::ReadOnly))
             raiseError(75, QStringLiteral("Path/File access error: ") + f.errorString());
-        listfile::FieldReader in(f.readAll());
-        f.close();
+        // The file is mapped rather than copied, and cut into fields straight from its bytes.
+        QByteArray bytes;
+        const qint64 size = f.size();
+        uchar* mapped = size > 0 ? f.map(0, size) : nullptr;
+        if (mapped)
+            bytes = QByteArray::fromRawData(reinterpret_cast<const char*>(mapped), size);
+        else
+            bytes = f.readAll();
+        listfile::FieldReader in(bytes);
         const int n = list.fieldCount();
         std::vector<SongRow> rows;
+        rows.reserve(size_t(in.lineEstimate()));
+        // Time, Genre, Plays and Edited come from small vocabularies: equal texts share one copy.
+        QHash<QString, QString> pool;
+        auto share = [&pool](QString& s) {
+            auto it = pool.constFind(s);
+            if (it != pool.constEnd())
+                s = *it;
+            else if (pool.size() < 4096)
+                pool.insert(s, s);
+        };
         bool complete = true;
         while (!in.atEnd()) {
             SongRow r;
@@ -275,6 +293,10 @@ int Library::loadList(SongListModel& list, const QString& path, const char* loca
                 complete = false;
                 break;
             }
+            share(r.cells[field::Time]);
+            share(r.cells[field::Genre]);
+            if (n == 6)
+                share(r.cells[field::Edited]);
             rows.push_back(std::move(r));
         }
         added = static_cast<int>(rows.size());

@@ -1,9 +1,11 @@
 #include "library/listfile.h"
 
-#include "platform/profile/profile.h"
 
 #include <QFileInfo>
 #include <QSaveFile>
+#include <QStringDecoder>
+#include <cstdint>
+#include <cstring>
 
 namespace listfile {
 
@@ -65,21 +67,97 @@ bool fileExists(const QString& path)
     return fi.exists() && fi.isFile();
 }
 
-FieldReader::FieldReader(const QByteArray& bytes) : text_(profile::decodeText(bytes)) {}
+bool isValidUtf8(const char* p, qsizetype n)
+{
+    const auto* s = reinterpret_cast<const unsigned char*>(p);
+    qsizetype i = 0;
+    while (i < n) {
+        // Runs of ASCII, the usual case, eight bytes at a time.
+        while (i + 8 <= n) {
+            std::uint64_t w;
+            std::memcpy(&w, s + i, 8);
+            if (w & 0x8080808080808080ULL)
+                break;
+            i += 8;
+        }
+        if (i >= n)
+            break;
+        const unsigned char c = s[i];
+        if (c < 0x80) {
+            ++i;
+            continue;
+        }
+        int len;
+        std::uint32_t cp;
+        if ((c & 0xE0) == 0xC0) {
+            len = 2;
+            cp = c & 0x1F;
+        } else if ((c & 0xF0) == 0xE0) {
+            len = 3;
+            cp = c & 0x0F;
+        } else if ((c & 0xF8) == 0xF0) {
+            len = 4;
+            cp = c & 0x07;
+        } else {
+            return false;
+        }
+        if (i + len > n)
+            return false;
+        for (int k = 1; k < len; ++k) {
+            if ((s[i + k] & 0xC0) != 0x80)
+                return false;
+            cp = (cp << 6) | (s[i + k] & 0x3F);
+        }
+        if ((len == 2 && cp < 0x80) || (len == 3 && cp < 0x800) || (len == 4 && (cp < 0x10000 || cp > 0x10FFFF))
+            || (cp >= 0xD800 && cp <= 0xDFFF))
+            return false;
+        i += len;
+    }
+    return true;
+}
 
-FieldReader::FieldReader(QString text) : text_(std::move(text)) {}
+FieldReader::FieldReader(const QByteArray& bytes)
+    : bytes_(bytes), data_(bytes_.constData()), size_(bytes_.size()), utf8_(isValidUtf8(data_, size_))
+{
+    // A byte-order mark at the start is not part of the first field.
+    if (utf8_ && size_ >= 3 && std::memcmp(data_, "\xEF\xBB\xBF", 3) == 0)
+        pos_ = 3;
+}
+
+QString FieldReader::decode(const char* p, qsizetype n) const
+{
+    if (utf8_)
+        return QString::fromUtf8(p, n);
+    QStringDecoder cp1252("windows-1252");
+    if (cp1252.isValid())
+        return cp1252(QByteArrayView(p, n));
+    return QString::fromLatin1(p, n);
+}
+
+qsizetype FieldReader::lineEstimate() const
+{
+    const auto count = [&](char c) {
+        qsizetype k = 0;
+        for (const char* p = data_ + pos_; (p = static_cast<const char*>(std::memchr(p, c, size_t(data_ + size_ - p))));
+             ++p)
+            ++k;
+        return k;
+    };
+    const qsizetype lf = count('\n');
+    return (lf ? lf : count('\r')) + 1;
+}
 
 bool FieldReader::next(QString* out, bool unescapeField)
 {
-    const QChar* d = text_.constData();
-    const qsizetype n = text_.size();
+    const char* d = data_;
+    const qsizetype n = size_;
     qsizetype p = pos_;
 
     // Blanks before a field; blank lines between rows.
     for (;;) {
-        while (p < n && (d[p] == QLatin1Char(' ') || d[p] == QLatin1Char('\t')))
+        while (p < n && (d[p] == ' ' || d[p] == '\t'))
             ++p;
-        if (p < n && (d[p] == QLatin1Char('\r') || d[p] == QLatin1Char('\n')) && !afterComma_) {
+        if (p < n && (d[p] == '\r' || d[p] == '\n') && !afterComma_) {
             ++p;
             continue;
         }
@@ -88,43 +166,46 @@ bool FieldReader::next(QString* out, bool unescapeField)
     if (p >= n && !afterComma_)
         return false;
 
-    QString field;
-    if (p < n && d[p] == QLatin1Char('"')) {
+    const char* fieldStart;
+    qsizetype fieldLength;
+    if (p < n && d[p] == '"') {
         const qsizetype start = p + 1;
-        qsizetype close = start;
-        while (close < n && d[close] != QLatin1Char('"'))
-            ++close;
-        if (close >= n)
+        const void* close = std::memchr(d + start, '"', size_t(n - start));
+        if (!close)
             return false; // the closing quote was cut off: the row is incomplete
-        field = QString(d + start, close - start);
-        p = close + 1;
-        while (p < n && d[p] != QLatin1Char(',') && d[p] != QLatin1Char('\r') && d[p] != QLatin1Char('\n'))
+        const qsizetype end = static_cast<const char*>(close) - d;
+        fieldStart = d + start;
+        fieldLength = end - start;
+        p = end + 1;
+        while (p < n && d[p] != ',' && d[p] != '\r' && d[p] != '\n')
             ++p;
     } else {
         const qsizetype start = p;
-        while (p < n && d[p] != QLatin1Char(',') && d[p] != QLatin1Char('\r') && d[p] != QLatin1Char('\n'))
+        while (p < n && d[p] != ',' && d[p] != '\r' && d[p] != '\n')
             ++p;
         qsizetype end = p;
-        while (end > start && (d[end - 1] == QLatin1Char(' ') || d[end - 1] == QLatin1Char('\t')))
+        while (end > start && (d[end - 1] == ' ' || d[end - 1] == '\t'))
             --end;
-        field = QString(d + start, end - start);
+        fieldStart = d + start;
+        fieldLength = end - start;
     }
 
     // The separator after the field.
     afterComma_ = false;
     if (p < n) {
-        if (d[p] == QLatin1Char(',')) {
+        if (d[p] == ',') {
             afterComma_ = true;
             ++p;
-        } else if (d[p] == QLatin1Char('\r')) {
+        } else if (d[p] == '\r') {
             ++p;
-            if (p < n && d[p] == QLatin1Char('\n'))
+            if (p < n && d[p] == '\n')
                 ++p;
         } else {
             ++p;
         }
     }
     pos_ = p;
+    const QString field = decode(fieldStart, fieldLength);
     *out = unescapeField ? unescape(field) : field;
     return true;
 }

@@ -32,14 +32,15 @@ bool fileExists(const QString& path);
 // quote runs to the next double quote (text after it up to the separator is dropped); any
 // other field runs to the next comma or line end, trimmed of blanks. Commas and line ends both
 // separate fields; a line end directly after a line end (a blank line) separates nothing.
+// The bytes are UTF-8 text, or Windows-1252 when they are not valid UTF-8 as a whole; the
+// separators are plain ASCII in both, so fields are cut from the bytes and decoded one by one.
 class FieldReader {
 public:
-    // The decoded text of a whole file (UTF-8, or Windows-1252 when not valid UTF-8).
+    // The bytes must stay valid while the reader is used (a mapped file will do).
     explicit FieldReader(const QByteArray& bytes);
-    explicit FieldReader(QString text);
 
     // True when nothing is left to read, not even a line end.
-    bool atEnd() const { return pos_ >= text_.size(); }
+    bool atEnd() const { return pos_ >= size_; }
 
     // Reads the next field into *out, unescaped when unescape is set. False when the text
     // ended before a whole field could be read (the row is incomplete); *out is then untouched.
@@ -48,10 +49,21 @@ public:
     // Reads n fields (at most 8); false, with *out untouched, when the text ends first.
     bool nextRow(QString* out, int n, bool unescapeFields = true);
 
+    // A rough count of the lines left, for callers that reserve room.
+    qsizetype lineEstimate() const;
+
 private:
-    QString text_;
+    QString decode(const char* p, qsizetype n) const;
+
+    QByteArray bytes_;
+    const char* data_;
+    qsizetype size_;
     qsizetype pos_ = 0;
     bool afterComma_ = false;
+    bool utf8_ = true;
 };
+
+// Whether bytes are valid UTF-8 (overlong forms and surrogates count as invalid).
+bool isValidUtf8(const char* p, qsizetype n);
 
 } // namespace listfile

@@ -1,6 +1,7 @@
 #include "library/songlistmodel.h"
 
 #include <algorithm>
+#include <iterator>
 #include <atomic>
 #include <numeric>
 
@@ -48,12 +49,16 @@ void SongListModel::appendRows(std::vector<SongRow>&& rows)
         return;
     const int first = count();
     beginInsertRows({}, first, first + static_cast<int>(rows.size()) - 1);
-    rows_.reserve(rows_.size() + rows.size());
     for (SongRow& r : rows) {
         r.id = nextId();
         for (int f = fields_; f < 6; ++f)
             r.cells[f] = QString();
-        rows_.push_back(std::move(r));
+    }
+    if (rows_.empty()) {
+        rows_.swap(rows); // an empty list takes the rows as they are, without a copy
+    } else {
+        rows_.reserve(rows_.size() + rows.size());
+        std::move(rows.begin(), rows.end(), std::back_inserter(rows_));
     }
     endInsertRows();
     rows.clear();

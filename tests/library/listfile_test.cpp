@@ -87,6 +87,12 @@ TEST(ListFile, NonUtf8FileReadsAsWindows1252)
     EXPECT_EQ(readAllFields("\"Caf\xe9\",\"\x93Hi\x94\"\r\n"),
               (QStringList{QStringLiteral("Caf\u00e9"), QStringLiteral("\u201cHi\u201d")}));
     EXPECT_EQ(readAllFields("\"Caf\xc3\xa9\"\r\n"), QStringList{QStringLiteral("Caf\u00e9")});
+    // One invalid sequence anywhere makes the whole file Windows-1252; a byte-order mark is dropped.
+    EXPECT_EQ(readAllFields("\"\xc3\xa9\",\"\xe9\"\r\n"), (QStringList{QStringLiteral("\u00c3\u00a9"), QStringLiteral("\u00e9")}));
+    EXPECT_EQ(readAllFields("\xef\xbb\xbf\"a\"\r\n"), QStringList{"a"});
+    EXPECT_FALSE(listfile::isValidUtf8("\xc0\x80", 2)); // overlong
+    EXPECT_FALSE(listfile::isValidUtf8("\xed\xa0\x80", 3)); // surrogate
+    EXPECT_TRUE(listfile::isValidUtf8("plain ascii text \xf0\x9f\x8e\xb5", 21));
 }
 
 TEST(MediaList, EmptyFlagReadsYesAndOtherFlagsStayAsWritten)
