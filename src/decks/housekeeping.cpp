@@ -1,0 +1,112 @@
+#include "decks/housekeeping.h"
+
+#include "core/errorlog.h"
+#include "decks/deckstate.h"
+
+#include <QFileInfo>
+
+Housekeeping::Housekeeping(DeckState& state, const CheckMarks& marks, AutoDJ& autoDJ, HousekeepingHost& host)
+    : s_(state), marks_(marks), autoDJ_(autoDJ), host_(host)
+{
+}
+
+void Housekeeping::TimerMessages_Timer()
+{
+    trap("B-299", [&] {
+        rotateInfo(Side::A);
+        rotateInfo(Side::B);
+        pollRequests();
+        if (s_.bAutoFillDJ)
+            autoFill();
+        if (s_.bLoadNextA && !loadFreeDeck(Side::A))
+            return;
+        if (s_.bLoadNextB && !loadFreeDeck(Side::B))
+            return;
+        blinkLamp();
+        blinkRequestCounter();
+        host_.tickMessagePanel();
+    });
+}
+
+void Housekeeping::rotateInfo(Side deck)
+{
+    const int shown = host_.visibleInfoLabel(deck);
+    if (shown < 0)
+        return;
+    host_.showOnlyInfoLabel(deck, nextInfoLabel(shown));
+}
+
+void Housekeeping::pollRequests()
+{
+    // The poll keeps its failures to itself, so a broken database costs one log line and the
+    // decks are still fed below.
+    const bool reloaded = poll_.poll(RequestDBPath, marks_.takeRequests, [&](const QStringList& files) {
+        host_.replaceRequests(files);
+    });
+    if (reloaded)
+        NewRequests = true;
+}
+
+void Housekeeping::autoFill()
+{
+    // The first tick only waits.
+    if (iAutoFillDelay < 1) {
+        ++iAutoFillDelay;
+        return;
+    }
+    const CheckMarks::FillSource source = marks_.autoFillSource;
+    for (int i = 0; i < 9; ++i) {
+        const int pick = host_.randomNumber(host_.sourceRowCount(source));
+        host_.addToDJList(source, pick);
+    }
+    s_.bAutoFillDJ = false;
+    iAutoFillDelay = 0;
+}
+
+bool Housekeeping::loadFreeDeck(Side deck)
+{
+    const int wait = s_.bAutoFillDJ ? 4 : 1;
+    if (iNextSongWait < wait) {
+        ++iNextSongWait;
+        return true;
+    }
+    for (;;) {
+        if (host_.djRowCount() == 0) {
+            s_.bAutoFillDJ = true;
+            iNextSongWait = 0;
+            return false;
+        }
+        const QString file = host_.djFilename(1);
+        if (!file.isEmpty() && QFileInfo(file).isFile())
+            break;
+        host_.removeDJRow(1);
+    }
+    host_.loadFromDJList(deck, 1);
+    iNextSongWait = 0;
+    (deck == Side::A ? s_.bLoadNextA : s_.bLoadNextB) = false;
+    return true;
+}
+
+void Housekeeping::blinkLamp()
+{
+    if (s_.bAutoDJ)
+        autoDJ_.showLamp(autoDJ_.lampItem() == 2 ? 3 : 2);
+    else
+        autoDJ_.showLamp(1);
+}
+
+void Housekeeping::blinkRequestCounter()
+{
+    if (!host_.requestsViewShown() && NewRequests) {
+        if (host_.requestRowCount() == 0) {
+            host_.setRequestCounterColor(vb::Black);
+            NewRequests = false;
+        } else {
+            host_.setRequestCounterColor(host_.requestCounterColor() == vb::Yellow ? vb::Black : vb::Yellow);
+        }
+    } else {
+        // Looking at the Requests view acknowledges the new requests.
+        host_.setRequestCounterColor(vb::Black);
+        NewRequests = false;
+    }
+}
