@@ -1,0 +1,643 @@
+#include "decks/deck.h"
+
+#include "core/controls.h"
+#include "core/errorlog.h"
+#include "core/keys.h"
+#include "core/soundbindings.h"
+#include "core/timetext.h"
+#include "core/vb.h"
+#include "decks/crossfader.h"
+#include "decks/songlist.h"
+#include "decks/songtags.h"
+#include "platform/ui/dialogs.h"
+#include "shell/skin.h"
+
+#include <QFileInfo>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QMouseEvent>
+#include <QProgressBar>
+#include <QSlider>
+#include <cmath>
+
+const DeckSide DeckSide::A = {'A',      "B-269",           "B-300",           "B-333",           "B-243",
+                              "B-244",  "B-273",           "B-274",           "B-275",           "B-4",
+                              "sldAFreq_Change", "sldAFreq_Scroll", "sldAFreq_KeyDown", "sldAFreq_KeyUp", 2, 420};
+const DeckSide DeckSide::B = {'B',      "B-270",           "B-301",           "B-334",           "B-246",
+                              "B-247",  "B-276",           "B-277",           "B-278",           "B-6",
+                              "sldBFreq_Change", "sldBFreq_Scroll", "sldBFreq_KeyDown", "sldBFreq_KeyUp", 0, 795};
+
+const QString Deck::WaitingCaption = QStringLiteral("Waiting for Song Cue...");
+
+namespace {
+
+// Position and length in whole seconds as the display shows them: nearest, halves away from
+// zero. Engine times are whole milliseconds, so this is exact integer arithmetic.
+long long wholeSeconds(long long ms)
+{
+    return ms >= 0 ? (ms + 500) / 1000 : -((-ms + 500) / 1000);
+}
+
+// Milliseconds kept to the given decimals of a second (2: hundredths, 0: whole seconds), in
+// units of that decimal, halves away from zero.
+long long keptUnits(long long ms, int decimals)
+{
+    const long long div = decimals >= 2 ? 10 : decimals == 1 ? 100 : 1000;
+    return ms >= 0 ? (ms + div / 2) / div : -((-ms + div / 2) / div);
+}
+
+QByteArray controlName(const char* pattern, char letter)
+{
+    QByteArray n(pattern);
+    n.replace('#', QByteArray(1, letter));
+    return n;
+}
+
+// The caption the label shows, with "&&" standing for one ampersand.
+QString shownText(const QString& caption)
+{
+    QString s = caption;
+    return s.replace(QStringLiteral("&&"), QStringLiteral("&"));
+}
+
+} // namespace
+
+Deck::Deck(const DeckSide& side, SoundBinding& engine, DeckState& s, QObject* parent)
+    : QObject(parent),
+      stream(side.letter == 'A' ? s.StreamA : s.StreamB),
+      channel(side.letter == 'A' ? s.ChannelA : s.ChannelB),
+      title(side.letter == 'A' ? s.PlayerATitle : s.PlayerBTitle),
+      artist(side.letter == 'A' ? s.PlayerAArtist : s.PlayerBArtist),
+      filename(side.letter == 'A' ? s.PlayerAFilename : s.PlayerBFilename),
+      genre(side.letter == 'A' ? s.PlayerAGenre : s.PlayerBGenre),
+      time(side.letter == 'A' ? s.PlayerATime : s.PlayerBTime),
+      counted(side.letter == 'A' ? s.bCountedA : s.bCountedB),
+      startOtherAfter(side.letter == 'A' ? s.bStartBAfterA : s.bStartAAfterB),
+      loadNext(side.letter == 'A' ? s.bLoadNextA : s.bLoadNextB),
+      fadeTo(side.letter == 'A' ? s.bFadeToA : s.bFadeToB),
+      seekFwd(side.letter == 'A' ? s.bSeekFwdA : s.bSeekFwdB),
+      pitchDownHeld(side.letter == 'A' ? s.bF9Down : s.bF11Down),
+      pitchUpHeld(side.letter == 'A' ? s.bF10Down : s.bF12Down),
+      side_(side),
+      engine_(engine),
+      state_(s),
+      spectrum_(301, 0.0f)
+{
+    glide_.setInterval(1);
+    glide_.setTimerType(Qt::PreciseTimer);
+    connect(&glide_, &QTimer::timeout, this, [this] { glideStep(); });
+}
+
+void Deck::bind(QWidget* form)
+{
+    const char l = side_.letter;
+    auto label = [&](const char* pattern) { return ctl<QLabel>(form, controlName(pattern, l).constData()); };
+    auto skin = [&](const char* pattern) { return ctl<SkinControl>(form, controlName(pattern, l).constData()); };
+    lblTitle = label("lblPlayer#Title");
+    lblBitrate = label("lblPlayer#Bitrate");
+    lblGenre = label("lblPlayer#Genre");
+    lblYear = label("lblPlayer#Year");
+    lblChannel = label("lblPlayer#Channel");
+    lblOriginal = label("lblPlayer#Original");
+    lblTimeTotal = label("lblPlayer#TimeTotal");
+    lblTimeElapsed = label("lblPlayer#TimeElapsed");
+    lblTimeRemaining = label("lblPlayer#TimeRemaining");
+    progElapsed = ctl<QProgressBar>(form, controlName("ProgPlayer#Elapsed", l).constData());
+    sldFreq = ctl<QSlider>(form, controlName("sld#Freq", l).constData());
+    picPlay = skin("picPlayPlayer#Pause");
+    picStop = skin("picStopPlayer#");
+    lamps[0] = skin("picPlayer#BeatTop");
+    lamps[1] = skin("picPlayer#BeatRight");
+    lamps[2] = skin("picPlayer#BeatBottom");
+    lamps[3] = skin("picPlayer#BeatLeft");
+
+    // The title label shows "&&" as one ampersand, as its caption is written.
+    lblTitle->setBuddy(lblTitle);
+    lblGenre->setBuddy(lblGenre);
+
+    connect(picPlay, &SkinControl::MouseDown, this, [this](int, int, double, double) { PlayPause_MouseDown(); });
+    connect(picPlay, &SkinControl::MouseUp, this, [this](int, int, double, double) { PlayPause_MouseUp(); });
+    connect(picStop, &SkinControl::MouseDown, this, [this](int, int, double, double) { Stop_MouseDown(); });
+    connect(picStop, &SkinControl::MouseUp, this, [this](int, int, double, double) { Stop_MouseUp(); });
+    connect(picStop, &SkinControl::KeyDown, this, [this](int k, int s) { Stop_KeyDown(k, s); });
+    connect(picStop, &SkinControl::KeyUp, this, [this](int k, int s) { Stop_KeyUp(k, s); });
+
+    sldFreq->setSingleStep(50);
+    sldFreq->setPageStep(500);
+    connect(sldFreq, &QSlider::valueChanged, this, [this](int) { Freq_Change(); });
+    connect(sldFreq, &QSlider::sliderMoved, this, [this](int) { Freq_Scroll(); });
+    sldFreq->installEventFilter(this);
+
+    progElapsed->installEventFilter(this);
+}
+
+bool Deck::eventFilter(QObject* watched, QEvent* event)
+{
+    if (watched == progElapsed
+        && (event->type() == QEvent::MouseButtonPress || event->type() == QEvent::MouseMove)) {
+        auto* e = static_cast<QMouseEvent*>(event);
+        // The buttons held: a press with another button already down is not a left press.
+        ProgElapsed_Mouse(mouseButtonValue(e->buttons()), e->position().x(), progElapsed->width());
+        return false;
+    }
+    if (watched == sldFreq && event->type() == QEvent::KeyPress) {
+        Freq_KeyDown(virtualKeyCode(static_cast<QKeyEvent*>(event)), shiftState(static_cast<QKeyEvent*>(event)));
+        return false; // the slider's own arrow-key step follows
+    }
+    if (watched == sldFreq && event->type() == QEvent::KeyRelease) {
+        auto* e = static_cast<QKeyEvent*>(event);
+        if (!e->isAutoRepeat()) // a held key repeats presses, not releases
+            Freq_KeyUp(virtualKeyCode(e));
+        return false;
+    }
+    return QObject::eventFilter(watched, event);
+}
+
+void Deck::setCaption(QLabel* l, const QString& caption)
+{
+    if (l->text() != caption)
+        l->setText(caption);
+}
+
+void Deck::setPicture(SkinControl* c, const QPixmap& p)
+{
+    if (c && c->picture().cacheKey() != p.cacheKey())
+        c->setPicture(p);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Loading
+
+void Deck::LoadSong(DeckSongList& list, bool bDelete, bool bShowErrors, int AutoIndex)
+{
+    trap(side_.loadLocation, [&] {
+        // A playing or paused deck takes no song.
+        if (list.RowCount() == 0 || channel != 0)
+            return;
+        const int idx = AutoIndex != 0 ? AutoIndex : list.SelectedNum();
+        if (idx > list.RowCount())
+            return;
+        if (idx < 1)
+            raiseError(35600, QStringLiteral("Index out of bounds"));
+
+        const QString path = list.SubItem(idx, 5);
+        const QFileInfo file(path);
+        if (path.isEmpty() || !file.isFile() || file.isHidden()) {
+            if (bShowErrors)
+                ui::MsgBox(QStringLiteral("Filepath is incorrect!"), vb::mb::OKOnly, QStringLiteral("File Not Found!"));
+            if (!bShowErrors || bDelete)
+                removeRow(list, idx);
+            return;
+        }
+
+        // The stream this load replaces is never used again: close it, so a night of loads
+        // does not pile up decoders.
+        const long replaced = stream;
+        stream = engine_.FSOUND_Stream_Open(path, FSOUND_2D, 0, 0);
+        if (replaced != 0 && replaced != stream)
+            engine_.FSOUND_Stream_Close(replaced);
+        SetCrossfaderVolumes();
+
+        if (stream == 0) {
+            if (!state_.bAutoDJ)
+                ui::MsgBox(QStringLiteral("There was an error loading song!"), vb::mb::Critical,
+                           QStringLiteral("Error Loading"));
+            if (!bShowErrors) {
+                // An automatic caller would meet the same song at the head of the queue on
+                // every tick: drop it and say why in the log.
+                const int code = engine_.FSOUND_GetError();
+                LogError(code, QStringLiteral("There was an error loading song! ") + path, side_.loadLocation);
+                removeRow(list, idx);
+            }
+            return;
+        }
+
+        progElapsed->show();
+        const SongTags tags = readSongTags(path);
+        setCaption(lblBitrate, QStringLiteral("Bitrate: ") + tags.bitrate + QStringLiteral(" Kbps"));
+        setCaption(lblGenre, QStringLiteral("Genre: ") + tags.genre);
+        if (tags.genre == QLatin1String("R&B"))
+            setCaption(lblGenre, QStringLiteral("Genre: ") + QStringLiteral("R&&B"));
+        setCaption(lblYear, QStringLiteral("Year: ") + tags.year);
+        setCaption(lblChannel, QStringLiteral("Channel: ") + tags.channelMode);
+        setCaption(lblOriginal, QStringLiteral("Original: ") + (tags.original ? QStringLiteral("Yes") : QStringLiteral("No")));
+
+        // A song shorter than half a second still gets a bar with a range (a range of 0 would
+        // turn the bar into a busy indicator); its seeks are ignored.
+        barSeconds_ = int(wholeSeconds(engine_.FSOUND_Stream_GetLengthMs(stream)));
+        progElapsed->setMinimum(0);
+        progElapsed->setMaximum(std::max(1, barSeconds_));
+        progElapsed->setValue(0);
+
+        title = tags.title;
+        artist = tags.artist;
+        time = SecondsToTime(tags.playTime);
+        genre = tags.genre;
+        filename = path;
+
+        QString caption = list.SubItem(idx, 1) + QStringLiteral(" - ") + list.SubItem(idx, 2);
+        caption.replace(QStringLiteral("&"), QStringLiteral("&&"));
+        setCaption(lblTitle, caption);
+        if (title.isEmpty() && artist.isEmpty())
+            title = caption;
+        setCaption(lblTimeTotal, list.SubItem(idx, 3));
+        QPalette pal = lblTitle->palette();
+        pal.setColor(QPalette::WindowText, vb::colour(vb::Blue));
+        lblTitle->setPalette(pal);
+        lblTitle->setToolTip(shownText(caption));
+
+        if (bDelete)
+            removeRow(list, idx);
+    });
+}
+
+void Deck::removeRow(DeckSongList& list, int idx)
+{
+    list.RemoveRow(idx);
+    list.Renumber();
+    const int n = list.RowCount();
+    if (n > 0)
+        list.Select(idx > n ? idx - 1 : idx);
+    if (rowsRemoved)
+        rowsRemoved();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Transport
+
+void Deck::PlayPause_MouseDown()
+{
+    trap(side_.playDownLocation, [&] {
+        if (images_)
+            setPicture(picPlay, images_->playerControls.ListImage(4));
+    });
+}
+
+void Deck::PlayPause_MouseUp()
+{
+    trap(side_.playUpLocation, [&] {
+        if (images_)
+            setPicture(picPlay, images_->playerControls.ListImage(3));
+        // While the auto-DJ machinery feeds a deck, fills the queue or crossfades, the button
+        // only changes its picture.
+        if (state_.bLoadNextA || state_.bLoadNextB || state_.bAutoFillDJ || state_.bFadeToA || state_.bFadeToB)
+            return;
+        const bool idle = channel == 0;
+        const bool otherIdle = !other_ || other_->channel == 0;
+        if (state_.bAutoDJ) {
+            if (idle && otherIdle) {
+                // Start the auto-DJ chain: this deck now, the other when this one goes silent.
+                if (resetMessages)
+                    resetMessages();
+                if (stream != 0) {
+                    channel = engine_.FSOUND_Stream_Play(-1, stream);
+                    startOtherAfter = true;
+                }
+            } else if (!otherIdle) {
+                fadeTo = true; // the crossfade timer fades towards this deck
+            }
+        } else if (!idle) {
+            // Pause toggle: a logical not of the pause state, so a paused deck resumes.
+            engine_.FSOUND_SetPaused(channel, engine_.FSOUND_GetPaused(channel) ? 0 : 1);
+            return;
+        } else if (stream != 0) {
+            channel = engine_.FSOUND_Stream_Play(-1, stream);
+        }
+        engine_.FSOUND_SetFrequency(channel, pitch());
+    });
+}
+
+void Deck::Stop_MouseDown()
+{
+    trap(side_.stopDownLocation, [&] {
+        if (images_)
+            setPicture(picStop, images_->playerControls.ListImage(2));
+    });
+}
+
+void Deck::stopAndRest()
+{
+    engine_.FSOUND_Stream_Stop(stream);
+    channel = 0;
+    if (images_)
+        showLampSet(images_->beatNeutral);
+}
+
+void Deck::Stop_MouseUp()
+{
+    trap(side_.stopUpLocation, [&] {
+        if (images_)
+            setPicture(picStop, images_->playerControls.ListImage(1));
+        if (state_.bAutoDJ)
+            return;
+        if (channel != 0)
+            stopAndRest();
+        counted = false;
+        progElapsed->setValue(progElapsed->minimum());
+    });
+}
+
+void Deck::Stop_KeyDown(int keyCode, int shift)
+{
+    (void)shift;
+    trap(side_.stopKeyLocation, [&] {
+        if (globalKeyDown)
+            globalKeyDown(keyCode, 0);
+    });
+}
+
+void Deck::Stop_KeyUp(int keyCode, int shift)
+{
+    (void)shift;
+    if (globalKeyUp)
+        globalKeyUp(keyCode);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Player timer
+
+void Deck::TimerPlayer_Timer()
+{
+    trap(side_.timerLocation, [&] {
+        // Hand-over without crossfade: this deck went silent, the other one starts.
+        if (channel == 0 && startOtherAfter && other_) {
+            other_->channel = other_->engine_.FSOUND_Stream_Play(-1, other_->stream);
+            loadNext = true;
+            startOtherAfter = false;
+            other_->startOtherAfter = true;
+        }
+
+        // End of song: the engine's position is the clock, and the song ends exactly when
+        // the position reaches the length.
+        if (engine_.FSOUND_Stream_GetTime(stream) == engine_.FSOUND_Stream_GetLengthMs(stream)
+            && lblTitle->text() != WaitingCaption) {
+            if (channel != 0) {
+                engine_.FSOUND_Stream_Stop(stream);
+                channel = 0;
+            }
+            counted = false;
+            progElapsed->setValue(progElapsed->minimum());
+        }
+
+        if (channel != 0) {
+            // Counted into Most Played once, in the song's last minute (paused too).
+            {
+                const long long t0 = wholeSeconds(engine_.FSOUND_Stream_GetTime(stream));
+                const long long l0 = wholeSeconds(engine_.FSOUND_Stream_GetLengthMs(stream));
+                if (t0 - l0 > -60 && !counted) {
+                    if (addToMostPlayed)
+                        addToMostPlayed();
+                    if (renumberMostPlayed)
+                        renumberMostPlayed();
+                }
+            }
+            {
+                // Elapsed: whole seconds, truncated. The text is only built when it changes.
+                const long long whole = engine_.FSOUND_Stream_GetTime(stream) / 1000;
+                if (whole != shownElapsed_ || lblTimeElapsed->text() != elapsedText_) {
+                    shownElapsed_ = whole;
+                    elapsedText_ = SecondsToTime(double(whole));
+                    setCaption(lblTimeElapsed, elapsedText_);
+                }
+            }
+            {
+                // Remaining: position and length each kept to the deck's decimals, their
+                // difference shown as its magnitude in whole seconds after "- ".
+                const int dec = side_.remainingDecimals;
+                const long long units = dec >= 2 ? 100 : dec == 1 ? 10 : 1;
+                const long long r = keptUnits(engine_.FSOUND_Stream_GetTime(stream), dec)
+                                    - keptUnits(engine_.FSOUND_Stream_GetLengthMs(stream), dec);
+                const long long seconds = (r < 0 ? -r : r) / units;
+                if (seconds != shownRemaining_ || lblTimeRemaining->text() != remainingText_) {
+                    shownRemaining_ = seconds;
+                    remainingText_ = QStringLiteral("- ") + SecondsToTime(double(seconds));
+                    setCaption(lblTimeRemaining, remainingText_);
+                }
+            }
+            if (side_.letter == 'A')
+                GetSpectrumA(spectrum_);
+            else
+                GetSpectrumB(spectrum_);
+            CalcBPM(spectrum_);
+            const long long bar = wholeSeconds(engine_.FSOUND_Stream_GetTime(stream));
+            if (progElapsed->value() != bar)
+                progElapsed->setValue(int(bar));
+        } else {
+            shownElapsed_ = shownRemaining_ = -1;
+            setCaption(lblTimeElapsed, QStringLiteral("0:00"));
+            setCaption(lblTimeRemaining, QStringLiteral("- 0:00"));
+        }
+    });
+}
+
+// ---------------------------------------------------------------------------------------------
+// Beat lamps
+
+int Deck::lampStep(double s, double h)
+{
+    const double y = h - s * h; // the louder the band, the nearer the top
+    if (y > 45 && y < 52)
+        return 1;
+    if (y > 35 && y < 45)
+        return 2;
+    if (y > 25 && y < 35)
+        return 3;
+    if (y > 15 && y < 25)
+        return 4;
+    if (y < 15)
+        return 5;
+    return 1; // quiet, or exactly on a step's edge
+}
+
+void Deck::CalcBPM(const std::vector<float>& spectrum)
+{
+    trap(side_.lampLocation, [&] {
+        const double s = spectrum.size() > 2 ? spectrum[2] : 0.0;
+        const int step = lampStep(s, side_.spectrumHeight);
+        if (images_)
+            showLampSet(images_->beatStep[step - 1]);
+    });
+}
+
+void Deck::showLampSet(const ImageList& set)
+{
+    for (int i = 0; i < 4; ++i)
+        setPicture(lamps[i], set.ListImage(i + 1));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Seek and pitch
+
+void Deck::ProgElapsed_Mouse(int button, double x, double width)
+{
+    if (filename.isEmpty() || button != 1)
+        return;
+    const int m = barSeconds_;
+    if (m <= 0 || width <= 0)
+        return; // a song shorter than half a second has no seconds to seek to
+    const float fx = float(x);
+    const float perSecond = float(width) / float(m);
+    long long v = std::llround(double(fx / perSecond));
+    if (x <= 0)
+        v = 0;
+    if (x >= width)
+        v = m;
+    v = std::clamp<long long>(v, 0, m);
+    progElapsed->setValue(int(v));
+    engine_.FSOUND_Stream_SetTime(stream, int(v * 1000));
+}
+
+int Deck::pitch() const
+{
+    return sldFreq ? sldFreq->value() : NormalFrequency;
+}
+
+void Deck::setPitch(int hz)
+{
+    if (sldFreq)
+        sldFreq->setValue(hz); // reaches the engine through the change handler
+}
+
+void Deck::Freq_Change()
+{
+    trap(side_.freqChangeLocation, [&] { engine_.FSOUND_SetFrequency(channel, pitch()); });
+}
+
+void Deck::Freq_Scroll()
+{
+    trap(side_.freqScrollLocation, [&] { engine_.FSOUND_SetFrequency(channel, pitch()); });
+}
+
+void Deck::Freq_KeyDown(int keyCode, int shift)
+{
+    (void)shift;
+    trap(side_.freqKeyDownLocation, [&] {
+        if (globalKeyDown)
+            globalKeyDown(keyCode, 0);
+        // The arrows nudge the pitch within a narrow window around normal speed; a value
+        // outside it jumps to the window's edge step.
+        const int v = pitch();
+        if (keyCode == vb::key::Left) {
+            if (v > 41300)
+                setPitch(v - 100);
+            else if (v < 41300)
+                setPitch(41200);
+        } else if (keyCode == vb::key::Right) {
+            if (v < 46900)
+                setPitch(v + 100);
+            else if (v > 46900)
+                setPitch(47000);
+        }
+    });
+}
+
+void Deck::Freq_KeyUp(int keyCode)
+{
+    trap(side_.freqKeyUpLocation, [&] {
+        if (globalKeyUp)
+            globalKeyUp(keyCode);
+    });
+}
+
+void Deck::FreqReset_Click()
+{
+    trap(side_.freqResetLocation, [&] { setPitch(NormalFrequency); });
+}
+
+// ---------------------------------------------------------------------------------------------
+// Function keys
+
+void Deck::keyPitchDown()
+{
+    pitchDownHeld = true;
+    const int v = pitch();
+    if (v > MinFrequency)
+        setPitch(std::max(MinFrequency, v - 100));
+    else if (v < MinFrequency)
+        setPitch(MinFrequency);
+}
+
+void Deck::keyPitchUp()
+{
+    pitchUpHeld = true;
+    const int v = pitch();
+    if (v < MaxFrequency)
+        setPitch(std::min(MaxFrequency, v + 100));
+    else if (v > MaxFrequency)
+        setPitch(MaxFrequency);
+}
+
+void Deck::keyPitchReleased(bool down)
+{
+    (down ? pitchDownHeld : pitchUpHeld) = false;
+}
+
+void Deck::keyPlayPause()
+{
+    if (!state_.bAutoDJ) {
+        if (engine_.FSOUND_GetPaused(channel))
+            engine_.FSOUND_SetPaused(channel, 0);
+        else if (channel != 0)
+            engine_.FSOUND_SetPaused(channel, 1);
+        else if (stream != 0)
+            channel = engine_.FSOUND_Stream_Play(-1, stream);
+    }
+    engine_.FSOUND_SetFrequency(channel, pitch());
+}
+
+void Deck::keyBack()
+{
+    if (state_.bAutoDJ || channel == 0)
+        return;
+    if (engine_.FSOUND_Stream_GetTime(stream) > 10)
+        engine_.FSOUND_Stream_SetTime(stream, std::max(0, engine_.FSOUND_Stream_GetTime(stream) - 1000));
+}
+
+void Deck::keyFastForward()
+{
+    glide_.stop(); // a new press takes over from a glide still running
+    if (state_.bAutoDJ || channel == 0 || lblTimeElapsed->text() == QLatin1String("0:00"))
+        return;
+    if (engine_.FSOUND_Stream_GetTime(stream) < engine_.FSOUND_Stream_GetLengthMs(stream) - 10)
+        seekFwd = true;
+}
+
+void Deck::keyStop()
+{
+    if (state_.bAutoDJ)
+        return;
+    if (channel != 0)
+        stopAndRest();
+    progElapsed->setValue(progElapsed->minimum());
+    counted = false;
+}
+
+void Deck::seekFastForwardStep()
+{
+    const int f = engine_.FSOUND_GetFrequency(channel) + 2000;
+    if (f < 100000)
+        engine_.FSOUND_SetFrequency(channel, f);
+}
+
+void Deck::keyFastForwardUp()
+{
+    seekFwd = false;
+    // The speed glides back down to the slider's pitch, one step per timer tick.
+    if (engine_.FSOUND_GetFrequency(channel) > pitch())
+        glide_.start();
+    else
+        engine_.FSOUND_SetFrequency(channel, pitch());
+}
+
+bool Deck::glideStep()
+{
+    const int target = pitch(); // read anew: the slider may move during the glide
+    const int f = engine_.FSOUND_GetFrequency(channel) - GlideStepHz;
+    if (f > target) {
+        engine_.FSOUND_SetFrequency(channel, f);
+        return true;
+    }
+    engine_.FSOUND_SetFrequency(channel, target);
+    glide_.stop();
+    return false;
+}

@@ -1,0 +1,106 @@
+// The decks controller of the main window: both decks, the crossfader knob, the player,
+// seek and display timers, and the function keys of the global key procedures.
+#pragma once
+
+#include "decks/deck.h"
+#include "decks/deckimages.h"
+#include "decks/deckstate.h"
+
+#include <QObject>
+#include <QPoint>
+#include <functional>
+
+class QLabel;
+class QTimer;
+class QTreeView;
+class QWidget;
+class SkinControl;
+
+class Decks : public QObject {
+    Q_OBJECT
+public:
+    // Binds to the main window's controls and timers by name (a missing one raises error 91).
+    explicit Decks(QWidget* form, DeckState& state = deckState(), QObject* parent = nullptr);
+
+    Deck& A() { return a_; }
+    Deck& B() { return b_; }
+    Deck& deck(char letter) { return letter == 'B' ? b_ : a_; }
+    DeckState& state() { return state_; }
+
+    // The pictures of the buttons and lamps; the program's own drawn ones until the skin
+    // gives others. Not owned; must outlive the decks.
+    void setImages(const DeckImages* images);
+    const DeckImages& images() const { return *images_; }
+
+    // Neighbours (all optional).
+    // AddToMostPlayedA / B: record one play and set bCountedA / bCountedB. Without them the
+    // song is only marked counted.
+    std::function<void()> AddToMostPlayedA;
+    std::function<void()> AddToMostPlayedB;
+    // Returns the message line to its idle text.
+    std::function<void()> resetMessages;
+    // Shows the crossfader's popup menu (crossfade times) at a screen point.
+    std::function<void(const QPoint&)> showCrossfaderMenu;
+    // The main window's key procedures, for the controls whose keys the decks forward; the
+    // decks' own function keys when not given.
+    std::function<void(int&, int)> globalKeyDown;
+    std::function<void(int&)> globalKeyUp;
+
+    // --- loading
+    void LoadSongA(QTreeView* FormControl, bool bDelete, bool bShowErrors, int AutoIndex);
+    void LoadSongB(QTreeView* FormControl, bool bDelete, bool bShowErrors, int AutoIndex);
+
+    // --- timers
+    void TimerPlayerA_Timer() { a_.TimerPlayer_Timer(); }
+    void TimerPlayerB_Timer() { b_.TimerPlayer_Timer(); }
+    void TimerSeek_Timer();
+    void TimerLoadSongB_Timer();
+    void CalcBPM(const std::vector<float>& spectrum) { a_.CalcBPM(spectrum); }
+    void CalcBPM2(const std::vector<float>& spectrum) { b_.CalcBPM(spectrum); }
+
+    // --- crossfader knob and track
+    void picSlider_MouseDown(int Button, int Shift, double X, double Y);
+    void picSlider_MouseMove(int Button, int Shift, double X, double Y);
+    void picSlider_MouseUp(int Button, int Shift, double X, double Y);
+    void picSliderBack_MouseUp(int Button, int Shift, double X, double Y);
+    void picSliderBack_KeyDown(int KeyCode, int Shift);
+    void picSliderBack_KeyUp(int KeyCode, int Shift);
+    int SliderGrabX = 0;
+
+    // --- the function keys: GlobalKeyDown's F1-F12 (under its own trap, "B-302", when
+    // called through it) and GlobalKeyUp's F4, F8, F9-F12.
+    void functionKeyDown(int KeyCode);
+    void functionKeyUp(int KeyCode);
+    // The whole key-down procedure of the decks' keys, trapped under "B-302".
+    void GlobalKeyDown(int& KeyCode, int Shift);
+    void GlobalKeyUp(int& KeyCode);
+
+    // Refreshes the queue tab captions ("DJ Playlist - n", "Song Bin - n").
+    void refreshQueueCaptions();
+
+private:
+    void wireTimer(const char* name, void (Decks::*handler)());
+    void callGlobalKeyDown(int keyCode);
+    void callGlobalKeyUp(int keyCode);
+
+    QWidget* form_;
+    DeckState& state_;
+    Deck a_;
+    Deck b_;
+    DeckImages drawn_;
+    const DeckImages* images_ = &drawn_;
+
+    SkinControl* picSlider_ = nullptr;
+    SkinControl* picSliderBack_ = nullptr;
+    QTreeView* lstDJPlayList_ = nullptr;
+    QTreeView* lstSongBin_ = nullptr;
+    QTreeView* lstRequests_ = nullptr;
+    QTreeView* lstFullPlaylist_ = nullptr;
+    QTreeView* lstMostPlayed_ = nullptr;
+    QLabel* lblDJPlaylistClick_ = nullptr;
+    QLabel* lblSongBinClick_ = nullptr;
+    QLabel* lblNumRequestSongs_ = nullptr;
+    QLabel* lblNumDJPlaylist_ = nullptr;
+    QLabel* lblNumFullPlaylist_ = nullptr;
+    QLabel* lblNumMostPlayed_ = nullptr;
+};
