@@ -141,7 +141,7 @@ CrossfaderVolumes crossfaderVolumes(double p)
 void Crossfader::setLeft(double twips)
 {
     left_ = twips;
-    if (knob_)
+    if (knob_ && knob_->x() != vb::px(twips))
         knob_->move(vb::px(twips), knob_->y());
 }
 

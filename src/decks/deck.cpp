@@ -2,7 +2,6 @@
 
 #include "core/controls.h"
 #include "core/errorlog.h"
-#include "core/keys.h"
 #include "core/soundbindings.h"
 #include "core/timetext.h"
 #include "core/vb.h"
@@ -13,7 +12,6 @@
 #include "shell/skin.h"
 
 #include <QFileInfo>
-#include <QKeyEvent>
 #include <QLabel>
 #include <QMouseEvent>
 #include <QProgressBar>
@@ -119,14 +117,11 @@ void Deck::bind(QWidget* form)
     connect(picPlay, &SkinControl::MouseUp, this, [this](int, int, double, double) { PlayPause_MouseUp(); });
     connect(picStop, &SkinControl::MouseDown, this, [this](int, int, double, double) { Stop_MouseDown(); });
     connect(picStop, &SkinControl::MouseUp, this, [this](int, int, double, double) { Stop_MouseUp(); });
-    connect(picStop, &SkinControl::KeyDown, this, [this](int k, int s) { Stop_KeyDown(k, s); });
-    connect(picStop, &SkinControl::KeyUp, this, [this](int k, int s) { Stop_KeyUp(k, s); });
 
     sldFreq->setSingleStep(50);
     sldFreq->setPageStep(500);
     connect(sldFreq, &QSlider::valueChanged, this, [this](int) { Freq_Change(); });
     connect(sldFreq, &QSlider::sliderMoved, this, [this](int) { Freq_Scroll(); });
-    sldFreq->installEventFilter(this);
 
     progElapsed->installEventFilter(this);
 }
@@ -138,16 +133,6 @@ bool Deck::eventFilter(QObject* watched, QEvent* event)
         auto* e = static_cast<QMouseEvent*>(event);
         // The buttons held: a press with another button already down is not a left press.
         ProgElapsed_Mouse(mouseButtonValue(e->buttons()), e->position().x(), progElapsed->width());
-        return false;
-    }
-    if (watched == sldFreq && event->type() == QEvent::KeyPress) {
-        Freq_KeyDown(virtualKeyCode(static_cast<QKeyEvent*>(event)), shiftState(static_cast<QKeyEvent*>(event)));
-        return false; // the slider's own arrow-key step follows
-    }
-    if (watched == sldFreq && event->type() == QEvent::KeyRelease) {
-        auto* e = static_cast<QKeyEvent*>(event);
-        if (!e->isAutoRepeat()) // a held key repeats presses, not releases
-            Freq_KeyUp(virtualKeyCode(e));
         return false;
     }
     return QObject::eventFilter(watched, event);
@@ -514,6 +499,13 @@ void Deck::Freq_KeyDown(int keyCode, int shift)
     trap(side_.freqKeyDownLocation, [&] {
         if (globalKeyDown)
             globalKeyDown(keyCode, 0);
+        Freq_Arrow(keyCode);
+    });
+}
+
+void Deck::Freq_Arrow(int keyCode)
+{
+    trap(side_.freqKeyDownLocation, [&] {
         // The arrows nudge the pitch within a narrow window around normal speed; a value
         // outside it jumps to the window's edge step.
         const int v = pitch();

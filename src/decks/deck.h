@@ -100,7 +100,8 @@ public:
     // --- loading (LoadSongA)
     void LoadSong(DeckSongList& list, bool bDelete, bool bShowErrors, int AutoIndex);
 
-    // --- transport buttons
+    // --- transport buttons (the stop button's keys go to the global key procedures; the main
+    // window's key forwarding carries them)
     void PlayPause_MouseDown();
     void PlayPause_MouseUp();
     void Stop_MouseDown();
@@ -119,7 +120,10 @@ public:
     void ProgElapsed_Mouse(int button, double x, double width);
     void Freq_Change();
     void Freq_Scroll();
+    // The slider's key-down: the global keys first, then the arrow rule (Freq_Arrow), which
+    // the main window's key forwarding calls on its own after its global keys.
     void Freq_KeyDown(int keyCode, int shift);
+    void Freq_Arrow(int keyCode);
     void Freq_KeyUp(int keyCode);
     void FreqReset_Click();
     int pitch() const; // the slider's value

@@ -87,8 +87,6 @@ Decks::Decks(QWidget* form, DeckState& state, QObject* parent)
             [this](int b, int s, double x, double y) { picSlider_MouseUp(b, s, x, y); });
     connect(picSliderBack_, &SkinControl::MouseUp, this,
             [this](int b, int s, double x, double y) { picSliderBack_MouseUp(b, s, x, y); });
-    connect(picSliderBack_, &SkinControl::KeyDown, this, [this](int k, int s) { picSliderBack_KeyDown(k, s); });
-    connect(picSliderBack_, &SkinControl::KeyUp, this, [this](int k, int s) { picSliderBack_KeyUp(k, s); });
 
     // The pitch reset buttons, whichever kind of button the window made them.
     for (Deck* d : {&a_, &b_}) {

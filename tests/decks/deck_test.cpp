@@ -1,0 +1,628 @@
+// The decks on manual-clock engines: loading, transport, the player timers, lamps, seek and
+// pitch, and the function keys.
+#include "deckfixture.h"
+
+#include "core/errorlog.h"
+#include "core/vb.h"
+#include "decks/songlist.h"
+#include "shell/skin.h"
+#include "support/testutil.h"
+
+#include <QFile>
+#include <QLabel>
+#include <QProgressBar>
+#include <QSlider>
+
+using namespace vb::key;
+
+namespace {
+
+QString text(DeckForm& f, const char* name)
+{
+    return f.get<QLabel>(name)->text();
+}
+
+void press(Decks& d, int code)
+{
+    d.GlobalKeyDown(code, 0);
+}
+
+} // namespace
+
+// ---- loading
+
+TEST_F(DecksTest, LoadCuesTheSongWithItsLabelsAndFields)
+{
+    EXPECT_TRUE(form->get<QProgressBar>("ProgPlayerAElapsed")->isHidden());
+    cue('A', QStringLiteral("deck_rnb.mp3"), QStringLiteral("Rock & Roll"), QStringLiteral("Tom & Jerry"));
+    ASSERT_NE(ds.StreamA, 0);
+    EXPECT_EQ(ds.ChannelA, 0); // cued, not playing
+    EXPECT_EQ(text(*form, "lblPlayerATitle"), "Rock && Roll - Tom && Jerry");
+    EXPECT_EQ(form->get<QLabel>("lblPlayerATitle")->toolTip(), "Rock & Roll - Tom & Jerry");
+    EXPECT_EQ(text(*form, "lblPlayerAGenre"), "Genre: R&&B");
+    EXPECT_EQ(text(*form, "lblPlayerAYear"), "Year: 1999");
+    EXPECT_EQ(text(*form, "lblPlayerABitrate"), "Bitrate: 128 Kbps");
+    EXPECT_TRUE(text(*form, "lblPlayerAOriginal").startsWith("Original: "));
+    EXPECT_TRUE(text(*form, "lblPlayerAChannel").startsWith("Channel: "));
+    EXPECT_EQ(text(*form, "lblPlayerATimeTotal"), "0:10");
+    EXPECT_EQ(ds.PlayerATitle, "Rock & Roll");
+    EXPECT_EQ(ds.PlayerAArtist, "Tom & Jerry");
+    EXPECT_EQ(ds.PlayerAGenre, "R&B");
+    EXPECT_EQ(ds.PlayerAFilename, testutil::media("deck_rnb.mp3"));
+    auto* bar = form->get<QProgressBar>("ProgPlayerAElapsed");
+    EXPECT_FALSE(bar->isHidden());
+    EXPECT_EQ(bar->maximum(), 10);
+    EXPECT_EQ(bar->value(), 0);
+    // Deck B is untouched.
+    EXPECT_EQ(ds.StreamB, 0);
+    EXPECT_EQ(text(*form, "lblPlayerBTitle"), "Waiting for Song Cue...");
+}
+
+TEST_F(DecksTest, UntaggedSongTakesItsTitleFromTheRow)
+{
+    cue('B', QStringLiteral("tone10s.mp3"), QStringLiteral("A&B"), QStringLiteral("C"));
+    EXPECT_EQ(ds.PlayerBTitle, "A&&B - C");
+    EXPECT_EQ(ds.PlayerBArtist, "");
+    EXPECT_EQ(text(*form, "lblPlayerBGenre"), "Genre: ");
+    EXPECT_EQ(text(*form, "lblPlayerBYear"), "Year: ");
+}
+
+TEST_F(DecksTest, BusyDeckRefusesLoadsWhetherPlayingOrPaused)
+{
+    cue('A', QStringLiteral("tone10s.mp3"), QStringLiteral("First"));
+    const long first = ds.StreamA;
+    press(*decks, F2);
+    ASSERT_NE(ds.ChannelA, 0);
+    cue('A', QStringLiteral("tone30s.mp3"), QStringLiteral("Second"));
+    EXPECT_EQ(ds.StreamA, first);
+    press(*decks, F2); // pause
+    ASSERT_TRUE(FMod.FSOUND_GetPaused(ds.ChannelA));
+    cue('A', QStringLiteral("tone30s.mp3"), QStringLiteral("Third"));
+    EXPECT_EQ(ds.StreamA, first);
+    EXPECT_EQ(text(*form, "lblPlayerATitle"), "First - Artist");
+}
+
+TEST_F(DecksTest, ReplacedStreamIsClosed)
+{
+    cue('A', QStringLiteral("tone10s.mp3"));
+    const long first = ds.StreamA;
+    ASSERT_GT(FMod.FSOUND_Stream_GetLengthMs(first), 0);
+    cue('A', QStringLiteral("tone30s.mp3"));
+    EXPECT_NE(ds.StreamA, first);
+    EXPECT_EQ(FMod.FSOUND_Stream_GetLengthMs(first), 0); // released
+    EXPECT_GT(length('A'), 29000);
+}
+
+TEST_F(DecksTest, RemovingRowsLeavesTheRightSelectionAndCaptions)
+{
+    QTreeView* dj = form->list("lstDJPlayList");
+    for (const char* t : {"One", "Two", "Three"})
+        form->addRow("lstDJPlayList", t, "X", "0:10", testutil::media("tone10s.mp3"));
+    ViewSongList rows(dj);
+
+    // The last row: the new last row is selected.
+    rows.Select(3);
+    decks->LoadSongA(dj, true, true, 0);
+    EXPECT_EQ(rows.RowCount(), 2);
+    EXPECT_EQ(rows.SelectedNum(), 2);
+    EXPECT_EQ(text(*form, "lblPlayerATitle"), "Three - X");
+    EXPECT_EQ(text(*form, "lblDJPlaylistClick"), "DJ Playlist - 2");
+    EXPECT_EQ(text(*form, "lblSongBinClick"), "Song Bin - 0");
+
+    // A middle row: the row that moved into its place is selected, rows renumbered.
+    form->addRow("lstDJPlayList", "Four", "X", "0:10", testutil::media("tone10s.mp3"));
+    rows.Select(2);
+    decks->LoadSongB(dj, true, true, 0);
+    EXPECT_EQ(text(*form, "lblPlayerBTitle"), "Two - X");
+    ASSERT_EQ(rows.RowCount(), 2);
+    EXPECT_EQ(rows.SubItem(2, 1), "Four");
+    EXPECT_EQ(rows.SubItem(2, 0), "2");
+    EXPECT_EQ(rows.SelectedNum(), 2);
+
+    // AutoIndex 1 loads the first row whatever the selection.
+    int f5 = F5;
+    decks->GlobalKeyDown(f5, 0);
+    decks->LoadSongB(dj, true, false, 1);
+    EXPECT_EQ(text(*form, "lblPlayerBTitle"), "One - X");
+    ASSERT_EQ(rows.RowCount(), 1);
+    EXPECT_EQ(rows.SubItem(1, 0), "1");
+
+    // The only row: an empty list.
+    decks->LoadSongB(dj, true, true, 0);
+    EXPECT_EQ(rows.RowCount(), 0);
+    EXPECT_EQ(text(*form, "lblDJPlaylistClick"), "DJ Playlist - 0");
+    EXPECT_TRUE(dialogs.shown.empty());
+}
+
+TEST_F(DecksTest, MissingFileShowsTheMessageOrDropsTheRowForAutomaticCallers)
+{
+    QTreeView* dj = form->list("lstDJPlayList");
+    form->addRow("lstDJPlayList", "Gone", "X", "0:10", tmp->path() + "/gone.mp3");
+    form->addRow("lstDJPlayList", "Folder", "X", "0:10", tmp->path());
+
+    decks->LoadSongA(dj, false, true, 1);
+    ASSERT_EQ(dialogs.shown.size(), 1u);
+    EXPECT_EQ(dialogs.shown[0].text, "Filepath is incorrect!");
+    EXPECT_EQ(dialogs.shown[0].title, "File Not Found!");
+    EXPECT_EQ(dialogs.shown[0].flags, 0);
+    EXPECT_EQ(form->model("lstDJPlayList")->rowCount(), 2);
+    EXPECT_EQ(ds.StreamA, 0);
+    EXPECT_EQ(ds.PlayerAFilename, "");
+
+    // A folder counts as missing too; the automatic caller drops it silently.
+    decks->LoadSongA(dj, true, false, 2);
+    EXPECT_EQ(dialogs.shown.size(), 1u);
+    EXPECT_EQ(form->model("lstDJPlayList")->rowCount(), 1);
+    decks->LoadSongA(dj, true, false, 1);
+    EXPECT_EQ(form->model("lstDJPlayList")->rowCount(), 0);
+    EXPECT_EQ(text(*form, "lblPlayerATitle"), "Waiting for Song Cue...");
+}
+
+TEST_F(DecksTest, UnopenableSongKeepsItsRowForTheUserAndIsDroppedAndLoggedForAutoDJ)
+{
+    cue('A', QStringLiteral("tone10s.mp3"), QStringLiteral("Good"));
+    QTreeView* dj = form->list("lstDJPlayList");
+    form->addRow("lstDJPlayList", "Junk", "X", "0:10", testutil::media("junk.mp3"));
+    form->addRow("lstDJPlayList", "Empty", "X", "0:10", testutil::media("empty.mp3"));
+
+    decks->LoadSongA(dj, true, true, 2);
+    ASSERT_EQ(dialogs.shown.size(), 1u);
+    EXPECT_EQ(dialogs.shown[0].text, "There was an error loading song!");
+    EXPECT_EQ(dialogs.shown[0].title, "Error Loading");
+    EXPECT_EQ(dialogs.shown[0].flags, 16);
+    EXPECT_EQ(form->model("lstDJPlayList")->rowCount(), 3);
+    EXPECT_EQ(ds.StreamA, 0);
+    EXPECT_EQ(text(*form, "lblPlayerATitle"), "Good - Artist"); // labels describe the song before
+
+    // Auto-DJ's own loads: no box, the song leaves the head of the queue and the log says why.
+    ds.bAutoDJ = true;
+    decks->LoadSongA(dj, true, false, 3);
+    EXPECT_EQ(dialogs.shown.size(), 1u);
+    EXPECT_EQ(form->model("lstDJPlayList")->rowCount(), 2);
+    const QByteArray log = testutil::readAll(tmp->path() + "/QNLERRORS.log");
+    EXPECT_TRUE(log.contains("empty.mp3")) << log.constData();
+    EXPECT_TRUE(log.contains("B-269")) << log.constData();
+
+    // An interactive load with auto-DJ on shows nothing and keeps the row.
+    decks->LoadSongA(dj, true, true, 2);
+    EXPECT_EQ(dialogs.shown.size(), 1u);
+    EXPECT_EQ(form->model("lstDJPlayList")->rowCount(), 2);
+}
+
+TEST_F(DecksTest, LoadBeyondTheListOrFromAnEmptyListDoesNothing)
+{
+    QTreeView* dj = form->list("lstDJPlayList");
+    decks->LoadSongA(dj, true, true, 0);
+    form->addRow("lstDJPlayList", "One", "X", "0:10", testutil::media("tone10s.mp3"));
+    decks->LoadSongA(dj, true, true, 5);
+    EXPECT_EQ(ds.StreamA, 0);
+    EXPECT_EQ(form->model("lstDJPlayList")->rowCount(), 1);
+    EXPECT_TRUE(dialogs.shown.empty());
+}
+
+// ---- transport
+
+TEST_F(DecksTest, PlayPauseResumeStopWithTheButtons)
+{
+    cue('A', QStringLiteral("tone30s.mp3"));
+    auto* play = form->get<SkinControl>("picPlayPlayerAPause");
+    form->get<QSlider>("sldAFreq")->setValue(45000);
+    decks->A().PlayPause_MouseDown();
+    EXPECT_EQ(play->picture().cacheKey(), decks->images().playerControls.ListImage(4).cacheKey());
+    decks->A().PlayPause_MouseUp();
+    EXPECT_EQ(play->picture().cacheKey(), decks->images().playerControls.ListImage(3).cacheKey());
+    const int ch = ds.ChannelA;
+    ASSERT_NE(ch, 0);
+    EXPECT_EQ(FMod.FSOUND_GetFrequency(ch), 45000);
+    advanceMs(2000);
+    const int t = time('A');
+    EXPECT_GT(t, 1900);
+
+    decks->A().PlayPause_MouseUp(); // pause
+    EXPECT_EQ(ds.ChannelA, ch);
+    EXPECT_TRUE(FMod.FSOUND_GetPaused(ch));
+    advanceMs(1000);
+    EXPECT_EQ(time('A'), t);
+    decks->A().PlayPause_MouseUp(); // resume where it paused
+    EXPECT_FALSE(FMod.FSOUND_GetPaused(ch));
+    advanceMs(500);
+    EXPECT_GT(time('A'), t);
+
+    ds.bCountedA = true;
+    decks->A().Stop_MouseUp();
+    EXPECT_EQ(ds.ChannelA, 0);
+    EXPECT_FALSE(ds.bCountedA);
+    EXPECT_NE(ds.StreamA, 0);
+    EXPECT_EQ(form->get<SkinControl>("picPlayerABeatTop")->picture().cacheKey(),
+              decks->images().beatNeutral.ListImage(1).cacheKey());
+    EXPECT_EQ(form->get<SkinControl>("picPlayerABeatLeft")->picture().cacheKey(),
+              decks->images().beatNeutral.ListImage(4).cacheKey());
+
+    decks->A().PlayPause_MouseUp(); // starts the song again
+    EXPECT_NE(ds.ChannelA, 0);
+    EXPECT_LT(time('A'), 100);
+}
+
+TEST_F(DecksTest, PlayButtonUnderAutoDJ)
+{
+    cue('A', QStringLiteral("tone30s.mp3"));
+    cue('B', QStringLiteral("tone30s.mp3"));
+    ds.bAutoDJ = true;
+    int resets = 0;
+    decks->resetMessages = [&] { ++resets; };
+
+    // Both idle: deck A starts and the hand-over to B is armed.
+    decks->A().PlayPause_MouseUp();
+    EXPECT_NE(ds.ChannelA, 0);
+    EXPECT_TRUE(ds.bStartBAfterA);
+    EXPECT_EQ(resets, 1);
+    // Neither button pauses or stops under auto-DJ.
+    decks->A().PlayPause_MouseUp();
+    EXPECT_FALSE(FMod.FSOUND_GetPaused(ds.ChannelA));
+    decks->A().Stop_MouseUp();
+    EXPECT_NE(ds.ChannelA, 0);
+    // The idle deck's button asks for a crossfade towards it.
+    decks->B().PlayPause_MouseUp();
+    EXPECT_TRUE(ds.bFadeToB);
+    EXPECT_EQ(ds.ChannelB, 0);
+    // While a fade is pending the buttons do nothing.
+    ds.bFadeToB = false;
+    ds.bLoadNextA = true;
+    decks->B().PlayPause_MouseUp();
+    EXPECT_FALSE(ds.bFadeToB);
+}
+
+TEST_F(DecksTest, FunctionKeysPlayPauseBackStop)
+{
+    int f2 = F2;
+    decks->GlobalKeyDown(f2, 0); // nothing loaded: nothing starts
+    EXPECT_EQ(ds.ChannelA, 0);
+    EXPECT_EQ(f2, F2);
+
+    cue('A', QStringLiteral("tone30s.mp3"));
+    press(*decks, F2);
+    ASSERT_NE(ds.ChannelA, 0);
+    advanceMs(3000);
+    press(*decks, F2);
+    EXPECT_TRUE(FMod.FSOUND_GetPaused(ds.ChannelA));
+    const int t = time('A');
+    press(*decks, F3); // back one second, paused too
+    EXPECT_NEAR(time('A'), t - 1000, 1);
+    press(*decks, F2);
+    EXPECT_FALSE(FMod.FSOUND_GetPaused(ds.ChannelA));
+
+    // Under auto-DJ F2 only re-applies the pitch and F1 is ignored.
+    ds.bAutoDJ = true;
+    form->get<QSlider>("sldAFreq")->blockSignals(true);
+    form->get<QSlider>("sldAFreq")->setValue(43000);
+    form->get<QSlider>("sldAFreq")->blockSignals(false);
+    press(*decks, F2);
+    EXPECT_FALSE(FMod.FSOUND_GetPaused(ds.ChannelA));
+    EXPECT_EQ(FMod.FSOUND_GetFrequency(ds.ChannelA), 43000);
+    press(*decks, F1);
+    EXPECT_NE(ds.ChannelA, 0);
+    ds.bAutoDJ = false;
+
+    ds.bCountedA = true;
+    press(*decks, F1);
+    EXPECT_EQ(ds.ChannelA, 0);
+    EXPECT_FALSE(ds.bCountedA);
+    // F3 on an idle deck does nothing.
+    press(*decks, F3);
+    EXPECT_EQ(ds.ChannelA, 0);
+}
+
+// ---- player timers
+
+TEST_F(DecksTest, NeverLoadedDeckShowsIdleTexts)
+{
+    decks->TimerPlayerA_Timer();
+    decks->TimerPlayerB_Timer();
+    EXPECT_EQ(text(*form, "lblPlayerATimeElapsed"), "0:00");
+    EXPECT_EQ(text(*form, "lblPlayerBTimeRemaining"), "- 0:00");
+}
+
+TEST_F(DecksTest, TimerShowsElapsedRemainingAndBar)
+{
+    cue('A', QStringLiteral("tone30s.mp3"));
+    press(*decks, F2);
+    setTime('A', 3600);
+    decks->TimerPlayerA_Timer();
+    EXPECT_EQ(text(*form, "lblPlayerATimeElapsed"), "0:03");
+    EXPECT_EQ(form->get<QProgressBar>("ProgPlayerAElapsed")->value(), 4); // nearest second
+    // Halves away from zero on the bar: 2.5 s shows 3.
+    setTime('A', 2500);
+    decks->TimerPlayerA_Timer();
+    EXPECT_EQ(form->get<QProgressBar>("ProgPlayerAElapsed")->value(), 3);
+    EXPECT_EQ(text(*form, "lblPlayerATimeElapsed"), "0:02");
+    // A label written by someone else is brought back on the next tick.
+    form->get<QLabel>("lblPlayerATimeElapsed")->setText("0:00");
+    decks->TimerPlayerA_Timer();
+    EXPECT_EQ(text(*form, "lblPlayerATimeElapsed"), "0:02");
+}
+
+TEST_F(DecksTest, RemainingTimeRoundsDifferentlyOnTheTwoDecks)
+{
+    cue('A', QStringLiteral("tone200_6s.mp3"));
+    cue('B', QStringLiteral("tone200_6s.mp3"));
+    ASSERT_EQ(length('A'), 200600);
+    press(*decks, F2);
+    press(*decks, F6);
+    setTime('A', 10400);
+    setTime('B', 10400);
+    decks->TimerPlayerA_Timer();
+    decks->TimerPlayerB_Timer();
+    EXPECT_EQ(text(*form, "lblPlayerATimeRemaining"), "- 3:10");
+    EXPECT_EQ(text(*form, "lblPlayerBTimeRemaining"), "- 3:11");
+    EXPECT_EQ(text(*form, "lblPlayerATimeElapsed"), "0:10");
+    EXPECT_EQ(text(*form, "lblPlayerBTimeElapsed"), "0:10");
+}
+
+TEST_F(DecksTest, EndOfSongIsSeenInTheTickThePositionReachesTheLength)
+{
+    cue('A', QStringLiteral("tone10s.mp3"));
+    press(*decks, F2);
+    const int len = length('A');
+    setTime('A', len - 1);
+    ds.bCountedA = true;
+    decks->TimerPlayerA_Timer();
+    EXPECT_NE(ds.ChannelA, 0) << "one millisecond short is not the end";
+    EXPECT_TRUE(ds.bCountedA);
+    // Play on until the engine reports the end.
+    for (int i = 0; i < 20 && time('A') != len; ++i)
+        advanceMs(1);
+    ASSERT_EQ(time('A'), len);
+    decks->TimerPlayerA_Timer();
+    EXPECT_EQ(ds.ChannelA, 0);
+    EXPECT_FALSE(ds.bCountedA);
+    EXPECT_EQ(form->get<QProgressBar>("ProgPlayerAElapsed")->value(), 0);
+    EXPECT_EQ(text(*form, "lblPlayerATimeElapsed"), "0:00");
+    EXPECT_EQ(text(*form, "lblPlayerATimeRemaining"), "- 0:00");
+}
+
+TEST_F(DecksTest, SongIsCountedOnceInItsLastMinute)
+{
+    cue('A', QStringLiteral("tone200_4s.mp3"));
+    ASSERT_EQ((length('A') + 500) / 1000, 200);
+    form->addRow("lstMostPlayed", "x", "y", "0:01", "/a.mp3");
+    form->model("lstMostPlayed")->item(0, 0)->setText("7");
+    press(*decks, F2);
+    setTime('A', 140499);
+    decks->TimerPlayerA_Timer();
+    EXPECT_EQ(countedA, 0);
+    setTime('A', 140500);
+    decks->TimerPlayerA_Timer();
+    EXPECT_EQ(countedA, 1);
+    EXPECT_EQ(form->model("lstMostPlayed")->item(0, 0)->text(), "1"); // renumbered
+    press(*decks, F2); // paused: still ticking, but counted already
+    decks->TimerPlayerA_Timer();
+    setTime('A', 190000);
+    decks->TimerPlayerA_Timer();
+    EXPECT_EQ(countedA, 1);
+
+    // After the end of the song the next play counts again.
+    press(*decks, F2);
+    setTime('A', length('A'));
+    decks->TimerPlayerA_Timer();
+    EXPECT_EQ(ds.ChannelA, 0);
+    press(*decks, F2);
+    setTime('A', 150000);
+    decks->TimerPlayerA_Timer();
+    EXPECT_EQ(countedA, 2);
+}
+
+TEST_F(DecksTest, ShortSongIsCountedOnItsFirstTick)
+{
+    cue('B', QStringLiteral("tone30s.mp3"));
+    press(*decks, F6);
+    decks->TimerPlayerB_Timer();
+    EXPECT_EQ(countedB, 1);
+    EXPECT_EQ(countedA, 0);
+}
+
+TEST_F(DecksTest, AutoDJHandOverStartsTheOtherDeckTheTickAfterTheEnd)
+{
+    cue('A', QStringLiteral("tone10s.mp3"));
+    cue('B', QStringLiteral("tone10s.mp3"));
+    ds.bAutoDJ = true;
+    decks->A().PlayPause_MouseUp();
+    ASSERT_TRUE(ds.bStartBAfterA);
+    setTime('A', length('A'));
+    decks->TimerPlayerA_Timer(); // the end
+    EXPECT_EQ(ds.ChannelA, 0);
+    EXPECT_EQ(ds.ChannelB, 0);
+    decks->TimerPlayerA_Timer(); // the hand-over
+    EXPECT_NE(ds.ChannelB, 0);
+    EXPECT_TRUE(ds.bLoadNextA);
+    EXPECT_FALSE(ds.bStartBAfterA);
+    EXPECT_TRUE(ds.bStartAAfterB);
+}
+
+// ---- beat lamps
+
+TEST(BeatLamps, StepsAtTheirStrictBoundaries)
+{
+    const double h = 420;
+    auto at = [&](double y) { return Deck::lampStep((h - y) / h, h); };
+    EXPECT_EQ(Deck::lampStep(0, h), 1); // silence
+    EXPECT_EQ(Deck::lampStep(0, 795), 1);
+    EXPECT_EQ(at(52), 1);
+    EXPECT_EQ(at(51), 1);
+    EXPECT_EQ(at(45.5), 1);
+    EXPECT_EQ(at(45), 1); // on an edge: step 1
+    EXPECT_EQ(at(44), 2);
+    EXPECT_EQ(at(35), 1);
+    EXPECT_EQ(at(34), 3);
+    EXPECT_EQ(at(25), 1);
+    EXPECT_EQ(at(24), 4);
+    EXPECT_EQ(at(15), 1);
+    EXPECT_EQ(at(14), 5);
+    EXPECT_EQ(Deck::lampStep(1.5, h), 5); // above full scale
+    // The same level lights the two decks differently: 0.9 is loud for A's box, not for B's.
+    EXPECT_EQ(Deck::lampStep(0.9, 420), 2);
+    EXPECT_EQ(Deck::lampStep(0.9, 795), 1);
+}
+
+TEST_F(DecksTest, LampsShowTheStepOfSpectrumIndexTwoOnly)
+{
+    std::vector<float> s(301, 0.0f);
+    s[1] = 1.0f;
+    s[3] = 1.0f;
+    decks->CalcBPM(s);
+    EXPECT_EQ(form->get<SkinControl>("picPlayerABeatTop")->picture().cacheKey(),
+              decks->images().beatStep[0].ListImage(1).cacheKey());
+    s[2] = 0.99f;
+    decks->CalcBPM(s);
+    decks->CalcBPM2(s);
+    const char* lamps[] = {"Top", "Right", "Bottom", "Left"};
+    for (int i = 0; i < 4; ++i) {
+        EXPECT_EQ(form->get<SkinControl>(QStringLiteral("picPlayerABeat%1").arg(lamps[i]).toLatin1())
+                      ->picture()
+                      .cacheKey(),
+                  decks->images().beatStep[4].ListImage(i + 1).cacheKey());
+        EXPECT_EQ(form->get<SkinControl>(QStringLiteral("picPlayerBBeat%1").arg(lamps[i]).toLatin1())
+                      ->picture()
+                      .cacheKey(),
+                  decks->images().beatStep[4].ListImage(i + 1).cacheKey());
+    }
+}
+
+// ---- seek and pitch
+
+TEST_F(DecksTest, SeekOnTheBar)
+{
+    cue('A', QStringLiteral("tone200_4s.mp3"));
+    auto* bar = form->get<QProgressBar>("ProgPlayerAElapsed");
+    ASSERT_EQ(bar->maximum(), 200);
+    decks->A().ProgElapsed_Mouse(1, 100, 200);
+    EXPECT_EQ(bar->value(), 100);
+    EXPECT_EQ(time('A'), 100000);
+    decks->A().ProgElapsed_Mouse(1, -30, 200); // left of the bar
+    EXPECT_EQ(time('A'), 0);
+    decks->A().ProgElapsed_Mouse(1, 500, 200); // far right of it
+    EXPECT_EQ(bar->value(), 200);
+    EXPECT_EQ(time('A'), 200000);
+    // Right button, both buttons: nothing.
+    decks->A().ProgElapsed_Mouse(2, 50, 200);
+    decks->A().ProgElapsed_Mouse(3, 50, 200);
+    EXPECT_EQ(time('A'), 200000);
+    // No song on deck B: nothing.
+    const int before = form->get<QProgressBar>("ProgPlayerBElapsed")->value();
+    decks->B().ProgElapsed_Mouse(1, 50, 200);
+    EXPECT_EQ(form->get<QProgressBar>("ProgPlayerBElapsed")->value(), before);
+}
+
+TEST_F(DecksTest, SongShorterThanHalfASecondHasABarThatIgnoresSeeks)
+{
+    cue('A', QStringLiteral("tone0_3s.mp3"));
+    ASSERT_NE(ds.StreamA, 0);
+    auto* bar = form->get<QProgressBar>("ProgPlayerAElapsed");
+    EXPECT_EQ(decks->A().barSeconds(), 0);
+    EXPECT_GE(bar->maximum(), 1); // never a busy indicator
+    decks->A().ProgElapsed_Mouse(1, 100, 200);
+    decks->A().ProgElapsed_Mouse(1, 250, 200);
+    EXPECT_EQ(time('A'), 0);
+    EXPECT_EQ(bar->value(), 0);
+}
+
+TEST_F(DecksTest, PitchSliderArrowKeysAndReset)
+{
+    auto* sld = form->get<QSlider>("sldAFreq");
+    Deck& a = decks->A();
+    struct Case {
+        int from, key, to;
+    };
+    const Case cases[] = {
+        {41400, Left, 41300},  {41300, Left, 41300}, {41250, Left, 41200}, {35000, Left, 41200},
+        {46800, Right, 46900}, {46900, Right, 46900}, {46950, Right, 47000}, {41200, Right, 41300},
+    };
+    for (const Case& c : cases) {
+        sld->setValue(c.from);
+        a.Freq_Arrow(c.key); // the handler's part; the slider's own step is the widget's
+        EXPECT_EQ(sld->value(), c.to) << c.from << " " << c.key;
+    }
+    cue('A', QStringLiteral("tone10s.mp3"));
+    press(*decks, F2);
+    sld->setValue(50000);
+    EXPECT_EQ(FMod.FSOUND_GetFrequency(ds.ChannelA), 50000);
+    a.FreqReset_Click();
+    EXPECT_EQ(sld->value(), 44100);
+    EXPECT_EQ(FMod.FSOUND_GetFrequency(ds.ChannelA), 44100);
+}
+
+TEST_F(DecksTest, PitchKeysClampToTheSliderRange)
+{
+    auto* a = form->get<QSlider>("sldAFreq");
+    auto* b = form->get<QSlider>("sldBFreq");
+    a->setValue(33250);
+    press(*decks, F9);
+    EXPECT_EQ(a->value(), 33200);
+    EXPECT_TRUE(ds.bF9Down);
+    press(*decks, F9);
+    EXPECT_EQ(a->value(), 33200);
+    b->setValue(54950);
+    press(*decks, F12);
+    EXPECT_EQ(b->value(), 55000);
+    press(*decks, F11);
+    EXPECT_EQ(b->value(), 54900);
+
+    // Both pitch keys of deck A held: the seek timer puts it back to normal speed.
+    press(*decks, F10);
+    decks->TimerSeek_Timer();
+    EXPECT_EQ(a->value(), 44100);
+    EXPECT_EQ(b->value(), 54900); // only one of B's keys held
+    int up = F9;
+    decks->GlobalKeyUp(up);
+    EXPECT_FALSE(ds.bF9Down);
+    a->setValue(40000);
+    decks->TimerSeek_Timer();
+    EXPECT_EQ(a->value(), 40000);
+}
+
+TEST_F(DecksTest, HeldFastForwardRisesUnder100000AndTheReleaseGlidesBack)
+{
+    cue('A', QStringLiteral("tone30s.mp3"));
+    press(*decks, F4); // elapsed still reads 0:00: no fast forward
+    EXPECT_FALSE(ds.bSeekFwdA);
+    press(*decks, F2);
+    setTime('A', 5000);
+    decks->TimerPlayerA_Timer();
+    press(*decks, F4);
+    ASSERT_TRUE(ds.bSeekFwdA);
+    for (int i = 0; i < 60; ++i) // three seconds held
+        decks->TimerSeek_Timer();
+    EXPECT_EQ(FMod.FSOUND_GetFrequency(ds.ChannelA), 98100);
+
+    int up = F4;
+    decks->GlobalKeyUp(up);
+    EXPECT_FALSE(ds.bSeekFwdA);
+    EXPECT_TRUE(decks->A().gliding());
+    int steps = 0;
+    int last = FMod.FSOUND_GetFrequency(ds.ChannelA);
+    while (decks->A().glideStep()) {
+        const int f = FMod.FSOUND_GetFrequency(ds.ChannelA);
+        ASSERT_LT(f, last);
+        last = f;
+        ++steps;
+        ASSERT_LT(steps, 10000);
+    }
+    EXPECT_GT(steps, 100); // a glide, not a jump
+    EXPECT_EQ(FMod.FSOUND_GetFrequency(ds.ChannelA), 44100);
+    EXPECT_FALSE(decks->A().gliding());
+
+    // A new press cancels a glide that is still running.
+    press(*decks, F4);
+    decks->TimerSeek_Timer();
+    decks->GlobalKeyUp(up);
+    ASSERT_TRUE(decks->A().gliding());
+    press(*decks, F4);
+    EXPECT_FALSE(decks->A().gliding());
+    EXPECT_TRUE(ds.bSeekFwdA);
+}
+
+TEST_F(DecksTest, FastForwardReleaseOnAnIdleDeckOnlySetsThePitch)
+{
+    int up = F8;
+    decks->GlobalKeyUp(up);
+    EXPECT_FALSE(decks->B().gliding());
+}
