@@ -48,7 +48,7 @@ std::unique_ptr<QWidget> makeForm()
                           "lblNumFullPlaylist", "lblNumMostPlayed"})
         named(new SkinControl(f, SkinControl::Label), QLatin1String(n));
     for (const char* n : {"TimerPlayerA", "TimerPlayerB", "TimerSeek", "TimerLoadSongB"})
-        named(new QTimer(f), QLatin1String(n));
+        (new QTimer(f))->setObjectName(QLatin1String(n));
     return form;
 }
 

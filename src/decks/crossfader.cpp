@@ -5,6 +5,7 @@
 #include "decks/deckstate.h"
 
 #include <QWidget>
+#include <cmath>
 
 namespace {
 
@@ -117,13 +118,45 @@ constexpr Band LeftChain[] = {
     {Band::Below, 0, 350, 255, 0},
 };
 
+constexpr int RightCount = int(sizeof(RightChain) / sizeof(RightChain[0]));
+constexpr int LeftCount = int(sizeof(LeftChain) / sizeof(LeftChain[0]));
+
+// The first band of a chain that holds p. The bands lie 15 twips apart (but for the left
+// chain's one wide band), so the search starts at the band the position points to and only
+// falls back to the walk from the top when that guess does not hold.
 template <std::size_t N>
-const Band* firstHolding(const Band (&chain)[N], double p)
+const Band* firstHolding(const Band (&chain)[N], int guess, double p)
 {
+    if (guess >= 0 && guess < int(N) && chain[guess].holds(p)) {
+        // The chains are ordered and their bands do not overlap: the guess is the first.
+        return &chain[guess];
+    }
     for (const Band& band : chain)
         if (band.holds(p))
             return &band;
     return nullptr;
+}
+
+int rightGuess(double p)
+{
+    if (!(p > 945))
+        return 0;
+    if (p > 1515)
+        return RightCount - 1;
+    return int(std::ceil((p - 945) / 15));
+}
+
+int leftGuess(double p)
+{
+    if (!(p < 945))
+        return 0;
+    if (p < 350)
+        return LeftCount - 1;
+    if (p >= 810)
+        return int(std::ceil((945 - p) / 15)) - 1;
+    if (p >= 755)
+        return 9;
+    return 10 + int(std::ceil((755 - p) / 15)) - 1;
 }
 
 } // namespace
@@ -131,9 +164,9 @@ const Band* firstHolding(const Band (&chain)[N], double p)
 CrossfaderVolumes crossfaderVolumes(double p)
 {
     // The right chain covers p >= 945 and the left chain p < 945, so exactly one band holds.
-    if (const Band* band = firstHolding(RightChain, p))
+    if (const Band* band = firstHolding(RightChain, rightGuess(p), p))
         return {band->a, band->b};
-    if (const Band* band = firstHolding(LeftChain, p))
+    if (const Band* band = firstHolding(LeftChain, leftGuess(p), p))
         return {band->a, band->b};
     return {255, 255}; // not a number: leave both decks at full volume
 }

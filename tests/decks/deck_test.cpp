@@ -563,6 +563,8 @@ TEST_F(DecksTest, PitchKeysClampToTheSliderRange)
     b->setValue(54950);
     press(*decks, F12);
     EXPECT_EQ(b->value(), 55000);
+    int f12 = F12;
+    decks->GlobalKeyUp(f12);
     press(*decks, F11);
     EXPECT_EQ(b->value(), 54900);
 
