@@ -1,6 +1,7 @@
 #include "decks/songlist.h"
 
 #include "core/errorlog.h"
+#include "library/songlistmodel.h"
 
 #include <QAbstractItemModel>
 #include <QItemSelectionModel>
@@ -59,7 +60,11 @@ void ViewSongList::RemoveRow(int row)
     QAbstractItemModel* m = modelOf(view_);
     if (row < 1 || row > m->rowCount())
         raiseError(35600, QStringLiteral("Index out of bounds"));
-    m->removeRows(row - 1, 1);
+    // The library's lists remove through their own model; any other model through Qt's.
+    if (auto* songs = qobject_cast<SongListModel*>(m))
+        songs->removeAt(row - 1);
+    else if (!m->removeRows(row - 1, 1))
+        raiseError(5, QStringLiteral("Invalid procedure call or argument"));
 }
 
 void ViewSongList::Renumber()

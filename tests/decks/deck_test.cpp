@@ -34,8 +34,8 @@ void press(Decks& d, int code)
 TEST_F(DecksTest, LoadCuesTheSongWithItsLabelsAndFields)
 {
     EXPECT_TRUE(form->get<QProgressBar>("ProgPlayerAElapsed")->isHidden());
-    cue('A', QStringLiteral("deck_rnb.mp3"), QStringLiteral("Rock & Roll"), QStringLiteral("Tom & Jerry"));
-    ASSERT_NE(ds.StreamA, 0);
+    cue('A', QStringLiteral("decks/rnb.mp3"), QStringLiteral("Rock & Roll"), QStringLiteral("Tom & Jerry"));
+    ASSERT_NE(ds.StreamA, 0) << (dialogs.shown.empty() ? std::string() : dialogs.shown[0].text.toStdString());
     EXPECT_EQ(ds.ChannelA, 0); // cued, not playing
     EXPECT_EQ(text(*form, "lblPlayerATitle"), "Rock && Roll - Tom && Jerry");
     EXPECT_EQ(form->get<QLabel>("lblPlayerATitle")->toolTip(), "Rock & Roll - Tom & Jerry");
@@ -48,7 +48,7 @@ TEST_F(DecksTest, LoadCuesTheSongWithItsLabelsAndFields)
     EXPECT_EQ(ds.PlayerATitle, "Rock & Roll");
     EXPECT_EQ(ds.PlayerAArtist, "Tom & Jerry");
     EXPECT_EQ(ds.PlayerAGenre, "R&B");
-    EXPECT_EQ(ds.PlayerAFilename, testutil::media("deck_rnb.mp3"));
+    EXPECT_EQ(ds.PlayerAFilename, testutil::media("decks/rnb.mp3"));
     auto* bar = form->get<QProgressBar>("ProgPlayerAElapsed");
     EXPECT_FALSE(bar->isHidden());
     EXPECT_EQ(bar->maximum(), 10);
@@ -343,8 +343,8 @@ TEST_F(DecksTest, TimerShowsElapsedRemainingAndBar)
 
 TEST_F(DecksTest, RemainingTimeRoundsDifferentlyOnTheTwoDecks)
 {
-    cue('A', QStringLiteral("tone200_6s.mp3"));
-    cue('B', QStringLiteral("tone200_6s.mp3"));
+    cue('A', QStringLiteral("decks/tone200_6s.mp3"));
+    cue('B', QStringLiteral("decks/tone200_6s.mp3"));
     ASSERT_EQ(length('A'), 200600);
     press(*decks, F2);
     press(*decks, F6);
@@ -514,7 +514,7 @@ TEST_F(DecksTest, SeekOnTheBar)
 
 TEST_F(DecksTest, SongShorterThanHalfASecondHasABarThatIgnoresSeeks)
 {
-    cue('A', QStringLiteral("tone0_3s.mp3"));
+    cue('A', QStringLiteral("decks/tone0_3s.mp3"));
     ASSERT_NE(ds.StreamA, 0);
     auto* bar = form->get<QProgressBar>("ProgPlayerAElapsed");
     EXPECT_EQ(decks->A().barSeconds(), 0);
