@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cmath>
 #include <set>
 #include <thread>
 
@@ -384,4 +385,33 @@ TEST(SoundEngineOutputs, BothEnginesPlayOnTheSameSilentDevice)
     EXPECT_EQ(a.streamGetTime(streams[0]), 0);
     a.close();
     b.close();
+}
+
+TEST_F(ManualEngine, SpeedChangesAndVolumeMovesDoNotClick)
+{
+    // A 440 Hz tone at half scale moves at most about 0.02 from one sample to the next; a
+    // click is a jump far beyond that.
+    const int ch = engine.streamPlay(-1, open("tone10s.mp3"));
+    std::vector<float> out(4410 * 2);
+    float last = 0;
+    auto maxJump = [&] {
+        engine.advanceInto(out.data(), 4410);
+        float worst = std::fabs(out[0] - last);
+        for (size_t i = 2; i < out.size(); i += 2)
+            worst = std::max(worst, std::fabs(out[i] - out[i - 2]));
+        last = out[out.size() - 2];
+        return worst;
+    };
+    engine.advanceMs(100);
+    EXPECT_LT(maxJump(), 0.03f);
+    int before = 44100;
+    for (int hz : {44101, 52000, 44100, 36000, 100000, 44100}) {
+        engine.setFrequency(ch, hz);
+        EXPECT_LT(maxJump(), 0.03f * float(std::max(hz, before)) / 44100) << hz;
+        before = hz;
+    }
+    engine.setVolume(ch, 0);
+    EXPECT_LT(maxJump(), 0.03f);
+    engine.setVolume(ch, 255);
+    EXPECT_LT(maxJump(), 0.03f);
 }

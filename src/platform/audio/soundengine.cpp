@@ -50,6 +50,7 @@ constexpr std::uint64_t kHistory = 4096; // mono output kept for the spectrum
 constexpr int kDefaultBufferMs = 20;
 constexpr float kRampPerFrame = 1.0f / (0.005f * kRate); // a full volume swing takes 5 ms
 constexpr int kMinHz = 100;
+constexpr int kPrimeFrames = 128; // longer than the resampler's reach back at any usual speed
 constexpr int kMaxHz = 705600;
 
 const char* const kSilentName = "No sound (silent)";
@@ -114,6 +115,24 @@ struct Stream {
     // Audio thread only (or the interface thread while the stream has no channel).
     double pos = 0;
     float gain = 1.0f;
+    // At normal speed a 44.1 kHz song is copied straight through, sparing the resampler; the
+    // last frames so played are kept to prime the resampler when the speed changes.
+    bool direct = false;
+    float recent[kPrimeFrames * 2] {};
+    std::uint64_t recentCount = 0;
+    long skip = 0; // resampler output still to drop after priming
+    bool flowing = false; // the ring has delivered since the last move: running dry now is an underrun
+
+    // Forgets what was played before: after a move, a stop or at open.
+    void rewind()
+    {
+        src_reset(src);
+        direct = rate == kRate;
+        std::fill(std::begin(recent), std::end(recent), 0.0f);
+        recentCount = 0;
+        skip = 0;
+        flowing = false;
+    }
 
     ~Stream()
     {
@@ -257,7 +276,7 @@ struct SoundEngine::Impl {
         if (req != s.acknowledged.load(std::memory_order_relaxed)) {
             // A move: what the ring holds belongs to the old position.
             s.rd.store(s.wr.load(std::memory_order_acquire), std::memory_order_release);
-            src_reset(s.src);
+            s.rewind();
             s.pos = double(s.seekFrame.load(std::memory_order_relaxed));
             s.position.store(std::int64_t(s.pos), std::memory_order_relaxed);
             s.ended.store(false, std::memory_order_relaxed);
@@ -274,33 +293,10 @@ struct SoundEngine::Impl {
 
         int done = 0;
         bool finished = false, dry = false;
-        while (done < frames) {
-            const bool eof = s.eof.load(std::memory_order_acquire);
-            const std::uint64_t w = s.wr.load(std::memory_order_acquire);
-            const std::uint64_t r = s.rd.load(std::memory_order_relaxed);
-            const std::uint64_t avail = w - r;
-            const std::uint64_t contiguous = std::min(avail, kRingFrames - (r & kRingMask));
-            SRC_DATA d {};
-            d.data_in = s.ring.get() + (r & kRingMask) * 2;
-            d.input_frames = long(contiguous);
-            d.data_out = voiceOut + done * 2;
-            d.output_frames = frames - done;
-            d.src_ratio = ratio;
-            d.end_of_input = eof && contiguous == avail ? 1 : 0;
-            if (src_process(s.src, &d) != 0) {
-                finished = true; // cannot resample this: end the song rather than spin
-                break;
-            }
-            s.rd.store(r + std::uint64_t(d.input_frames_used), std::memory_order_release);
-            done += int(d.output_frames_gen);
-            if (d.input_frames_used == 0 && d.output_frames_gen == 0) {
-                if (d.end_of_input)
-                    finished = true;
-                else
-                    dry = true;
-                break;
-            }
-        }
+        if (s.direct && hz == kRate)
+            copyDirect(s, frames, done, finished, dry);
+        else
+            resample(s, ratio, frames, done, finished, dry);
 
         // Volume, ramped so a change never clicks.
         const float target = float(std::clamp(s.volume.load(std::memory_order_relaxed), 0, 255)) / 255.0f;
@@ -322,7 +318,97 @@ struct SoundEngine::Impl {
         // Until the end itself, the position stays short of the length.
         s.pos = std::min(s.pos + double(done) / ratio, double(std::max<std::int64_t>(0, s.total - 1)));
         s.position.store(std::int64_t(s.pos), std::memory_order_relaxed);
-        return !dry || manual;
+        // Right after a move the decoder has had no time to fill the ring: a short wait, not
+        // an underrun.
+        const bool underrun = dry && !manual && s.flowing;
+        if (done > 0)
+            s.flowing = true;
+        return !underrun;
+    }
+
+    // Normal speed of a 44.1 kHz song: the frames go straight from the ring to the mix.
+    void copyDirect(Stream& s, int frames, int& done, bool& finished, bool& dry)
+    {
+        while (done < frames) {
+            const bool eof = s.eof.load(std::memory_order_acquire);
+            const std::uint64_t w = s.wr.load(std::memory_order_acquire);
+            const std::uint64_t r = s.rd.load(std::memory_order_relaxed);
+            const std::uint64_t avail = w - r;
+            if (avail == 0) {
+                (eof ? finished : dry) = true;
+                break;
+            }
+            const int n = int(std::min({avail, kRingFrames - (r & kRingMask), std::uint64_t(frames - done)}));
+            const float* in = s.ring.get() + (r & kRingMask) * 2;
+            std::copy(in, in + n * 2, voiceOut + done * 2);
+            for (int i = std::max(0, n - kPrimeFrames); i < n; ++i) {
+                float* slot = s.recent + (s.recentCount++ % kPrimeFrames) * 2;
+                slot[0] = in[i * 2];
+                slot[1] = in[i * 2 + 1];
+            }
+            s.rd.store(r + std::uint64_t(n), std::memory_order_release);
+            done += n;
+        }
+    }
+
+    // Leaving the straight copy: the resampler is fed the frames just played, so its output
+    // carries on from them without a click, and what it makes of them is dropped.
+    void primeResampler(Stream& s, double ratio)
+    {
+        s.direct = false;
+        if (ratio * kPrimeFrames > kBlock)
+            return; // so slow that there is no room to prime; the resampler starts afresh
+        float history[kPrimeFrames * 2];
+        for (int i = 0; i < kPrimeFrames; ++i) {
+            const float* from = s.recent + ((s.recentCount + std::uint64_t(i)) % kPrimeFrames) * 2;
+            history[i * 2] = from[0];
+            history[i * 2 + 1] = from[1];
+        }
+        SRC_DATA d {};
+        d.data_in = history;
+        d.input_frames = kPrimeFrames;
+        d.data_out = voiceOut;
+        d.output_frames = kBlock;
+        d.src_ratio = ratio;
+        if (src_process(s.src, &d) == 0)
+            s.skip = std::max(0L, std::lround(kPrimeFrames * ratio) - d.output_frames_gen);
+    }
+
+    void resample(Stream& s, double ratio, int frames, int& done, bool& finished, bool& dry)
+    {
+        if (s.direct)
+            primeResampler(s, ratio);
+        while (done < frames) {
+            const bool eof = s.eof.load(std::memory_order_acquire);
+            const std::uint64_t w = s.wr.load(std::memory_order_acquire);
+            const std::uint64_t r = s.rd.load(std::memory_order_relaxed);
+            const std::uint64_t avail = w - r;
+            const std::uint64_t contiguous = std::min(avail, kRingFrames - (r & kRingMask));
+            SRC_DATA d {};
+            d.data_in = s.ring.get() + (r & kRingMask) * 2;
+            d.input_frames = long(contiguous);
+            d.data_out = voiceOut + done * 2;
+            d.output_frames = frames - done;
+            d.src_ratio = ratio;
+            d.end_of_input = eof && contiguous == avail ? 1 : 0;
+            if (src_process(s.src, &d) != 0) {
+                finished = true; // cannot resample this: end the song rather than spin
+                break;
+            }
+            s.rd.store(r + std::uint64_t(d.input_frames_used), std::memory_order_release);
+            long gen = d.output_frames_gen;
+            if (s.skip > 0 && gen > 0) {
+                const long drop = std::min(s.skip, gen);
+                std::copy(voiceOut + (done + drop) * 2, voiceOut + (done + gen) * 2, voiceOut + done * 2);
+                s.skip -= drop;
+                gen -= drop;
+            }
+            done += int(gen);
+            if (d.input_frames_used == 0 && d.output_frames_gen == 0) {
+                (d.end_of_input ? finished : dry) = true;
+                break;
+            }
+        }
     }
 
     // --- decoding ahead
@@ -560,7 +646,7 @@ struct SoundEngine::Impl {
             // A move the audio thread never got to: carry it out here.
             const std::int64_t f = s.seekFrame.load();
             s.rd.store(s.wr.load(std::memory_order_acquire));
-            src_reset(s.src);
+            s.rewind();
             s.pos = double(f);
             s.position.store(f);
             s.ended.store(false);
@@ -584,7 +670,7 @@ struct SoundEngine::Impl {
         s.dec->seek(frame);
         s.eof.store(false, std::memory_order_relaxed);
         s.rd.store(s.wr.load(std::memory_order_acquire), std::memory_order_release);
-        src_reset(s.src);
+        s.rewind();
         s.pos = double(frame);
         s.seekFrame.store(frame);
         s.position.store(frame);
@@ -683,6 +769,7 @@ std::uint32_t SoundEngine::streamOpen(const QString& path, unsigned /*mode*/, in
     s->rate = dec->rate();
     s->total = dec->length();
     s->lengthMs = int(std::min<std::int64_t>(msOf(s->total, s->rate), INT32_MAX));
+    s->rewind();
     s->dec = std::move(dec);
     s->handle = newHandle();
     const std::uint32_t handle = s->handle;
@@ -879,6 +966,13 @@ void SoundEngine::advance(int frames)
         d->render(d->discard, n);
         frames -= n;
     }
+}
+
+void SoundEngine::advanceInto(float* out, int frames)
+{
+    if (!d->initialized || !d->manual)
+        return;
+    d->render(out, frames);
 }
 
 void SoundEngine::advanceMs(int ms)

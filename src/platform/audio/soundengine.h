@@ -85,6 +85,8 @@ public:
     void setManualClock(bool on);   // takes effect at the next init
     void advance(int frames);       // renders that many output frames at 44100 Hz
     void advanceMs(int ms);
+    // Renders that many frames into out (interleaved stereo), so tests can look at the sound.
+    void advanceInto(float* out, int frames);
     // Mean absolute level of the last rendered block after volume, 0..1 (the output level).
     float outputLevel() const;
     // Output buffer underruns counted since init.
