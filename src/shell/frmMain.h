@@ -169,6 +169,7 @@ private:
     bool loaded_ = false;
     bool closing_ = false;
     bool resizing_ = false;
+    QPoint standbyPos_{0, 0}; // where the stand-by strip stands when not maximised
 
 public:
     // --- controllers of the subsystems, created by createControllers() (wiring.cpp)

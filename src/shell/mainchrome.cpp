@@ -384,12 +384,15 @@ void frmMain::lblStbyClick_MouseUp()
             // First, so that the resize events of the next steps leave the window alone.
             StandbyMode = true;
             setWindowState(windowState() & ~(Qt::WindowMaximized | Qt::WindowMinimized | Qt::WindowFullScreen));
-            // The normal width, the height of the deck strip.
+            // The normal width, the height of the deck strip, at the strip's own place: the
+            // top left corner at first, where it was left after a drag later on.
             resize(vb::px(15360), ctl<QWidget>(this, "picPlayerA")->height());
+            move(standbyPos_);
             ctl<QWidget>(this, "picAll")->move(0, 0);
             CenterForm(this);
         } else {
             StandbyMode = false;
+            standbyPos_ = pos();
             showMaximizedOnScreen();
         }
     });

@@ -125,7 +125,6 @@ TEST_F(MainWindowTest, StandbyShrinksToTheDeckStripCentredInTheWorkArea)
 
     QTest::mousePress(stby, Qt::LeftButton, {}, QPoint(2, 2));
     EXPECT_EQ(stby->backColor(), vb::White);
-    w->move(0, 0);
     QTest::mouseRelease(stby, Qt::LeftButton, {}, QPoint(2, 2));
     ASSERT_TRUE(w->StandbyMode);
     EXPECT_FALSE(w->windowState() & Qt::WindowMaximized);
@@ -144,6 +143,16 @@ TEST_F(MainWindowTest, StandbyShrinksToTheDeckStripCentredInTheWorkArea)
     QTest::mouseRelease(stby, Qt::LeftButton, {}, QPoint(2, 2));
     EXPECT_FALSE(w->StandbyMode);
     EXPECT_TRUE(w->windowState() & Qt::WindowMaximized);
+
+    // Dragged elsewhere in stand-by, the strip comes back there the next time.
+    w->lblStbyClick_MouseUp();
+    ASSERT_TRUE(w->StandbyMode);
+    w->move(640, 20);
+    w->lblStbyClick_MouseUp();
+    ASSERT_FALSE(w->StandbyMode);
+    w->lblStbyClick_MouseUp();
+    EXPECT_EQ(w->pos(), QPoint(640, 20));
+    w->lblStbyClick_MouseUp();
 
     // A window that stands elsewhere keeps its place.
     QWidget other;

@@ -105,8 +105,9 @@ TEST_F(MainWindowTest, EveryControlExistsOnceWithItsTypeAndCaption)
         EXPECT_EQ(w->findChildren<QWidget*>(QLatin1String(l.name)).size(), 1);
         auto* label = c<SkinControl>(l.name);
         EXPECT_EQ(label->kind(), SkinControl::Label);
-        if (l.text)
+        if (l.text) {
             EXPECT_EQ(label->text(), QLatin1String(l.text));
+        }
     }
     for (const char* name : kLists) {
         SCOPED_TRACE(name);
@@ -199,8 +200,9 @@ TEST_F(MainWindowTest, TimersAreCreatedStoppedAndStartWithTheLoad)
     }
     w->Form_Load();
     for (const T& t : timers)
-        if (QLatin1String(t.name) != QLatin1String("TimerLoadSongA"))
+        if (QLatin1String(t.name) != QLatin1String("TimerLoadSongA")) {
             EXPECT_TRUE(w->findChild<QTimer*>(QLatin1String(t.name))->isActive()) << t.name;
+        }
 }
 
 TEST_F(MainWindowTest, KeyMapTextIsExact)
