@@ -121,9 +121,13 @@ TEST_F(ManualEngine, PauseFreezesThePositionAndPlayOnAPlayingStreamChangesNothin
     EXPECT_EQ(engine.getVolume(ch), 100);
 
     EXPECT_EQ(engine.getPaused(ch), 0);
+    const int before = engine.streamGetTime(s);
     engine.setPaused(ch, -1);
     EXPECT_NE(engine.getPaused(ch), 0);
+    engine.advanceMs(100);
     const int t = engine.streamGetTime(s);
+    EXPECT_LE(t - before, 6) << "a pause fades out within a few milliseconds";
+    EXPECT_FLOAT_EQ(engine.outputLevel(), 0.0f);
     engine.advanceMs(2000);
     EXPECT_EQ(engine.streamGetTime(s), t);
     EXPECT_EQ(engine.streamPlay(-1, s), ch) << "a paused stream keeps its channel";
@@ -414,4 +418,31 @@ TEST_F(ManualEngine, SpeedChangesAndVolumeMovesDoNotClick)
     EXPECT_LT(maxJump(), 0.03f);
     engine.setVolume(ch, 255);
     EXPECT_LT(maxJump(), 0.03f);
+    engine.setPaused(ch, 1);
+    EXPECT_LT(maxJump(), 0.03f);
+    engine.setPaused(ch, 0);
+    EXPECT_LT(maxJump(), 0.03f);
+}
+
+TEST(SoundEngineOutputs, InitOnARunningEngineStartsItAgainOnTheNewDriver)
+{
+    const int silent = int(audio::outputDeviceNames().size());
+    SoundEngine e(QStringLiteral("e"));
+    EXPECT_EQ(e.setBufferSize(0), 0);
+    EXPECT_EQ(e.setBufferSize(50), 1);
+    e.setDriver(silent);
+    ASSERT_NE(e.init(44100, 32, 2), 0);
+    const auto s = e.streamOpen(media("tone10s.mp3"), 8192, 0, 0);
+    ASSERT_NE(e.streamPlay(-1, s), 0);
+
+    e.setDriver(silent + 5);
+    EXPECT_EQ(e.init(44100, 32, 2), 0) << "no such device";
+    EXPECT_FALSE(e.isInitialized());
+    EXPECT_EQ(e.streamGetLengthMs(s), 0) << "the old engine's streams are gone";
+
+    e.setDriver(silent);
+    ASSERT_NE(e.init(44100, 32, 2), 0);
+    ASSERT_NE(e.init(44100, 32, 2), 0);
+    EXPECT_TRUE(e.isInitialized());
+    e.close();
 }

@@ -280,10 +280,20 @@ struct SoundEngine::Impl {
             s.pos = double(s.seekFrame.load(std::memory_order_relaxed));
             s.position.store(std::int64_t(s.pos), std::memory_order_relaxed);
             s.ended.store(false, std::memory_order_relaxed);
+            if (s.paused.load(std::memory_order_relaxed))
+                s.gain = 0.0f; // moved while paused: nothing to fade out, the position holds
             s.acknowledged.store(req, std::memory_order_release);
         }
-        if (s.ended.load(std::memory_order_relaxed) || s.paused.load(std::memory_order_relaxed))
+        if (s.ended.load(std::memory_order_relaxed))
             return true;
+        // A pause fades out over a few milliseconds and then holds the position; the resume
+        // fades in again from there.
+        const bool paused = s.paused.load(std::memory_order_relaxed);
+        if (paused) {
+            if (s.gain <= 0.0f)
+                return true;
+            frames = std::min(frames, int(std::ceil(s.gain / kRampPerFrame)));
+        }
         if (manual)
             fillAhead(s, frames);
 
@@ -299,7 +309,8 @@ struct SoundEngine::Impl {
             resample(s, ratio, frames, done, finished, dry);
 
         // Volume, ramped so a change never clicks.
-        const float target = float(std::clamp(s.volume.load(std::memory_order_relaxed), 0, 255)) / 255.0f;
+        const float target =
+            paused ? 0.0f : float(std::clamp(s.volume.load(std::memory_order_relaxed), 0, 255)) / 255.0f;
         float g = s.gain;
         for (int i = 0; i < done; ++i) {
             if (g != target)
