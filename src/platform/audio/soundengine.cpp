@@ -328,7 +328,10 @@ struct SoundEngine::Impl {
         }
         // Until the end itself, the position stays short of the length.
         s.pos = std::min(s.pos + double(done) / ratio, double(std::max<std::int64_t>(0, s.total - 1)));
-        s.position.store(std::int64_t(s.pos), std::memory_order_relaxed);
+        // The position reads as it was when the pause came; the few milliseconds of the fade
+        // show once playing resumes.
+        if (!paused)
+            s.position.store(std::int64_t(s.pos), std::memory_order_relaxed);
         // Right after a move the decoder has had no time to fill the ring: a short wait, not
         // an underrun.
         const bool underrun = dry && !manual && s.flowing;
