@@ -34,8 +34,11 @@ int mouseShiftValue(Qt::KeyboardModifiers m)
 
 SkinControl::SkinControl(QWidget* parent, Kind kind) : QLabel(parent), kind_(kind)
 {
-    // A picture box takes the focus when clicked; a label never does.
-    setFocusPolicy(kind == Picture ? Qt::ClickFocus : Qt::NoFocus);
+    // A picture box takes the focus when clicked (its own press handler takes it); a label
+    // never does, and a click on a label leaves the focus where it was. Neither offers itself
+    // to the toolkit's click focus, which would hand the focus of a label's click to the
+    // picture beneath it.
+    setFocusPolicy(Qt::NoFocus);
 }
 
 void SkinControl::setPicture(const QPixmap& p)

@@ -272,9 +272,15 @@ TEST_F(ViewsTest, ExactlyOneViewIsShownAndItsListHasTheFocus)
     }
 
     // The label of the view already shown changes nothing, the focus included.
+    c("lstFullPlaylist")->setFocus();
+    click("lblFullPlaylistClick");
+    EXPECT_EQ(QApplication::focusWidget(), c("lstFullPlaylist"));
     c("picPlayerA")->setFocus();
-    w->lblFullPlaylistClick_Click();
+    click("lblFullPlaylistClick");
     EXPECT_EQ(QApplication::focusWidget(), c("picPlayerA"));
+    // A picture takes the focus when clicked.
+    QTest::mouseClick(c("picClock"), Qt::LeftButton, {}, QPoint(1, 1));
+    EXPECT_EQ(QApplication::focusWidget(), c("picClock"));
 }
 
 TEST_F(ViewsTest, ButtonLooksPressedWhileHeld)
