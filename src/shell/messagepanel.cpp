@@ -16,6 +16,7 @@ void MessagePanel::reset()
     setCaption(idleText());
     setForeColor(vb::Black);
     bNewMessages = false;
+    bKeepMessageDisplayed = false;
     iMessagesCounter = 0;
     iMessageLoops = 0;
 }

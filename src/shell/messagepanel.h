@@ -20,8 +20,8 @@ public:
 
     // Shows text as a new message (bNewMessages = True); keep holds it beyond two minutes.
     void post(const QString& text, bool keep = false);
-    // Idle text in black, bNewMessages False, both counters 0. bKeepMessageDisplayed is left
-    // as it stands, as every writer of the idle state leaves it.
+    // Idle text in black, bNewMessages False, both counters 0, and nothing held: a hold belongs
+    // to the message it was posted with, so the next message can expire again.
     void reset();
 
     QString caption() const;

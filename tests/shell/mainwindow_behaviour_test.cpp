@@ -382,7 +382,8 @@ TEST_F(MainWindowTest, MessagePanelPostAndReset)
     EXPECT_FALSE(m.bNewMessages);
     EXPECT_EQ(m.iMessagesCounter, 0);
     EXPECT_EQ(m.iMessageLoops, 0);
-    EXPECT_TRUE(m.bKeepMessageDisplayed);
+    // The reset also ends the hold, so a later message is not kept for ever.
+    EXPECT_FALSE(m.bKeepMessageDisplayed);
 }
 
 // ---------------------------------------------------------------------------------------------
