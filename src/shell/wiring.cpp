@@ -5,6 +5,8 @@
 #include "shell/frmMain.h"
 
 #include "core/errorlog.h"
+#include "core/settings.h"
+#include "menus/requestdb.h"
 
 frmMain::~frmMain()
 {
@@ -19,4 +21,7 @@ frmMain::~frmMain()
 // so the library's updateClock hook stays unset.
 void frmMain::createControllers()
 {
+    // The request database: RequestDBPath from the settings, and its new-requests flag raised
+    // so the first housekeeping tick loads every pending request.
+    steps.openRequestDatabase = [] { requestdb::startUp(configFile(), QStringLiteral("B-15")); };
 }
