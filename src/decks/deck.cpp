@@ -346,7 +346,15 @@ void Deck::TimerPlayer_Timer()
     trap(side_.timerLocation, [&] {
         // Hand-over without crossfade: this deck went silent, the other one starts.
         if (channel == 0 && startOtherAfter && other_) {
+            const bool otherWasIdle = other_->channel == 0;
             other_->channel = other_->engine_.FSOUND_Stream_Play(-1, other_->stream);
+            if (otherWasIdle && other_->channel != 0) {
+                // The song starting now plays at the pitch its slider shows and is counted into
+                // Most Played from this start. A deck already playing (a crossfade started it)
+                // is left alone, so a short song is not counted twice.
+                other_->engine_.FSOUND_SetFrequency(other_->channel, other_->pitch());
+                other_->counted = false;
+            }
             loadNext = true;
             startOtherAfter = false;
             other_->startOtherAfter = true;
