@@ -1,0 +1,194 @@
+#include "shell/frmStartUpProcess.h"
+
+#include "core/errorlog.h"
+#include "core/settings.h"
+#include "core/soundbindings.h"
+#include "core/vb.h"
+#include "decks/deckstate.h"
+#include "platform/audio/soundengine.h"
+#include "platform/ui/dialogs.h"
+#include "shell/frmConfigureSound.h"
+#include "shell/frmMediaPaths.h"
+#include "shell/startup.h"
+
+#include <QCoreApplication>
+
+namespace {
+
+const QString CrLf = QStringLiteral("\r\n");
+
+// Exit status of a run that a check or the user ended before the main window opened.
+constexpr int UserDeclined = 0;
+constexpr int Refused = 1;
+
+QString firstRunNotice()
+{
+    return QStringLiteral("Welcome to Quenlow!") + CrLf + CrLf
+           + QStringLiteral("First choose the sound device of each player (you can test each one), then the "
+                            "folders that hold your music. Quenlow asks for the sound devices at every start.");
+}
+
+} // namespace
+
+frmStartUpProcess::frmStartUpProcess(startup::InstanceLock& lock) : lock_(lock) {}
+
+void frmStartUpProcess::endProgram(int code)
+{
+    ended_ = true;
+    exitCode_ = code;
+    startup::unloadSplash();
+}
+
+bool frmStartUpProcess::Form_Load()
+{
+    // 1. The splash, painted before anything else happens. The event loop has not started yet,
+    //    so letting pending events run here can start no other work of the program.
+    startup::showSplash();
+    QCoreApplication::processEvents();
+
+    // 2. and 3.
+    AppPath = startup::environment().programFolder();
+    ErrorTrapOn = true;
+
+    FirstRunNotice();
+    UpdatePrompt();
+    CheckForAnotherInstance();
+    CheckResolutionOfScreen();
+    CheckIfSoundIsOk();
+    CheckMediaPaths();
+    ConfigureSound();
+    LoadQuenlow();
+    return !ended_;
+}
+
+// 4. Shown on the very first start only.
+void frmStartUpProcess::FirstRunNotice()
+{
+    if (ended_)
+        return;
+    if (ReadINI(QStringLiteral("PROG"), QStringLiteral("FIRSTRUN"), QStringLiteral("NULL"), configFile())
+        != QLatin1String("NULL"))
+        return;
+    ui::MsgBox(firstRunNotice(), vb::mb::OKOnly);
+    WriteINI(QStringLiteral("PROG"), QStringLiteral("FIRSTRUN"), QStringLiteral("DONE"), configFile());
+}
+
+// 5. Asked when the key is absent or exactly "TRUE"; answered once.
+void frmStartUpProcess::UpdatePrompt()
+{
+    if (ended_)
+        return;
+    const QString v = ReadINI(QStringLiteral("UPDATES"), QStringLiteral("NEWUPDATE"), QStringLiteral("NULL"), configFile());
+    if (v != QLatin1String("NULL") && v != QLatin1String("TRUE"))
+        return;
+    const QString text = QStringLiteral("I noticed you updated \"Quenlow\".  Would you like to review the changes made?")
+                         + CrLf + CrLf + QStringLiteral("You can always view the update list from the Full Playlist Menu.");
+    if (ui::MsgBox(text, vb::mb::YesNo, QStringLiteral("Update Detected")) == vb::mb::Yes)
+        startup::environment().showUpdates();
+    WriteINI(QStringLiteral("UPDATES"), QStringLiteral("NEWUPDATE"), QStringLiteral("FALSE"), configFile());
+}
+
+// 6. One running program per program folder.
+void frmStartUpProcess::CheckForAnotherInstance()
+{
+    if (ended_)
+        return;
+    if (lock_.tryLock(AppPath))
+        return;
+    ui::MsgBox(QStringLiteral("Quenlow is already running!"), vb::mb::Critical, QStringLiteral("Exiting"));
+    endProgram(Refused);
+}
+
+// 7.
+void frmStartUpProcess::CheckResolutionOfScreen()
+{
+    if (ended_)
+        return;
+    ScreenResolution();
+}
+
+QString frmStartUpProcess::ScreenResolution()
+{
+    const QSize s = startup::environment().screenSize();
+    const int width = s.width();
+    const int height = s.height();
+    // Only a screen that is small both ways is refused.
+    if (width < 1024 && height < 768) {
+        ui::MsgBox(QStringLiteral("1024x768 needed to operate 'Quenlow' correctly!,  Exiting program"), vb::mb::Critical,
+                   QStringLiteral("Screen Resolution"));
+        endProgram(Refused);
+    }
+    return QStringLiteral("%1 X %2").arg(width).arg(height);
+}
+
+// 8. The sound device dialog, on every start. It leaves both engines closed.
+void frmStartUpProcess::CheckIfSoundIsOk()
+{
+    if (ended_)
+        return;
+    frmConfigureSound dialog;
+    startup::environment().runModal(dialog);
+    if (dialog.quitRequested())
+        endProgram(UserDeclined);
+}
+
+// 9. The media folder dialog, when no folder is recorded. A file that cannot be read in full
+//    counts with the records read so far.
+void frmStartUpProcess::CheckMediaPaths()
+{
+    if (ended_)
+        return;
+    const QString noPaths = QStringLiteral("I didn't find any media paths! I will let you configure those.");
+    const QString title = QStringLiteral("No Media Paths Found");
+    const medialist::ReadResult r = medialist::read(medialist::fileName());
+    mediaPaths_ = r.folders;
+    if (r.exists && !mediaPaths_.empty())
+        return;
+    ui::MsgBox(noPaths, vb::mb::Critical, title);
+    frmMediaPaths dialog;
+    // Only a missing list makes the dialog's save bring the splash forward again.
+    dialog.bStartup = !r.exists;
+    startup::environment().runModal(dialog);
+    if (dialog.quitRequested())
+        endProgram(UserDeclined);
+}
+
+// 10. Both engines on the devices the dialog saved, with the spectrum the beat lamps read.
+void frmStartUpProcess::ConfigureSound()
+{
+    if (ended_)
+        return;
+    const int count = int(audio::outputDeviceNames().size());
+    DeckState& d = deckState();
+    d.DeviceA = startup::deviceNumberFromSetting(
+        ReadINI(QStringLiteral("SoundDevices"), QStringLiteral("PADEVICENUM"), QStringLiteral("NULL"), configFile()), count);
+    d.DeviceB = startup::deviceNumberFromSetting(
+        ReadINI(QStringLiteral("SoundDevices"), QStringLiteral("PBDEVICENUM"), QStringLiteral("NULL"), configFile()), count);
+    if (initEngine('A', d.DeviceA))
+        initEngine('B', d.DeviceB);
+}
+
+bool frmStartUpProcess::initEngine(char which, int device)
+{
+    SoundBinding& fmod = which == 'A' ? FMod : FMod2;
+    fmod.FSOUND_SetDriver(device);
+    if ((fmod.FSOUND_Init(44100, 32, 2) & 0xFF) == 0) {
+        const int code = fmod.FSOUND_GetError();
+        const QString why = which == 'A' ? SoundErrorTextA(code) : SoundErrorTextB(code);
+        ui::MsgBox(QStringLiteral("An error occured initializing device") + CrLf + why, vb::mb::OKOnly);
+        endProgram(Refused);
+        return false;
+    }
+    fmod.FSOUND_DSP_SetActive(fmod.FSOUND_DSP_GetFFTUnit(), 1);
+    return true;
+}
+
+// 11.
+void frmStartUpProcess::LoadQuenlow()
+{
+    if (ended_)
+        return;
+    startup::environment().showMain();
+    // The main window's load unloads the splash; make sure of it whatever that load did.
+    startup::unloadSplash();
+}

@@ -1,0 +1,71 @@
+// What the start-up sequence needs around it: the lock that keeps a second copy of the program
+// from running on the same folder, the splash, and the few hooks through which the sequence
+// reaches the outside world (screen, modal dialogs, the main window). Tests replace the hooks,
+// so the whole sequence runs offscreen without a single blocking window.
+#pragma once
+
+#include <QSize>
+#include <QString>
+#include <functional>
+
+class QDialog;
+
+namespace startup {
+
+// One running program per program folder: an exclusive lock on a file in that folder, held from
+// the instance check until the process ends. The operating system drops the lock when the holder
+// dies in any way, so a crashed run never keeps the next one out.
+class InstanceLock {
+public:
+    InstanceLock() = default;
+    ~InstanceLock();
+    InstanceLock(const InstanceLock&) = delete;
+    InstanceLock& operator=(const InstanceLock&) = delete;
+
+    // Takes the lock of folder. False only when another running instance holds it; a folder
+    // where no lock file can be made cannot tell, and lets the program run.
+    bool tryLock(const QString& folder);
+    void unlock();
+    bool held() const { return fd_ >= 0; }
+
+    // The lock file's name inside the program folder.
+    static QString fileName();
+
+private:
+    int fd_ = -1;
+};
+
+// The hooks of the sequence. Each has a real default; a test sets its own and puts the
+// defaults back with resetEnvironment().
+struct Environment {
+    // The program's folder: where the program file lies.
+    std::function<QString()> programFolder;
+    // The screen size in pixels.
+    std::function<QSize()> screenSize;
+    // Shows a dialog modally and returns once it has closed.
+    std::function<void(QDialog&)> runModal;
+    // Opens the update notes window modally.
+    std::function<void()> showUpdates;
+    // Shows the main window (its load runs there).
+    std::function<void()> showMain;
+};
+
+Environment& environment();
+void resetEnvironment();
+
+// The splash "Doing Things...": shown at the start of the sequence, brought to the front again
+// by the dialogs' saves, unloaded by the main window's load. All three are safe to call at any
+// time, in any order.
+void showSplash();
+void bringSplashForward();
+void unloadSplash();
+// Whether the splash is loaded (for tests and the main window's load).
+bool splashLoaded();
+
+// The driver number a stored device setting stands for: the whole number of the text when it
+// names one of the count devices (1 to count), otherwise 0, the system's default device. So a
+// setting that is missing ("NULL"), garbage or left over from an unplugged card never stops the
+// program from starting.
+int deviceNumberFromSetting(const QString& stored, int deviceCount);
+
+} // namespace startup

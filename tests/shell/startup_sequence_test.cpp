@@ -1,0 +1,339 @@
+#include "shell/frmStartUpProcess.h"
+#include "startup_fixture.h"
+
+#include <QFile>
+
+#include <csignal>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+const QString UpdateText = QStringLiteral(
+    "I noticed you updated \"Quenlow\".  Would you like to review the changes made?\r\n\r\n"
+    "You can always view the update list from the Full Playlist Menu.");
+const QString NoMediaText = QStringLiteral("I didn't find any media paths! I will let you configure those.");
+
+class StartupSequence : public StartupTest {
+protected:
+    int soundShown = 0;
+    int mediaShown = 0;
+    bool mediaStartup = false;
+    QString musicFolder;
+    std::function<void(frmConfigureSound&)> onSound;
+    std::function<void(frmMediaPaths&)> onMedia;
+
+    void SetUp() override
+    {
+        StartupTest::SetUp();
+        musicFolder = tmp.path() + QStringLiteral("/Music");
+        QDir().mkpath(musicFolder);
+        // What a new user does: the silent device for both players, then one music folder.
+        onSound = [](frmConfigureSound& d) {
+            pick(d, "lstPlayerA", silentRow());
+            pick(d, "lstPlayerB", silentRow());
+            d.lblSaveDevices_Click();
+        };
+        onMedia = [this](frmMediaPaths& d) {
+            boxes.folders.push_back(musicFolder);
+            d.lblAdd_MouseUp(); // the box holds no choice yet: the chooser opens
+            d.lblAdd_MouseUp();
+            d.lblSaveDevices_Click();
+        };
+        startup::environment().runModal = [this](QDialog& d) {
+            if (auto* s = qobject_cast<frmConfigureSound*>(&d)) {
+                ++soundShown;
+                onSound(*s);
+            } else if (auto* m = qobject_cast<frmMediaPaths*>(&d)) {
+                ++mediaShown;
+                mediaStartup = m->bStartup;
+                onMedia(*m);
+            }
+        };
+    }
+
+    // Runs the sequence in the current folder with a lock of its own.
+    bool start(int* exitCode = nullptr)
+    {
+        startup::InstanceLock lock;
+        frmStartUpProcess s(lock);
+        const bool open = s.Form_Load();
+        if (exitCode)
+            *exitCode = s.exitCode();
+        // The lock goes with the run, as it does when the process ends.
+        FMod.FSOUND_Close();
+        FMod2.FSOUND_Close();
+        return open;
+    }
+
+    void writeSettled()
+    {
+        WriteINI("PROG", "FIRSTRUN", "DONE", configFile());
+        WriteINI("UPDATES", "NEWUPDATE", "FALSE", configFile());
+        ASSERT_TRUE(medialist::write({{musicFolder, "Yes"}}));
+    }
+
+    QStringList boxTexts() const
+    {
+        QStringList t;
+        for (const auto& b : boxes.shown)
+            t << b.text;
+        return t;
+    }
+};
+
+} // namespace
+
+TEST_F(StartupSequence, FirstStartWalksThroughEveryStepAndWritesTheKeysInOrder)
+{
+    boxes.answers = {vb::mb::OK, vb::mb::No};
+    bool enginesUp = false;
+    startup::environment().showMain = [&] {
+        ++mainShown;
+        enginesUp = EngineA().isInitialized() && EngineB().isInitialized();
+    };
+    ASSERT_TRUE(start());
+
+    ASSERT_EQ(boxes.shown.size(), 3u);
+    EXPECT_TRUE(boxes.shown[0].text.startsWith("Welcome to Quenlow!"));
+    EXPECT_EQ(boxes.shown[0].flags, vb::mb::OKOnly);
+    EXPECT_EQ(boxes.shown[0].title, "Quenlow");
+    EXPECT_EQ(boxes.shown[1].text, UpdateText);
+    EXPECT_EQ(boxes.shown[1].flags, vb::mb::YesNo);
+    EXPECT_EQ(boxes.shown[1].title, "Update Detected");
+    EXPECT_EQ(boxes.shown[2].text, NoMediaText);
+    EXPECT_EQ(boxes.shown[2].flags, vb::mb::Critical);
+    EXPECT_EQ(boxes.shown[2].title, "No Media Paths Found");
+    EXPECT_EQ(updatesShown, 0);
+    EXPECT_EQ(soundShown, 1);
+    EXPECT_EQ(mediaShown, 1);
+    EXPECT_TRUE(mediaStartup) << "a missing list opens the dialog in start-up mode";
+    EXPECT_EQ(mainShown, 1);
+    EXPECT_TRUE(enginesUp) << "both engines run when the main window opens";
+    EXPECT_FALSE(startup::splashLoaded());
+    EXPECT_TRUE(ErrorTrapOn);
+    EXPECT_EQ(AppPath, dir);
+
+    const QString cfg = QString::fromUtf8(bytes("config.ini"));
+    const auto prog = cfg.indexOf("[PROG]"), upd = cfg.indexOf("[UPDATES]"), snd = cfg.indexOf("[SoundDevices]");
+    EXPECT_TRUE(prog == 0 && prog < upd && upd < snd) << cfg.toStdString();
+    const QString device = QString::number(silentRow() + 1);
+    EXPECT_EQ(ini("PROG", "FIRSTRUN"), "DONE");
+    EXPECT_EQ(ini("UPDATES", "NEWUPDATE"), "FALSE");
+    EXPECT_EQ(ini("SoundDevices", "Configure"), "False");
+    EXPECT_EQ(ini("SoundDevices", "PADEVICENUM"), device);
+    EXPECT_EQ(ini("SoundDevices", "PBDEVICENUM"), device);
+    EXPECT_EQ(ini("SoundDevices", "PADEVICENAME"), audio::outputDeviceNames().last());
+    EXPECT_EQ(deckState().DeviceA, device.toInt());
+    EXPECT_EQ(deckState().DeviceB, device.toInt());
+    EXPECT_EQ(bytes("MediaList.qnl"), "\"" + musicFolder.toUtf8() + "\",\"Yes\"\r\n");
+}
+
+TEST_F(StartupSequence, LaterStartsAskOnlyForTheSoundDevices)
+{
+    writeSettled();
+    ASSERT_TRUE(start());
+    EXPECT_TRUE(boxes.shown.empty()) << boxTexts().join(" / ").toStdString();
+    EXPECT_EQ(soundShown, 1) << "the device dialog opens on every start";
+    EXPECT_EQ(mediaShown, 0);
+    EXPECT_EQ(mainShown, 1);
+}
+
+TEST_F(StartupSequence, UpdatePromptOnlyForAnAbsentOrExactlyUpperCaseTrueKey)
+{
+    const struct {
+        const char* stored; // nullptr: no key at all
+        bool prompts;
+    } cases[] = {{nullptr, true}, {"TRUE", true}, {"NULL", true}, {"True", false}, {"true", false}, {"", false},
+                 {"FALSE", false}};
+    int n = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.stored ? c.stored : "(absent)");
+        useFolder(tmp.path() + QStringLiteral("/case%1").arg(++n));
+        WriteINI("PROG", "FIRSTRUN", "DONE", configFile());
+        if (c.stored)
+            WriteINI("UPDATES", "NEWUPDATE", c.stored, configFile());
+        ASSERT_TRUE(medialist::write({{musicFolder, "Yes"}}));
+        boxes.shown.clear();
+        boxes.answers = {vb::mb::Yes};
+        updatesShown = 0;
+        ASSERT_TRUE(start());
+        EXPECT_EQ(boxes.shown.size(), c.prompts ? 1u : 0u);
+        EXPECT_EQ(updatesShown, c.prompts ? 1 : 0) << "Yes opens the update notes";
+        EXPECT_EQ(ini("UPDATES", "NEWUPDATE"), c.prompts ? "FALSE" : (c.stored ? c.stored : "NULL"));
+    }
+}
+
+TEST_F(StartupSequence, ScreenSmallBothWaysEndsTheProgramBeforeTheDialogs)
+{
+    writeSettled();
+    const struct {
+        QSize size;
+        bool passes;
+    } cases[] = {{{800, 600}, false}, {{1023, 767}, false}, {{1024, 600}, true}, {{800, 1024}, true},
+                 {{1024, 768}, true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(QStringLiteral("%1x%2").arg(c.size.width()).arg(c.size.height()).toStdString());
+        startup::environment().screenSize = [&] { return c.size; };
+        boxes.shown.clear();
+        soundShown = mainShown = 0;
+        int code = -1;
+        EXPECT_EQ(start(&code), c.passes);
+        EXPECT_EQ(soundShown, c.passes ? 1 : 0);
+        EXPECT_EQ(mainShown, c.passes ? 1 : 0);
+        if (!c.passes) {
+            ASSERT_EQ(boxes.shown.size(), 1u);
+            EXPECT_EQ(boxes.shown[0].text, "1024x768 needed to operate 'Quenlow' correctly!,  Exiting program");
+            EXPECT_EQ(boxes.shown[0].title, "Screen Resolution");
+            EXPECT_EQ(boxes.shown[0].flags, vb::mb::Critical);
+            EXPECT_NE(code, 0);
+        }
+    }
+    startup::InstanceLock lock;
+    frmStartUpProcess s(lock);
+    startup::environment().screenSize = [] { return QSize(1024, 600); };
+    EXPECT_EQ(s.ScreenResolution(), "1024 X 600");
+}
+
+TEST_F(StartupSequence, SecondInstanceIsRefusedAfterTheNoticesItsKeysAskFor)
+{
+    startup::InstanceLock first;
+    ASSERT_TRUE(first.tryLock(dir));
+    int code = 0;
+    EXPECT_FALSE(start(&code));
+    EXPECT_NE(code, 0);
+    ASSERT_EQ(boxes.shown.size(), 3u) << boxTexts().join(" / ").toStdString();
+    EXPECT_TRUE(boxes.shown[0].text.startsWith("Welcome"));
+    EXPECT_EQ(boxes.shown[1].title, "Update Detected");
+    EXPECT_EQ(boxes.shown[2].text, "Quenlow is already running!");
+    EXPECT_EQ(boxes.shown[2].title, "Exiting");
+    EXPECT_EQ(boxes.shown[2].flags, vb::mb::Critical);
+    EXPECT_EQ(soundShown, 0);
+    EXPECT_EQ(mainShown, 0);
+    EXPECT_FALSE(startup::splashLoaded());
+
+    // Once the first instance is gone the folder is free again.
+    first.unlock();
+    ASSERT_TRUE(medialist::write({{musicFolder, "Yes"}}));
+    boxes.shown.clear();
+    EXPECT_TRUE(start());
+    EXPECT_TRUE(boxes.shown.empty());
+}
+
+TEST_F(StartupSequence, LockOfACrashedInstanceDoesNotKeepTheNextOneOut)
+{
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        // The other instance: takes the lock, says so, and waits to be killed.
+        startup::InstanceLock lock;
+        const char ok = lock.tryLock(dir) ? 'y' : 'n';
+        (void)!write(ready[1], &ok, 1);
+        for (;;)
+            pause();
+    }
+    char ok = 0;
+    ASSERT_EQ(read(ready[0], &ok, 1), 1);
+    EXPECT_EQ(ok, 'y');
+    {
+        startup::InstanceLock mine;
+        EXPECT_FALSE(mine.tryLock(dir)) << "the other instance runs";
+    }
+    kill(child, SIGKILL); // a crash: nothing is unlocked or removed in order
+    waitpid(child, nullptr, 0);
+    close(ready[0]);
+    close(ready[1]);
+    EXPECT_TRUE(QFile::exists(file(startup::InstanceLock::fileName())));
+    startup::InstanceLock mine;
+    EXPECT_TRUE(mine.tryLock(dir));
+}
+
+TEST_F(StartupSequence, EmptyMediaListOpensTheDialogOutsideStartUpMode)
+{
+    writeSettled();
+    ASSERT_TRUE(testutil::writeAll(file("MediaList.qnl"), ""));
+    ASSERT_TRUE(start());
+    EXPECT_EQ(mediaShown, 1);
+    EXPECT_FALSE(mediaStartup);
+    ASSERT_EQ(boxes.shown.size(), 1u);
+    EXPECT_EQ(boxes.shown[0].text, NoMediaText);
+}
+
+TEST_F(StartupSequence, MediaListWithRecordsIsCountedWithoutOpeningTheDialog)
+{
+    writeSettled();
+    // Blank lines, a folder that is gone, an empty flag and a truncated last record.
+    ASSERT_TRUE(testutil::writeAll(file("MediaList.qnl"),
+                                   "\"" + musicFolder.toUtf8() + "\",\"Yes\"\r\n\r\n\"/gone/away\",\"\"\r\n\"/half"));
+    startup::InstanceLock lock;
+    frmStartUpProcess s(lock);
+    ASSERT_TRUE(s.Form_Load());
+    EXPECT_EQ(mediaShown, 0);
+    ASSERT_EQ(s.lstMediaPaths().size(), 2u);
+    EXPECT_EQ(s.lstMediaPaths()[1].path, "/gone/away");
+    EXPECT_EQ(s.lstMediaPaths()[1].scan, "Yes");
+}
+
+TEST_F(StartupSequence, QuittingEitherDialogEndsTheProgramAtOnce)
+{
+    writeSettled();
+    onSound = [](frmConfigureSound& d) {
+        pick(d, "lstPlayerA", silentRow());
+        d.lblNoClose_Click();
+    };
+    int code = -1;
+    EXPECT_FALSE(start(&code));
+    EXPECT_EQ(code, 0);
+    EXPECT_EQ(mediaShown, 0);
+    EXPECT_EQ(mainShown, 0);
+    EXPECT_FALSE(EngineA().isInitialized());
+    EXPECT_EQ(ini("SoundDevices", "PADEVICENUM"), "NULL") << "nothing is saved";
+
+    QFile::remove(file("MediaList.qnl"));
+    onSound = [](frmConfigureSound& d) {
+        pick(d, "lstPlayerA", silentRow());
+        pick(d, "lstPlayerB", silentRow());
+        d.lblSaveDevices_Click();
+    };
+    onMedia = [](frmMediaPaths& d) { d.lblNoClose_Click(); };
+    EXPECT_FALSE(start(&code));
+    EXPECT_EQ(code, 0);
+    EXPECT_EQ(mainShown, 0);
+    EXPECT_FALSE(EngineA().isInitialized()) << "the engines are not set up";
+    EXPECT_FALSE(QFile::exists(file("MediaList.qnl")));
+}
+
+TEST_F(StartupSequence, MissingOrUnusableDeviceNumbersFallBackToTheDefaultDevice)
+{
+    writeSettled();
+    WriteINI("SoundDevices", "PADEVICENUM", "NULL", configFile());
+    WriteINI("SoundDevices", "PBDEVICENUM", "99", configFile());
+    // The dialog closed by the window manager: nothing saved, engines left closed.
+    onSound = [](frmConfigureSound& d) {
+        pick(d, "lstPlayerA", silentRow());
+        d.reject();
+    };
+    bool enginesUp = false;
+    startup::environment().showMain = [&] {
+        ++mainShown;
+        enginesUp = EngineA().isInitialized() && EngineB().isInitialized();
+    };
+    ASSERT_TRUE(start());
+    EXPECT_EQ(deckState().DeviceA, 0);
+    EXPECT_EQ(deckState().DeviceB, 0);
+    EXPECT_TRUE(enginesUp);
+    EXPECT_TRUE(boxes.shown.empty());
+}
+
+TEST(StartupDeviceNumber, WholeNumbersOfListedDevicesOnly)
+{
+    EXPECT_EQ(startup::deviceNumberFromSetting("3", 5), 3);
+    EXPECT_EQ(startup::deviceNumberFromSetting(" 2 ", 5), 2);
+    EXPECT_EQ(startup::deviceNumberFromSetting("2.5", 5), 2) << "halves go to the even neighbour";
+    EXPECT_EQ(startup::deviceNumberFromSetting("3.5", 5), 4);
+    EXPECT_EQ(startup::deviceNumberFromSetting("5", 5), 5);
+    for (const char* bad : {"0", "6", "-1", "NULL", "", "abc", "1e9", "nan", "inf", "0.4"})
+        EXPECT_EQ(startup::deviceNumberFromSetting(bad, 5), 0) << bad;
+}
