@@ -61,7 +61,10 @@ int WidgetDialogs::messageBox(const QString& text, int flags, const QString& tit
 
 QString WidgetDialogs::chooseFolder(const QString& prompt)
 {
-    return QFileDialog::getExistingDirectory(owner(), prompt, QDir::homePath());
+    // Qt's own dialog on every desktop: the user can type or paste a full path into it, and it
+    // looks and behaves the same wherever the program runs.
+    return QFileDialog::getExistingDirectory(owner(), prompt, QDir::homePath(),
+                                             QFileDialog::ShowDirsOnly | QFileDialog::DontUseNativeDialog);
 }
 
 QString WidgetDialogs::chooseFile(const QString& title, const QString& startFolder, const QString& filter)
