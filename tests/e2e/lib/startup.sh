@@ -1,0 +1,143 @@
+# Helpers for end-to-end tests that drive the real program under Xvfb with xdotool.
+# Source it from a test script; it never runs on its own.
+#
+#   e2e_xvfb 1280x1024            start a private X server, export DISPLAY
+#   e2e_program_folder QUENLOW    a fresh program folder holding a copy of the program and its
+#                                 test sound; prints its path
+#   e2e_launch FOLDER [LOG]       start the program from FOLDER in the background; sets E2E_PID
+#   e2e_wait_window REGEX [SECS]  the id of the first visible window whose title matches
+#   e2e_gone REGEX                true when no visible window has that title
+#   e2e_keys WINDOW KEY...        focus the window and press the keys
+#   e2e_click WINDOW X Y          left click at window coordinates (pixels)
+#   e2e_through_notices           answer the first-run notice and the update prompt when shown
+#   e2e_pick_silent_devices       the silent device for both players, then save
+#   e2e_settled_folder FOLDER MEDIA  settings of a program that ran before, with one media folder
+#
+# Every process started here is ended by e2e_cleanup (installed as an EXIT trap).
+
+E2E_PIDS=()
+
+e2e_fail() {
+  echo "FAIL: $*" >&2
+  # A picture of the screen helps to see what stood in the way.
+  if [ -n "${DISPLAY:-}" ] && [ -n "${E2E_KEEP:-}" ]; then
+    import -window root "$E2E_TMP/failed.png" 2>/dev/null && echo "screen: $E2E_TMP/failed.png" >&2
+  fi
+  exit 1
+}
+
+e2e_cleanup() {
+  local p
+  for p in "${E2E_PIDS[@]}"; do
+    kill "$p" 2>/dev/null || true
+  done
+  for p in "${E2E_PIDS[@]}"; do
+    wait "$p" 2>/dev/null || true
+  done
+  if [ -n "${E2E_TMP:-}" ]; then
+    if [ -n "${E2E_KEEP:-}" ]; then echo "kept $E2E_TMP" >&2; else rm -rf "$E2E_TMP"; fi
+  fi
+}
+trap e2e_cleanup EXIT
+
+E2E_TMP=$(mktemp -d)
+
+e2e_xvfb() {
+  local size=${1:-1280x1024}
+  local fdfile="$E2E_TMP/display"
+  Xvfb -displayfd 3 -screen 0 "${size}x24" -nolisten tcp 3>"$fdfile" >/dev/null 2>&1 &
+  E2E_PIDS+=($!)
+  local i
+  for i in $(seq 100); do
+    [ -s "$fdfile" ] && break
+    sleep 0.1
+  done
+  [ -s "$fdfile" ] || e2e_fail "Xvfb did not start"
+  export DISPLAY=":$(head -1 "$fdfile")"
+  unset WAYLAND_DISPLAY
+  export QT_QPA_PLATFORM=xcb
+}
+
+e2e_program_folder() {
+  local quenlow=$1
+  local folder
+  folder=$(mktemp -d "$E2E_TMP/prog.XXXX")
+  cp "$quenlow" "$folder/quenlow"
+  cp "$(dirname "$quenlow")/testdevice.wav" "$folder/" 2>/dev/null || true
+  echo "$folder"
+}
+
+e2e_launch() {
+  local folder=$1 log=${2:-/dev/null}
+  # These tests judge what the program does; leaks are the unit tests' business, and a leak
+  # report at exit would blur the exit status the tests look at.
+  (cd "$E2E_TMP" && ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0" exec "$folder/quenlow" >"$log" 2>&1) &
+  E2E_PID=$!
+  E2E_PIDS+=($E2E_PID)
+}
+
+e2e_wait_window() {
+  local regex=$1 secs=${2:-60} i w
+  for i in $(seq $((secs * 10))); do
+    w=$(xdotool search --onlyvisible --name "$regex" 2>/dev/null | head -1)
+    if [ -n "$w" ]; then
+      sleep 0.3 # let it finish painting and take input
+      echo "$w"
+      return 0
+    fi
+    sleep 0.1
+  done
+  echo "visible windows:" >&2
+  xdotool search --onlyvisible --name . 2>/dev/null | while read -r w; do xdotool getwindowname "$w" >&2; done
+  e2e_fail "no window titled /$regex/ within ${secs}s"
+}
+
+e2e_gone() {
+  [ -z "$(xdotool search --onlyvisible --name "$1" 2>/dev/null)" ]
+}
+
+e2e_keys() {
+  local w=$1
+  shift
+  xdotool windowfocus --sync "$w"
+  xdotool key --delay 60 "$@"
+}
+
+e2e_click() {
+  xdotool mousemove --window "$1" "$2" "$3" click 1
+  sleep 0.2
+}
+
+# The first-run notice (titled with the program's name) and the update prompt, answered "No".
+e2e_through_notices() {
+  local w
+  w=$(e2e_wait_window '^(Quenlow|Update Detected|Configure Your Sound Devices)$')
+  if [ "$(xdotool getwindowname "$w")" = "Quenlow" ]; then
+    e2e_keys "$w" Return
+    w=$(e2e_wait_window '^(Update Detected|Configure Your Sound Devices)$')
+  fi
+  if [ "$(xdotool getwindowname "$w")" = "Update Detected" ]; then
+    e2e_keys "$w" Escape
+  fi
+}
+
+# In the sound device dialog: the last device of each list (the silent one), then save.
+# Positions are those of the dialog's layout, in pixels.
+e2e_pick_silent_devices() {
+  local w
+  w=$(e2e_wait_window '^Configure Your Sound Devices$')
+  e2e_keys "$w" End space Tab End space
+  e2e_click "$w" 235 261 # "Ok, I Think I Got It!"
+  local i
+  for i in $(seq 50); do
+    e2e_gone '^Configure Your Sound Devices$' && return 0
+    sleep 0.1
+  done
+  e2e_fail "the sound device dialog did not close"
+}
+
+e2e_settled_folder() {
+  local folder=$1 media=$2
+  printf '[PROG]\r\nFIRSTRUN=DONE\r\n[UPDATES]\r\nNEWUPDATE=FALSE\r\n' >"$folder/config.ini"
+  printf '"%s","Yes"\r\n' "$media" >"$folder/MediaList.qnl"
+}
