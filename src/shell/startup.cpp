@@ -3,10 +3,12 @@
 #include "core/vb.h"
 #include "shell/frmDoingThings.h"
 #include "shell/frmMain.h"
+#include "shell/frmShowUpdates.h"
 
 #include <QApplication>
 #include <QByteArray>
 #include <QDialog>
+#include <QEventLoop>
 #include <QFile>
 #include <QPointer>
 #include <QScreen>
@@ -69,13 +71,20 @@ Environment defaults()
         return s ? s->size() : QSize();
     };
     e.runModal = [](QDialog& d) { d.exec(); };
-    e.showUpdates = [] {};
+    e.showUpdates = [] {
+        // The notes window is modal and returns at once; the sequence waits here until it is
+        // closed. The program's event loop has not started yet, so nothing else runs meanwhile.
+        QPointer<frmShowUpdates> notes = frmShowUpdates::open();
+        QEventLoop wait;
+        QObject::connect(notes, &frmShowUpdates::closed, &wait, &QEventLoop::quit);
+        if (notes && notes->isVisible())
+            wait.exec();
+    };
     e.showMain = [] {
-        // The main window lives until the program ends.
-        static QPointer<frmMain> main;
-        if (!main)
-            main = new frmMain;
-        main->show();
+        // The main window lives until the program's event loop ends.
+        auto* main = new frmMain;
+        QObject::connect(qApp, &QCoreApplication::aboutToQuit, qApp, [w = QPointer<frmMain>(main)] { delete w.data(); });
+        main->showMain();
     };
     return e;
 }

@@ -7,6 +7,7 @@
 #include "core/errorlog.h"
 #include "core/settings.h"
 #include "menus/requestdb.h"
+#include "shell/startup.h"
 
 frmMain::~frmMain()
 {
@@ -24,4 +25,6 @@ void frmMain::createControllers()
     // The request database: RequestDBPath from the settings, and its new-requests flag raised
     // so the first housekeeping tick loads every pending request.
     steps.openRequestDatabase = [] { requestdb::startUp(configFile(), QStringLiteral("B-15")); };
+    // Start-up: the splash goes once the main window has loaded.
+    steps.closeStartupWindows = [] { startup::unloadSplash(); };
 }
