@@ -139,6 +139,19 @@ TEST_F(StartupSequence, LaterStartsAskOnlyForTheSoundDevices)
     EXPECT_EQ(mainShown, 1);
 }
 
+TEST_F(StartupSequence, GarbageInTheSettingsFileIsKeptAndDoesNotStopTheStart)
+{
+    const QByteArray junk = QByteArray("\xff\xfe garbage line\r\n=no key\r\n[unclosed\r\n") + QByteArray(3, '\0')
+                            + "\r\n[PROG]\r\nFIRSTRUN = DONE \r\n[UPDATES]\r\nNEWUPDATE=FALSE\r\nNEWUPDATE=TRUE\r\n";
+    ASSERT_TRUE(testutil::writeAll(file("config.ini"), junk));
+    ASSERT_TRUE(medialist::write({{musicFolder, "Yes"}}));
+    ASSERT_TRUE(start());
+    EXPECT_TRUE(boxes.shown.empty()) << boxTexts().join(" / ").toStdString();
+    EXPECT_EQ(mainShown, 1);
+    EXPECT_TRUE(bytes("config.ini").startsWith(junk)) << "every other line stays as it was";
+    EXPECT_EQ(ini("SoundDevices", "Configure"), "False");
+}
+
 TEST_F(StartupSequence, UpdatePromptOnlyForAnAbsentOrExactlyUpperCaseTrueKey)
 {
     const struct {
