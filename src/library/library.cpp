@@ -27,13 +27,16 @@ const QString kAutoDJHint = QStringLiteral("Need Songs In DJ Playlist To Use Aut
 const QString kIdleMessage = QStringLiteral("Messages Will Appear Here");
 constexpr auto kWalkSlice = std::chrono::milliseconds(20);
 
-QTimer* formTimer(QWidget* form, const char* name, int interval)
+// The form's timer of that name (the form starts and stops it), or one of our own, running.
+QTimer* formTimer(QWidget* form, QObject* owner, const char* name, int interval)
 {
     if (QTimer* t = form ? form->findChild<QTimer*>(QLatin1String(name)) : nullptr)
         return t;
-    auto* t = new QTimer(form);
+    auto* t = new QTimer(owner);
     t->setObjectName(QLatin1String(name));
     t->setInterval(interval);
+    if (form)
+        t->start();
     return t;
 }
 
@@ -78,14 +81,10 @@ Library::Library(QWidget* form, QObject* parent) : QObject(parent), form_(form)
     attach(search_, "lstSearch");
     attach(requests_, "lstRequests");
 
-    readTimer_ = formTimer(form, "TimerReadMP3", 50);
+    readTimer_ = formTimer(form, this, "TimerReadMP3", 50);
     connect(readTimer_, &QTimer::timeout, this, &Library::TimerReadMP3_Timer);
-    saveTimer_ = formTimer(form, "TimerSaveLists", 1000);
+    saveTimer_ = formTimer(form, this, "TimerSaveLists", 1000);
     connect(saveTimer_, &QTimer::timeout, this, &Library::TimerSaveLists_Timer);
-    if (form) {
-        readTimer_->start();
-        saveTimer_->start();
-    }
 
     walkTimer_ = new QTimer(this);
     walkTimer_->setSingleShot(true);

@@ -30,7 +30,7 @@ public:
     // The lists find their views and count labels on form by name (lstFullPlaylist,
     // lblFullPlaylistNumSongs ...); a list without a view still works as a list. The library's
     // two timers, TimerReadMP3 (50 ms) and TimerSaveLists (1 s), are the form's timers of those
-    // names, made when the form has none.
+    // names (the form starts them), or timers of its own, running, when the form has none.
     explicit Library(QWidget* form, QObject* parent = nullptr);
     ~Library() override;
 

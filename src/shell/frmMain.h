@@ -24,6 +24,7 @@
 #include <functional>
 #include <memory>
 
+class Library;
 class QTime;
 class QTimer;
 class QTreeView;
@@ -173,4 +174,5 @@ private:
 
 public:
     // --- controllers of the subsystems, created by createControllers() (wiring.cpp)
+    Library* library = nullptr; // the song lists, their files, scans and queue
 };

@@ -4,8 +4,10 @@
 // nothing.
 #include "shell/frmMain.h"
 
+#include "core/controls.h"
 #include "core/errorlog.h"
 #include "core/settings.h"
+#include "library/library.h"
 #include "menus/requestdb.h"
 #include "shell/startup.h"
 
@@ -27,4 +29,29 @@ void frmMain::createControllers()
     steps.openRequestDatabase = [] { requestdb::startUp(configFile(), QStringLiteral("B-15")); };
     // Start-up: the splash goes once the main window has loaded.
     steps.closeStartupWindows = [] { startup::unloadSplash(); };
+
+    // The song library: list models behind the six list views, list files, scans, queue.
+    // A child of the window made after the list views, so the views go first when it closes.
+    library = new Library(this, this);
+    Library* lib = library;
+    lib->hooks.messageText = [this] { return messages.caption(); };
+    lib->hooks.resetMessage = [this] { messages.reset(); };
+    lib->hooks.showMessage = [this](const QString& text) { messages.post(text, true); };
+    lib->hooks.endProgramAtOnce = [this] {
+        if (steps.closeEngines)
+            steps.closeEngines();
+        if (steps.endProgram)
+            steps.endProgram();
+    };
+    steps.addSearchPlaceholder = [lib] { lib->addSearchPlaceholder(); };
+    steps.loadStoredLists = [lib] { lib->loadStoredLists(); };
+    steps.startMediaScanIfEmpty = [lib] { lib->refreshIfEmpty(); };
+    steps.saveLists = [lib] {
+        lib->SaveFullPlaylist();
+        lib->SaveMostPlayed();
+        lib->SaveDJPlaylist();
+        lib->SaveSongBin();
+    };
+    connect(ctl<SkinControl>(this, "picDJPlaylistUp"), &SkinControl::Click, lib, &Library::picDJPlaylistUp_Click);
+    connect(ctl<SkinControl>(this, "picDJPlaylistDown"), &SkinControl::Click, lib, &Library::picDJPlaylistDown_Click);
 }

@@ -1,0 +1,111 @@
+// The library inside the real main window: the load reads the stored lists into the views and
+// resumes the tag scan, or refreshes an empty library; the orderly close writes the four files.
+#include "core/errorlog.h"
+#include "core/settings.h"
+#include "library/library.h"
+#include "shell/frmMain.h"
+#include "support/testutil.h"
+
+#include <QEventLoop>
+#include <QLabel>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QTreeView>
+#include <gtest/gtest.h>
+
+class MainWindowLibraryTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        AppPath = dir.path();
+        errorlog::setFolder(dir.path());
+        ErrorTrapOn = true;
+        ErrorCount = 0;
+    }
+    void TearDown() override
+    {
+        w.reset();
+        ErrorTrapOn = false;
+        errorlog::setFolder({});
+    }
+    void open()
+    {
+        w = std::make_unique<frmMain>();
+        for (auto* s : {&w->steps.installKeyboardHook, &w->steps.openRequestDatabase, &w->steps.closeStartupWindows,
+                        &w->steps.stopDecks, &w->steps.closeStreams, &w->steps.closeEngines,
+                        &w->steps.removeKeyboardHook, &w->steps.endProgram})
+            *s = [] {};
+    }
+    QTreeView* view(const char* name) { return w->findChild<QTreeView*>(QLatin1String(name)); }
+    QString caption(const char* name) { return w->findChild<QLabel*>(QLatin1String(name))->text(); }
+    QString file(const char* name) { return dir.filePath(QLatin1String(name)); }
+
+    QTemporaryDir dir;
+    std::unique_ptr<frmMain> w;
+};
+
+TEST_F(MainWindowLibraryTest, LoadFillsTheViewsAndCloseWritesTheFiles)
+{
+    const QByteArray full = "\"One\",\"A\",\"3:00\",\"Rock\",\"/m/1.mp3\",\"SCANNED\"\r\n"
+                            "\"2.mp3\",\"\",\"\",\"\",\"/m/2.mp3\",\"\"\r\n";
+    const QByteArray dj = "\"Q\",\"B\",\"1:00\",\"Pop\",\"/m/q.mp3\"\r\n";
+    const QByteArray most = "\"M\",\"C\",\"2:00\",\"4\",\"/m/m.mp3\"\r\n";
+    ASSERT_TRUE(testutil::writeAll(file("FullPlaylist.qnl"), full));
+    ASSERT_TRUE(testutil::writeAll(file("DJPlaylist.qnl"), dj));
+    ASSERT_TRUE(testutil::writeAll(file("MostPlayedPlaylist.qnl"), most));
+    open();
+    w->Form_Load();
+    ASSERT_NE(w->library, nullptr);
+    EXPECT_EQ(view("lstFullPlaylist")->model()->rowCount(), 2);
+    EXPECT_EQ(view("lstFullPlaylist")->model()->index(1, 5).data().toString(), QStringLiteral("/m/2.mp3"));
+    EXPECT_EQ(caption("lblFullPlaylistNumSongs"), QStringLiteral("2 Songs"));
+    EXPECT_EQ(caption("lblDJPlaylistClick"), QStringLiteral("DJ Playlist - 1"));
+    EXPECT_EQ(view("lstMostPlayed")->model()->rowCount(), 1);
+    EXPECT_EQ(view("lstSearch")->model()->index(0, 1).data().toString(), QStringLiteral("No Songs Found!"));
+    EXPECT_TRUE(w->library->bFullMP3);
+    EXPECT_EQ(w->library->iFullMP3LastIndex, 2);
+    EXPECT_FALSE(w->library->refreshing());
+
+    // Up and Down buttons of the DJ view act on the visible list.
+    w->library->djPlaylist().append(SongRow("R", "", "", "", "/m/r.mp3"));
+    Library::selectRow(view("lstDJPlayList"), 2, false);
+    emit w->findChild<SkinControl*>("picDJPlaylistUp")->Click();
+    EXPECT_EQ(w->library->djPlaylist().cell(0, field::Title), QStringLiteral("R"));
+
+    QFile::remove(file("FullPlaylist.qnl"));
+    w->CloseAll();
+    EXPECT_EQ(testutil::readAll(file("FullPlaylist.qnl")), full);
+    EXPECT_EQ(testutil::readAll(file("MostPlayedPlaylist.qnl")), most);
+    EXPECT_TRUE(testutil::readAll(file("DJPlaylist.qnl")).startsWith("\"R\""));
+    EXPECT_TRUE(QFile::exists(file("SongBin.qnl")));
+    EXPECT_EQ(ErrorCount, 0);
+}
+
+TEST_F(MainWindowLibraryTest, EmptyLibraryIsRefreshedAndAnExitMidRefreshKeepsTheOldFile)
+{
+    QDir().mkpath(dir.filePath("music/a"));
+    ASSERT_TRUE(testutil::writeAll(dir.filePath("music/a/song.mp3"), "x"));
+    ASSERT_TRUE(testutil::writeAll(file("MediaList.qnl"), "\"" + dir.filePath("music").toUtf8() + "\",\"Yes\"\r\n"));
+    ASSERT_TRUE(testutil::writeAll(file("FullPlaylist.qnl"), ""));
+    open();
+    w->Form_Load();
+    EXPECT_TRUE(w->library->refreshing());
+    EXPECT_TRUE(view("lstFullPlaylist")->isHidden());
+    EXPECT_EQ(w->messages.caption(), QStringLiteral("Refreshing Full Playlist From Media Root In Background..."));
+
+    // Saving while the walk runs keeps the file of the last whole list.
+    ASSERT_TRUE(testutil::writeAll(file("FullPlaylist.qnl"), "old"));
+    w->library->SaveFullPlaylist();
+    EXPECT_EQ(testutil::readAll(file("FullPlaylist.qnl")), QByteArray("old"));
+
+    QEventLoop loop;
+    QObject::connect(w->library, &Library::refreshFinished, &loop, &QEventLoop::quit);
+    QTimer::singleShot(10000, &loop, &QEventLoop::quit);
+    loop.exec();
+    EXPECT_FALSE(w->library->refreshing());
+    EXPECT_FALSE(view("lstFullPlaylist")->isHidden());
+    EXPECT_EQ(caption("lblFullPlaylistNumSongs"), QStringLiteral("1 Songs"));
+    EXPECT_EQ(w->messages.caption(), QStringLiteral("Messages Will Appear Here"));
+    EXPECT_TRUE(w->messages.bKeepMessageDisplayed);
+    EXPECT_TRUE(w->library->bFullMP3);
+}
