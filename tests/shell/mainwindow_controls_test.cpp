@@ -132,6 +132,16 @@ TEST_F(MainWindowTest, EveryControlExistsOnceWithItsTypeAndCaption)
     c<QListWidget>("DirBox");
     c<QListWidget>("FileBox");
 
+    // The skin's picture lists.
+    EXPECT_EQ(w->imgClock.Count(), 14);
+    for (const ImageList* l : {&w->imgBeatNeutral, &w->imgBeatStep1, &w->imgBeatStep2, &w->imgBeatStep3,
+                               &w->imgBeatStep4, &w->imgBeatStep5, &w->imgPlayerControls})
+        EXPECT_EQ(l->Count(), 4);
+    EXPECT_EQ(w->imgBigButtons.Count(), 2);
+    EXPECT_EQ(w->imgAutoDJOn.Count(), 3);
+    EXPECT_EQ(w->imgBeatStep5.ListImage(1).size(), c("picPlayerABeatTop")->size());
+    EXPECT_EQ(w->imgBeatStep5.ListImage(2).size(), c("picPlayerABeatRight")->size());
+
     // Colours of the design.
     EXPECT_EQ(c<SkinControl>("lblStbyClick")->backColor(), vb::LightGrey);
     EXPECT_EQ(c<SkinControl>("lblExitClick")->backColor(), vb::LightGrey);
