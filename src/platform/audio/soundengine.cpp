@@ -32,6 +32,8 @@
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
+#include <pthread.h>
+#include <sched.h>
 #include <thread>
 #include <vector>
 
@@ -499,6 +501,11 @@ struct SoundEngine::Impl {
         using clock = std::chrono::steady_clock;
         const auto period = std::chrono::nanoseconds(std::int64_t(periodFrames) * 1000000000 / kRate);
         const auto slack = std::chrono::milliseconds(bufferMs);
+        // Like a sound card's callback, the pacing runs at real-time priority where the
+        // system allows it, so a busy machine does not make it late; elsewhere it runs as is.
+        sched_param param {};
+        param.sched_priority = 10;
+        pthread_setschedparam(pthread_self(), SCHED_FIFO, &param);
         auto next = clock::now();
         std::vector<float> buf(size_t(periodFrames) * 2);
         while (pacing.load(std::memory_order_relaxed)) {

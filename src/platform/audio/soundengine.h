@@ -53,11 +53,13 @@ public:
     SoundEngine& operator=(const SoundEngine&) = delete;
 
     // --- the operations the program calls (see core/soundbindings.h for their documented names)
-    int setDriver(int driver);
-    int setBufferSize(int ms);
-    int init(int mixRate, int maxSoftwareChannels, unsigned flags); // nonzero on success
+    int setDriver(int driver);                          // the output of the next init
+    int setBufferSize(int ms);                          // buffer of the next init; close resets it to 20 ms
+    // Nonzero on success. On an engine already running it starts again on the driver chosen
+    // now; its streams are closed. The engine always mixes at 44100 Hz.
+    int init(int mixRate, int maxSoftwareChannels, unsigned flags);
     int getError() const;
-    void close();
+    void close();                                       // frees everything; harmless twice
     bool isInitialized() const;
 
     std::uint32_t streamOpen(const QString& path, unsigned mode, int offset, int length); // 0 = cannot play
