@@ -286,12 +286,18 @@ int Library::loadList(SongListModel& list, const QString& path, const char* loca
                 pool.insert(s, s);
         };
         bool complete = true;
-        while (!in.atEnd()) {
+        int damaged = 0;
+        for (;;) {
             SongRow r;
-            if (!in.nextRow(r.cells, n)) {
+            const auto row = in.readRow(r.cells, n);
+            if (row == listfile::FieldReader::Row::End)
+                break;
+            if (row == listfile::FieldReader::Row::Truncated) {
                 complete = false;
                 break;
             }
+            if (row != listfile::FieldReader::Row::Complete)
+                ++damaged;
             share(r.cells[field::Time]);
             share(r.cells[field::Genre]);
             if (n == 6)
@@ -300,6 +306,9 @@ int Library::loadList(SongListModel& list, const QString& path, const char* loca
         }
         added = static_cast<int>(rows.size());
         list.appendRows(std::move(rows));
+        if (damaged)
+            LogError(59, QStringLiteral("Bad record length: %1 line(s) with too few or too many fields").arg(damaged),
+                     QLatin1String(location));
         if (!complete)
             raiseError(62, QStringLiteral("Input past end of file"));
     });

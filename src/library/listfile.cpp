@@ -192,16 +192,21 @@ bool FieldReader::next(QString* out, bool unescapeField)
 
     // The separator after the field.
     afterComma_ = false;
+    lineEnded_ = true;
+    endedWithLineEnd_ = false;
     if (p < n) {
         if (d[p] == ',') {
             afterComma_ = true;
+            lineEnded_ = false;
             ++p;
         } else if (d[p] == '\r') {
             ++p;
             if (p < n && d[p] == '\n')
                 ++p;
+            endedWithLineEnd_ = true;
         } else {
             ++p;
+            endedWithLineEnd_ = true;
         }
     }
     pos_ = p;
@@ -210,22 +215,34 @@ bool FieldReader::next(QString* out, bool unescapeField)
     return true;
 }
 
-bool FieldReader::nextRow(QString* out, int n, bool unescapeFields)
+FieldReader::Row FieldReader::readRow(QString* out, int n, bool unescapeFields)
 {
-    const qsizetype savedPos = pos_;
-    const bool savedComma = afterComma_;
-    QString fields[8];
     Q_ASSERT(n <= 8);
-    for (int i = 0; i < n; ++i) {
-        if (!next(&fields[i], unescapeFields)) {
-            pos_ = savedPos;
-            afterComma_ = savedComma;
-            return false;
-        }
+    // Blank lines between rows.
+    afterComma_ = false;
+    while (pos_ < size_ && (data_[pos_] == ' ' || data_[pos_] == '\t' || data_[pos_] == '\r' || data_[pos_] == '\n'))
+        ++pos_;
+    if (atEnd())
+        return Row::End;
+    QString fields[8];
+    int count = 0;
+    for (;;) {
+        QString f;
+        if (!next(&f, unescapeFields))
+            return Row::Truncated;
+        if (count < n)
+            fields[count] = std::move(f);
+        ++count;
+        if (lineEnded_)
+            break;
     }
+    // A short row at the very end of the text was cut off; one that ends its line is damaged
+    // but complete as far as it goes.
+    if (count < n && pos_ >= size_ && !endedWithLineEnd_)
+        return Row::Truncated;
     for (int i = 0; i < n; ++i)
         out[i] = std::move(fields[i]);
-    return true;
+    return count < n ? Row::Padded : count > n ? Row::Trimmed : Row::Complete;
 }
 
 } // namespace listfile

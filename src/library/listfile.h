@@ -46,8 +46,17 @@ public:
     // ended before a whole field could be read (the row is incomplete); *out is then untouched.
     bool next(QString* out, bool unescapeField = true);
 
-    // Reads n fields (at most 8); false, with *out untouched, when the text ends first.
-    bool nextRow(QString* out, int n, bool unescapeFields = true);
+    // One row is one line: the fields up to the next line end that is not inside quotes. A
+    // damaged line therefore spoils only itself, never the rows after it.
+    enum class Row {
+        Complete,  // exactly n fields
+        Padded,    // fewer than n fields before the line end: the missing ones are empty
+        Trimmed,   // more than n fields: the extra ones are dropped
+        Truncated, // the text ended inside the row (a file cut off): nothing is returned
+        End,       // nothing left but blank lines
+    };
+    // Reads the next row's n fields (at most 8) into out, skipping blank lines before it.
+    Row readRow(QString* out, int n, bool unescapeFields = true);
 
     // A rough count of the lines left, for callers that reserve room.
     qsizetype lineEstimate() const;
@@ -60,6 +69,8 @@ private:
     qsizetype size_;
     qsizetype pos_ = 0;
     bool afterComma_ = false;
+    bool lineEnded_ = true;         // the last field ended its line (or the text)
+    bool endedWithLineEnd_ = false; // ... with a line end rather than the end of the text
     bool utf8_ = true;
 };
 

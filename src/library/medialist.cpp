@@ -21,9 +21,12 @@ ReadResult read(const QString& file)
         return r;
     }
     listfile::FieldReader in(f.readAll());
-    while (!in.atEnd()) {
+    for (;;) {
         QString fields[2];
-        if (!in.nextRow(fields, 2)) {
+        const auto row = in.readRow(fields, 2);
+        if (row == listfile::FieldReader::Row::End)
+            break;
+        if (row == listfile::FieldReader::Row::Truncated) {
             r.incomplete = true;
             break;
         }

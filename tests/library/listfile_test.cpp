@@ -65,14 +65,35 @@ TEST(ListFile, TruncatedFieldOrTrailingBlankLinesReportIncomplete)
     EXPECT_TRUE(complete);
 }
 
-TEST(ListFile, RowReadIsAllOrNothing)
+TEST(ListFile, EachLineIsOneRowSoADamagedLineSpoilsOnlyItself)
 {
-    FieldReader in(QByteArray("\"1\",\"2\",\"3\"\r\n\"4\",\"5\""));
+    using Row = FieldReader::Row;
+    FieldReader in(QByteArray("\"1\",\"2\",\"3\"\r\n"
+                              "\r\n"
+                              "\"short\"\r\n"
+                              "\"a\",\"b\",\"c\",\"extra\"\r\n"
+                              "\"multi\r\nline\",\"\",\r\n"
+                              "\"x\",\"y\",\"z\"\r\n"
+                              "\"4\",\"5\""));
     QString row[3];
-    ASSERT_TRUE(in.nextRow(row, 3));
+    EXPECT_EQ(in.readRow(row, 3), Row::Complete);
     EXPECT_EQ(row[2], QStringLiteral("3"));
-    EXPECT_FALSE(in.nextRow(row, 3));
-    EXPECT_EQ(row[0], QStringLiteral("1"));
+    EXPECT_EQ(in.readRow(row, 3), Row::Padded);
+    EXPECT_EQ(row[0], QStringLiteral("short"));
+    EXPECT_TRUE(row[1].isEmpty() && row[2].isEmpty());
+    EXPECT_EQ(in.readRow(row, 3), Row::Trimmed);
+    EXPECT_EQ(row[2], QStringLiteral("c"));
+    EXPECT_EQ(in.readRow(row, 3), Row::Complete);
+    EXPECT_EQ(row[0], QStringLiteral("multi\r\nline"));
+    EXPECT_EQ(in.readRow(row, 3), Row::Complete);
+    EXPECT_EQ(row[0], QStringLiteral("x"));
+    // Cut off at the end: nothing of it is returned.
+    EXPECT_EQ(in.readRow(row, 3), Row::Truncated);
+    EXPECT_EQ(row[0], QStringLiteral("x"));
+
+    FieldReader tail(QByteArray("\"a\",\"b\"\r\n\r\n  \r\n"));
+    EXPECT_EQ(tail.readRow(row, 2), Row::Complete);
+    EXPECT_EQ(tail.readRow(row, 2), Row::End);
 }
 
 TEST(ListFile, QuoteRoundTripIncludingLiteralMarkText)
@@ -99,11 +120,13 @@ TEST(MediaList, EmptyFlagReadsYesAndOtherFlagsStayAsWritten)
 {
     QTemporaryDir dir;
     const QString file = dir.filePath("MediaList.qnl");
-    ASSERT_TRUE(testutil::writeAll(file, "\"/music/a\",\"\"\r\n\"/music/b\",\"No\"\r\n\"/music/c\",\"yes\"\r\n"));
+    ASSERT_TRUE(testutil::writeAll(
+        file, "\"/music/a\",\"\"\r\n\"/music/b\",\"No\"\r\n\r\n\"/music/c\",\"yes\"\r\n\"/music/d\"\r\n"));
     const auto r = medialist::read(file);
     EXPECT_TRUE(r.exists);
     EXPECT_FALSE(r.incomplete);
-    const std::vector<medialist::Folder> want = {{"/music/a", "Yes"}, {"/music/b", "No"}, {"/music/c", "yes"}};
+    const std::vector<medialist::Folder> want = {
+        {"/music/a", "Yes"}, {"/music/b", "No"}, {"/music/c", "yes"}, {"/music/d", "Yes"}};
     EXPECT_EQ(r.folders, want);
 }
 

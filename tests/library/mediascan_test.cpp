@@ -129,4 +129,15 @@ TEST_F(MediaScanTest, RealTagsThroughTheMp3Object)
     EXPECT_TRUE(lib->ParseFiles(f, lib->djPlaylist(), false));
     EXPECT_EQ(lib->djPlaylist().cell(0, field::Time), QStringLiteral("0:10"));
     EXPECT_EQ(lib->djPlaylist().cell(0, field::Title), QStringLiteral("tone10s"));
+
+    // Empty and junk files are songs without a tag or a length, not errors.
+    ASSERT_TRUE(testutil::writeAll(path("empty.mp3"), ""));
+    ASSERT_TRUE(testutil::writeAll(path("junk.mp3"), QByteArray(5000, '\x5a')));
+    EXPECT_TRUE(lib->ParseFiles(path("empty.mp3"), lib->djPlaylist(), false));
+    EXPECT_TRUE(lib->ParseFiles(path("junk.mp3"), lib->djPlaylist(), false));
+    EXPECT_TRUE(lib->ParseFiles(path("gone.mp3"), lib->djPlaylist(), false));
+    EXPECT_EQ(lib->djPlaylist().cell(1, field::Title), QStringLiteral("empty"));
+    EXPECT_EQ(lib->djPlaylist().cell(2, field::Time), QStringLiteral("0:01"));
+    EXPECT_EQ(lib->djPlaylist().cell(3, field::Title), QStringLiteral("gone"));
+    EXPECT_EQ(ErrorCount, 0);
 }
