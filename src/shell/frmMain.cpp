@@ -356,6 +356,9 @@ void frmMain::createControls()
         t->setEditTriggers(QAbstractItemView::NoEditTriggers);
         t->setAllColumnsShowFocus(true);
         t->setFocusPolicy(Qt::StrongFocus);
+        // The hidden columns (Num, Edited) keep the narrow widths their list gives them: the
+        // last one must not stretch over the spare width.
+        t->header()->setStretchLastSection(false);
         return t;
     };
     auto title = [&](QWidget* view, const char* name, const QString& text) {
