@@ -24,6 +24,7 @@
 #include <functional>
 #include <memory>
 
+class AutoDJController;
 class Library;
 class QTime;
 class QTimer;
@@ -175,4 +176,5 @@ private:
 public:
     // --- controllers of the subsystems, created by createControllers() (wiring.cpp)
     Library* library = nullptr; // the song lists, their files, scans and queue
+    AutoDJController* autoDJ = nullptr; // auto-DJ switch and crossfade, housekeeping timer
 };

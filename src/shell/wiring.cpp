@@ -7,7 +7,11 @@
 #include "core/controls.h"
 #include "core/errorlog.h"
 #include "core/settings.h"
+#include "decks/autodjcontroller.h"
+#include "decks/crossfader.h"
+#include "decks/deckstate.h"
 #include "library/library.h"
+#include "menus/checkmarks.h"
 #include "menus/requestdb.h"
 #include "shell/startup.h"
 
@@ -54,4 +58,7 @@ void frmMain::createControllers()
     };
     connect(ctl<SkinControl>(this, "picDJPlaylistUp"), &SkinControl::Click, lib, &Library::picDJPlaylistUp_Click);
     connect(ctl<SkinControl>(this, "picDJPlaylistDown"), &SkinControl::Click, lib, &Library::picDJPlaylistDown_Click);
+
+    // Auto-DJ and the housekeeping timer (TimerAutoDJCrossfade, TimerMessages).
+    autoDJ = new AutoDJController(*this, *lib, deckState(), crossfader(), checkMarks(), this);
 }
