@@ -99,6 +99,10 @@ frmMain::frmMain(QWidget* parent) : QWidget(parent)
         return r.isValid() ? r : s->geometry();
     };
 
+    pendingUpTimer_.setSingleShot(true);
+    pendingUpTimer_.setInterval(60);
+    connect(&pendingUpTimer_, &QTimer::timeout, this, &frmMain::flushKeyUp);
+
     createControls();
     createTimers();
     wireChrome();

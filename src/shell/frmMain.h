@@ -20,6 +20,7 @@
 #include <QHash>
 #include <QPointer>
 #include <QRect>
+#include <QTimer>
 #include <QWidget>
 #include <functional>
 #include <memory>
@@ -120,6 +121,8 @@ public:
     void onKeyDown(QWidget* w, KeyHandler h);
     void onKeyUp(QWidget* w, KeyHandler h);
     bool forwardsKeys(const QWidget* w) const { return keyMembers_.contains(w); }
+    // Hands on a key release that is still waiting to tell a real release from a repeat.
+    void flushKeyUp();
 
     // --- steps that other subsystems carry out; tests replace them with recorders. The
     // defaults (wiring.cpp) call the subsystems' controllers when they exist.
@@ -168,6 +171,14 @@ private:
         KeyHandler down, up;
     };
     QHash<const QWidget*, KeyMember> keyMembers_;
+    // A release waits this long for a press of the same key that would make it a repeat.
+    struct PendingUp {
+        bool pending = false;
+        QPointer<QWidget> from;
+        int keyCode = 0;
+        int shift = 0;
+    } pendingUp_;
+    QTimer pendingUpTimer_;
     bool loaded_ = false;
     bool closing_ = false;
     bool resizing_ = false;

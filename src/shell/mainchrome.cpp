@@ -471,6 +471,15 @@ bool frmMain::handleKey(QWidget* w, QKeyEvent* e, bool down)
     const int original = virtualKeyCode(e);
     int keyCode = original;
     if (down) {
+        if (pendingUp_.pending) {
+            if (pendingUp_.keyCode == original) {
+                // The release just before was the key repeating, not being let go.
+                pendingUp_.pending = false;
+                pendingUpTimer_.stop();
+            } else {
+                flushKeyUp();
+            }
+        }
         const int shift = member.searchBox ? 1 : 0;
         trap(member.location, [&] { GlobalKeyDown(keyCode, shift); });
         emit keyDownForwarded(w, original, shift);
@@ -480,11 +489,27 @@ bool frmMain::handleKey(QWidget* w, QKeyEvent* e, bool down)
         // A held key's auto-repeat releases are not real releases: the key is let go once.
         if (e->isAutoRepeat())
             return false;
-        trap(member.location, [&] { GlobalKeyUp(keyCode); });
-        emit keyUpForwarded(w, original);
-        if (member.up)
-            member.up(keyCode, shiftState(e));
+        // A repeat the platform did not mark shows itself by a press of the same key right
+        // after the release; the release is handed on once that has had time to arrive.
+        flushKeyUp();
+        pendingUp_ = PendingUp{true, QPointer<QWidget>(w), original, shiftState(e)};
+        pendingUpTimer_.start();
     }
     // A handler that sets the code to 0 has used the key up.
     return original != 0 && keyCode == 0;
+}
+
+void frmMain::flushKeyUp()
+{
+    pendingUpTimer_.stop();
+    if (!pendingUp_.pending)
+        return;
+    PendingUp up = pendingUp_;
+    pendingUp_.pending = false;
+    int keyCode = up.keyCode;
+    const KeyMember member = up.from ? keyMembers_.value(up.from) : KeyMember{"GlobalKeyUp", false, {}, {}};
+    trap(member.location, [&] { GlobalKeyUp(keyCode); });
+    emit keyUpForwarded(up.from, up.keyCode);
+    if (member.up && up.from)
+        member.up(keyCode, up.shift);
 }

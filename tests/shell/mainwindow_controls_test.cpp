@@ -377,6 +377,7 @@ protected:
         auto b = QObject::connect(w.get(), &frmMain::keyUpForwarded, [&](QWidget*, int) { ++n.up; });
         QTest::keyPress(target, key, mods);
         QTest::keyRelease(target, key, mods);
+        w->flushKeyUp();
         QObject::disconnect(a);
         QObject::disconnect(b);
         return n;
@@ -449,7 +450,7 @@ TEST_F(KeysTest, KeyMapAndPassedOnEventsDoNotForward)
     EXPECT_EQ(n.up, 0);
 }
 
-TEST_F(KeysTest, AutoRepeatForwardsEachPressAndOneRelease)
+TEST_F(KeysTest, HeldKeyForwardsEachRepeatAndOneRelease)
 {
     showActive();
     c("picClockSec1")->setFocus();
@@ -467,8 +468,36 @@ TEST_F(KeysTest, AutoRepeatForwardsEachPressAndOneRelease)
     }
     QKeyEvent last(QEvent::KeyRelease, Qt::Key_F3, Qt::NoModifier);
     QApplication::sendEvent(target, &last);
+    EXPECT_EQ(up, 0); // not before it is clear that no repeat follows
+    EXPECT_TRUE(QTest::qWaitFor([&] { return up == 1; }));
     EXPECT_EQ(down, 4);
+
+    // Repeats that the platform does not mark: a release and at once a press of the same key.
+    down = up = 0;
+    for (int i = 0; i < 3; ++i) {
+        QKeyEvent p(QEvent::KeyPress, Qt::Key_F3, Qt::NoModifier);
+        QApplication::sendEvent(target, &p);
+        QKeyEvent r(QEvent::KeyRelease, Qt::Key_F3, Qt::NoModifier);
+        QApplication::sendEvent(target, &r);
+    }
+    w->flushKeyUp();
+    EXPECT_EQ(down, 3);
     EXPECT_EQ(up, 1);
+
+    // A different key pressed meanwhile: the first key was really let go.
+    down = up = 0;
+    QKeyEvent p3(QEvent::KeyPress, Qt::Key_F3, Qt::NoModifier);
+    QApplication::sendEvent(target, &p3);
+    QKeyEvent r3(QEvent::KeyRelease, Qt::Key_F3, Qt::NoModifier);
+    QApplication::sendEvent(target, &r3);
+    QKeyEvent p4(QEvent::KeyPress, Qt::Key_F4, Qt::NoModifier);
+    QApplication::sendEvent(target, &p4);
+    EXPECT_EQ(up, 1);
+    EXPECT_EQ(down, 2);
+    QKeyEvent r4(QEvent::KeyRelease, Qt::Key_F4, Qt::NoModifier);
+    QApplication::sendEvent(target, &r4);
+    w->flushKeyUp();
+    EXPECT_EQ(up, 2);
 }
 
 TEST_F(KeysTest, OwnHandlersRunAfterTheGlobalKeysAndMaySwallowTheKey)
