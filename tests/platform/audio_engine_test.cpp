@@ -395,7 +395,8 @@ TEST_F(ManualEngine, SpeedChangesAndVolumeMovesDoNotClick)
 {
     // A 440 Hz tone at half scale moves at most about 0.02 from one sample to the next; a
     // click is a jump far beyond that.
-    const int ch = engine.streamPlay(-1, open("tone10s.mp3"));
+    const auto s = open("tone10s.mp3");
+    const int ch = engine.streamPlay(-1, s);
     std::vector<float> out(4410 * 2);
     float last = 0;
     auto maxJump = [&] {
@@ -421,6 +422,13 @@ TEST_F(ManualEngine, SpeedChangesAndVolumeMovesDoNotClick)
     engine.setPaused(ch, 1);
     EXPECT_LT(maxJump(), 0.03f);
     engine.setPaused(ch, 0);
+    EXPECT_LT(maxJump(), 0.03f);
+    engine.streamSetTime(s, 4321); // a jump fades out and in again
+    EXPECT_LT(maxJump(), 0.03f);
+    engine.streamStop(s);
+    engine.streamSetTime(s, 7777);
+    last = 0;
+    EXPECT_NE(engine.streamPlay(-1, s), 0); // a start in the middle of the song fades in
     EXPECT_LT(maxJump(), 0.03f);
 }
 

@@ -271,22 +271,35 @@ struct SoundEngine::Impl {
         level.store(frames > 0 ? sum / float(frames * 2) : 0.0f, std::memory_order_relaxed);
     }
 
+    // Frames a fade from the stream's present gain down to silence takes.
+    static int fadeFrames(const Stream& s) { return int(std::ceil(s.gain / kRampPerFrame)); }
+
     // Adds one stream's next frames to out. False when its ring ran dry before its end.
     bool mixStream(Stream& s, float* out, int frames)
     {
         const std::uint32_t req = s.request.load(std::memory_order_acquire);
         if (req != s.acknowledged.load(std::memory_order_relaxed)) {
-            // A move: what the ring holds belongs to the old position.
+            // A move. What the ring still holds belongs to the old place: it fades out first,
+            // so the jump does not click.
+            if (s.gain > 0.0f && !s.ended.load(std::memory_order_relaxed)) {
+                const int n = std::min(frames, fadeFrames(s));
+                const bool ok = playFrames(s, out, n, true);
+                if (s.gain > 0.0f && !s.ended.load(std::memory_order_relaxed))
+                    return ok; // the fade goes on in the next block
+                out += n * 2;
+                frames -= n;
+            }
             s.rd.store(s.wr.load(std::memory_order_acquire), std::memory_order_release);
             s.rewind();
             s.pos = double(s.seekFrame.load(std::memory_order_relaxed));
             s.position.store(std::int64_t(s.pos), std::memory_order_relaxed);
             s.ended.store(false, std::memory_order_relaxed);
-            if (s.paused.load(std::memory_order_relaxed))
-                s.gain = 0.0f; // moved while paused: nothing to fade out, the position holds
+            // The sound at the new place fades in (a paused stream stays silent, its
+            // position held).
+            s.gain = 0.0f;
             s.acknowledged.store(req, std::memory_order_release);
         }
-        if (s.ended.load(std::memory_order_relaxed))
+        if (s.ended.load(std::memory_order_relaxed) || frames == 0)
             return true;
         // A pause fades out over a few milliseconds and then holds the position; the resume
         // fades in again from there.
@@ -294,8 +307,15 @@ struct SoundEngine::Impl {
         if (paused) {
             if (s.gain <= 0.0f)
                 return true;
-            frames = std::min(frames, int(std::ceil(s.gain / kRampPerFrame)));
+            frames = std::min(frames, fadeFrames(s));
         }
+        return playFrames(s, out, frames, paused);
+    }
+
+    // Plays frames of the stream into out at its volume, or fading out to silence. A fade
+    // leaves the published position alone.
+    bool playFrames(Stream& s, float* out, int frames, bool fadeOut)
+    {
         if (manual)
             fillAhead(s, frames);
 
@@ -312,7 +332,7 @@ struct SoundEngine::Impl {
 
         // Volume, ramped so a change never clicks.
         const float target =
-            paused ? 0.0f : float(std::clamp(s.volume.load(std::memory_order_relaxed), 0, 255)) / 255.0f;
+            fadeOut ? 0.0f : float(std::clamp(s.volume.load(std::memory_order_relaxed), 0, 255)) / 255.0f;
         float g = s.gain;
         for (int i = 0; i < done; ++i) {
             if (g != target)
@@ -330,9 +350,7 @@ struct SoundEngine::Impl {
         }
         // Until the end itself, the position stays short of the length.
         s.pos = std::min(s.pos + double(done) / ratio, double(std::max<std::int64_t>(0, s.total - 1)));
-        // The position reads as it was when the pause came; the few milliseconds of the fade
-        // show once playing resumes.
-        if (!paused)
+        if (!fadeOut)
             s.position.store(std::int64_t(s.pos), std::memory_order_relaxed);
         // Right after a move the decoder has had no time to fill the ring: a short wait, not
         // an underrun.
@@ -821,7 +839,7 @@ int SoundEngine::streamPlay(int /*channel*/, std::uint32_t stream)
         return d->fail(ErrChannelAlloc);
     s->hz.store(kRate);
     s->volume.store(255);
-    s->gain = 1.0f;
+    s->gain = 0.0f; // fades in, so a start in the middle of a song does not click
     s->paused.store(false);
     s->channel = newHandle();
     s->slot = slot;
