@@ -56,7 +56,11 @@ void Housekeeping::autoFill()
     }
     const CheckMarks::FillSource source = marks_.autoFillSource;
     for (int i = 0; i < 9; ++i) {
-        const int pick = host_.randomNumber(host_.sourceRowCount(source));
+        // A row from 1 to n, each equally likely. (A draw of 0 would stand for the source's
+        // selected row: twice as likely as the others, and nothing at all when no row is
+        // selected.) The generator is seeded once, so nine draws are nine different picks.
+        const int n = host_.sourceRowCount(source);
+        const int pick = n > 0 ? 1 + host_.randomNumber(n - 1) : 0;
         host_.addToDJList(source, pick);
     }
     s_.bAutoFillDJ = false;

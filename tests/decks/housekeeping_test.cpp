@@ -146,10 +146,11 @@ TEST(Housekeeping, AFreeDeckWithAnEmptyQueueWaitsForTheRefill)
     auto& h = r.host;
     for (int i = 1; i <= 20; ++i)
         h.full.push_back(h.song(QStringLiteral("f%1.mp3").arg(i), 30000));
-    std::vector<int> draws{3, 0, 20, 7, 7, 1, 19, 5, 12};
+    // Draws over 0..19 pick rows 1..20: never the selection's stand-in 0.
+    std::vector<int> draws{3, 0, 19, 7, 7, 1, 18, 5, 12};
     size_t next = 0;
     h.random = [&](int n) {
-        EXPECT_EQ(n, 20);
+        EXPECT_EQ(n, 19);
         return draws[next++ % draws.size()];
     };
     h.state.bAutoDJ = true;
@@ -167,11 +168,11 @@ TEST(Housekeeping, AFreeDeckWithAnEmptyQueueWaitsForTheRefill)
     EXPECT_TRUE(h.dj.empty());
     EXPECT_EQ(r.housekeeping.iAutoFillDelay, 1);
     r.housekeeping.TimerMessages_Timer();
-    EXPECT_EQ(h.fillPicks, (std::vector<int>{3, 0, 20, 7, 7, 1, 19, 5, 12}));
+    EXPECT_EQ(h.fillPicks, (std::vector<int>{4, 1, 20, 8, 8, 2, 19, 6, 13}));
     EXPECT_FALSE(h.state.bAutoFillDJ);
     // The deck's wait had already passed: it takes the first of the nine on the same tick.
     EXPECT_FALSE(h.state.bLoadNextA);
-    EXPECT_EQ(h.deckA.file, h.full[2]);
+    EXPECT_EQ(h.deckA.file, h.full[3]);
     EXPECT_EQ(h.dj.size(), 8u);
 }
 
