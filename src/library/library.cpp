@@ -80,6 +80,7 @@ Library::Library(QWidget* form, QObject* parent) : QObject(parent), form_(form)
     attach(mostPlayed_, "lstMostPlayed");
     attach(search_, "lstSearch");
     attach(requests_, "lstRequests");
+    attach(sortMostPlayed_, "lstSortMostPlayed");
 
     readTimer_ = formTimer(form, this, "TimerReadMP3", 50);
     connect(readTimer_, &QTimer::timeout, this, &Library::TimerReadMP3_Timer);

@@ -148,6 +148,9 @@ private:
     SongListModel mostPlayed_{SongListModel::Kind::MostPlayed};
     SongListModel search_{SongListModel::Kind::Search};
     SongListModel requests_{SongListModel::Kind::Queue};
+    // Behind the hidden work list of the Most Played sort; the sort orders the list in one
+    // step and never needs it, so it stays empty.
+    SongListModel sortMostPlayed_{SongListModel::Kind::MostPlayed};
     std::vector<std::pair<SongListModel*, QPointer<QTreeView>>> views_;
 
     QTimer* readTimer_ = nullptr;
