@@ -108,3 +108,22 @@ TEST_F(MainWindowLibraryTest, EmptyLibraryIsRefreshedAndAnExitMidRefreshKeepsThe
     EXPECT_EQ(w->messages.caption(), QStringLiteral("Messages Will Appear Here"));
     EXPECT_TRUE(w->library->bFullMP3);
 }
+
+TEST_F(MainWindowLibraryTest, ViewsShowTitlesButNeitherNumNorEdited)
+{
+    open();
+    w->resize(1024, 768);
+    w->show();
+    w->library->full().append(SongRow("Title", "Artist", "3:05", "R&B", "/m/a.mp3", "SCANNED"));
+    QTreeView* v = view("lstFullPlaylist");
+    EXPECT_EQ(v->model()->columnCount(), 7);
+    EXPECT_EQ(v->columnWidth(0), 0);
+    EXPECT_LE(v->columnWidth(6), 1);
+    EXPECT_GT(v->columnWidth(1), 50);
+    EXPECT_EQ(v->model()->index(0, 0).data().toString(), QStringLiteral("1"));
+    EXPECT_EQ(v->model()->index(0, 4).data().toString(), QStringLiteral("R&B"));
+    EXPECT_EQ(v->model()->headerData(4, Qt::Horizontal).toString(), QStringLiteral("Genre"));
+    EXPECT_EQ(view("lstMostPlayed")->model()->headerData(4, Qt::Horizontal).toString(), QStringLiteral("Plays"));
+    EXPECT_EQ(view("lstSortMostPlayed")->model()->columnCount(), 6);
+    EXPECT_EQ(view("lstDJPlayList")->model()->columnCount(), 6);
+}

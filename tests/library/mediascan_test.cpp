@@ -141,3 +141,48 @@ TEST_F(MediaScanTest, RealTagsThroughTheMp3Object)
     EXPECT_EQ(lib->djPlaylist().cell(3, field::Title), QStringLiteral("gone"));
     EXPECT_EQ(ErrorCount, 0);
 }
+
+TEST_F(MediaScanTest, NoSaveWhileARefreshRebuildsTheList)
+{
+    touch(dir.path() + "/music/a.mp3");
+    ASSERT_TRUE(medialist::write({{dir.path() + "/music", "Yes"}}));
+    std::vector<QString> saved;
+    lib->hooks.listSaved = [&](const QString& f) { saved.push_back(f); };
+    lib->iSaveCounter = 10801;
+    lib->mnuFullRefreshSongs_Click();
+    ASSERT_TRUE(lib->refreshing());
+    lib->TimerSaveLists_Timer(); // the save waits for the refresh
+    EXPECT_TRUE(saved.empty());
+    EXPECT_EQ(lib->iSaveCounter, 10801);
+    QEventLoop loop;
+    QObject::connect(lib.get(), &Library::refreshFinished, &loop, &QEventLoop::quit);
+    QTimer::singleShot(10000, &loop, &QEventLoop::quit);
+    loop.exec();
+    lib->TimerSaveLists_Timer();
+    EXPECT_EQ(saved.size(), 4u);
+    EXPECT_EQ(lib->iSaveCounter, 0);
+    EXPECT_TRUE(testutil::readAll(path("FullPlaylist.qnl")).contains("a.mp3"));
+}
+
+TEST_F(MediaScanTest, FortyThousandRowsLoadScanAndSaveWholePastTheOld16BitLimit)
+{
+    QByteArray bytes;
+    for (int i = 1; i <= 40000; ++i)
+        bytes += QStringLiteral("\"%1\",\"\",\"\",\"\",\"/m/%1.mp3\",\"%2\"\r\n")
+                     .arg(i)
+                     .arg(i < 39990 ? QStringLiteral("SCANNED") : QString())
+                     .toUtf8();
+    ASSERT_TRUE(testutil::writeAll(path("FullPlaylist.qnl"), bytes));
+    lib->loadStoredLists();
+    EXPECT_EQ(lib->full().count(), 40000);
+    EXPECT_EQ(label("lblFullPlaylistNumSongs"), QStringLiteral("40000 Songs"));
+    EXPECT_EQ(lib->iFullMP3LastIndex, 39990);
+    for (int i = 0; i < 11; ++i)
+        lib->TimerReadMP3_Timer();
+    EXPECT_FALSE(lib->bFullMP3);
+    EXPECT_EQ(lib->full().cell(39999, field::Edited), QStringLiteral("SCANNED"));
+    lib->SaveFullPlaylist();
+    const QByteArray saved = testutil::readAll(path("FullPlaylist.qnl"));
+    EXPECT_EQ(saved.count('\n'), 40000);
+    EXPECT_TRUE(saved.endsWith("\"/m/40000.mp3\",\"SCANNED\"\r\n"));
+}
