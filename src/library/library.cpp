@@ -516,11 +516,16 @@ bool Library::SingleParseFile(SongListModel& list, std::int32_t& iRow)
         }
     };
 
+    // A row whose path is no MP3 name (only a hand-edited list file holds one) is passed
+    // over quietly rather than met again on every tick.
+    if (!isMp3Name(path)) {
+        unreadable_.insert(id);
+        advance();
+        return false;
+    }
     bool ok = false;
     try {
         ok = trapResult("SingleParseFile", false, [&] {
-            if (!isMp3Name(path))
-                raiseError(13, QStringLiteral("Not an MP3 file name: ") + path);
             const SongCells c = readSongCells(path);
             // The row read may have moved or gone while the tag was read.
             const int at = list.indexOfId(id);
