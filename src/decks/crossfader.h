@@ -3,7 +3,8 @@
 // (centre 945, right end 1890 = "Player B", left end 0 = "Player A").
 #pragma once
 
-class QWidget;
+#include <QPointer>
+#include <QWidget>
 
 struct CrossfaderVolumes {
     int a; // deck A, 0..255
@@ -32,7 +33,7 @@ public:
 
 private:
     double left_ = Centre;
-    QWidget* knob_ = nullptr;
+    QPointer<QWidget> knob_;
 };
 
 // The one crossfader of the running program.

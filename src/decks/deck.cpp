@@ -109,10 +109,6 @@ void Deck::bind(QWidget* form)
     lamps[2] = skin("picPlayer#BeatBottom");
     lamps[3] = skin("picPlayer#BeatLeft");
 
-    // The title label shows "&&" as one ampersand, as its caption is written.
-    lblTitle->setBuddy(lblTitle);
-    lblGenre->setBuddy(lblGenre);
-
     connect(picPlay, &SkinControl::MouseDown, this, [this](int, int, double, double) { PlayPause_MouseDown(); });
     connect(picPlay, &SkinControl::MouseUp, this, [this](int, int, double, double) { PlayPause_MouseUp(); });
     connect(picStop, &SkinControl::MouseDown, this, [this](int, int, double, double) { Stop_MouseDown(); });
@@ -226,9 +222,13 @@ void Deck::LoadSong(DeckSongList& list, bool bDelete, bool bShowErrors, int Auto
         if (title.isEmpty() && artist.isEmpty())
             title = caption;
         setCaption(lblTimeTotal, list.SubItem(idx, 3));
-        QPalette pal = lblTitle->palette();
-        pal.setColor(QPalette::WindowText, vb::colour(vb::Blue));
-        lblTitle->setPalette(pal);
+        if (auto* skin = qobject_cast<SkinControl*>(lblTitle)) {
+            skin->setForeColor(vb::Blue);
+        } else {
+            QPalette pal = lblTitle->palette();
+            pal.setColor(QPalette::WindowText, vb::colour(vb::Blue));
+            lblTitle->setPalette(pal);
+        }
         lblTitle->setToolTip(shownText(caption));
 
         if (bDelete)

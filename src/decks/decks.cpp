@@ -20,7 +20,7 @@ Decks::Decks(QWidget* form, DeckState& state, QObject* parent)
       state_(state),
       a_(DeckSide::A, FMod, state),
       b_(DeckSide::B, FMod2, state),
-      drawn_(DeckImages::drawn())
+      images_(DeckImages::drawn())
 {
     a_.setParent(this);
     b_.setParent(this);
@@ -28,7 +28,8 @@ Decks::Decks(QWidget* form, DeckState& state, QObject* parent)
     b_.setOther(&a_);
     a_.bind(form);
     b_.bind(form);
-    setImages(&drawn_);
+    a_.setImages(&images_);
+    b_.setImages(&images_);
 
     for (Deck* d : {&a_, &b_}) {
         d->rowsRemoved = [this] { refreshQueueCaptions(); };
@@ -110,11 +111,15 @@ void Decks::wireTimer(const char* name, void (Decks::*handler)())
     connect(t, &QTimer::timeout, this, handler);
 }
 
-void Decks::setImages(const DeckImages* images)
+Decks::~Decks()
 {
-    images_ = images ? images : &drawn_;
-    a_.setImages(images_);
-    b_.setImages(images_);
+    if (crossfader().knob() == picSlider_)
+        crossfader().bindKnob(nullptr);
+}
+
+void Decks::setImages(DeckImages images)
+{
+    images_ = std::move(images);
 }
 
 void Decks::LoadSongA(QTreeView* FormControl, bool bDelete, bool bShowErrors, int AutoIndex)

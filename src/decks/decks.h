@@ -27,10 +27,12 @@ public:
     Deck& deck(char letter) { return letter == 'B' ? b_ : a_; }
     DeckState& state() { return state_; }
 
+    ~Decks() override;
+
     // The pictures of the buttons and lamps; the program's own drawn ones until the skin
-    // gives others. Not owned; must outlive the decks.
-    void setImages(const DeckImages* images);
-    const DeckImages& images() const { return *images_; }
+    // gives others.
+    void setImages(DeckImages images);
+    const DeckImages& images() const { return images_; }
 
     // Neighbours (all optional).
     // AddToMostPlayedA / B: record one play and set bCountedA / bCountedB. Without them the
@@ -87,8 +89,7 @@ private:
     DeckState& state_;
     Deck a_;
     Deck b_;
-    DeckImages drawn_;
-    const DeckImages* images_ = &drawn_;
+    DeckImages images_;
 
     SkinControl* picSlider_ = nullptr;
     SkinControl* picSliderBack_ = nullptr;

@@ -35,6 +35,7 @@ class QPlainTextEdit;
 class QPushButton;
 class QProgressBar;
 class QSlider;
+class Decks;
 
 class frmMain : public QWidget {
     Q_OBJECT
@@ -188,4 +189,5 @@ public:
     // --- controllers of the subsystems, created by createControllers() (wiring.cpp)
     Library* library = nullptr; // the song lists, their files, scans and queue
     AutoDJController* autoDJ = nullptr; // auto-DJ switch and crossfade, housekeeping timer
+    Decks* decks = nullptr;             // both decks, the crossfader knob, the player and seek timers
 };

@@ -9,11 +9,15 @@
 #include "core/settings.h"
 #include "decks/autodjcontroller.h"
 #include "decks/crossfader.h"
+#include "decks/decks.h"
 #include "decks/deckstate.h"
 #include "library/library.h"
 #include "menus/checkmarks.h"
 #include "menus/requestdb.h"
 #include "shell/startup.h"
+
+#include <QSlider>
+#include <QTreeView>
 
 frmMain::~frmMain()
 {
@@ -59,6 +63,33 @@ void frmMain::createControllers()
     connect(ctl<SkinControl>(this, "picDJPlaylistUp"), &SkinControl::Click, lib, &Library::picDJPlaylistUp_Click);
     connect(ctl<SkinControl>(this, "picDJPlaylistDown"), &SkinControl::Click, lib, &Library::picDJPlaylistDown_Click);
 
+    // The decks: their timers, knob and buttons; their keys come through GlobalKeyDown /
+    // GlobalKeyUp, and the pitch sliders' arrow rule right after them.
+    decks = new Decks(this, deckState(), this);
+    decks->setImages(DeckImages{imgPlayerControls,
+                                {imgBeatStep1, imgBeatStep2, imgBeatStep3, imgBeatStep4, imgBeatStep5},
+                                imgBeatNeutral});
+    decks->globalKeyDown = [this](int& k, int s) { GlobalKeyDown(k, s); };
+    decks->globalKeyUp = [this](int& k) { GlobalKeyUp(k); };
+    decks->resetMessages = [this] { messages.reset(); };
+    decks->AddToMostPlayedA = [lib] {
+        DeckState& d = deckState();
+        lib->AddToMostPlayedA({d.PlayerATitle, d.PlayerAArtist, d.PlayerATime, d.PlayerAFilename}, d.bCountedA);
+    };
+    decks->AddToMostPlayedB = [lib] {
+        DeckState& d = deckState();
+        lib->AddToMostPlayedB({d.PlayerBTitle, d.PlayerBArtist, d.PlayerBTime, d.PlayerBFilename}, d.bCountedB);
+    };
+    onKeyDown(ctl<QSlider>(this, "sldAFreq"), [this](int& k, int) { decks->A().Freq_Arrow(k); });
+    onKeyDown(ctl<QSlider>(this, "sldBFreq"), [this](int& k, int) { decks->B().Freq_Arrow(k); });
+
     // Auto-DJ and the housekeeping timer (TimerAutoDJCrossfade, TimerMessages).
     autoDJ = new AutoDJController(*this, *lib, deckState(), crossfader(), checkMarks(), this);
+    autoDJ->loadSong = [this](Side deck, int autoIndex) {
+        auto* queue = ctl<QTreeView>(this, "lstDJPlayList");
+        if (deck == Side::A)
+            decks->LoadSongA(queue, true, false, autoIndex);
+        else
+            decks->LoadSongB(queue, true, false, autoIndex);
+    };
 }
