@@ -146,6 +146,21 @@ void BM_Spectrum(benchmark::State& state)
 }
 BENCHMARK(BM_Spectrum);
 
+// Opening a song (a 200 s MP3: its whole length is scanned for the exact length) and closing it.
+void BM_OpenAndClose(benchmark::State& state)
+{
+    audio::SoundEngine e(QStringLiteral("open"));
+    e.setManualClock(true);
+    e.init(44100, 32, 2);
+    for (auto _ : state)
+        e.streamClose(e.streamOpen(songA, 8192, 0, 0));
+    // Against decoding the same song alone: opening costs this fraction of a full decode.
+    const double t0 = threadCpuSeconds();
+    decodeAlone(songA, 200.4);
+    state.counters["decode_whole_song_ms"] = (threadCpuSeconds() - t0) * 1000;
+}
+BENCHMARK(BM_OpenAndClose)->Unit(benchmark::kMillisecond);
+
 void BM_UnderrunsWhileTheInterfaceBlocks(benchmark::State& state)
 {
     const char* env = std::getenv("QUENLOW_UNDERRUN_SECONDS");
