@@ -109,10 +109,12 @@ struct Stream {
     std::atomic<int> hz {kRate};
     std::atomic<int> volume {255};
     std::atomic<bool> paused {false};
+    std::atomic<bool> stopping {false}; // fade out: the channel is about to be taken away
 
     // Published by the audio thread.
     std::atomic<std::int64_t> position {0}; // source frames played
     std::atomic<bool> ended {false};        // played to its natural end
+    std::atomic<bool> audible {false};      // its gain is above silence
 
     // Audio thread only (or the interface thread while the stream has no channel).
     double pos = 0;
@@ -303,7 +305,7 @@ struct SoundEngine::Impl {
             return true;
         // A pause fades out over a few milliseconds and then holds the position; the resume
         // fades in again from there.
-        const bool paused = s.paused.load(std::memory_order_relaxed);
+        const bool paused = s.paused.load(std::memory_order_relaxed) || s.stopping.load(std::memory_order_relaxed);
         if (paused) {
             if (s.gain <= 0.0f)
                 return true;
@@ -341,6 +343,7 @@ struct SoundEngine::Impl {
             out[i * 2 + 1] += voiceOut[i * 2 + 1] * g;
         }
         s.gain = g;
+        s.audible.store(g > 0.0f, std::memory_order_release);
 
         if (finished) {
             s.pos = double(s.total);
@@ -681,6 +684,8 @@ struct SoundEngine::Impl {
         s.slot = -1;
         s.channel = 0;
         waitForCallback();
+        s.stopping.store(false);
+        s.audible.store(false);
         if (s.movePending()) {
             // A move the audio thread never got to: carry it out here.
             const std::int64_t f = s.seekFrame.load();
@@ -691,6 +696,20 @@ struct SoundEngine::Impl {
             s.ended.store(false);
             s.acknowledged.store(s.request.load());
         }
+    }
+
+    // Before a playing stream is stopped or closed its sound fades out, so the stop does not
+    // click: a wait of a callback or two. On the manual clock, or when the output has stopped
+    // calling, it is cut at once.
+    void fadeBeforeStop(Stream& s)
+    {
+        if (s.slot < 0 || manual || !s.audible.load(std::memory_order_acquire))
+            return;
+        s.stopping.store(true, std::memory_order_release);
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(4 * bufferMs);
+        while (s.audible.load(std::memory_order_acquire) && !s.ended.load(std::memory_order_acquire)
+               && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
 
     // A channel that played to its natural end is over: free its slot.
@@ -853,6 +872,7 @@ int SoundEngine::streamStop(std::uint32_t stream)
     Stream* s = d->findStream(stream);
     if (!s)
         return d->fail(ErrInvalidParam);
+    d->fadeBeforeStop(*s);
     d->detach(*s);
     d->place(*s, 0);
     return 1;
@@ -863,6 +883,7 @@ int SoundEngine::streamClose(std::uint32_t stream)
     Stream* s = d->findStream(stream);
     if (!s)
         return d->fail(ErrInvalidParam);
+    d->fadeBeforeStop(*s);
     d->detach(*s);
     std::unique_lock lock(d->decodeMutex, std::defer_lock);
     if (!d->manual)
