@@ -31,6 +31,13 @@ TEST_F(LibraryTest, SavedRowsAreExactBytesInDisplayOrder)
     EXPECT_TRUE(QFileInfo::exists(path("SongBin.qnl")));
     EXPECT_EQ(readAll(path("SongBin.qnl")).size(), 0);
     EXPECT_EQ(ErrorCount, 0);
+
+    // A file that cannot be written is logged, and the one before it stays.
+    AppPath = path("missing-folder");
+    lib->SaveDJPlaylist();
+    EXPECT_EQ(ErrorCount, 1);
+    AppPath = dir.path();
+    EXPECT_TRUE(readAll(path("DJPlaylist.qnl")).startsWith("\"a\""));
 }
 
 TEST_F(LibraryTest, RoundTripKeepsQuotesCommasAccentsAndTurnsLiteralMarkIntoQuote)
