@@ -137,14 +137,30 @@ void BM_SetVolume(benchmark::State& state)
 }
 BENCHMARK(BM_SetVolume);
 
-void BM_Spectrum(benchmark::State& state)
+// The decks' poll of the spectrum on the running engine (mostly nothing new since the last).
+void BM_SpectrumPoll(benchmark::State& state)
 {
     LiveEngine live;
     live.engine.dspSetActive(live.engine.dspGetFFTUnit(), 1);
     for (auto _ : state)
         benchmark::DoNotOptimize(live.engine.dspGetSpectrum()[2]);
 }
-BENCHMARK(BM_Spectrum);
+BENCHMARK(BM_SpectrumPoll);
+
+// A spectrum of new sound each time (one frame mixed in between on the manual clock).
+void BM_SpectrumFresh(benchmark::State& state)
+{
+    audio::SoundEngine e(QStringLiteral("fresh"));
+    e.setManualClock(true);
+    e.init(44100, 32, 2);
+    e.dspSetActive(e.dspGetFFTUnit(), 1);
+    e.streamPlay(-1, e.streamOpen(songA, 8192, 0, 0));
+    for (auto _ : state) {
+        e.advance(1);
+        benchmark::DoNotOptimize(e.dspGetSpectrum()[2]);
+    }
+}
+BENCHMARK(BM_SpectrumFresh);
 
 // Opening a song (a 200 s MP3: its whole length is scanned for the exact length) and closing it.
 void BM_OpenAndClose(benchmark::State& state)

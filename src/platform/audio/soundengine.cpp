@@ -66,6 +66,19 @@ std::mutex fftwPlannerMutex; // FFTW's planner is not thread-safe
 
 std::int64_t msOf(std::int64_t frames, int rate) { return frames * 1000 / rate; }
 
+constexpr std::uint64_t kNoSpectrum = ~std::uint64_t(0);
+
+// The spectrum's 512 magnitudes, 0..1: a full-scale sine gives N/4 in its bin through the
+// Hann window, which reads 1.0.
+void magnitudes(const fftwf_complex* bins, float* out)
+{
+    constexpr float scale = 4.0f / kFftSize;
+    for (int k = 0; k < kBins; ++k) {
+        const float re = bins[k][0], im = bins[k][1];
+        out[k] = std::min(1.0f, std::sqrt(re * re + im * im) * scale);
+    }
+}
+
 } // namespace
 
 QStringList outputDeviceNames()
@@ -190,6 +203,7 @@ struct SoundEngine::Impl {
     fftwf_plan plan = nullptr;
     float hann[kFftSize] {};
     float spectrum[kBins] {};
+    std::uint64_t spectrumOf = kNoSpectrum; // the output count the spectrum was computed at
     std::atomic<float> level {0.0f};
 
     explicit Impl(const QString& n) : name(n)
@@ -546,6 +560,7 @@ struct SoundEngine::Impl {
     {
         underrunCount.store(0);
         historyCount.store(0);
+        spectrumOf = kNoSpectrum;
         level.store(0.0f);
         if (manualNext) {
             manual = true;
@@ -996,22 +1011,24 @@ const float* SoundEngine::dspGetSpectrum()
     float* out = d->spectrum;
     if (!d->initialized || !d->dspActive) {
         std::fill(out, out + kBins, 0.0f);
+        d->spectrumOf = kNoSpectrum;
         return out;
     }
-    // The last 1024 frames the output mixed, windowed.
+    // The decks poll faster than the output mixes: nothing new, nothing to compute.
     const std::uint64_t end = d->historyCount.load(std::memory_order_acquire);
-    for (int i = 0; i < kFftSize; ++i) {
-        const std::int64_t at = std::int64_t(end) - kFftSize + i;
-        const float v = at < 0 ? 0.0f : d->history[std::uint64_t(at) % kHistory].load(std::memory_order_relaxed);
-        d->fftIn[i] = v * d->hann[i];
+    if (end == d->spectrumOf)
+        return out;
+    d->spectrumOf = end;
+    // The last 1024 frames the output mixed, windowed (silence before the first).
+    const int missing = end < std::uint64_t(kFftSize) ? kFftSize - int(end) : 0;
+    std::fill(d->fftIn, d->fftIn + missing, 0.0f);
+    std::uint64_t at = (end + kHistory - std::uint64_t(kFftSize - missing)) % kHistory;
+    for (int i = missing; i < kFftSize; ++i) {
+        d->fftIn[i] = d->history[at].load(std::memory_order_relaxed) * d->hann[i];
+        at = (at + 1) & (kHistory - 1);
     }
     fftwf_execute(d->plan);
-    // A full-scale sine gives N/4 in its bin through the Hann window: that reads 1.0.
-    constexpr float scale = 4.0f / kFftSize;
-    for (int k = 0; k < kBins; ++k) {
-        const float re = d->fftOut[k][0], im = d->fftOut[k][1];
-        out[k] = std::min(1.0f, std::sqrt(re * re + im * im) * scale);
-    }
+    magnitudes(d->fftOut, out);
     return out;
 }
 
