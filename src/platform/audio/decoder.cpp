@@ -155,6 +155,10 @@ std::unique_ptr<Decoder> openMp3(int fd, int* error)
     int channels = 0, encoding = 0;
     if (mpg123_getformat(h, &rate, &channels, &encoding) != MPG123_OK || rate <= 0)
         return fail(ErrFileFormat);
+    // From here on only this rate: frames of another rate later in the file (songs joined
+    // together) are converted by the decoder instead of playing at the wrong speed.
+    mpg123_format_none(h);
+    mpg123_format(h, rate, MPG123_STEREO, MPG123_ENC_FLOAT_32);
     // The exact length comes from reading every frame header once.
     if (mpg123_scan(h) != MPG123_OK)
         return fail(ErrFileBad);
