@@ -163,10 +163,14 @@ int leftGuess(double p)
 
 CrossfaderVolumes crossfaderVolumes(double p)
 {
-    // The right chain covers p >= 945 and the left chain p < 945, so exactly one band holds.
-    if (const Band* band = firstHolding(RightChain, rightGuess(p), p))
-        return {band->a, band->b};
-    if (const Band* band = firstHolding(LeftChain, leftGuess(p), p))
+    // The right chain holds only for p >= 945 and the left chain only for p < 945, so only the
+    // chain on p's side of the centre can hold.
+    const Band* band = nullptr;
+    if (p >= 945)
+        band = firstHolding(RightChain, rightGuess(p), p);
+    else if (p < 945)
+        band = firstHolding(LeftChain, leftGuess(p), p);
+    if (band)
         return {band->a, band->b};
     return {255, 255}; // not a number: leave both decks at full volume
 }
