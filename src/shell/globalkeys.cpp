@@ -26,7 +26,8 @@ void frmMain::GlobalKeyDown(int& KeyCode, int Shift)
             if (!ctl<QWidget>(this, "ViewSearchSongs")->isHidden()) {
                 auto* search = ctl<QLineEdit>(this, "txtSearch");
                 search->setFocus(Qt::ShortcutFocusReason);
-                search->selectAll(); // Home, then Shift+End
+                search->home(false); // Home, then Shift+End: the whole text selected
+                search->end(true);
             } else {
                 lblSearchSongsClick_Click();
             }
