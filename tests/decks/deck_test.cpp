@@ -628,3 +628,25 @@ TEST_F(DecksTest, FastForwardReleaseOnAnIdleDeckOnlySetsThePitch)
     decks->GlobalKeyUp(up);
     EXPECT_FALSE(decks->B().gliding());
 }
+
+TEST_F(DecksTest, LoudBassLightsTheTwoDecksAtDifferentSteps)
+{
+    // A full-scale 86 Hz tone fills spectrum band 2 to about 0.95: near the top of deck A's
+    // lower box, still low in deck B's taller one.
+    cue('A', QStringLiteral("tone86hz_full.mp3"));
+    cue('B', QStringLiteral("tone86hz_full.mp3"));
+    press(*decks, F2);
+    press(*decks, F6);
+    decks->TimerLoadSongB_Timer();
+    advanceMs(500);
+    decks->TimerPlayerA_Timer();
+    decks->TimerPlayerB_Timer();
+    EXPECT_EQ(form->get<SkinControl>("picPlayerABeatTop")->picture().cacheKey(),
+              decks->images().beatStep[3].ListImage(1).cacheKey());
+    EXPECT_EQ(form->get<SkinControl>("picPlayerBBeatTop")->picture().cacheKey(),
+              decks->images().beatStep[1].ListImage(1).cacheKey());
+    // Stopped by key, the lamps rest.
+    press(*decks, F1);
+    EXPECT_EQ(form->get<SkinControl>("picPlayerABeatRight")->picture().cacheKey(),
+              decks->images().beatNeutral.ListImage(2).cacheKey());
+}
