@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cmath>
 #include <set>
+#include <sys/stat.h>
 #include <thread>
 
 using audio::SoundEngine;
@@ -289,8 +290,11 @@ TEST_F(ManualEngine, HandlesAreNeverReusedNotEvenAfterCloseAndInit)
 TEST_F(ManualEngine, BadFilesFailWithTheirCodes)
 {
     QTemporaryDir dir;
+    ASSERT_EQ(::mkfifo(QFile::encodeName(dir.filePath("pipe.mp3")).constData(), 0600), 0);
     const std::pair<QString, int> cases[] = {
         {dir.filePath("missing.mp3"), audio::ErrFileNotFound},
+        {dir.filePath("pipe.mp3"), audio::ErrFileNotFound}, // and no wait for a writer
+        {QStringLiteral("/dev/zero"), audio::ErrFileNotFound},
         {dir.path(), audio::ErrFileNotFound},
         {QString(), audio::ErrFileNotFound},
         {media("empty.mp3"), audio::ErrFileFormat},

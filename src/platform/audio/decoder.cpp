@@ -199,7 +199,8 @@ std::unique_ptr<Decoder> openDecoder(const QString& path, int* error)
         return nullptr;
     }
     const QByteArray name = QFile::encodeName(path);
-    const int fd = ::open(name.constData(), O_RDONLY | O_CLOEXEC);
+    // Not blocking: a named pipe must not hang the open waiting for a writer.
+    const int fd = ::open(name.constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
         *error = (errno == ENOENT || errno == ENOTDIR || errno == ENAMETOOLONG) ? ErrFileNotFound : ErrFileBad;
         return nullptr;
@@ -207,9 +208,10 @@ std::unique_ptr<Decoder> openDecoder(const QString& path, int* error)
     struct stat st {};
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         ::close(fd);
-        *error = ErrFileNotFound;
+        *error = ErrFileNotFound; // a folder, a pipe or a device is no song file
         return nullptr;
     }
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     if (st.st_size == 0) {
         ::close(fd);
         *error = ErrFileFormat;
