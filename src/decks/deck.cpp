@@ -18,12 +18,39 @@
 #include <QSlider>
 #include <cmath>
 
-const DeckSide DeckSide::A = {'A',      "B-269",           "B-300",           "B-333",           "B-243",
-                              "B-244",  "B-273",           "B-274",           "B-275",           "B-4",
-                              "sldAFreq_Change", "sldAFreq_Scroll", "sldAFreq_KeyDown", "sldAFreq_KeyUp", 2, 420};
-const DeckSide DeckSide::B = {'B',      "B-270",           "B-301",           "B-334",           "B-246",
-                              "B-247",  "B-276",           "B-277",           "B-278",           "B-6",
-                              "sldBFreq_Change", "sldBFreq_Scroll", "sldBFreq_KeyDown", "sldBFreq_KeyUp", 0, 795};
+const DeckSide DeckSide::A = {
+    .letter = 'A',
+    .loadLocation = "B-269",
+    .timerLocation = "B-300",
+    .lampLocation = "B-333",
+    .playDownLocation = "B-243",
+    .playUpLocation = "B-244",
+    .stopDownLocation = "B-274",
+    .stopUpLocation = "B-275",
+    .freqResetLocation = "B-4",
+    .freqChangeLocation = "sldAFreq_Change",
+    .freqScrollLocation = "sldAFreq_Scroll",
+    .freqKeyDownLocation = "sldAFreq_KeyDown",
+    .remainingDecimals = 2,
+    .spectrumHeight = 420,
+};
+
+const DeckSide DeckSide::B = {
+    .letter = 'B',
+    .loadLocation = "B-270",
+    .timerLocation = "B-301",
+    .lampLocation = "B-334",
+    .playDownLocation = "B-246",
+    .playUpLocation = "B-247",
+    .stopDownLocation = "B-277",
+    .stopUpLocation = "B-278",
+    .freqResetLocation = "B-6",
+    .freqChangeLocation = "sldBFreq_Change",
+    .freqScrollLocation = "sldBFreq_Scroll",
+    .freqKeyDownLocation = "sldBFreq_KeyDown",
+    .remainingDecimals = 0,
+    .spectrumHeight = 795,
+};
 
 const QString Deck::WaitingCaption = QStringLiteral("Waiting for Song Cue...");
 
@@ -322,22 +349,6 @@ void Deck::Stop_MouseUp()
     });
 }
 
-void Deck::Stop_KeyDown(int keyCode, int shift)
-{
-    (void)shift;
-    trap(side_.stopKeyLocation, [&] {
-        if (globalKeyDown)
-            globalKeyDown(keyCode, 0);
-    });
-}
-
-void Deck::Stop_KeyUp(int keyCode, int shift)
-{
-    (void)shift;
-    if (globalKeyUp)
-        globalKeyUp(keyCode);
-}
-
 // ---------------------------------------------------------------------------------------------
 // Player timer
 
@@ -501,16 +512,6 @@ void Deck::Freq_Scroll()
     trap(side_.freqScrollLocation, [&] { engine_.FSOUND_SetFrequency(channel, pitch()); });
 }
 
-void Deck::Freq_KeyDown(int keyCode, int shift)
-{
-    (void)shift;
-    trap(side_.freqKeyDownLocation, [&] {
-        if (globalKeyDown)
-            globalKeyDown(keyCode, 0);
-        Freq_Arrow(keyCode);
-    });
-}
-
 void Deck::Freq_Arrow(int keyCode)
 {
     trap(side_.freqKeyDownLocation, [&] {
@@ -528,14 +529,6 @@ void Deck::Freq_Arrow(int keyCode)
             else if (v > 46900)
                 setPitch(47000);
         }
-    });
-}
-
-void Deck::Freq_KeyUp(int keyCode)
-{
-    trap(side_.freqKeyUpLocation, [&] {
-        if (globalKeyUp)
-            globalKeyUp(keyCode);
     });
 }
 

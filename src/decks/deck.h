@@ -31,14 +31,12 @@ struct DeckSide {
     const char* lampLocation;    // CalcBPM
     const char* playDownLocation;
     const char* playUpLocation;
-    const char* stopKeyLocation;
     const char* stopDownLocation;
     const char* stopUpLocation;
     const char* freqResetLocation;
     const char* freqChangeLocation;
     const char* freqScrollLocation;
     const char* freqKeyDownLocation;
-    const char* freqKeyUpLocation;
     // Decimals kept of position and length before the remaining time is worked out: deck A
     // keeps hundredths, deck B whole seconds, so the two can differ by a second.
     int remainingDecimals;
@@ -69,14 +67,11 @@ public:
 
     // Neighbours. addToMostPlayed records one play and sets the counted flag (AddToMostPlayedA);
     // renumberMostPlayed rewrites Most Played's Num column; rowsRemoved refreshes the queue
-    // captions after a row left a list; resetMessages returns the message line to idle;
-    // globalKeyDown/Up are the main window's key procedures.
+    // captions after a row left a list; resetMessages returns the message line to idle.
     std::function<void()> addToMostPlayed;
     std::function<void()> renumberMostPlayed;
     std::function<void()> rowsRemoved;
     std::function<void()> resetMessages;
-    std::function<void(int&, int)> globalKeyDown;
-    std::function<void(int&)> globalKeyUp;
 
     const DeckSide& side() const { return side_; }
     SoundBinding& engine() { return engine_; }
@@ -100,14 +95,12 @@ public:
     // --- loading (LoadSongA)
     void LoadSong(DeckSongList& list, bool bDelete, bool bShowErrors, int AutoIndex);
 
-    // --- transport buttons (the stop button's keys go to the global key procedures; the main
-    // window's key forwarding carries them)
+    // --- transport buttons (their keys reach the global key procedures through the main
+    // window's key forwarding)
     void PlayPause_MouseDown();
     void PlayPause_MouseUp();
     void Stop_MouseDown();
     void Stop_MouseUp();
-    void Stop_KeyDown(int keyCode, int shift);
-    void Stop_KeyUp(int keyCode, int shift);
 
     // --- player timer and lamps
     void TimerPlayer_Timer();
@@ -120,11 +113,9 @@ public:
     void ProgElapsed_Mouse(int button, double x, double width);
     void Freq_Change();
     void Freq_Scroll();
-    // The slider's key-down: the global keys first, then the arrow rule (Freq_Arrow), which
-    // the main window's key forwarding calls on its own after its global keys.
-    void Freq_KeyDown(int keyCode, int shift);
+    // The slider's own key rule for the arrows; the main window's key forwarding runs it right
+    // after the global key procedures.
     void Freq_Arrow(int keyCode);
-    void Freq_KeyUp(int keyCode);
     void FreqReset_Click();
     int pitch() const; // the slider's value
     void setPitch(int hz);

@@ -37,18 +37,6 @@ Decks::Decks(QWidget* form, DeckState& state, QObject* parent)
             if (resetMessages)
                 resetMessages();
         };
-        d->globalKeyDown = [this](int& key, int shift) {
-            if (globalKeyDown)
-                globalKeyDown(key, shift);
-            else
-                GlobalKeyDown(key, shift);
-        };
-        d->globalKeyUp = [this](int& key) {
-            if (globalKeyUp)
-                globalKeyUp(key);
-            else
-                GlobalKeyUp(key);
-        };
         d->renumberMostPlayed = [this] { ViewSongList(lstMostPlayed_).Renumber(); };
     }
     a_.addToMostPlayed = [this] {
@@ -225,34 +213,6 @@ void Decks::picSlider_MouseUp(int Button, int Shift, double X, double Y)
 void Decks::picSliderBack_MouseUp(int Button, int Shift, double X, double Y)
 {
     picSlider_MouseUp(Button, Shift, X, Y);
-}
-
-void Decks::callGlobalKeyDown(int keyCode)
-{
-    if (globalKeyDown)
-        globalKeyDown(keyCode, 0);
-    else
-        GlobalKeyDown(keyCode, 0);
-}
-
-void Decks::callGlobalKeyUp(int keyCode)
-{
-    if (globalKeyUp)
-        globalKeyUp(keyCode);
-    else
-        GlobalKeyUp(keyCode);
-}
-
-void Decks::picSliderBack_KeyDown(int KeyCode, int Shift)
-{
-    (void)Shift;
-    trap("B-271", [&] { callGlobalKeyDown(KeyCode); });
-}
-
-void Decks::picSliderBack_KeyUp(int KeyCode, int Shift)
-{
-    (void)Shift;
-    callGlobalKeyUp(KeyCode);
 }
 
 // ---------------------------------------------------------------------------------------------

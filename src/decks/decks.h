@@ -43,10 +43,6 @@ public:
     std::function<void()> resetMessages;
     // Shows the crossfader's popup menu (crossfade times) at a screen point.
     std::function<void(const QPoint&)> showCrossfaderMenu;
-    // The main window's key procedures, for the controls whose keys the decks forward; the
-    // decks' own function keys when not given.
-    std::function<void(int&, int)> globalKeyDown;
-    std::function<void(int&)> globalKeyUp;
 
     // --- loading
     void LoadSongA(QTreeView* FormControl, bool bDelete, bool bShowErrors, int AutoIndex);
@@ -65,15 +61,14 @@ public:
     void picSlider_MouseMove(int Button, int Shift, double X, double Y);
     void picSlider_MouseUp(int Button, int Shift, double X, double Y);
     void picSliderBack_MouseUp(int Button, int Shift, double X, double Y);
-    void picSliderBack_KeyDown(int KeyCode, int Shift);
-    void picSliderBack_KeyUp(int KeyCode, int Shift);
     int SliderGrabX = 0;
 
-    // --- the function keys: GlobalKeyDown's F1-F12 (under its own trap, "B-302", when
-    // called through it) and GlobalKeyUp's F4, F8, F9-F12.
+    // --- the function keys: the decks' part of the main window's GlobalKeyDown (F1-F12, in
+    // its order) and GlobalKeyUp (F4, F8, F9-F12).
     void functionKeyDown(int KeyCode);
     void functionKeyUp(int KeyCode);
-    // The whole key-down procedure of the decks' keys, trapped under "B-302".
+    // The decks' keys alone, under GlobalKeyDown's trap ("B-302"); for callers without the
+    // main window.
     void GlobalKeyDown(int& KeyCode, int Shift);
     void GlobalKeyUp(int& KeyCode);
 
@@ -82,8 +77,6 @@ public:
 
 private:
     void wireTimer(const char* name, void (Decks::*handler)());
-    void callGlobalKeyDown(int keyCode);
-    void callGlobalKeyUp(int keyCode);
 
     QWidget* form_;
     DeckState& state_;

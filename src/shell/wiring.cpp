@@ -63,14 +63,13 @@ void frmMain::createControllers()
     connect(ctl<SkinControl>(this, "picDJPlaylistUp"), &SkinControl::Click, lib, &Library::picDJPlaylistUp_Click);
     connect(ctl<SkinControl>(this, "picDJPlaylistDown"), &SkinControl::Click, lib, &Library::picDJPlaylistDown_Click);
 
-    // The decks: their timers, knob and buttons; their keys come through GlobalKeyDown /
-    // GlobalKeyUp, and the pitch sliders' arrow rule right after them.
+    // The decks: their timers, knob and buttons. Their keys come through GlobalKeyDown /
+    // GlobalKeyUp (the stop buttons and the crossfader track log under the decks' location
+    // codes), and the pitch sliders' arrow rule runs right after them.
     decks = new Decks(this, deckState(), this);
     decks->setImages(DeckImages{imgPlayerControls,
                                 {imgBeatStep1, imgBeatStep2, imgBeatStep3, imgBeatStep4, imgBeatStep5},
                                 imgBeatNeutral});
-    decks->globalKeyDown = [this](int& k, int s) { GlobalKeyDown(k, s); };
-    decks->globalKeyUp = [this](int& k) { GlobalKeyUp(k); };
     decks->resetMessages = [this] { messages.reset(); };
     decks->AddToMostPlayedA = [lib] {
         DeckState& d = deckState();
@@ -80,6 +79,9 @@ void frmMain::createControllers()
         DeckState& d = deckState();
         lib->AddToMostPlayedB({d.PlayerBTitle, d.PlayerBArtist, d.PlayerBTime, d.PlayerBFilename}, d.bCountedB);
     };
+    forwardKeys(ctl<QWidget>(this, "picStopPlayerA"), "B-273");
+    forwardKeys(ctl<QWidget>(this, "picStopPlayerB"), "B-276");
+    forwardKeys(ctl<QWidget>(this, "picSliderBack"), "B-271");
     onKeyDown(ctl<QSlider>(this, "sldAFreq"), [this](int& k, int) { decks->A().Freq_Arrow(k); });
     onKeyDown(ctl<QSlider>(this, "sldBFreq"), [this](int& k, int) { decks->B().Freq_Arrow(k); });
 
