@@ -1,0 +1,45 @@
+#!/usr/bin/env bash
+# The Exit label of the real program: a click ends it in order, writing the list font to the
+# settings and all four list files back, with what they held.
+set -euo pipefail
+quenlow=$1
+media=$(cd "$2" && pwd)
+. "$(dirname "$0")/lib/startup.sh"
+
+e2e_xvfb 1280x1024
+prog=$(e2e_program_folder "$quenlow")
+e2e_settled_folder "$prog" "$media"
+row() { printf '"%s","%s","3:05","Dance","%s/%s"' "$1" "$2" "$media" "$3"; }
+{ row "Full Song" "Some Artist" full.mp3; printf ',"SCANNED"\r\n'; } >"$prog/FullPlaylist.qnl"
+{ row "Queued Song" "Other Artist" queued.mp3; printf '\r\n'; } >"$prog/DJPlaylist.qnl"
+cp "$prog/FullPlaylist.qnl" "$E2E_TMP/full.before"
+cp "$prog/DJPlaylist.qnl" "$E2E_TMP/dj.before"
+
+e2e_launch "$prog" "$E2E_TMP/run.log"
+pid=$E2E_PID
+e2e_through_notices
+e2e_pick_silent_devices
+main=$(e2e_wait_window '^Quenlow$')
+sleep 1
+
+# The face is centred in the window; the Exit label stands in the middle column.
+eval "$(xdotool getwindowgeometry --shell "$main")"
+x=$(( (WIDTH - 1024) / 2 + 545 ))
+y=$(( (HEIGHT - 741) / 2 + 93 ))
+e2e_click "$main" "$x" "$y"
+
+rc=0
+for i in $(seq 100); do
+  kill -0 "$pid" 2>/dev/null || break
+  sleep 0.1
+done
+kill -0 "$pid" 2>/dev/null && e2e_fail "the program did not end after Exit"
+wait "$pid" || rc=$?
+[ "$rc" = 0 ] || { cat "$E2E_TMP/run.log" >&2; e2e_fail "the program ended with status $rc"; }
+
+grep -q $'^FontSize=8.25\r$' "$prog/config.ini" || { cat -A "$prog/config.ini" >&2; e2e_fail "no list font in config.ini"; }
+cmp -s "$prog/FullPlaylist.qnl" "$E2E_TMP/full.before" || e2e_fail "FullPlaylist.qnl changed"
+cmp -s "$prog/DJPlaylist.qnl" "$E2E_TMP/dj.before" || e2e_fail "DJPlaylist.qnl changed"
+[ -f "$prog/MostPlayedPlaylist.qnl" ] || e2e_fail "MostPlayedPlaylist.qnl not written"
+[ -f "$prog/SongBin.qnl" ] || e2e_fail "SongBin.qnl not written"
+echo "PASS"
