@@ -27,12 +27,15 @@ e2e_fail() {
 }
 
 e2e_cleanup() {
-  local p
+  local p live
+  # Only processes of this script that still run: the number of one that has ended may belong
+  # to another program by now.
+  live=" $(jobs -pr | tr '\n' ' ') "
   for p in "${E2E_PIDS[@]}"; do
-    kill "$p" 2>/dev/null || true
+    [[ "$live" == *" $p "* ]] && kill "$p" 2>/dev/null || true
   done
   for p in "${E2E_PIDS[@]}"; do
-    wait "$p" 2>/dev/null || true
+    [[ "$live" == *" $p "* ]] && wait "$p" 2>/dev/null || true
   done
   if [ -n "${E2E_TMP:-}" ]; then
     if [ -n "${E2E_KEEP:-}" ]; then echo "kept $E2E_TMP" >&2; else rm -rf "$E2E_TMP"; fi
