@@ -8,6 +8,7 @@
 #include "shell/frmMain.h"
 #include "shell/skin.h"
 
+#include <QItemSelectionModel>
 #include <QSlider>
 #include <QTimer>
 #include <QTreeView>
@@ -44,8 +45,16 @@ public:
     int djRowCount() const override { return lib_.djPlaylist().count(); }
     void loadFromDJList(Side deck, int autoIndex) override
     {
+        // "The selected row" of a queue nobody has clicked yet is its head, as the list shows it.
+        if (autoIndex == 0 && !hasSelection(lstDJPlayList_))
+            autoIndex = 1;
         if (owner_.loadSong)
             owner_.loadSong(deck, autoIndex);
+    }
+    static bool hasSelection(QTreeView* list)
+    {
+        const QItemSelectionModel* sm = list->selectionModel();
+        return sm && (sm->currentIndex().isValid() || !sm->selectedRows().isEmpty());
     }
     QString titleCaption(Side deck) const override { return title_[idx(deck)]->text(); }
     int streamTimeMs(Side d) const override { return engine(d).FSOUND_Stream_GetTime(stream(d)); }

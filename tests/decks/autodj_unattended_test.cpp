@@ -236,6 +236,23 @@ TEST_F(Unattended, FiveSongsPlayInOrderWithCrossfadesThenTheQueueIsRefilled)
     EXPECT_EQ(ErrorCount, 0) << testutil::readAll(dir.filePath("QNLERRORS.log")).toStdString();
 }
 
+TEST_F(Unattended, SwitchingOnWithNothingSelectedCuesTheHeadOfTheQueue)
+{
+    if (QGuiApplication::platformName() == QLatin1String("xcb"))
+        GTEST_SKIP() << "a manual-clock test";
+    initEngines(true, 0);
+    makeWindow();
+    auto* queue = ctl<QTreeView>(w.get(), "lstDJPlayList");
+    queue->selectionModel()->clear();
+    queue->selectionModel()->setCurrentIndex({}, QItemSelectionModel::NoUpdate);
+    ctl<SkinControl>(w.get(), "lblTurnAutoDJOffClick")->Click();
+    EXPECT_TRUE(deckState().bAutoDJ);
+    EXPECT_EQ(deckState().PlayerAFilename, songs[0]);
+    EXPECT_EQ(deckState().PlayerBFilename, songs[1]);
+    EXPECT_EQ(w->library->djPlaylist().count(), 3);
+    EXPECT_EQ(ErrorCount, 0) << testutil::readAll(dir.filePath("QNLERRORS.log")).toStdString();
+}
+
 // Real time under Xvfb on the silent device: the window's own timers, the default 15-second
 // crossfade over 30-second songs, both engines' output levels sampled every 10 ms.
 TEST_F(Unattended, AutoDJRealTime)
