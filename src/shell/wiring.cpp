@@ -7,6 +7,7 @@
 #include "core/controls.h"
 #include "core/errorlog.h"
 #include "core/settings.h"
+#include "core/soundbindings.h"
 #include "decks/autodjcontroller.h"
 #include "decks/crossfader.h"
 #include "decks/decks.h"
@@ -84,6 +85,17 @@ void frmMain::createControllers()
     forwardKeys(ctl<QWidget>(this, "picSliderBack"), "B-271");
     onKeyDown(ctl<QSlider>(this, "sldAFreq"), [this](int& k, int) { decks->A().Freq_Arrow(k); });
     onKeyDown(ctl<QSlider>(this, "sldBFreq"), [this](int& k, int) { decks->B().Freq_Arrow(k); });
+    // The decks start without a stream: the sound device dialog's test sound may have left its
+    // handle behind, and no deck may play it.
+    steps.resetDecks = [reset = steps.resetDecks] {
+        if (reset)
+            reset();
+        DeckState& d = deckState();
+        FMod.FSOUND_Stream_Close(d.StreamA);
+        FMod2.FSOUND_Stream_Close(d.StreamB);
+        d.StreamA = 0;
+        d.StreamB = 0;
+    };
 
     // Auto-DJ and the housekeeping timer (TimerAutoDJCrossfade, TimerMessages).
     autoDJ = new AutoDJController(*this, *lib, deckState(), crossfader(), checkMarks(), this);

@@ -83,3 +83,15 @@ TEST_F(GlobalKeys, FunctionKeysReachTheDecksAndKeyUpClearsTheHeldFlags)
     down(vb::key::F5);
     EXPECT_FALSE(deckState().bCountedB);
 }
+
+TEST_F(GlobalKeys, TheLoadStartsBothDecksWithoutAStream)
+{
+    // What the sound device dialog's test may leave behind.
+    deckState().StreamA = 77;
+    deckState().StreamB = 78;
+    deckState().ChannelA = 5;
+    w->steps.resetDecks();
+    EXPECT_EQ(deckState().StreamA, 0);
+    EXPECT_EQ(deckState().StreamB, 0);
+    EXPECT_EQ(deckState().ChannelA, 0);
+}
