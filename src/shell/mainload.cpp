@@ -8,6 +8,7 @@
 #include "core/vb.h"
 #include "menus/checkmarks.h"
 #include "shell/frmMain.h"
+#include "shell/sessionend.h"
 
 #include <QCloseEvent>
 #include <QCoreApplication>
@@ -262,6 +263,8 @@ void frmMain::Form_Load()
 
 void frmMain::showMain()
 {
+    // From now on the end of the session closes the window as its Exit label does.
+    closeOnSessionEnd([this] { Form_Unload(); });
     Form_Load();
     showMaximizedOnScreen();
     raise();

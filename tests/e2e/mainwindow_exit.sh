@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The Exit label of the real program: a click ends it in order, writing the list font to the
-# settings and all four list files back, with what they held.
+# settings and all four list files back, with what they held. Then the session ending (the
+# program told to terminate) closes it the same way.
 set -euo pipefail
 quenlow=$1
 media=$(cd "$2" && pwd)
@@ -42,4 +43,19 @@ cmp -s "$prog/FullPlaylist.qnl" "$E2E_TMP/full.before" || e2e_fail "FullPlaylist
 cmp -s "$prog/DJPlaylist.qnl" "$E2E_TMP/dj.before" || e2e_fail "DJPlaylist.qnl changed"
 [ -f "$prog/MostPlayedPlaylist.qnl" ] || e2e_fail "MostPlayedPlaylist.qnl not written"
 [ -f "$prog/SongBin.qnl" ] || e2e_fail "SongBin.qnl not written"
+# Second run, ended by the session: the lists are written again.
+rm -f "$prog/MostPlayedPlaylist.qnl" "$prog/SongBin.qnl"
+e2e_launch "$prog" "$E2E_TMP/run2.log"
+pid=$E2E_PID
+e2e_through_notices
+e2e_pick_silent_devices
+e2e_wait_window '^Quenlow$' >/dev/null
+sleep 1
+kill -TERM "$pid"
+rc=0
+wait "$pid" || rc=$?
+[ "$rc" = 0 ] || { cat "$E2E_TMP/run2.log" >&2; e2e_fail "the program ended with status $rc on SIGTERM"; }
+[ -f "$prog/MostPlayedPlaylist.qnl" ] || e2e_fail "MostPlayedPlaylist.qnl not written at the session's end"
+[ -f "$prog/SongBin.qnl" ] || e2e_fail "SongBin.qnl not written at the session's end"
+cmp -s "$prog/DJPlaylist.qnl" "$E2E_TMP/dj.before" || e2e_fail "DJPlaylist.qnl changed at the session's end"
 echo "PASS"

@@ -6,6 +6,7 @@
 #include "decks/deckstate.h"
 #include "shell/frmShowUpdates.h"
 #include "shell/frmWait.h"
+#include "shell/sessionend.h"
 #include "shell/skin.h"
 
 #include <QCursor>
@@ -16,6 +17,7 @@
 #include <QTime>
 #include <QTimer>
 #include <QTreeView>
+#include <csignal>
 
 namespace {
 const char* const kSongLists[] = {"lstDJPlayList", "lstFullPlaylist", "lstMostPlayed",
@@ -442,4 +444,16 @@ TEST(SmallWindows, UpdateNotesText)
     QTest::mouseClick(notes->lblDoneClose, Qt::LeftButton, {}, QPoint(3, 3));
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     EXPECT_TRUE(alive.isNull());
+}
+
+TEST_F(MainWindowTest, TheSessionEndingClosesInOrder)
+{
+    // As showMain() sets it up for the running program.
+    closeOnSessionEnd([this] { w->Form_Unload(); });
+    w->Form_Load();
+    calls.clear();
+    ::raise(SIGTERM);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return calls.contains(QStringLiteral("endProgram")); }));
+    EXPECT_TRUE(calls.contains(QStringLiteral("saveLists")));
+    closeOnSessionEnd(nullptr);
 }
