@@ -16,6 +16,7 @@
 #include <QMouseEvent>
 #include <QProgressBar>
 #include <QSlider>
+#include <algorithm>
 #include <cmath>
 
 const DeckSide DeckSide::A = {
