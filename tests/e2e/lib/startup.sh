@@ -47,7 +47,9 @@ E2E_TMP=$(mktemp -d)
 
 e2e_xvfb() {
   local size=${1:-1280x1024}
-  local fdfile="$E2E_TMP/display"
+  # A fresh file for each server: the old one would be read before the new server empties it.
+  local fdfile
+  fdfile=$(mktemp "$E2E_TMP/display.XXXX")
   Xvfb -displayfd 3 -screen 0 "${size}x24" -nolisten tcp 3>"$fdfile" >/dev/null 2>&1 &
   E2E_PIDS+=($!)
   local i
