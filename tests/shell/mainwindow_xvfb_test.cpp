@@ -103,6 +103,12 @@ TEST_F(XvfbTest, ScreenshotOfTheMainWindow)
     EXPECT_GE(img.height(), 768);
     const QPoint clock = ctl<QWidget>(w.get(), "picClock")->mapToGlobal(QPoint(2, 2));
     EXPECT_NE(img.pixelColor(clock), w->palette().color(QPalette::Window));
+
+    // The stand-by strip: both decks and the crossfader, centred on the screen.
+    w->lblStbyClick_MouseUp();
+    QTest::qWait(300);
+    EXPECT_EQ(w->size(), QSize(1024, 165));
+    ASSERT_TRUE(screen->grabWindow(0).save(QStringLiteral(QUENLOW_BINARY_DIR) + QStringLiteral("/mainwindow_standby.png")));
 }
 
 TEST_F(XvfbTest, DragInStandbyFollowsTheRealMouse)
