@@ -11,6 +11,7 @@
 
 #include <chrono>
 #include <cmath>
+#include <algorithm>
 #include <set>
 #include <sys/stat.h>
 #include <thread>
@@ -471,4 +472,59 @@ TEST(SoundEngineOutputs, InitOnARunningEngineStartsItAgainOnTheNewDriver)
     ASSERT_NE(e.init(44100, 32, 2), 0);
     EXPECT_TRUE(e.isInitialized());
     e.close();
+}
+
+TEST(SoundEngineOutputs, ManyOperationsWhileTheAudioThreadsRun)
+{
+    // Opens, plays, moves, pauses, stops and closes in a fixed pseudo-random order on both
+    // engines while their outputs mix: nothing may crash, hang or report a position outside
+    // the song.
+    const int silent = int(audio::outputDeviceNames().size());
+    SoundEngine a(QStringLiteral("A")), b(QStringLiteral("B"));
+    SoundEngine* engines[2] = {&a, &b};
+    for (auto* e : engines) {
+        e->setDriver(silent);
+        e->setBufferSize(4);
+        ASSERT_NE(e->init(44100, 32, 2), 0);
+        e->dspSetActive(e->dspGetFFTUnit(), 1);
+    }
+    const char* songs[] = {"cbr32.mp3", "rate48k.mp3", "wav22k_mono.wav", "truncated.mp3", "vbr_noxing.mp3"};
+    std::vector<std::uint32_t> streams[2];
+    std::vector<int> channels[2];
+    std::uint32_t seed = 12345;
+    auto next = [&] { return (seed = seed * 1664525u + 1013904223u) >> 8; };
+    for (int step = 0; step < 1500; ++step) {
+        const int k = int(next() % 2);
+        SoundEngine& e = *engines[k];
+        auto& ss = streams[k];
+        auto& cs = channels[k];
+        const std::uint32_t s = ss.empty() ? 0 : ss[next() % ss.size()];
+        const int ch = cs.empty() ? 0 : cs[next() % cs.size()];
+        switch (next() % 9) {
+        case 0:
+            if (ss.size() < 6)
+                ss.push_back(e.streamOpen(media(songs[next() % 5]), 8192, 0, 0));
+            break;
+        case 1: cs.push_back(e.streamPlay(-1, s)); break;
+        case 2: e.streamSetTime(s, int(next() % 40000) - 5000); break;
+        case 3: e.setPaused(ch, int(next() % 2)); break;
+        case 4: e.setFrequency(ch, 20000 + int(next() % 90000)); break;
+        case 5: e.setVolume(ch, int(next() % 256)); break;
+        case 6: e.streamStop(s); break;
+        case 7:
+            if (s && next() % 4 == 0) {
+                e.streamClose(s);
+                ss.erase(std::find(ss.begin(), ss.end(), s));
+            }
+            break;
+        default: std::this_thread::sleep_for(std::chrono::microseconds(300)); break;
+        }
+        for (std::uint32_t t : ss) {
+            const int time = e.streamGetTime(t);
+            ASSERT_TRUE(time >= 0 && time <= e.streamGetLengthMs(t)) << time;
+        }
+        e.dspGetSpectrum();
+    }
+    a.close();
+    b.close();
 }
