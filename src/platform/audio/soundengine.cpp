@@ -493,8 +493,16 @@ struct SoundEngine::Impl {
         }
     }
 
+    // Names the calling thread after its engine, so a profiler or a debugger tells them apart.
+    void nameThread(const char* what)
+    {
+        const QByteArray n = (QByteArrayLiteral("qn-") + what + ' ' + name.toUtf8()).left(15);
+        pthread_setname_np(pthread_self(), n.constData());
+    }
+
     void decodeLoop()
     {
+        nameThread("decode");
         std::unique_lock lock(decodeMutex);
         while (decoding) {
             bool worked = false;
@@ -538,6 +546,7 @@ struct SoundEngine::Impl {
         const auto slack = std::chrono::milliseconds(bufferMs);
         // Like a sound card's callback, the pacing runs at real-time priority where the
         // system allows it, so a busy machine does not make it late; elsewhere it runs as is.
+        nameThread("silent");
         sched_param param {};
         param.sched_priority = 10;
         pthread_setschedparam(pthread_self(), SCHED_FIFO, &param);
