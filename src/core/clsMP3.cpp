@@ -94,13 +94,14 @@ int openRegular(const QByteArray& path, int flags)
     return fd;
 }
 
-// Reads exactly n bytes at offset; false on a short read or an error.
-bool readAt(int fd, void* buf, std::size_t n, std::int64_t offset)
+// Moves exactly n bytes at offset with pread or pwrite, going on after interruptions and
+// partial transfers; false on a short transfer or an error.
+template <class Buffer, class Transfer>
+bool transferAt(int fd, Buffer* buf, std::size_t n, std::int64_t offset, Transfer transfer)
 {
-    auto* p = static_cast<char*>(buf);
     std::size_t done = 0;
     while (done < n) {
-        const ssize_t r = ::pread(fd, p + done, n - done, static_cast<off_t>(offset + done));
+        const ssize_t r = transfer(fd, buf + done, n - done, static_cast<off_t>(offset + done));
         if (r < 0 && errno == EINTR)
             continue;
         if (r <= 0)
@@ -110,19 +111,14 @@ bool readAt(int fd, void* buf, std::size_t n, std::int64_t offset)
     return true;
 }
 
+bool readAt(int fd, void* buf, std::size_t n, std::int64_t offset)
+{
+    return transferAt(fd, static_cast<char*>(buf), n, offset, ::pread);
+}
+
 bool writeAt(int fd, const void* buf, std::size_t n, std::int64_t offset)
 {
-    const auto* p = static_cast<const char*>(buf);
-    std::size_t done = 0;
-    while (done < n) {
-        const ssize_t r = ::pwrite(fd, p + done, n - done, static_cast<off_t>(offset + done));
-        if (r < 0 && errno == EINTR)
-            continue;
-        if (r <= 0)
-            return false;
-        done += static_cast<std::size_t>(r);
-    }
-    return true;
+    return transferAt(fd, static_cast<const char*>(buf), n, offset, ::pwrite);
 }
 
 // Where the audio begins: after any ID3v2 tags at the start of the file (cover art often makes

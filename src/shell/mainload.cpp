@@ -129,27 +129,29 @@ void frmMain::setDefaultSteps()
         d.bFadeToA = false;
         d.bFadeToB = false;
     };
-    steps.stopDecks = [] {
-        DeckState& d = deckState();
-        if (d.ChannelA != 0) {
-            FMod.FSOUND_Stream_Stop(d.StreamA);
-            d.ChannelA = 0;
-        }
-        if (d.ChannelB != 0) {
-            FMod2.FSOUND_Stream_Stop(d.StreamB);
-            d.ChannelB = 0;
+    // Stops a deck's playing stream and marks the deck idle.
+    auto stopDeck = [](SoundBinding& engine, long stream, int& channel) {
+        if (channel != 0) {
+            engine.FSOUND_Stream_Stop(stream);
+            channel = 0;
         }
     };
-    steps.closeStreams = [] {
+    // Closes a deck's stream and forgets its handle.
+    auto closeStream = [](SoundBinding& engine, long& stream) {
+        if (stream != 0) {
+            engine.FSOUND_Stream_Close(stream);
+            stream = 0;
+        }
+    };
+    steps.stopDecks = [stopDeck] {
         DeckState& d = deckState();
-        if (d.StreamA != 0) {
-            FMod.FSOUND_Stream_Close(d.StreamA);
-            d.StreamA = 0;
-        }
-        if (d.StreamB != 0) {
-            FMod2.FSOUND_Stream_Close(d.StreamB);
-            d.StreamB = 0;
-        }
+        stopDeck(FMod, d.StreamA, d.ChannelA);
+        stopDeck(FMod2, d.StreamB, d.ChannelB);
+    };
+    steps.closeStreams = [closeStream] {
+        DeckState& d = deckState();
+        closeStream(FMod, d.StreamA);
+        closeStream(FMod2, d.StreamB);
     };
     steps.closeEngines = [] {
         FMod.FSOUND_Close();
