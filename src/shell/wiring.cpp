@@ -85,14 +85,17 @@ void frmMain::createControllers()
     forwardKeys(ctl<QWidget>(this, "picSliderBack"), "B-271");
     onKeyDown(ctl<QSlider>(this, "sldAFreq"), [this](int& k, int) { decks->A().Freq_Arrow(k); });
     onKeyDown(ctl<QSlider>(this, "sldBFreq"), [this](int& k, int) { decks->B().Freq_Arrow(k); });
-    // The decks start without a stream: the sound device dialog's test sound may have left its
-    // handle behind, and no deck may play it.
+    // The decks start without a stream: should a test sound's handle have been left behind, no
+    // deck may play it. The load touches the engines only then; they come out of start-up ready
+    // and with no error pending.
     steps.resetDecks = [reset = steps.resetDecks] {
         if (reset)
             reset();
         DeckState& d = deckState();
-        FMod.FSOUND_Stream_Close(d.StreamA);
-        FMod2.FSOUND_Stream_Close(d.StreamB);
+        if (d.StreamA != 0)
+            FMod.FSOUND_Stream_Close(d.StreamA);
+        if (d.StreamB != 0)
+            FMod2.FSOUND_Stream_Close(d.StreamB);
         d.StreamA = 0;
         d.StreamB = 0;
     };

@@ -1,6 +1,7 @@
 // The main window's load, list font, stand-by, drag, clock, orderly close and small windows.
 #include "mainwindow_fixture.h"
 
+#include "core/soundbindings.h"
 #include "core/vb.h"
 #include "core/windowdrag.h"
 #include "decks/deckstate.h"
@@ -345,6 +346,29 @@ TEST_F(MainWindowTest, CloseAllStopsPlayingAndPausedDecksAndClosesTheirStreams)
     EXPECT_EQ(d.StreamB, 0);
     EXPECT_EQ(calls.last(), QStringLiteral("endProgram"));
     EXPECT_EQ(ErrorCount, 0);
+    d.reset();
+}
+
+TEST_F(MainWindowTest, LoadLeavesTheEnginesAsStartUpLeftThem)
+{
+    // The decks' own reset step, as the window wires it; the other subsystems still recorded.
+    w = std::make_unique<frmMain>();
+    const std::function<void()> resetDecks = w->steps.resetDecks;
+    record(w->steps);
+    w->steps.resetDecks = resetDecks;
+    for (SoundBinding* b : {&FMod, &FMod2}) {
+        b->engine().setManualClock(true);
+        ASSERT_NE(b->FSOUND_Init(44100, 32, 2), 0);
+    }
+    DeckState& d = deckState();
+    d.reset();
+    w->Form_Load();
+    // No stream was left behind, so no engine was asked to close one: no error is pending.
+    EXPECT_EQ(FMod.FSOUND_GetError(), 0);
+    EXPECT_EQ(FMod2.FSOUND_GetError(), 0);
+    EXPECT_EQ(d.StreamA, 0);
+    FMod.FSOUND_Close();
+    FMod2.FSOUND_Close();
     d.reset();
 }
 
