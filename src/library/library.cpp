@@ -70,6 +70,28 @@ std::int32_t playsToCount(double v)
 }
 
 [[noreturn]] void badRow() { raiseError(9, QStringLiteral("Subscript out of range")); }
+
+// Keeps a list where the user scrolled it while rows are removed or reselected for him: the
+// view would otherwise follow its current row, now or when it is next shown.
+class KeepScrollPosition {
+public:
+    explicit KeepScrollPosition(QAbstractItemView* v) : v_(v), was_(v && v->hasAutoScroll())
+    {
+        if (v_)
+            v_->setAutoScroll(false);
+    }
+    ~KeepScrollPosition()
+    {
+        if (v_)
+            v_->setAutoScroll(was_);
+    }
+    KeepScrollPosition(const KeepScrollPosition&) = delete;
+    KeepScrollPosition& operator=(const KeepScrollPosition&) = delete;
+
+private:
+    QAbstractItemView* v_;
+    bool was_;
+};
 } // namespace
 
 Library::Library(QWidget* form, QObject* parent) : QObject(parent), form_(form)
@@ -215,7 +237,11 @@ void Library::selectRow(QTreeView* list, int k, bool scrollAndFocus)
     if (k < 1 || k > m->rowCount())
         badRow();
     const QModelIndex at = m->index(k - 1, 0);
-    list->selectionModel()->setCurrentIndex(at, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+    {
+        // Scrolling, where wanted, is done below, once.
+        const KeepScrollPosition keep(list);
+        list->selectionModel()->setCurrentIndex(at, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+    }
     if (scrollAndFocus) {
         list->scrollTo(at);
         list->setFocus();
@@ -582,6 +608,8 @@ void Library::RemoveFromList(QTreeView* list)
         if (m.count() < 1)
             return;
         const int k = selectedRow(list);
+        // Neither the removal nor the new selection scrolls the list.
+        const KeepScrollPosition keep(list);
         m.removeAt(k - 1);
         const int n = m.count();
         if (n >= 1)

@@ -118,7 +118,8 @@ public:
     void addSearchPlaceholder();
 
     // Selection helpers for list views: the 1-based row of the selection (error 91 when
-    // nothing is selected) and selecting row k (1-based).
+    // nothing is selected) and selecting row k (1-based); the list scrolls to it and takes the
+    // focus only when scrollAndFocus is set.
     static int selectedRow(QTreeView* list);
     static void selectRow(QTreeView* list, int k, bool scrollAndFocus);
 

@@ -1,5 +1,7 @@
 #include "libraryfixture.h"
 
+#include <QScrollBar>
+
 class QueueTest : public LibraryTest {
 protected:
     void select(const char* list, int k) { Library::selectRow(view(list), k, false); }
@@ -110,4 +112,27 @@ TEST_F(QueueTest, SongBinTabMovesSongBinRows)
     lib->picDJPlaylistUp_Click();
     lib->SendSongToTopList();
     EXPECT_EQ(ErrorCount, 0);
+}
+
+TEST_F(QueueTest, RemoveFromListLeavesTheScrollPositionAlone)
+{
+    // The user may have scrolled away from the selection; removing it selects the neighbour
+    // without dragging the list back to it.
+    form->resize(400, 200);
+    QTreeView* dj = view("lstDJPlayList");
+    dj->setGeometry(0, 0, 400, 200);
+    form->show();
+    QStringList many;
+    for (int i = 1; i <= 300; ++i)
+        many << QString::number(i);
+    fill(lib->djPlaylist(), many);
+    Library::selectRow(dj, 250, true);
+    dj->scrollToTop();
+    ASSERT_EQ(dj->verticalScrollBar()->value(), 0);
+    lib->RemoveFromList(dj);
+    EXPECT_EQ(selected("lstDJPlayList"), 250);
+    EXPECT_EQ(lib->djPlaylist().cell(249, field::Title), QStringLiteral("251"));
+    EXPECT_EQ(dj->verticalScrollBar()->value(), 0);
+    // Scrolling stays on for the user's own moves.
+    EXPECT_TRUE(dj->hasAutoScroll());
 }
