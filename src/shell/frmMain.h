@@ -36,6 +36,7 @@ class QPushButton;
 class QProgressBar;
 class QSlider;
 class Decks;
+class ListButtons;
 
 class frmMain : public QWidget {
     Q_OBJECT
@@ -190,4 +191,5 @@ public:
     Library* library = nullptr; // the song lists, their files, scans and queue
     AutoDJController* autoDJ = nullptr; // auto-DJ switch and crossfade, housekeeping timer
     Decks* decks = nullptr;             // both decks, the crossfader knob, the player and seek timers
+    ListButtons* listButtons = nullptr; // the load and queue buttons beside the song lists
 };

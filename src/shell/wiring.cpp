@@ -13,6 +13,7 @@
 #include "decks/decks.h"
 #include "decks/deckstate.h"
 #include "library/library.h"
+#include "library/listbuttons.h"
 #include "menus/checkmarks.h"
 #include "menus/requestdb.h"
 #include "shell/startup.h"
@@ -99,6 +100,9 @@ void frmMain::createControllers()
         d.StreamA = 0;
         d.StreamB = 0;
     };
+
+    // The load and queue buttons beside the lists.
+    listButtons = new ListButtons(this, *lib, *decks, this);
 
     // Auto-DJ and the housekeeping timer (TimerAutoDJCrossfade, TimerMessages).
     autoDJ = new AutoDJController(*this, *lib, deckState(), crossfader(), checkMarks(), this);
