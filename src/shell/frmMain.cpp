@@ -181,9 +181,11 @@ void frmMain::createControls()
         title->setToolTip(title->text());
         lbl(info, n.songInfo, QStringLiteral(":Song Info:"), QRect(6, 24, 72, 18), 11, true, vb::Black);
         const char* infoLabels[5] = {n.bitrate, n.genre, n.year, n.channel, n.original};
+        // One information label shows at a time, rotated every second: deck A starts on the bit
+        // rate, deck B one step on, on the genre, so the two decks do not show the same thing.
         for (int i = 0; i < 5; ++i) {
             auto* l = lbl(info, infoLabels[i], dashes, QRect(80, 24, 288, 18), 11, false, vb::Black);
-            l->setVisible(i == 0);
+            l->setVisible(i == d);
         }
         lbl(info, n.bpmCaption, QStringLiteral("BPM"), QRect(6, 43, 34, 18), 11, true, vb::Black);
         lbl(info, n.bpm, QStringLiteral("---"), QRect(42, 43, 60, 18), 11, false, vb::Black);

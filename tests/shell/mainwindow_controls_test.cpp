@@ -115,6 +115,12 @@ TEST_F(MainWindowTest, EveryControlExistsOnceWithItsTypeAndCaption)
     }
     for (const char* name : {"ProgPlayerAElapsed", "ProgPlayerBElapsed"})
         EXPECT_TRUE(c<QProgressBar>(name)->isHidden()) << name; // until the first load
+    // One information label per deck shows: the bit rate on deck A, the genre on deck B.
+    for (const char* name : {"lblPlayerABitrate", "lblPlayerBGenre"})
+        EXPECT_FALSE(c<QWidget>(name)->isHidden()) << name;
+    for (const char* name : {"lblPlayerAGenre", "lblPlayerAYear", "lblPlayerAChannel", "lblPlayerAOriginal",
+                             "lblPlayerBBitrate", "lblPlayerBYear", "lblPlayerBChannel", "lblPlayerBOriginal"})
+        EXPECT_TRUE(c<QWidget>(name)->isHidden()) << name;
     for (const char* name : {"sldAFreq", "sldBFreq"}) {
         auto* s = c<QSlider>(name);
         EXPECT_EQ(s->orientation(), Qt::Vertical);
