@@ -190,8 +190,7 @@ void Deck::LoadSong(DeckSongList& list, bool bDelete, bool bShowErrors, int Auto
             raiseError(35600, QStringLiteral("Index out of bounds"));
 
         const QString path = list.SubItem(idx, 5);
-        const QFileInfo file(path);
-        if (path.isEmpty() || !file.isFile() || file.isHidden()) {
+        if (!songFileExists(path)) {
             if (bShowErrors)
                 ui::MsgBox(QStringLiteral("Filepath is incorrect!"), vb::mb::OKOnly, QStringLiteral("File Not Found!"));
             if (!bShowErrors || bDelete)

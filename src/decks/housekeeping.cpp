@@ -2,8 +2,8 @@
 
 #include "core/errorlog.h"
 #include "decks/deckstate.h"
+#include "decks/songlist.h"
 
-#include <QFileInfo>
 
 Housekeeping::Housekeeping(DeckState& state, const CheckMarks& marks, AutoDJ& autoDJ, HousekeepingHost& host)
     : s_(state), marks_(marks), autoDJ_(autoDJ), host_(host)
@@ -80,8 +80,7 @@ bool Housekeeping::loadFreeDeck(Side deck)
             iNextSongWait = 0;
             return false;
         }
-        const QString file = host_.djFilename(1);
-        if (!file.isEmpty() && QFileInfo(file).isFile())
+        if (songFileExists(host_.djFilename(1)))
             break;
         host_.removeDJRow(1);
     }

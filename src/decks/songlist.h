@@ -7,6 +7,11 @@
 
 class QTreeView;
 
+// Whether a row's Filename names a song a deck can be loaded with: an ordinary file that is
+// neither a folder nor hidden. The load and the auto-DJ's queue feeding use the same test, so a
+// row the load would refuse is never taken for the next song.
+bool songFileExists(const QString& path);
+
 class DeckSongList {
 public:
     virtual ~DeckSongList() = default;

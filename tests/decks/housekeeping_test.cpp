@@ -180,7 +180,9 @@ TEST(Housekeeping, RowOneIsLoadedAndMissingFilesAreDropped)
 {
     Rig r;
     auto& h = r.host;
-    h.dj = {h.folder + "/gone1.mp3", h.folder + "/gone2.mp3", h.song("here.mp3", 30000), h.song("next.mp3", 30000)};
+    // A hidden file is one the load refuses: it goes with the missing ones.
+    h.dj = {h.folder + "/gone1.mp3", h.song(".hidden.mp3", 30000), h.folder + "/gone2.mp3", h.song("here.mp3", 30000),
+            h.song("next.mp3", 30000)};
     h.selected = 4;
     h.state.bLoadNextB = true;
     r.housekeeping.TimerMessages_Timer(); // wait
