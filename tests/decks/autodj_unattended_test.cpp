@@ -15,6 +15,7 @@
 #include "platform/audio/soundengine.h"
 #include "platform/ui/dialogs.h"
 #include "shell/frmMain.h"
+#include "support/engines.h"
 #include "support/testutil.h"
 
 #include <QElapsedTimer>
@@ -55,12 +56,8 @@ protected:
     void TearDown() override
     {
         if (w) {
-            DeckState& s = deckState();
             w->stopTimers();
-            FMod.FSOUND_Stream_Stop(s.StreamA);
-            FMod2.FSOUND_Stream_Stop(s.StreamB);
-            FMod.FSOUND_Stream_Close(s.StreamA);
-            FMod2.FSOUND_Stream_Close(s.StreamB);
+            releaseDeckStreams();
         }
         w.reset();
         crossfader().bindKnob(nullptr);
@@ -68,18 +65,6 @@ protected:
         ui::setDialogs(nullptr);
         ErrorTrapOn = false;
         errorlog::setFolder({});
-    }
-
-    static void initEngines(bool manual, int driver)
-    {
-        for (auto* b : {&FMod, &FMod2}) {
-            if (b->engine().isInitialized())
-                continue;
-            b->engine().setManualClock(manual);
-            b->FSOUND_SetDriver(driver);
-            ASSERT_NE(b->FSOUND_Init(44100, 32, 0), 0);
-            b->FSOUND_DSP_SetActive(b->FSOUND_DSP_GetFFTUnit(), 1);
-        }
     }
 
     // The main window with its controllers; the load's media scan is left out (no media
@@ -204,7 +189,7 @@ TEST_F(Unattended, FiveSongsPlayInOrderWithCrossfadesThenTheQueueIsRefilled)
 {
     if (QGuiApplication::platformName() == QLatin1String("xcb"))
         GTEST_SKIP() << "the manual-clock run; the real-time run is AutoDJRealTime";
-    initEngines(true, 0);
+    ASSERT_TRUE(startBothEngines(true, 0));
     makeWindow();
     start();
 
@@ -240,7 +225,7 @@ TEST_F(Unattended, SwitchingOnWithNothingSelectedCuesTheHeadOfTheQueue)
 {
     if (QGuiApplication::platformName() == QLatin1String("xcb"))
         GTEST_SKIP() << "a manual-clock test";
-    initEngines(true, 0);
+    ASSERT_TRUE(startBothEngines(true, 0));
     makeWindow();
     auto* queue = ctl<QTreeView>(w.get(), "lstDJPlayList");
     queue->selectionModel()->clear();
@@ -260,7 +245,7 @@ TEST_F(Unattended, AutoDJRealTime)
     if (QGuiApplication::platformName() != QLatin1String("xcb"))
         GTEST_SKIP() << "needs an X server (run by tests/e2e/autodj_realtime.sh)";
     const QStringList devices = audio::outputDeviceNames();
-    initEngines(false, int(devices.size())); // the last driver is the silent output
+    ASSERT_TRUE(startBothEngines(false, int(devices.size()))); // the last driver is the silent output
     makeWindow();
     w->show();
     w->startTimers();

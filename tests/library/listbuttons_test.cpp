@@ -14,6 +14,7 @@
 #include "platform/ui/dialogs.h"
 #include "shell/frmMain.h"
 #include "shell/skin.h"
+#include "support/engines.h"
 #include "support/testutil.h"
 
 #include <QTemporaryDir>
@@ -35,13 +36,7 @@ protected:
         ui::setDialogs(&dialogs);
         checkMarks() = CheckMarks();
         deckState().reset();
-        for (auto* b : {&FMod, &FMod2}) {
-            if (b->engine().isInitialized())
-                continue;
-            b->engine().setManualClock(true);
-            b->FSOUND_SetDriver(0);
-            ASSERT_NE(b->FSOUND_Init(44100, 32, 0), 0);
-        }
+        ASSERT_TRUE(startBothEngines());
         w = std::make_unique<frmMain>();
         ASSERT_NE(w->listButtons, nullptr);
         song = testutil::copyMedia("tone10s.mp3", dir.path(), QStringLiteral("song.mp3"));
@@ -50,9 +45,7 @@ protected:
 
     void TearDown() override
     {
-        DeckState& s = deckState();
-        FMod.FSOUND_Stream_Close(s.StreamA);
-        FMod2.FSOUND_Stream_Close(s.StreamB);
+        releaseDeckStreams();
         w.reset();
         crossfader().bindKnob(nullptr);
         deckState().reset();
