@@ -16,6 +16,7 @@
 #include <QHash>
 #include <QTemporaryDir>
 #include <functional>
+#include <initializer_list>
 #include <map>
 #include <vector>
 
@@ -275,5 +276,13 @@ struct Rig {
     {
         host.autoDJ = &autoDJ;
         host.housekeeping = &housekeeping;
+    }
+    // Queues 30-second songs of these names, switches auto-DJ on and presses deck A's play.
+    void startNight(std::initializer_list<const char*> names)
+    {
+        for (const char* n : names)
+            host.queue(host.song(n, 30000));
+        autoDJ.lblTurnAutoDJOffClick_Click();
+        host.pressPlay(Side::A);
     }
 };

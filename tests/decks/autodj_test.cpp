@@ -261,10 +261,7 @@ TEST(AutoDJCrossfade, APausedOrUnplayableIncomingDeckEndsTheFadeWithoutSilence)
     {
         Rig r;
         auto& h = r.host;
-        for (const char* n : {"a.mp3", "b.mp3", "c.mp3"})
-            h.queue(h.song(n, 30000));
-        r.autoDJ.lblTurnAutoDJOffClick_Click();
-        h.pressPlay(Side::A);
+        r.startNight({"a.mp3", "b.mp3", "c.mp3"});
         h.pressPlay(Side::B);
         h.deckB.paused = true;
         h.deckA.posMs = 20000;
@@ -280,10 +277,7 @@ TEST(AutoDJCrossfade, APausedOrUnplayableIncomingDeckEndsTheFadeWithoutSilence)
     {
         Rig r;
         auto& h = r.host;
-        for (const char* n : {"a.mp3", "b.mp3", "c.mp3"})
-            h.queue(h.song(n, 30000));
-        r.autoDJ.lblTurnAutoDJOffClick_Click();
-        h.pressPlay(Side::A);
+        r.startNight({"a.mp3", "b.mp3", "c.mp3"});
         h.failPlay = true;
         h.deckA.posMs = 20000;
         for (int i = 0; i < 12; ++i)
@@ -313,10 +307,7 @@ TEST(AutoDJCrossfade, ShortSongsAreCountedOncePerPlay)
     // clear that count after the start.
     Rig r;
     auto& h = r.host;
-    for (const char* n : {"s1.mp3", "s2.mp3", "s3.mp3", "s4.mp3"})
-        h.queue(h.song(n, 30000));
-    r.autoDJ.lblTurnAutoDJOffClick_Click();
-    h.pressPlay(Side::A);
+    r.startNight({"s1.mp3", "s2.mp3", "s3.mp3", "s4.mp3"});
     runUntil(r, [&] { return h.started.size() == 4 && h.state.bLoadNextA + h.state.bLoadNextB > 0; });
     ASSERT_EQ(h.started.size(), 4u);
     for (const char* n : {"s1.mp3", "s2.mp3", "s3.mp3", "s4.mp3"})
@@ -327,10 +318,7 @@ TEST(AutoDJCrossfade, AnOutgoingDeckThatStopsByItselfEndsTheFade)
 {
     Rig r;
     auto& h = r.host;
-    for (const char* n : {"a.mp3", "b.mp3", "c.mp3"})
-        h.queue(h.song(n, 30000));
-    r.autoDJ.lblTurnAutoDJOffClick_Click();
-    h.pressPlay(Side::A);
+    r.startNight({"a.mp3", "b.mp3", "c.mp3"});
     h.deckA.posMs = 20000;
     for (int i = 0; i < 5; ++i)
         r.autoDJ.TimerAutoDJCrossfade_Timer();
