@@ -16,6 +16,7 @@
 #include "platform/ui/dialogs.h"
 #include "shell/frmMain.h"
 #include "support/engines.h"
+#include "support/programfolder.h"
 #include "support/testutil.h"
 
 #include <QElapsedTimer>
@@ -44,14 +45,10 @@ protected:
     void SetUp() override
     {
         ASSERT_TRUE(dir.isValid());
-        AppPath = dir.path();
-        errorlog::setFolder(dir.path());
-        ErrorTrapOn = true;
-        ErrorCount = 0;
+        enterProgramFolder(dir.path());
+        resetDeckWorld();
         ui::setDialogs(&dialogs);
         checkMarks() = CheckMarks();
-        deckState().reset();
-        crossfader().setLeft(Crossfader::Centre);
     }
     void TearDown() override
     {
@@ -60,11 +57,8 @@ protected:
             releaseDeckStreams();
         }
         w.reset();
-        crossfader().bindKnob(nullptr);
-        deckState().reset();
-        ui::setDialogs(nullptr);
-        ErrorTrapOn = false;
-        errorlog::setFolder({});
+        resetDeckWorld();
+        leaveProgramFolder();
     }
 
     // The main window with its controllers; the load's media scan is left out (no media

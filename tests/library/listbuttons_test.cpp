@@ -15,6 +15,7 @@
 #include "shell/frmMain.h"
 #include "shell/skin.h"
 #include "support/engines.h"
+#include "support/programfolder.h"
 #include "support/testutil.h"
 
 #include <QTemporaryDir>
@@ -30,12 +31,10 @@ protected:
 
     void SetUp() override
     {
-        AppPath = dir.path();
-        errorlog::setFolder(dir.path());
-        ErrorTrapOn = true;
+        enterProgramFolder(dir.path());
+        resetDeckWorld();
         ui::setDialogs(&dialogs);
         checkMarks() = CheckMarks();
-        deckState().reset();
         ASSERT_TRUE(startBothEngines());
         w = std::make_unique<frmMain>();
         ASSERT_NE(w->listButtons, nullptr);
@@ -47,11 +46,8 @@ protected:
     {
         releaseDeckStreams();
         w.reset();
-        crossfader().bindKnob(nullptr);
-        deckState().reset();
-        ui::setDialogs(nullptr);
-        ErrorTrapOn = false;
-        errorlog::setFolder({});
+        resetDeckWorld();
+        leaveProgramFolder();
     }
 
     void click(const char* button) { emit ctl<SkinControl>(w.get(), button)->Click(); }
