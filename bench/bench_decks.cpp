@@ -5,7 +5,7 @@
 #include "decks/crossfader.h"
 #include "decks/decks.h"
 #include "decks/deckstate.h"
-#include "shell/skin.h"
+#include "platform/ui/skin.h"
 
 #include <QLabel>
 #include <QProgressBar>

@@ -6,7 +6,7 @@
 #include "decks/deckstate.h"
 #include "library/library.h"
 #include "shell/frmMain.h"
-#include "shell/skin.h"
+#include "platform/ui/skin.h"
 
 #include <QItemSelectionModel>
 #include <QSlider>

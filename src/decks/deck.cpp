@@ -9,7 +9,7 @@
 #include "decks/songlist.h"
 #include "decks/songtags.h"
 #include "platform/ui/dialogs.h"
-#include "shell/skin.h"
+#include "platform/ui/skin.h"
 
 #include <QFileInfo>
 #include <QLabel>

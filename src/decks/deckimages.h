@@ -3,7 +3,7 @@
 // and the resting set, each 1 top, 2 right, 3 bottom, 4 left).
 #pragma once
 
-#include "shell/skin.h"
+#include "platform/ui/skin.h"
 
 struct DeckImages {
     ImageList playerControls;

@@ -7,7 +7,7 @@
 #include "decks/crossfader.h"
 #include "decks/songlist.h"
 #include "menus/checkmarks.h"
-#include "shell/skin.h"
+#include "platform/ui/skin.h"
 
 #include <QAbstractButton>
 #include <QActionGroup>

@@ -5,7 +5,7 @@
 #include "decks/decks.h"
 #include "library/library.h"
 #include "menus/checkmarks.h"
-#include "shell/skin.h"
+#include "platform/ui/skin.h"
 
 #include <QTreeView>
 

@@ -7,7 +7,7 @@
 #include "decks/deckstate.h"
 #include "platform/audio/soundengine.h"
 #include "platform/ui/dialogs.h"
-#include "shell/skin.h"
+#include "platform/ui/skin.h"
 #include "shell/startup.h"
 #include "shell/startup_labels.h"
 

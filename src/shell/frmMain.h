@@ -15,7 +15,7 @@
 #pragma once
 
 #include "shell/messagepanel.h"
-#include "shell/skin.h"
+#include "platform/ui/skin.h"
 
 #include <QHash>
 #include <QPointer>

@@ -4,7 +4,7 @@
 #include "core/vb.h"
 #include "library/medialist.h"
 #include "platform/ui/dialogs.h"
-#include "shell/skin.h"
+#include "platform/ui/skin.h"
 #include "shell/startup.h"
 #include "shell/startup_labels.h"
 

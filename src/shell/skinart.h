@@ -2,7 +2,7 @@
 // displays, so the black and blue captions of the deck displays stay legible.
 #pragma once
 
-#include "shell/skin.h"
+#include "platform/ui/skin.h"
 
 #include <QColor>
 #include <QPixmap>

@@ -5,7 +5,7 @@
 #include "core/errorlog.h"
 #include "core/vb.h"
 #include "decks/songlist.h"
-#include "shell/skin.h"
+#include "platform/ui/skin.h"
 #include "support/testutil.h"
 
 #include <QFile>

@@ -2,7 +2,7 @@
 
 #include "core/errorlog.h"
 #include "decks/crossfader.h"
-#include "shell/skin.h"
+#include "platform/ui/skin.h"
 #include "support/testutil.h"
 
 #include <QLabel>

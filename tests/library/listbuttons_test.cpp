@@ -13,7 +13,7 @@
 #include "menus/checkmarks.h"
 #include "platform/ui/dialogs.h"
 #include "shell/frmMain.h"
-#include "shell/skin.h"
+#include "platform/ui/skin.h"
 #include "support/engines.h"
 #include "support/programfolder.h"
 #include "support/testutil.h"

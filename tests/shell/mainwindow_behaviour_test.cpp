@@ -8,7 +8,7 @@
 #include "shell/frmShowUpdates.h"
 #include "shell/frmWait.h"
 #include "shell/sessionend.h"
-#include "shell/skin.h"
+#include "platform/ui/skin.h"
 
 #include <QCursor>
 #include <QMouseEvent>

@@ -2,7 +2,7 @@
 #include "mainwindow_fixture.h"
 
 #include "core/vb.h"
-#include "shell/skin.h"
+#include "platform/ui/skin.h"
 
 #include <QLineEdit>
 #include <QListWidget>

@@ -6,7 +6,7 @@
 #include "core/errorlog.h"
 #include "core/settings.h"
 #include "core/vb.h"
-#include "shell/skin.h"
+#include "platform/ui/skin.h"
 #include "core/soundbindings.h"
 #include "decks/deckstate.h"
 #include "platform/audio/portaudiohost.h"

@@ -1,4 +1,4 @@
-#include "shell/skin.h"
+#include "platform/ui/skin.h"
 
 #include "core/keys.h"
 #include "core/vb.h"
