@@ -5,7 +5,6 @@
 #include "decks/crossfader.h"
 #include "decks/deckstate.h"
 #include "library/library.h"
-#include "shell/frmMain.h"
 #include "platform/ui/skin.h"
 
 #include <QItemSelectionModel>
@@ -15,24 +14,25 @@
 
 class AutoDJController::Host : public HousekeepingHost {
 public:
-    Host(AutoDJController& owner, frmMain& form, Library& library, DeckState& state)
-        : owner_(owner), form_(form), lib_(library), s_(state)
+    Host(AutoDJController& owner, Window window, Library& library, DeckState& state)
+        : owner_(owner), win_(std::move(window)), lib_(library), s_(state)
     {
+        QWidget* form = win_.controls;
         const char* names[] = {"Bitrate", "Genre", "Year", "Channel", "Original"};
         for (int d = 0; d < 2; ++d) {
             const QByteArray deck = d == 0 ? "lblPlayerA" : "lblPlayerB";
             for (int i = 0; i < 5; ++i)
-                info_[d][i] = ctl<QWidget>(&form, (deck + names[i]).constData());
-            title_[d] = ctl<QLabel>(&form, (deck + "Title").constData());
+                info_[d][i] = ctl<QWidget>(form, (deck + names[i]).constData());
+            title_[d] = ctl<QLabel>(form, (deck + "Title").constData());
         }
-        pitch_[0] = ctl<QSlider>(&form, "sldAFreq");
-        pitch_[1] = ctl<QSlider>(&form, "sldBFreq");
-        lamp_ = ctl<SkinControl>(&form, "picAutoDJOff");
-        counter_ = ctl<SkinControl>(&form, "lblNumRequestSongs");
-        viewRequests_ = ctl<QWidget>(&form, "ViewRequests");
-        lstDJPlayList_ = ctl<QTreeView>(&form, "lstDJPlayList");
-        lstFullPlaylist_ = ctl<QTreeView>(&form, "lstFullPlaylist");
-        lstMostPlayed_ = ctl<QTreeView>(&form, "lstMostPlayed");
+        pitch_[0] = ctl<QSlider>(form, "sldAFreq");
+        pitch_[1] = ctl<QSlider>(form, "sldBFreq");
+        lamp_ = ctl<SkinControl>(form, "picAutoDJOff");
+        counter_ = ctl<SkinControl>(form, "lblNumRequestSongs");
+        viewRequests_ = ctl<QWidget>(form, "ViewRequests");
+        lstDJPlayList_ = ctl<QTreeView>(form, "lstDJPlayList");
+        lstFullPlaylist_ = ctl<QTreeView>(form, "lstFullPlaylist");
+        lstMostPlayed_ = ctl<QTreeView>(form, "lstMostPlayed");
     }
 
     static int idx(Side d) { return d == Side::A ? 0 : 1; }
@@ -65,9 +65,9 @@ public:
     void setFrequency(Side d, int hz) override { engine(d).FSOUND_SetFrequency(channel(d), hz); }
     int pitchSlider(Side d) const override { return pitch_[idx(d)]->value(); }
     void setCrossfaderVolumes() override { SetCrossfaderVolumes(); }
-    void showAutoDJLamp(int item) override { lamp_->setPicture(form_.imgAutoDJOn.ListImage(item)); }
-    void resetMessages() override { form_.messages.reset(); }
-    void postMessage(const QString& text, bool keep) override { form_.messages.post(text, keep); }
+    void showAutoDJLamp(int item) override { lamp_->setPicture(win_.autoDJLamps->ListImage(item)); }
+    void resetMessages() override { win_.resetMessages(); }
+    void postMessage(const QString& text, bool keep) override { win_.postMessage(text, keep); }
 
     // --- HousekeepingHost
     int visibleInfoLabel(Side d) const override
@@ -107,18 +107,18 @@ public:
     {
         lib_.AddToDJList(source == CheckMarks::FillSource::MostPlayed ? lstMostPlayed_ : lstFullPlaylist_, index);
     }
-    int randomNumber(int n) override { return form_.RandomNumber(n); }
+    int randomNumber(int n) override { return win_.randomNumber(n); }
     QString djFilename(int row) const override { return lib_.djPlaylist().cell(row - 1, field::Filename); }
     void removeDJRow(int row) override
     {
         lib_.djPlaylist().removeAt(row - 1);
         lib_.updateDJCaption();
     }
-    void tickMessagePanel() override { MessagePanelTick(form_.messages); }
+    void tickMessagePanel() override { win_.tickMessages(); }
 
 private:
     AutoDJController& owner_;
-    frmMain& form_;
+    Window win_;
     Library& lib_;
     DeckState& s_;
     QWidget* info_[2][5] = {};
@@ -132,18 +132,21 @@ private:
     QTreeView* lstMostPlayed_ = nullptr;
 };
 
-AutoDJController::AutoDJController(frmMain& form, Library& library, DeckState& state, Crossfader& knob,
+AutoDJController::AutoDJController(Window window, Library& library, DeckState& state, Crossfader& knob,
                                    const CheckMarks& marks, QObject* parent)
     : QObject(parent)
 {
-    host_ = std::make_unique<Host>(*this, form, library, state);
+    QWidget* form = window.controls;
+    QTimer* crossfadeTimer = window.crossfadeTimer;
+    QTimer* messagesTimer = window.messagesTimer;
+    host_ = std::make_unique<Host>(*this, std::move(window), library, state);
     autoDJ_ = std::make_unique<AutoDJ>(state, knob, marks, *host_);
     housekeeping_ = std::make_unique<Housekeeping>(state, marks, *autoDJ_, *host_);
 
-    connect(ctl<SkinControl>(&form, "lblTurnAutoDJOffClick"), &SkinControl::Click, this,
+    connect(ctl<SkinControl>(form, "lblTurnAutoDJOffClick"), &SkinControl::Click, this,
             [this] { autoDJ_->lblTurnAutoDJOffClick_Click(); });
-    connect(form.TimerAutoDJCrossfade, &QTimer::timeout, this, [this] { autoDJ_->TimerAutoDJCrossfade_Timer(); });
-    connect(form.TimerMessages, &QTimer::timeout, this, [this] { housekeeping_->TimerMessages_Timer(); });
+    connect(crossfadeTimer, &QTimer::timeout, this, [this] { autoDJ_->TimerAutoDJCrossfade_Timer(); });
+    connect(messagesTimer, &QTimer::timeout, this, [this] { housekeeping_->TimerMessages_Timer(); });
 }
 
 AutoDJController::~AutoDJController() = default;

@@ -7,18 +7,34 @@
 #include "decks/housekeeping.h"
 
 #include <QObject>
+#include <QString>
 #include <functional>
 #include <memory>
 
-class frmMain;
+class ImageList;
 class Library;
+class QTimer;
+class QWidget;
 
 class AutoDJController : public QObject {
     Q_OBJECT
 public:
-    // Binds to the form's controls by name (a missing one raises error 91) and connects the
-    // label and the timers. The library and the form must outlive the controller.
-    AutoDJController(frmMain& form, Library& library, DeckState& state, Crossfader& knob, const CheckMarks& marks,
+    // What the controller needs of the main window: its controls (found by name), the lamp
+    // pictures, the two timers and the message line.
+    struct Window {
+        QWidget* controls = nullptr;
+        const ImageList* autoDJLamps = nullptr; // imgAutoDJOn
+        QTimer* crossfadeTimer = nullptr;       // TimerAutoDJCrossfade
+        QTimer* messagesTimer = nullptr;        // TimerMessages
+        std::function<void()> resetMessages;
+        std::function<void(const QString& text, bool keep)> postMessage;
+        std::function<void()> tickMessages; // MessagePanelTick on the message line
+        std::function<int(int n)> randomNumber;
+    };
+
+    // Binds to the window's controls by name (a missing one raises error 91) and connects the
+    // label and the timers. The library, the window and its controls must outlive the controller.
+    AutoDJController(Window window, Library& library, DeckState& state, Crossfader& knob, const CheckMarks& marks,
                      QObject* parent = nullptr);
     ~AutoDJController() override;
 

@@ -12,6 +12,7 @@
 #include "decks/crossfader.h"
 #include "decks/decks.h"
 #include "decks/deckstate.h"
+#include "decks/housekeeping.h"
 #include "library/library.h"
 #include "library/listbuttons.h"
 #include "menus/checkmarks.h"
@@ -105,7 +106,16 @@ void frmMain::createControllers()
     listButtons = new ListButtons(this, *lib, *decks, this);
 
     // Auto-DJ and the housekeeping timer (TimerAutoDJCrossfade, TimerMessages).
-    autoDJ = new AutoDJController(*this, *lib, deckState(), crossfader(), checkMarks(), this);
+    AutoDJController::Window window;
+    window.controls = this;
+    window.autoDJLamps = &imgAutoDJOn;
+    window.crossfadeTimer = TimerAutoDJCrossfade;
+    window.messagesTimer = TimerMessages;
+    window.resetMessages = [this] { messages.reset(); };
+    window.postMessage = [this](const QString& text, bool keep) { messages.post(text, keep); };
+    window.tickMessages = [this] { MessagePanelTick(messages); };
+    window.randomNumber = [this](int n) { return RandomNumber(n); };
+    autoDJ = new AutoDJController(std::move(window), *lib, deckState(), crossfader(), checkMarks(), this);
     autoDJ->loadSong = [this](Side deck, int autoIndex) {
         auto* queue = ctl<QTreeView>(this, "lstDJPlayList");
         if (deck == Side::A)
