@@ -1,0 +1,193 @@
+// The outputs an engine plays to: a PortAudio device, the silent output paced by the clock,
+// or the manual clock of tests and benchmarks; starting and stopping them with the decoder.
+#include "platform/audio/engineimpl.h"
+#include "platform/audio/portaudiohost.h"
+
+#include <algorithm>
+#include <chrono>
+#include <pthread.h>
+#include <sched.h>
+
+namespace audio {
+namespace {
+
+const char* const kSilentName = "No sound (silent)";
+
+} // namespace
+
+QStringList outputDeviceNames()
+{
+    QStringList names;
+    if (pa::acquire()) {
+        for (const auto& d : pa::outputDevices())
+            names << d.name;
+        pa::release();
+    }
+    names << QString::fromLatin1(kSilentName);
+    return names;
+}
+
+// Names the calling thread after its engine, so a profiler or a debugger tells them apart.
+void SoundEngine::Impl::nameThread(const char* what)
+{
+    const QByteArray n = (QByteArrayLiteral("qn-") + what + ' ' + name.toUtf8()).left(15);
+    pthread_setname_np(pthread_self(), n.constData());
+}
+
+int SoundEngine::Impl::paCallback(const void*, void* output, unsigned long frames, const PaStreamCallbackTimeInfo*,
+                                  PaStreamCallbackFlags flags, void* user)
+{
+    auto* self = static_cast<Impl*>(user);
+    self->render(static_cast<float*>(output), int(frames));
+    if (flags & paOutputUnderflow)
+        self->underrunCount.fetch_add(1, std::memory_order_relaxed);
+    return paContinue;
+}
+
+// The silent output: mixes one period at a time, paced by the clock.
+void SoundEngine::Impl::paceLoop(int periodFrames)
+{
+    using clock = std::chrono::steady_clock;
+    const auto period = std::chrono::nanoseconds(std::int64_t(periodFrames) * 1000000000 / kRate);
+    const auto slack = std::chrono::milliseconds(bufferMs);
+    // Like a sound card's callback, the pacing runs at real-time priority where the
+    // system allows it, so a busy machine does not make it late; elsewhere it runs as is.
+    nameThread("silent");
+    sched_param param {};
+    param.sched_priority = 10;
+    pthread_setschedparam(pthread_self(), SCHED_FIFO, &param);
+    auto next = clock::now();
+    std::vector<float> buf(size_t(periodFrames) * 2);
+    while (pacing.load(std::memory_order_relaxed)) {
+        render(buf.data(), periodFrames);
+        next += period;
+        const auto now = clock::now();
+        if (now > next + slack) {
+            // Fell further behind than the buffer holds: a device would have run dry.
+            underrunCount.fetch_add(1, std::memory_order_relaxed);
+            next = now;
+        }
+        std::this_thread::sleep_until(next);
+    }
+}
+
+int SoundEngine::Impl::start(unsigned /*flags*/)
+{
+    underrunCount.store(0);
+    historyCount.store(0);
+    spectrumOf = kNoSpectrum;
+    level.store(0.0f);
+    if (manualNext) {
+        manual = true;
+        output = Output::Manual;
+        initialized = true;
+        error = ErrNone;
+        return 1;
+    }
+    manual = false;
+
+    // Choose the output: driver 0 the system default, n the n-th device of the list,
+    // after them the silent output.
+    paHeld = pa::acquire();
+    std::vector<pa::OutputDevice> devices;
+    int device = -1;
+    if (paHeld)
+        devices = pa::outputDevices();
+    const int silentDriver = int(devices.size()) + 1;
+    bool silent = false;
+    if (driver == 0) {
+        device = paHeld ? pa::defaultOutputDevice() : -1;
+        silent = device < 0; // no sound card: the program still runs
+    } else if (driver >= 1 && driver < silentDriver) {
+        device = devices[size_t(driver - 1)].index;
+    } else if (driver == silentDriver) {
+        silent = true;
+    } else {
+        releasePa();
+        return fail(ErrInit);
+    }
+
+    if (silent) {
+        releasePa();
+        output = Output::Silent;
+        pacing = true;
+        const int period = std::max(32, kRate * bufferMs / 2000);
+        pacer = std::thread([this, period] { paceLoop(period); });
+    } else {
+        const PaDeviceInfo* info = Pa_GetDeviceInfo(device);
+        if (!info || info->maxOutputChannels < 2) {
+            releasePa();
+            return fail(ErrOutputFormat);
+        }
+        PaStreamParameters params {};
+        params.device = device;
+        params.channelCount = 2;
+        params.sampleFormat = paFloat32;
+        params.suggestedLatency = bufferMs / 1000.0;
+        pa::QuietConsole quiet;
+        PaError rc = Pa_OpenStream(&pa, nullptr, &params, kRate, paFramesPerBufferUnspecified, paNoFlag,
+                                   &Impl::paCallback, this);
+        if (rc != paNoError) {
+            pa = nullptr;
+            releasePa();
+            return fail(rc == paDeviceUnavailable ? ErrAllocated : ErrInit);
+        }
+        if (Pa_StartStream(pa) != paNoError) {
+            Pa_CloseStream(pa);
+            pa = nullptr;
+            releasePa();
+            return fail(ErrInit);
+        }
+        output = Output::Device;
+    }
+
+    {
+        std::lock_guard lock(decodeMutex);
+        decoding = true;
+    }
+    decoder = std::thread([this] { decodeLoop(); });
+    initialized = true;
+    error = ErrNone;
+    return 1;
+}
+
+void SoundEngine::Impl::releasePa()
+{
+    if (paHeld) {
+        pa::release();
+        paHeld = false;
+    }
+}
+
+// Stops the output and the decoder and frees every stream.
+void SoundEngine::Impl::shutdown()
+{
+    if (pa) {
+        pa::QuietConsole quiet;
+        Pa_AbortStream(pa);
+        Pa_CloseStream(pa);
+        pa = nullptr;
+    }
+    if (pacer.joinable()) {
+        pacing = false;
+        pacer.join();
+    }
+    releasePa();
+    if (decoder.joinable()) {
+        {
+            std::lock_guard lock(decodeMutex);
+            decoding = false;
+        }
+        decodeWake.notify_all();
+        decoder.join();
+    }
+    for (auto& slot : channelSlots)
+        slot.store(nullptr);
+    streams.clear();
+    output = Output::None;
+    initialized = false;
+    manual = false;
+    dspActive = false;
+}
+
+} // namespace audio
