@@ -1,0 +1,369 @@
+// The interpolator's tables and its inner loop; see varispeed.h for what it does.
+//
+// The inner loop is written with GCC's vector types: eight floats at a time, built once for
+// any x86-64 (two SSE operations per vector) and once for x86-64-v3 (AVX2 and FMA), the
+// processor choosing at load time. This file is compiled with contracted multiply-adds.
+#include "platform/audio/varispeed.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <vector>
+
+namespace audio {
+
+namespace {
+
+constexpr int kPhases = 256;
+constexpr int kRow = 2 * Varispeed::kTaps; // a phase's coefficients, then their step to the next phase
+constexpr int kFadeFrames = 256;           // a change of table blends over about 6 ms
+// Returning to one source frame per output frame, the read position reaches the next whole
+// frame at up to 1/1024 faster: within 1024 frames, and a pitch change of under 2 cents.
+constexpr std::uint64_t kGlide = Varispeed::kUnity / 1024;
+
+// The Kaiser window's shape. Up to normal speed there is room for a wide transition and a
+// stopband 100 dB down. Above it the transition must be narrow, so that a 15 kHz tone keeps its
+// level at 1.25x while what would play above the output's Nyquist frequency is cut; the
+// stopband is then about 90 dB down.
+constexpr double kBetaNormal = 10.0;
+constexpr double kBetaFast = 8.0;
+
+// Cutoffs as a fraction of the source rate. Up to normal speed: 20 kHz of a 44.1 kHz source.
+// Above it each table serves speeds up to 1.25x those of the one before. What it must cut is
+// what would fold back below 20 kHz at its highest speed; its transition band is as wide
+// whatever its cutoff, so each cutoff keeps the same margin below that frequency as the first
+// one, which cuts at 16.4 kHz (20.5 kHz when played at 1.25x).
+constexpr double kCutoffNormal = 20000.0 / 44100.0;
+constexpr double kFoldsIntoHearing = (44100.0 - 20000.0) / 44100.0; // at one frame per frame
+constexpr double kRungRatio = 1.25;
+constexpr double kMargin = kFoldsIntoHearing / kRungRatio - 16400.0 / 44100.0;
+constexpr int kFastRungs = 4; // up to 1.25^4 = 2.44 source frames per output frame
+
+// The zeroth-order modified Bessel function of the first kind, by its power series.
+double besselI0(double x)
+{
+    double sum = 1.0, term = 1.0;
+    const double q = x * x / 4.0;
+    for (int k = 1; k < 60; ++k) {
+        term *= q / (double(k) * double(k));
+        sum += term;
+        if (term < sum * 1e-17)
+            break;
+    }
+    return sum;
+}
+
+using v8sf = float __attribute__((vector_size(32)));
+
+v8sf load8(const float* p)
+{
+    v8sf v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+// The sum of a vector's eight lanes.
+float lanes(v8sf v)
+{
+    const v8sf a = v + __builtin_shufflevector(v, v, 4, 5, 6, 7, 0, 1, 2, 3);
+    const v8sf b = a + __builtin_shufflevector(a, a, 2, 3, 0, 1, 6, 7, 4, 5);
+    return b[0] + b[1];
+}
+
+// One run of output frames at a constant step: for each, the coefficients of its phase are
+// blended with the next phase's, and each channel's 32 frames around the read position are
+// weighed with them.
+template <int Channels>
+inline __attribute__((always_inline)) void runFrames(const float* rows, const float* const* in, std::uint64_t pos,
+                                                     std::uint64_t step, int frames, float* out)
+{
+    constexpr float kFraction = 1.0f / float(1 << 24);
+    for (int n = 0; n < frames; ++n, pos += step) {
+        const std::uint32_t phase = std::uint32_t(pos);
+        const float* row = rows + std::size_t(phase >> 24) * kRow;
+        const v8sf f = v8sf {} + float(phase & 0xFFFFFF) * kFraction;
+        const v8sf c0 = load8(row) + f * load8(row + 32);
+        const v8sf c1 = load8(row + 8) + f * load8(row + 40);
+        const v8sf c2 = load8(row + 16) + f * load8(row + 48);
+        const v8sf c3 = load8(row + 24) + f * load8(row + 56);
+        const std::size_t at = std::size_t(pos >> 32) - Varispeed::kBefore;
+        auto weigh = [&](const float* x) {
+            return c0 * load8(x) + c1 * load8(x + 8) + c2 * load8(x + 16) + c3 * load8(x + 24);
+        };
+        if constexpr (Channels == 2) {
+            // Both channels' eight partial sums folded together.
+            const v8sf l = weigh(in[0] + at), r = weigh(in[1] + at);
+            const v8sf a = __builtin_shufflevector(l, r, 0, 1, 2, 3, 8, 9, 10, 11)
+                           + __builtin_shufflevector(l, r, 4, 5, 6, 7, 12, 13, 14, 15);
+            const v8sf b = a + __builtin_shufflevector(a, a, 2, 3, 0, 1, 6, 7, 4, 5);
+            out[2 * n] = b[0] + b[1];
+            out[2 * n + 1] = b[4] + b[5];
+        } else {
+            out[n] = lanes(weigh(in[0] + at));
+        }
+    }
+}
+
+#if defined(__x86_64__) && !defined(__SANITIZE_ADDRESS__)
+#define VARISPEED_CLONES __attribute__((target_clones("arch=x86-64-v3", "default")))
+#else
+#define VARISPEED_CLONES
+#endif
+
+VARISPEED_CLONES
+void run(const float* rows, const float* const* in, int channels, std::uint64_t pos, std::uint64_t step, int frames,
+         float* out)
+{
+    if (channels == 2)
+        runFrames<2>(rows, in, pos, step, frames, out);
+    else
+        runFrames<1>(rows, in, pos, step, frames, out);
+}
+
+} // namespace
+
+struct Varispeed::Table {
+    alignas(64) float rows[kPhases * kRow];
+    std::uint64_t upTo; // the largest step it serves
+
+    void build(double cutoff, double beta)
+    {
+        // The kernel at t frames from the read position. The window is lowered to reach zero
+        // at its edges, so a frame leaving the kernel's reach as the phase wraps leaves no step.
+        const double half = kTaps / 2;
+        const double edge = besselI0(beta);
+        auto kernel = [&](double t) {
+            if (std::fabs(t) >= half)
+                return 0.0;
+            const double r = t / half;
+            const double window = (besselI0(beta * std::sqrt(1.0 - r * r)) - 1.0) / (edge - 1.0);
+            const double x = 2.0 * cutoff * t;
+            const double sinc = x == 0.0 ? 1.0 : std::sin(M_PI * x) / (M_PI * x);
+            return 2.0 * cutoff * sinc * window;
+        };
+        // Each phase's coefficients sum to one, so a constant passes at the same level at every
+        // phase; phase kPhases is the next frame's phase 0.
+        std::vector<double> coef(std::size_t(kPhases + 1) * kTaps);
+        for (int p = 0; p <= kPhases; ++p) {
+            double* row = coef.data() + std::size_t(p) * kTaps;
+            const double phase = double(p) / kPhases;
+            double sum = 0.0;
+            for (int i = 0; i < kTaps; ++i)
+                sum += row[i] = kernel(double(i - kBefore) - phase);
+            for (int i = 0; i < kTaps; ++i)
+                row[i] /= sum;
+        }
+        for (int p = 0; p < kPhases; ++p)
+            for (int i = 0; i < kTaps; ++i) {
+                const double here = coef[std::size_t(p) * kTaps + std::size_t(i)];
+                const double next = coef[std::size_t(p + 1) * kTaps + std::size_t(i)];
+                rows[p * kRow + i] = float(here);
+                rows[p * kRow + kTaps + i] = float(next - here);
+            }
+    }
+};
+
+const Varispeed::Table* Varispeed::tableFor(std::uint64_t step) const
+{
+    // Built once, on the first stream's open, and shared by every stream.
+    static Table all[1 + kFastRungs];
+    static const bool built = [] {
+        all[0].build(kCutoffNormal, kBetaNormal);
+        all[0].upTo = kUnity;
+        double upTo = kRungRatio;
+        for (int r = 1; r <= kFastRungs; ++r) {
+            all[r].build(kFoldsIntoHearing / upTo - kMargin, kBetaFast);
+            all[r].upTo = r == kFastRungs ? ~std::uint64_t(0) : std::uint64_t(std::llround(upTo * double(kUnity)));
+            upTo *= kRungRatio;
+        }
+        return true;
+    }();
+    (void)built;
+    for (const Table& t : all)
+        if (step <= t.upTo)
+            return &t;
+    return &all[kFastRungs];
+}
+
+Varispeed::Varispeed(int channels, int capacity)
+    : channels_(std::clamp(channels, 1, 2)), capacity_(std::max(capacity, kTaps)), stride_(capacity_ + kTaps)
+{
+    // Room for each channel's frames, then the blend scratch of a change of table.
+    buf_.reset(new float[std::size_t(stride_) * std::size_t(channels_) + std::size_t(kFadeFrames) * 2]());
+    table_ = tableFor(target_);
+    reset();
+}
+
+Varispeed::~Varispeed() = default;
+
+std::uint64_t Varispeed::stepOf(std::uint64_t num, std::uint64_t den)
+{
+    if (den == 0)
+        return kUnity;
+    const unsigned __int128 scaled = (static_cast<unsigned __int128>(num) << 32) + den / 2;
+    const unsigned __int128 step = scaled / den;
+    return step > ~std::uint64_t(0) >> 8 ? ~std::uint64_t(0) >> 8 : std::uint64_t(step);
+}
+
+void Varispeed::reset(const float* history, int frames)
+{
+    fill_ = kBefore;
+    for (int c = 0; c < channels_; ++c) {
+        float* x = buf_.get() + std::size_t(c) * std::size_t(stride_);
+        std::fill(x, x + kBefore, 0.0f);
+        const int n = history ? std::clamp(frames, 0, kBefore) : 0;
+        for (int i = 0; i < n; ++i)
+            x[kBefore - n + i] = history[std::size_t(frames - n + i) * std::size_t(channels_) + std::size_t(c)];
+    }
+    pos_ = std::uint64_t(kBefore) << 32;
+    origin_ = 0;
+    table_ = tableFor(target_);
+    fadeFrom_ = nullptr;
+    fadeLeft_ = 0;
+}
+
+void Varispeed::setStep(std::uint64_t step)
+{
+    target_ = std::max<std::uint64_t>(step, 1);
+    const Table* t = tableFor(target_);
+    if (t != table_) {
+        // Blend from what was playing; a change in the middle of a blend starts from the table
+        // that was fading in.
+        fadeFrom_ = table_;
+        fadeLeft_ = kFadeFrames;
+        table_ = t;
+    }
+}
+
+std::uint64_t Varispeed::position() const { return pos_ + (origin_ << 32) - (std::uint64_t(kBefore) << 32); }
+
+bool Varispeed::straight() const { return target_ == kUnity && std::uint32_t(pos_) == 0 && fadeLeft_ == 0; }
+
+int Varispeed::pending() const { return std::max(0, fill_ - int(pos_ >> 32)); }
+
+int Varispeed::room() const { return capacity_ + kTaps - fill_ + std::max(0, int(pos_ >> 32) - kBefore); }
+
+int Varispeed::wanted(int frames) const
+{
+    if (frames <= 0)
+        return 0;
+    const std::uint64_t step = target_ == kUnity ? kUnity + kGlide : target_;
+    const std::uint64_t last = pos_ + std::uint64_t(frames - 1) * step;
+    const std::int64_t need = std::int64_t(last >> 32) + kAfter + 1 - fill_;
+    return int(std::clamp<std::int64_t>(need, 0, room()));
+}
+
+// Drops the frames the kernel no longer reaches, to make room at the end.
+void Varispeed::compact()
+{
+    const int drop = int(pos_ >> 32) - kBefore;
+    if (drop <= 0)
+        return;
+    for (int c = 0; c < channels_; ++c) {
+        float* x = buf_.get() + std::size_t(c) * std::size_t(stride_);
+        std::memmove(x, x + drop, sizeof(float) * std::size_t(fill_ - drop));
+    }
+    fill_ -= drop;
+    pos_ -= std::uint64_t(drop) << 32;
+    origin_ += std::uint64_t(drop);
+}
+
+void Varispeed::push(const float* in, int frames)
+{
+    frames = std::clamp(frames, 0, room());
+    if (fill_ + frames > stride_)
+        compact();
+    float* x0 = buf_.get() + fill_;
+    if (channels_ == 2) {
+        float* x1 = x0 + stride_;
+        for (int i = 0; i < frames; ++i) {
+            x0[i] = in[2 * i];
+            x1[i] = in[2 * i + 1];
+        }
+    } else {
+        std::copy(in, in + frames, x0);
+    }
+    fill_ += frames;
+}
+
+void Varispeed::pushSilence(int frames)
+{
+    frames = std::clamp(frames, 0, room());
+    if (fill_ + frames > stride_)
+        compact();
+    for (int c = 0; c < channels_; ++c) {
+        float* x = buf_.get() + std::size_t(c) * std::size_t(stride_) + fill_;
+        std::fill(x, x + frames, 0.0f);
+    }
+    fill_ += frames;
+}
+
+int Varispeed::render(float* out, int frames, std::uint64_t end)
+{
+    const std::uint64_t now = position();
+    if (end <= now)
+        return 0;
+    // The end as a read position within the buffer.
+    const std::uint64_t ahead = end - now;
+    const std::uint64_t endAt = ahead > ~std::uint64_t(0) - pos_ ? ~std::uint64_t(0) : pos_ + ahead;
+    int done = 0;
+    while (done < frames) {
+        const int n = renderWith(out + std::size_t(done) * std::size_t(channels_), frames - done, endAt);
+        if (n == 0)
+            break;
+        done += n;
+    }
+    return done;
+}
+
+// One stretch of output at one step and one table (or one blend); 0 when nothing can be made.
+int Varispeed::renderWith(float* out, int frames, std::uint64_t endAt)
+{
+    if (pos_ >= endAt)
+        return 0;
+    const float* in[2] = {buf_.get(), buf_.get() + stride_};
+
+    // The step of this stretch: on the way back to one frame per frame, a single frame a
+    // little faster until the position lands on a whole frame.
+    std::uint64_t step = target_;
+    const std::uint32_t frac = std::uint32_t(pos_);
+    if (target_ == kUnity && frac != 0) {
+        step = kUnity + std::min<std::uint64_t>(kGlide, (kUnity - frac));
+        frames = 1;
+    }
+
+    // As many frames as the input and the end allow.
+    const std::uint64_t limit = std::min(endAt, std::uint64_t(std::max(0, fill_ - kAfter)) << 32);
+    if (pos_ >= limit)
+        return 0;
+    const std::uint64_t span = limit - pos_;
+    const std::uint64_t fit = span / step + (span % step != 0 ? 1 : 0);
+    int n = int(std::min<std::uint64_t>(std::uint64_t(frames), fit));
+
+    if (straight()) {
+        // The input itself, bit for bit.
+        const std::size_t at = std::size_t(pos_ >> 32);
+        for (int i = 0; i < n; ++i)
+            for (int c = 0; c < channels_; ++c)
+                out[i * channels_ + c] = in[c][at + std::size_t(i)];
+    } else if (fadeLeft_ > 0) {
+        n = std::min(n, fadeLeft_);
+        float* old = buf_.get() + std::size_t(stride_) * std::size_t(channels_);
+        run(table_->rows, in, channels_, pos_, step, n, out);
+        run(fadeFrom_->rows, in, channels_, pos_, step, n, old);
+        for (int i = 0; i < n; ++i) {
+            const float w = float(kFadeFrames - fadeLeft_ + i + 1) / float(kFadeFrames);
+            for (int c = 0; c < channels_; ++c) {
+                const int k = i * channels_ + c;
+                out[k] = old[k] + (out[k] - old[k]) * w;
+            }
+        }
+        fadeLeft_ -= n;
+    } else {
+        run(table_->rows, in, channels_, pos_, step, n, out);
+    }
+    pos_ += std::uint64_t(n) * step;
+    return n;
+}
+
+} // namespace audio
