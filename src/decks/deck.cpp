@@ -515,18 +515,20 @@ void Deck::Freq_Scroll()
 void Deck::Freq_Arrow(int keyCode)
 {
     trap(side_.freqKeyDownLocation, [&] {
-        // The arrows nudge the pitch within a narrow window around normal speed; a value
-        // outside it jumps to the window's edge step.
+        // The arrows nudge the pitch within a narrow window around normal speed; a value just
+        // past the window's edge goes to the edge step. Left never raises the pitch and Right
+        // never lowers it: far outside the window the value stays, and the slider's own step
+        // (in the arrow's direction) is all that moves it.
         const int v = pitch();
         if (keyCode == vb::key::Left) {
             if (v > 41300)
                 setPitch(v - 100);
-            else if (v < 41300)
+            else if (v < 41300 && v > 41200)
                 setPitch(41200);
         } else if (keyCode == vb::key::Right) {
             if (v < 46900)
                 setPitch(v + 100);
-            else if (v > 46900)
+            else if (v > 46900 && v < 47000)
                 setPitch(47000);
         }
     });

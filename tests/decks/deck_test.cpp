@@ -533,8 +533,11 @@ TEST_F(DecksTest, PitchSliderArrowKeysAndReset)
         int from, key, to;
     };
     const Case cases[] = {
-        {41400, Left, 41300},  {41300, Left, 41300}, {41250, Left, 41200}, {35000, Left, 41200},
+        {41400, Left, 41300},  {41300, Left, 41300}, {41250, Left, 41200}, {41200, Left, 41200},
         {46800, Right, 46900}, {46900, Right, 46900}, {46950, Right, 47000}, {41200, Right, 41300},
+        // Outside the window an arrow never moves the pitch against its own direction.
+        {35000, Left, 35000},  {41150, Left, 41150}, {47000, Right, 47000}, {50000, Right, 50000},
+        {35000, Right, 35100}, {50000, Left, 49900},
     };
     for (const Case& c : cases) {
         sld->setValue(c.from);

@@ -8,9 +8,11 @@
 #include "menus/checkmarks.h"
 #include "shell/frmMain.h"
 
+#include <QApplication>
 #include <QLineEdit>
 #include <QSlider>
 #include <QTemporaryDir>
+#include <QTest>
 #include <gtest/gtest.h>
 #include <memory>
 
@@ -94,4 +96,30 @@ TEST_F(GlobalKeys, TheLoadStartsBothDecksWithoutAStream)
     EXPECT_EQ(deckState().StreamA, 0);
     EXPECT_EQ(deckState().StreamB, 0);
     EXPECT_EQ(deckState().ChannelA, 0);
+}
+
+TEST_F(GlobalKeys, PitchArrowsOnTheSliderNeverGoAgainstTheirDirection)
+{
+    // The whole path of a key on the slider: the window's keys, the deck's arrow rule, then the
+    // slider's own step of 50 in the arrow's direction.
+    w->show();
+    w->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(w.get()));
+    auto* a = ctl<QSlider>(w.get(), "sldAFreq");
+    a->setFocus();
+    ASSERT_EQ(QApplication::focusWidget(), a);
+    struct Case {
+        int from;
+        Qt::Key key;
+        int to;
+    };
+    const Case cases[] = {
+        {35000, Qt::Key_Left, 34950},  {41250, Qt::Key_Left, 41150},  {44100, Qt::Key_Left, 43950},
+        {50000, Qt::Key_Right, 50050}, {46950, Qt::Key_Right, 47050}, {44100, Qt::Key_Right, 44250},
+    };
+    for (const Case& c : cases) {
+        a->setValue(c.from);
+        QTest::keyClick(a, c.key);
+        EXPECT_EQ(a->value(), c.to) << c.from << (c.key == Qt::Key_Left ? " Left" : " Right");
+    }
 }
