@@ -50,14 +50,14 @@ const QString PendingStatus = QStringLiteral("NA");
 // the operation ends.
 class Connection {
 public:
-    explicit Connection(const QString& path)
+    Connection(const QString& path, int busyTimeoutMs)
     {
         if (!QFileInfo(path).isFile())
             raiseError(ErrFileNotFound, QStringLiteral("Could not find file '%1'.").arg(path));
         static std::atomic<unsigned> serial{0};
         name_ = QStringLiteral("quenlow-requests-%1").arg(++serial);
         db_ = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name_);
-        db_.setConnectOptions(QStringLiteral("QSQLITE_OPEN_URI;QSQLITE_BUSY_TIMEOUT=%1").arg(BusyTimeoutMs));
+        db_.setConnectOptions(QStringLiteral("QSQLITE_OPEN_URI;QSQLITE_BUSY_TIMEOUT=%1").arg(busyTimeoutMs));
         db_.setDatabaseName(openUri(path));
         if (!db_.open()) {
             const QSqlError e = db_.lastError();
@@ -177,7 +177,7 @@ QString openUri(const QString& path)
     return url.toString(QUrl::FullyEncoded);
 }
 
-RequestStore::RequestStore(QString path) : path_(std::move(path)) {}
+RequestStore::RequestStore(QString path, int busyTimeoutMs) : path_(std::move(path)), busyTimeoutMs_(busyTimeoutMs) {}
 
 bool RequestStore::exists() const
 {
@@ -186,19 +186,19 @@ bool RequestStore::exists() const
 
 QString RequestStore::configValue(int id) const
 {
-    Connection c(path_);
+    Connection c(path_, busyTimeoutMs_);
     return readConfig(c, id);
 }
 
 void RequestStore::setConfigValue(int id, const QString& value) const
 {
-    Connection c(path_);
+    Connection c(path_, busyTimeoutMs_);
     writeConfig(c, id, value);
 }
 
 bool RequestStore::reloadPending(const std::function<void(const QStringList&)>& apply) const
 {
-    Connection c(path_);
+    Connection c(path_, busyTimeoutMs_);
     // Most polls find nothing new: look at the flag without taking the write lock first.
     if (readConfig(c, NewRequestsFlag) != TrueText)
         return false;
@@ -218,20 +218,20 @@ bool RequestStore::reloadPending(const std::function<void(const QStringList&)>& 
 
 QStringList RequestStore::pendingRequests() const
 {
-    Connection c(path_);
+    Connection c(path_, busyTimeoutMs_);
     return readPending(c);
 }
 
 int RequestStore::deleteRequestsFor(const QString& file) const
 {
-    Connection c(path_);
+    Connection c(path_, busyTimeoutMs_);
     QSqlQuery q = c.run(QStringLiteral("DELETE FROM UserRequests WHERE RequestFilename=?"), {file});
     return q.numRowsAffected();
 }
 
 int RequestStore::deleteAllRequests() const
 {
-    Connection c(path_);
+    Connection c(path_, busyTimeoutMs_);
     QSqlQuery q = c.run(QStringLiteral("DELETE FROM UserRequests"));
     return q.numRowsAffected();
 }
@@ -254,14 +254,20 @@ bool RequestPoll::poll(const QString& path, bool takeRequests, const std::functi
 {
     if (!takeRequests)
         return false;
-    RequestStore store(path);
+    RequestStore store(path, PollBusyTimeoutMs);
     if (!store.exists())
         return false;
     try {
         const bool reloaded = store.reloadPending(apply);
         lastFailure_.clear();
+        lockedPolls_ = 0;
         return reloaded;
     } catch (const RuntimeError& e) {
+        // The writer holds the lock: the flag is still up, so the next tick tries again.
+        if (e.number() != ErrLocked)
+            lockedPolls_ = 0;
+        else if (++lockedPolls_ < LockedPollsBeforeLogging)
+            return false;
         failed(e.number(), e.description());
     } catch (const std::exception& e) {
         failed(5, QString::fromUtf8(e.what()));

@@ -37,12 +37,19 @@ constexpr int ErrCannotOpen = 3049;      // not a database, corrupt, or cannot b
 constexpr int ErrLocked = 3218;          // another program holds the database locked
 constexpr int ErrDatabase = 3146;        // any other failure the database reports
 
-// How long a statement waits for the outside writer's lock before failing.
-constexpr int BusyTimeoutMs = 200;
+// How long one statement waits for the outside writer's lock before failing. Every use runs on
+// the interface thread, so the waits stay short: a command the user chose waits a little longer,
+// the once-a-second poll hardly at all (a locked poll is simply tried again on the next tick).
+constexpr int BusyTimeoutMs = 25;
+constexpr int PollBusyTimeoutMs = 5;
+
+// Polls in a row that may find the database locked before the poll logs it: the writer's own
+// transactions take milliseconds, so a lock that lasts this many seconds is worth a line.
+constexpr int LockedPollsBeforeLogging = 30;
 
 class RequestStore {
 public:
-    explicit RequestStore(QString path);
+    explicit RequestStore(QString path, int busyTimeoutMs = BusyTimeoutMs);
 
     const QString& path() const { return path_; }
 
@@ -76,6 +83,7 @@ public:
 
 private:
     QString path_;
+    int busyTimeoutMs_;
 };
 
 // The URI that opens a database file read-write without creating it (exposed for tests).
@@ -90,6 +98,8 @@ void startUp(const QString& settingsFile, const QString& location);
 // The once-a-second request poll of the housekeeping timer, with its memory of the last failure:
 // a failure is logged under location once, and again only when it changes or after a poll that
 // worked, so a database that stays broken does not fill the error log at one line a second.
+// A locked database is waited for only briefly (PollBusyTimeoutMs) and tried again on the next
+// tick; it is logged only once it has stayed locked for LockedPollsBeforeLogging polls.
 // Failures never escape: the rest of the tick goes on.
 class RequestPoll {
 public:
@@ -107,6 +117,7 @@ private:
 
     QString location_;
     QString lastFailure_;
+    int lockedPolls_ = 0;
 };
 
 } // namespace requestdb

@@ -309,6 +309,46 @@ TEST_F(RequestDb, ThePollLogsARepeatedFailureOnce)
     EXPECT_EQ(logLines(), 3);
 }
 
+TEST_F(RequestDb, ALockedPollIsTriedAgainOnTheNextTickAndLoggedOnlyWhenTheLockLasts)
+{
+    // The writer holds its lock: each poll gives up at once, logs nothing and leaves the flag up,
+    // so the tick after the lock is gone loads the requests.
+    add(QStringLiteral("/m/a.mp3"));
+    RequestPoll poll(QStringLiteral("B-299"));
+    int applied = 0;
+    auto apply = [&](const QStringList&) { ++applied; };
+    auto hold = [&](QProcess& holder) {
+        holder.start(QStringLiteral("bash"), {Writer, "lock", db});
+        ASSERT_TRUE(holder.waitForReadyRead(20000));
+        ASSERT_TRUE(holder.readAllStandardOutput().contains("locked"));
+    };
+    auto release = [&](QProcess& holder) {
+        ASSERT_TRUE(testutil::writeAll(db + QStringLiteral(".release"), {}));
+        ASSERT_TRUE(holder.waitForFinished(20000));
+    };
+
+    QProcess holder;
+    hold(holder);
+    for (int i = 0; i < 3; ++i)
+        EXPECT_FALSE(poll.poll(db, true, apply));
+    EXPECT_EQ(logLines(), 0);
+    release(holder);
+    EXPECT_TRUE(poll.poll(db, true, apply));
+    EXPECT_EQ(applied, 1);
+
+    // A lock that lasts is worth one line, however long it lasts.
+    writer({"flag", db, "True"});
+    QProcess longHolder;
+    hold(longHolder);
+    for (int i = 0; i < requestdb::LockedPollsBeforeLogging + 10; ++i)
+        EXPECT_FALSE(poll.poll(db, true, apply));
+    EXPECT_EQ(logLines(), 1);
+    EXPECT_TRUE(poll.lastFailure().startsWith(QString::number(requestdb::ErrLocked)));
+    release(longHolder);
+    EXPECT_TRUE(poll.poll(db, true, apply));
+    EXPECT_EQ(applied, 2);
+}
+
 TEST_F(RequestDb, StartUpRaisesTheFlagOfAConfiguredDatabase)
 {
     const QString ini = dir.filePath(QStringLiteral("config.ini"));
