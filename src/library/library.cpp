@@ -5,6 +5,7 @@
 #include "core/settings.h"
 #include "core/vb.h"
 #include "library/listfile.h"
+#include "library/listkeys.h"
 #include "library/mediawalk.h"
 #include "library/medialist.h"
 #include "library/songtag.h"
@@ -217,18 +218,37 @@ void Library::showMessage(const QString& text)
 
 void Library::addSearchPlaceholder()
 {
-    search_.append(SongRow(QStringLiteral("No Songs Found!"), QStringLiteral("Use Title, Artist or Genre"), {}, {}, {}));
+    searchPlaceholderId_ =
+        search_.append(SongRow(QStringLiteral("No Songs Found!"), QStringLiteral("Use Title, Artist or Genre"), {}, {}, {}));
+}
+
+bool Library::searchShowsPlaceholder() const
+{
+    return search_.count() == 1 && search_.at(0).id == searchPlaceholderId_;
+}
+
+bool Library::writeCells(SongListModel& list, std::uint64_t id, const SongCells& c, bool markScanned, int hint)
+{
+    const int at = list.indexOfId(id, hint);
+    if (at < 0)
+        return false;
+    list.setCell(at, field::Title, c.title);
+    list.setCell(at, field::Artist, c.artist);
+    list.setCell(at, field::Time, c.time);
+    list.setCell(at, field::Genre, c.genre);
+    if (markScanned)
+        list.setCell(at, field::Edited, kScanned);
+    return true;
 }
 
 // ---------------------------------------------------------------- selection
 
 int Library::selectedRow(QTreeView* list)
 {
-    const QItemSelectionModel* sm = list ? list->selectionModel() : nullptr;
-    const QModelIndexList rows = sm ? sm->selectedRows() : QModelIndexList();
-    if (rows.isEmpty())
+    const int k = listkeys::selectedRow(list);
+    if (k == 0)
         raiseError(91, QStringLiteral("Object variable or With block variable not set"));
-    return rows.first().row() + 1;
+    return k;
 }
 
 void Library::selectRow(QTreeView* list, int k, bool scrollAndFocus)
@@ -552,16 +572,9 @@ bool Library::SingleParseFile(SongListModel& list, std::int32_t& iRow)
     bool ok = false;
     try {
         ok = trapResult("SingleParseFile", false, [&] {
-            const SongCells c = readSongCells(path);
             // The row read may have moved or gone while the tag was read.
-            const int at = list.indexOfId(id);
-            if (at < 0)
+            if (!writeCells(list, id, readSongCells(path), true, iRow - 1))
                 return false;
-            list.setCell(at, field::Title, c.title);
-            list.setCell(at, field::Artist, c.artist);
-            list.setCell(at, field::Time, c.time);
-            list.setCell(at, field::Genre, c.genre);
-            list.setCell(at, field::Edited, kScanned);
             updateFullCaption();
             return true;
         });
@@ -601,23 +614,54 @@ void Library::AddToDJList(QTreeView* list, int iTempIndex)
     });
 }
 
+void Library::removeAndReselect(QTreeView* list, SongListModel& m, int k)
+{
+    // Neither the removal nor the new selection scrolls the list.
+    const KeepScrollPosition keep(list);
+    m.removeAt(k - 1);
+    const int n = m.count();
+    if (n >= 1 && list)
+        selectRow(list, k == n + 1 ? k - 1 : k, false);
+}
+
 void Library::RemoveFromList(QTreeView* list)
 {
     trap("RemoveFromList", [&] {
         SongListModel& m = modelOf(list);
         if (m.count() < 1)
             return;
-        const int k = selectedRow(list);
-        // Neither the removal nor the new selection scrolls the list.
-        const KeepScrollPosition keep(list);
-        m.removeAt(k - 1);
-        const int n = m.count();
-        if (n >= 1)
-            selectRow(list, k == n + 1 ? k - 1 : k, false);
+        removeAndReselect(list, m, selectedRow(list));
         updateDJCaption();
         updateSongBinCaption();
     });
 }
+
+void Library::moveToOtherQueue(SongListModel& from, SongListModel& to, const char* location)
+{
+    trap(location, [&] {
+        QTreeView* list = viewOf(from);
+        if (from.count() < 1)
+            return;
+        const int k = listkeys::selectedRow(list);
+        if (k == 0)
+            return; // nothing selected: nothing to move
+        const SongRow& row = from.at(k - 1);
+        // The same song: the same title and the same artist, each compared whole and exactly.
+        bool present = false;
+        for (int i = 0; i < to.count() && !present; ++i)
+            present = to.cell(i, field::Title) == row.cells[field::Title] &&
+                      to.cell(i, field::Artist) == row.cells[field::Artist];
+        if (!present)
+            to.append(SongRow(row.cells[field::Title], row.cells[field::Artist], row.cells[field::Time],
+                              row.cells[field::Genre], row.cells[field::Filename]));
+        removeAndReselect(list, from, k);
+        updateDJCaption();
+        updateSongBinCaption();
+    });
+}
+
+void Library::lstDJPlayList_DblClick() { moveToOtherQueue(dj_, songBin_, "lstDJPlayList_DblClick"); }
+void Library::lstSongBin_DblClick() { moveToOtherQueue(songBin_, dj_, "lstSongBin_DblClick"); }
 
 void Library::SendSongToTopList()
 {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "library/songlistmodel.h"
+#include "library/songtag.h"
 
 #include <QObject>
 #include <QPointer>
@@ -98,6 +99,14 @@ public:
     void picDJPlaylistUp_Click();
     void picDJPlaylistDown_Click();
 
+    // ---- Moves between the DJ Playlist and the Song Bin (a double click or Enter on the
+    // list, or the popup items "Send Selected To Song Bin" / "Send Selected To DJ Playlist"):
+    // the selected row leaves its list and goes to the end of the other one, unless a row
+    // there already holds the same song (the same title and the same artist). The list moved
+    // from selects the row that took the removed one's place; nothing scrolls.
+    void lstDJPlayList_DblClick();
+    void lstSongBin_DblClick();
+
     // ---- Most Played.
     void AddToMostPlayedA(const DeckSong& song, bool& bCountedA);
     void AddToMostPlayedB(const DeckSong& song, bool& bCountedB);
@@ -114,8 +123,16 @@ public:
     // The bare counts beside the view buttons (the deck display timer writes them every tick).
     void updateCountLabels();
 
-    // The Search list's placeholder row.
+    // The Search list's placeholder row ("No Songs Found!"), and whether it is what the list
+    // shows. The row is known by its id, so a real song of that title is never taken for it.
     void addSearchPlaceholder();
+    bool searchShowsPlaceholder() const;
+
+    // Writes a freshly read tag into the row with this id, when it is still in the list: title,
+    // artist, time and genre together and then, when markScanned, "SCANNED". False when the
+    // row is gone. hint is where the row is expected to stand.
+    static bool writeCells(SongListModel& list, std::uint64_t id, const SongCells& cells, bool markScanned,
+                           int hint = -1);
 
     // Selection helpers for list views: the 1-based row of the selection (error 91 when
     // nothing is selected) and selecting row k (1-based); the list scrolls to it and takes the
@@ -141,6 +158,8 @@ private:
     void resetMessage();
     void showMessage(const QString& text);
     QTreeView* queueList();
+    void moveToOtherQueue(SongListModel& from, SongListModel& to, const char* location);
+    void removeAndReselect(QTreeView* list, SongListModel& m, int k);
 
     QPointer<QWidget> form_;
     SongListModel full_{SongListModel::Kind::Full};
@@ -161,6 +180,7 @@ private:
     std::function<void()> walkDone_;
     bool refreshing_ = false;
     bool saving_ = false;
+    std::uint64_t searchPlaceholderId_ = 0;
     // Rows the tag scan passed over because their tag could not be read (by row id); each
     // is logged once and not tried again in this run.
     std::unordered_set<std::uint64_t> unreadable_;

@@ -69,12 +69,7 @@ void ListButtons::djViewLoad(Target deck, const char* location)
     });
 }
 
-bool ListButtons::searchShowsNoHits() const
-{
-    const SongListModel& search = library_.search();
-    const int rows = search.rowCount();
-    return rows > 0 && search.index(rows - 1, 1).data().toString() == QLatin1String("No Songs Found!");
-}
+bool ListButtons::searchShowsNoHits() const { return library_.searchShowsPlaceholder(); }
 
 void ListButtons::searchCommand(Target target, const char* location)
 {

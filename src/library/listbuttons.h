@@ -33,7 +33,7 @@ public:
     void picSearchPlaylistAddB_Click();
     void picQInDJPlaylistSearch_Click();
 
-    // True when the search list shows no hits: its last row's Title is "No Songs Found!".
+    // True when the search list shows no hits, only its "No Songs Found!" placeholder row.
     bool searchShowsNoHits() const;
 
 private:

@@ -29,8 +29,10 @@ SongListModel::SongListModel(Kind kind, QObject* parent) : QAbstractTableModel(p
 
 std::uint64_t SongListModel::nextId() { return ++g_lastId; }
 
-int SongListModel::indexOfId(std::uint64_t id) const
+int SongListModel::indexOfId(std::uint64_t id, int hint) const
 {
+    if (hint >= 0 && hint < count() && rows_[static_cast<size_t>(hint)].id == id)
+        return hint;
     for (size_t i = 0; i < rows_.size(); ++i)
         if (rows_[i].id == id)
             return static_cast<int>(i);

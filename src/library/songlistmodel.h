@@ -52,8 +52,9 @@ public:
     // Row at 0-based position i; i must be in range.
     const SongRow& at(int i) const { return rows_[static_cast<size_t>(i)]; }
     const QString& cell(int i, int f) const { return rows_[static_cast<size_t>(i)].cells[f]; }
-    // Position of the row with this id, or -1 when it is gone.
-    int indexOfId(std::uint64_t id) const;
+    // Position of the row with this id, or -1 when it is gone. A caller that knows where the
+    // row stood passes that position as hint; it is looked at first.
+    int indexOfId(std::uint64_t id, int hint = -1) const;
 
     // Adds a row at the end and returns its id. Cells past fieldCount() are dropped.
     std::uint64_t append(SongRow row);

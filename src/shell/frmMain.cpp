@@ -5,6 +5,7 @@
 #include "core/keys.h"
 #include "core/vb.h"
 #include "core/windowdrag.h"
+#include "library/songlistview.h"
 #include "shell/skinart.h"
 
 #include <QApplication>
@@ -346,7 +347,7 @@ void frmMain::createControls()
         return v;
     };
     auto makeList = [&](QWidget* view, const char* name, QRect r) {
-        auto* t = new QTreeView(view);
+        auto* t = new SongListView(view);
         t->setObjectName(QLatin1String(name));
         t->setGeometry(r);
         QFont f(kFontFamily);

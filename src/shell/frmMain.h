@@ -37,6 +37,7 @@ class QProgressBar;
 class QSlider;
 class Decks;
 class ListButtons;
+class ListViews;
 
 class frmMain : public QWidget {
     Q_OBJECT
@@ -192,4 +193,5 @@ public:
     AutoDJController* autoDJ = nullptr; // auto-DJ switch and crossfade, housekeeping timer
     Decks* decks = nullptr;             // both decks, the crossfader knob, the player and seek timers
     ListButtons* listButtons = nullptr; // the load and queue buttons beside the song lists
+    ListViews* listViews = nullptr;     // keys, clicks, header sort and search of the song lists
 };

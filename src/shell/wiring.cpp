@@ -15,6 +15,7 @@
 #include "decks/housekeeping.h"
 #include "library/library.h"
 #include "library/listbuttons.h"
+#include "library/listviews.h"
 #include "menus/checkmarks.h"
 #include "menus/requestdb.h"
 #include "shell/startup.h"
@@ -104,6 +105,24 @@ void frmMain::createControllers()
 
     // The load and queue buttons beside the lists.
     listButtons = new ListButtons(this, *lib, *decks, this);
+
+    // The song lists' own keys, clicks and header sorts; their keys run right after
+    // GlobalKeyDown. The popup menus fill listViews->openPopup and the other hooks.
+    listViews = new ListViews(this, *lib, *decks, *listButtons, this);
+    ListViews* lv = listViews;
+    const struct {
+        const char* name;
+        void (ListViews::*keyDown)(int&, int);
+    } listKeys[] = {
+        {"lstDJPlayList", &ListViews::lstDJPlayList_KeyDown},
+        {"lstSongBin", &ListViews::lstSongBin_KeyDown},
+        {"lstFullPlaylist", &ListViews::lstFullPlaylist_KeyDown},
+        {"lstMostPlayed", &ListViews::lstMostPlayed_KeyDown},
+        {"lstSearch", &ListViews::lstSearch_KeyDown},
+        {"txtSearch", &ListViews::txtSearch_KeyDown},
+    };
+    for (const auto& k : listKeys)
+        onKeyDown(ctl<QWidget>(this, k.name), [lv, f = k.keyDown](int& code, int shift) { (lv->*f)(code, shift); });
 
     // Auto-DJ and the housekeeping timer (TimerAutoDJCrossfade, TimerMessages).
     AutoDJController::Window window;
