@@ -5,6 +5,7 @@
 #include "core/errorlog.h"
 #include "core/settings.h"
 #include "core/soundbindings.h"
+#include "decks/autodjcontroller.h"
 #include "decks/crossfader.h"
 #include "decks/decks.h"
 #include "library/library.h"
@@ -174,4 +175,42 @@ TEST_F(DecksXvfb, KnobDraggedToTheRightEndSilencesDeckA)
         << "deck A's output level " << EngineA().outputLevel();
     EXPECT_GT(EngineB().outputLevel(), 0.05f);
     EXPECT_NE(deckState().ChannelA, 0) << "deck A still plays, silently";
+}
+
+// A double click with the real mouse on a skinned button acts once, as one click.
+TEST_F(DecksXvfb, DoubleClicksOnAutoDJAndOnALoadButtonActOnce)
+{
+    SongListModel& dj = w->library->djPlaylist();
+    auto queue = [&](int songs) {
+        for (int i = 0; i < songs; ++i)
+            dj.append(SongRow(QStringLiteral("Tone %1").arg(i + 1), QStringLiteral("Test"), QStringLiteral("0:30"),
+                              QString(), testutil::media(QStringLiteral("tone30s.mp3"))));
+    };
+    auto doubleClick = [&](const char* name) {
+        auto* target = ctl<QWidget>(w.get(), name);
+        ASSERT_FALSE(target->isHidden()) << name;
+        ASSERT_TRUE(pointAt(target, QPoint(target->width() / 2, target->height() / 2)));
+        ASSERT_TRUE(xdotool({"click", "--repeat", "2", "--delay", "80", "1"}));
+        // Long enough for both clicks to arrive, and past the double-click interval.
+        QTest::qWait(QApplication::doubleClickInterval() + 300);
+    };
+
+    // "Auto DJ" with both decks waiting and three songs queued: on, two songs cued, and on it stays.
+    queue(3);
+    doubleClick("lblTurnAutoDJOffClick");
+    EXPECT_TRUE(deckState().bAutoDJ) << "the double click switched the auto-DJ on and off again";
+    EXPECT_EQ(dj.count(), 1);
+    if (deckState().bAutoDJ)
+        w->autoDJ->autoDJ().lblTurnAutoDJOffClick_Click();
+    ASSERT_FALSE(deckState().bAutoDJ);
+
+    // The DJ Playlist's deck A button loads the selected song once and removes only it.
+    dj.clear();
+    queue(3);
+    w->lblViewDJPlaylist_Click();
+    auto* view = ctl<QTreeView>(w.get(), "lstDJPlayList");
+    view->setCurrentIndex(dj.index(0, 0));
+    doubleClick("picDJPlaylistAddA");
+    EXPECT_EQ(dj.count(), 2) << "more than one song left the queue";
+    EXPECT_EQ(dj.cell(0, field::Title).toStdString(), "Tone 2");
 }

@@ -110,8 +110,11 @@ void SkinControl::mouseMoveEvent(QMouseEvent* e)
 
 void SkinControl::mouseDoubleClickEvent(QMouseEvent* e)
 {
+    // The second press of a double click arrives as this event alone. Its release raises
+    // MouseUp but no Click: a double click is down, up, Click, DblClick, up, so a button acts
+    // once however fast it is clicked twice.
     e->accept();
-    pressedInside_ = true;
+    pressedInside_ = false;
     emit DblClick();
 }
 
