@@ -4,7 +4,6 @@
 #include "library/songlistmodel.h"
 
 #include <QAbstractItemModel>
-#include <QFileInfo>
 #include <QItemSelectionModel>
 #include <QTreeView>
 
@@ -19,14 +18,6 @@ QAbstractItemModel* modelOf(const QTreeView* view)
 }
 
 } // namespace
-
-bool songFileExists(const QString& path)
-{
-    if (path.isEmpty())
-        return false;
-    const QFileInfo file(path);
-    return file.isFile() && !file.isHidden();
-}
 
 int ViewSongList::rowCount(const QTreeView* view)
 {

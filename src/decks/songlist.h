@@ -3,14 +3,11 @@
 // their Num text (column 0) is their position.
 #pragma once
 
+#include "core/songfile.h"
+
 #include <QString>
 
 class QTreeView;
-
-// Whether a row's Filename names a song a deck can be loaded with: an ordinary file that is
-// neither a folder nor hidden. The load and the auto-DJ's queue feeding use the same test, so a
-// row the load would refuse is never taken for the next song.
-bool songFileExists(const QString& path);
 
 class DeckSongList {
 public:

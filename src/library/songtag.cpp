@@ -37,12 +37,6 @@ bool isMp3Name(const QString& name)
     return name.size() >= 3 && name.right(3).compare(QLatin1String("mp3"), Qt::CaseInsensitive) == 0;
 }
 
-QString titleFallback(const QString& path)
-{
-    const QString name = path.mid(path.lastIndexOf(QLatin1Char('/')) + 1);
-    return name.size() >= 4 ? name.left(name.size() - 4) : name;
-}
-
 SongCells readSongCells(const QString& path)
 {
     const SongTag tag = tagReader()(path);

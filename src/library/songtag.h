@@ -3,6 +3,8 @@
 // benchmarks can stand in for the file system.
 #pragma once
 
+#include "core/songfile.h"
+
 #include <QString>
 #include <functional>
 
@@ -18,10 +20,6 @@ TagReader& tagReader();
 
 // A name or path counts as an MP3 file when its last three characters, lower-cased, are "mp3".
 bool isMp3Name(const QString& name);
-
-// The title of a song whose tag gives none: the file name without its folder and without its
-// last four characters (Song.mp3 gives Song); a name of fewer than four characters is kept whole.
-QString titleFallback(const QString& path);
 
 // The cells of a freshly read row: title (with the fallback), artist, time text, genre.
 struct SongCells {

@@ -1,0 +1,17 @@
+#include "core/songfile.h"
+
+#include <QFileInfo>
+
+bool songFileExists(const QString& path)
+{
+    if (path.isEmpty())
+        return false;
+    const QFileInfo file(path);
+    return file.isFile() && !file.isHidden();
+}
+
+QString titleFallback(const QString& path)
+{
+    const QString name = path.mid(path.lastIndexOf(QLatin1Char('/')) + 1);
+    return name.size() >= 4 ? name.left(name.size() - 4) : name;
+}
