@@ -27,6 +27,7 @@
 
 class AutoDJController;
 class Library;
+class QDialog;
 class QTime;
 class QTimer;
 class QTreeView;
@@ -148,6 +149,22 @@ public:
     // The desktop work area for CenterForm, in pixels; tests give an offset one.
     std::function<QRect()> workArea;
 
+    // --- the tag editor (edittag.cpp)
+    // Opens the tag editor on one song file and returns when it has closed; the please-wait
+    // window of its save is then unloaded. The one way in for every opener: the song lists'
+    // "Edit MP3 Tag" commands (OpenMP3Window), the decks' Edit labels and Ctrl+E. Nothing opens
+    // while an editor is already open, nor for an empty path.
+    void editSongTag(const QString& path);
+    // The tag editor on the selected song of a song list view; an empty list, or one with no row
+    // selected, opens nothing.
+    void OpenMP3Window(QTreeView* lstList);
+    // The decks' Edit labels: the deck's song in the tag editor (nothing in stand-by or while the
+    // deck has never been loaded).
+    void lblEditPlayerAClick_Click();
+    void lblPlayerBEditClick_Click();
+    // Shows the editor modally and returns once it has closed; tests answer it without blocking.
+    std::function<void(QDialog&)> runTagEditor;
+
 signals:
     void keyDownForwarded(QWidget* from, int keyCode, int shift);
     void keyUpForwarded(QWidget* from, int keyCode);
@@ -162,6 +179,7 @@ private:
     void createControls();
     void createTimers();
     void createControllers(); // wiring.cpp
+    void wireTagEditor();     // edittag.cpp
     void setDefaultSteps();   // wiring.cpp
     void wireChrome();
     void setViewButton(const char* pic, int image);

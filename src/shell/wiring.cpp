@@ -142,4 +142,7 @@ void frmMain::createControllers()
         else
             decks->LoadSongB(queue, true, false, autoIndex);
     };
+
+    // The tag editor: its openers, and the decks and lists its save brings up to date.
+    wireTagEditor();
 }
