@@ -5,6 +5,7 @@
 #include "decks/crossfader.h"
 #include "decks/deckstate.h"
 #include "library/library.h"
+#include "library/songlistview.h"
 #include "platform/ui/skin.h"
 
 #include <QItemSelectionModel>
@@ -111,6 +112,7 @@ public:
     QString djFilename(int row) const override { return lib_.djPlaylist().cell(row - 1, field::Filename); }
     void removeDJRow(int row) override
     {
+        const KeepScrollPosition keep(lstDJPlayList_);
         lib_.djPlaylist().removeAt(row - 1);
         lib_.updateDJCaption();
     }

@@ -1,7 +1,9 @@
 #include "decks/songlist.h"
 
 #include "core/errorlog.h"
+#include "library/library.h"
 #include "library/songlistmodel.h"
+#include "library/songlistview.h"
 
 #include <QAbstractItemModel>
 #include <QItemSelectionModel>
@@ -60,6 +62,9 @@ void ViewSongList::RemoveRow(int row)
     QAbstractItemModel* m = modelOf(view_);
     if (row < 1 || row > m->rowCount())
         raiseError(35600, QStringLiteral("Index out of bounds"));
+    // A row taken by a deck (the auto-DJ's every feed among them) leaves the list where the DJ
+    // scrolled it.
+    const KeepScrollPosition keep(view_);
     // The library's lists remove through their own model; any other model through Qt's.
     if (auto* songs = qobject_cast<SongListModel*>(m))
         songs->removeAt(row - 1);
@@ -84,6 +89,5 @@ void ViewSongList::Select(int row)
     QAbstractItemModel* m = modelOf(view_);
     if (row < 1 || row > m->rowCount() || !view_->selectionModel())
         return;
-    view_->selectionModel()->setCurrentIndex(m->index(row - 1, 0),
-                                             QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+    Library::selectRow(view_, row, false);
 }

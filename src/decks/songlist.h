@@ -21,6 +21,7 @@ public:
     virtual void RemoveRow(int row) = 0;
     // Writes every row's Num text as its 1-based position.
     virtual void Renumber() = 0;
+    // Selects a row without scrolling the list to it.
     virtual void Select(int row) = 0;
 };
 

@@ -8,6 +8,7 @@
 #include "library/listkeys.h"
 #include "library/mediawalk.h"
 #include "library/medialist.h"
+#include "library/songlistview.h"
 #include "library/songtag.h"
 #include "platform/ui/dialogs.h"
 
@@ -72,27 +73,6 @@ std::int32_t playsToCount(double v)
 
 [[noreturn]] void badRow() { raiseError(9, QStringLiteral("Subscript out of range")); }
 
-// Keeps a list where the user scrolled it while rows are removed or reselected for him: the
-// view would otherwise follow its current row, now or when it is next shown.
-class KeepScrollPosition {
-public:
-    explicit KeepScrollPosition(QAbstractItemView* v) : v_(v), was_(v && v->hasAutoScroll())
-    {
-        if (v_)
-            v_->setAutoScroll(false);
-    }
-    ~KeepScrollPosition()
-    {
-        if (v_)
-            v_->setAutoScroll(was_);
-    }
-    KeepScrollPosition(const KeepScrollPosition&) = delete;
-    KeepScrollPosition& operator=(const KeepScrollPosition&) = delete;
-
-private:
-    QAbstractItemView* v_;
-    bool was_;
-};
 } // namespace
 
 Library::Library(QWidget* form, QObject* parent) : QObject(parent), form_(form)

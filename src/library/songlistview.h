@@ -6,6 +6,28 @@
 
 #include <QTreeView>
 
+// Keeps a list where the user scrolled it while rows are removed or reselected for him: the
+// view would otherwise follow its current row, now or when it is next shown.
+class KeepScrollPosition {
+public:
+    explicit KeepScrollPosition(QAbstractItemView* v) : v_(v), was_(v && v->hasAutoScroll())
+    {
+        if (v_)
+            v_->setAutoScroll(false);
+    }
+    ~KeepScrollPosition()
+    {
+        if (v_)
+            v_->setAutoScroll(was_);
+    }
+    KeepScrollPosition(const KeepScrollPosition&) = delete;
+    KeepScrollPosition& operator=(const KeepScrollPosition&) = delete;
+
+private:
+    QAbstractItemView* v_;
+    bool was_;
+};
+
 class SongListView : public QTreeView {
     Q_OBJECT
 public:

@@ -11,6 +11,7 @@
 #include <QFile>
 #include <QLabel>
 #include <QProgressBar>
+#include <QScrollBar>
 #include <QSlider>
 
 using namespace vb::key;
@@ -652,4 +653,33 @@ TEST_F(DecksTest, LoudBassLightsTheTwoDecksAtDifferentSteps)
     press(*decks, F1);
     EXPECT_EQ(form->get<SkinControl>("picPlayerABeatRight")->picture().cacheKey(),
               decks->images().beatNeutral.ListImage(2).cacheKey());
+}
+
+TEST_F(DecksTest, ALoadThatTakesARowLeavesTheListWhereTheDJScrolledIt)
+{
+    // The DJ browses far down the queue while the auto-DJ takes its head, and while he loads a
+    // row he selected earlier: neither load drags the list back to the row it selects.
+    QTreeView* dj = form->list("lstDJPlayList");
+    form->resize(400, 200);
+    dj->setGeometry(0, 0, 400, 200);
+    form->show();
+    for (int i = 1; i <= 300; ++i)
+        form->addRow("lstDJPlayList", QString::number(i), "X", "0:10", testutil::media("tone10s.mp3"));
+    ViewSongList rows(dj);
+    rows.Select(5);
+    dj->scrollTo(form->model("lstDJPlayList")->index(200, 0), QAbstractItemView::PositionAtTop);
+    const int scrolled = dj->verticalScrollBar()->value();
+    ASSERT_GT(scrolled, 100);
+
+    decks->LoadSongA(dj, true, false, 1); // the auto-DJ's feed: the head of the queue
+    EXPECT_EQ(text(*form, "lblPlayerATitle"), "1 - X");
+    EXPECT_EQ(rows.SelectedNum(), 1);
+    EXPECT_EQ(dj->verticalScrollBar()->value(), scrolled);
+
+    rows.Select(4);
+    decks->LoadSongB(dj, true, false, 0); // the selected row
+    EXPECT_EQ(text(*form, "lblPlayerBTitle"), "5 - X");
+    EXPECT_EQ(rows.SelectedNum(), 4);
+    EXPECT_EQ(dj->verticalScrollBar()->value(), scrolled);
+    EXPECT_TRUE(dj->hasAutoScroll()); // the DJ's own moves still scroll
 }
