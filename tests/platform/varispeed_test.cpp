@@ -1,7 +1,11 @@
 // The varispeed measured: distortion and noise of a two-tone, the response and the aliasing of a
-// stepped sweep, clicks while the speed moves, and the exact return to one frame per frame.
-// Spectra come from FFTW through a Kaiser window whose sidelobes lie far below what is measured.
+// stepped sweep, clicks while the speed moves, and the exact return to one frame per frame, on
+// its own and in a playing engine. Spectra come from FFTW through a Kaiser window whose
+// sidelobes lie far below what is measured.
 #include "platform/audio/varispeed.h"
+#include "platform/audio/decoder.h"
+#include "platform/audio/soundengine.h"
+#include "support/testutil.h"
 
 #include <fftw3.h>
 #include <gtest/gtest.h>
@@ -260,4 +264,46 @@ TEST(Varispeed, ReturnsToTheInputItselfAtOneFramePerFrameAndCountsPositionExactl
     // Reset with history: the next frames pushed are position 0 again.
     vs.reset(in.data(), 16);
     EXPECT_EQ(vs.position(), 0u);
+}
+
+TEST(Varispeed, EngineReturnsToTheStraightCopyAfterAPitchTouch)
+{
+    // A song of noise, so that only the right frames match. At normal speed, and again a moment
+    // after the pitch went up and came back, the output is the song itself, bit for bit, and the
+    // position carries on from where the touch left it.
+    const QString song = testutil::media(QStringLiteral("noise120s.mp3"));
+    int error = 0;
+    auto decoder = audio::openDecoder(song, &error);
+    ASSERT_TRUE(decoder) << error;
+    ASSERT_EQ(decoder->rate(), 44100);
+    std::vector<float> source(std::size_t(5 * 44100) * 2);
+    source.resize(std::size_t(decoder->read(source.data(), long(source.size() / 2))) * 2);
+
+    audio::SoundEngine engine(QStringLiteral("touch"));
+    engine.setManualClock(true);
+    ASSERT_NE(engine.init(44100, 32, 2), 0);
+    const auto stream = engine.streamOpen(song, 8192, 0, 0);
+    const int channel = engine.streamPlay(-1, stream);
+    // Where a captured stretch lies in the song: -1 when it is not the song's frames as they are.
+    std::vector<float> out(2048 * 2);
+    auto captureMatches = [&] {
+        engine.advanceInto(out.data(), 2048);
+        for (std::size_t at = 0; at + out.size() <= source.size(); at += 2)
+            if (std::equal(out.begin(), out.end(), source.begin() + std::ptrdiff_t(at)))
+                return std::int64_t(at / 2);
+        return std::int64_t(-1);
+    };
+    engine.advanceMs(50); // past the fade-in
+    EXPECT_EQ(captureMatches(), 50 * 441 / 10);
+
+    engine.setFrequency(channel, 44300);
+    engine.advanceMs(300);
+    engine.setFrequency(channel, 44100);
+    engine.advanceMs(50);
+    const std::int64_t at = captureMatches();
+    // 2205 + 2048 frames at normal speed, 13230 a little faster, 2205 and a glide of at most one frame.
+    const std::int64_t expected = 2205 + 2048 + 13230 * 44300 / 44100 + 2205;
+    EXPECT_GE(at, expected - 1);
+    EXPECT_LE(at, expected + 2);
+    EXPECT_EQ(captureMatches(), at + 2048) << "and it stays straight";
 }

@@ -14,20 +14,21 @@
 //   stream's mixing state; callbacks are short, so that wait is a fraction of a millisecond.
 // - A move while playing is a request: the interface thread repositions the decoder (under
 //   the decoder's mutex, which the audio thread never takes) and raises the stream's request
-//   number; the audio thread throws away what the ring still holds, rewinds its resampler
+//   number; the audio thread throws away what the ring still holds, rewinds its varispeed
 //   and acknowledges, and only then does the decoder fill the ring again.
 // The audio thread never allocates, locks, waits or touches a file.
 //
 // The work is spread over a few files along these seams:
 //   stream.cpp      a stream's ring and the decoder thread that fills it
 //   mixer.cpp       the audio thread: playing each channel, volume, the mix, the spectrum
-//   resampling.cpp  the one place that drives the resampler (speeds other than a straight copy)
+//   resampling.cpp  the one place that drives the varispeed (speeds other than a straight copy)
 //   outputs.cpp     the outputs: PortAudio devices, the silent output, the manual clock
 //   soundengine.cpp the operations the interface thread calls
 #pragma once
 
 #include "platform/audio/decoder.h"
 #include "platform/audio/soundengine.h"
+#include "platform/audio/varispeed.h"
 
 #include <fftw3.h>
 #include <portaudio.h>
@@ -39,8 +40,6 @@
 #include <mutex>
 #include <thread>
 #include <vector>
-
-struct SRC_STATE_tag; // the resampler's state (resampling.cpp)
 
 namespace audio {
 
@@ -56,7 +55,6 @@ constexpr std::uint64_t kHistory = 4096; // mono output kept for the spectrum
 constexpr int kDefaultBufferMs = 20;
 constexpr float kRampPerFrame = 1.0f / (0.005f * kRate); // a full volume swing takes 5 ms
 constexpr int kMinHz = 100;
-constexpr int kPrimeFrames = 128; // longer than the resampler's reach back at any usual speed
 constexpr int kMaxHz = 705600;
 
 constexpr std::uint64_t kNoSpectrum = ~std::uint64_t(0);
@@ -80,7 +78,7 @@ struct Stream {
     std::int64_t total = 0; // frames
     int lengthMs = 0;
     std::unique_ptr<float[]> ring;
-    SRC_STATE_tag* src = nullptr;
+    std::unique_ptr<Varispeed> varispeed;
 
     // The ring: written by the decoder, read by the audio thread.
     std::atomic<std::uint64_t> wr {0};
@@ -106,18 +104,18 @@ struct Stream {
     // Audio thread only (or the interface thread while the stream has no channel).
     double pos = 0;
     float gain = 1.0f;
-    // At normal speed a 44.1 kHz song is copied straight through, sparing the resampler; the
-    // last frames so played are kept to prime the resampler when the speed changes.
-    bool direct = false;
-    float recent[kPrimeFrames * 2] {};
+    // At one source frame per output frame (normal speed of a 44.1 kHz song) the frames are
+    // copied straight through, sparing the varispeed; the last frames so played are kept for
+    // it to reach back to when the speed changes.
+    bool direct = true;
+    float recent[Varispeed::kBefore * 2] {};
     std::uint64_t recentCount = 0;
-    long skip = 0; // resampler output still to drop after priming
+    std::int64_t varispeedFrom = 0; // the source frame at the varispeed's position 0
     bool flowing = false; // the ring has delivered since the last move: running dry now is an underrun
 
     // Forgets what was played before: after a move, a stop or at open.
     void rewind();
 
-    ~Stream();
     bool movePending() const
     {
         return request.load(std::memory_order_acquire) != acknowledged.load(std::memory_order_acquire);
@@ -129,10 +127,8 @@ struct Stream {
     void fillAhead(int frames);
 };
 
-// The resampler's state of one stream (resampling.cpp).
+// The varispeed of one stream, made at open (resampling.cpp).
 bool createResampler(Stream& s);
-void resetResampler(Stream& s);
-void destroyResampler(Stream& s);
 
 struct SoundEngine::Impl {
     QString name;
@@ -201,14 +197,13 @@ struct SoundEngine::Impl {
     // Plays frames of the stream into out at its volume, or fading out to silence. A fade
     // leaves the published position alone.
     bool playFrames(Stream& s, float* out, int frames, bool fadeOut);
-    // Normal speed of a 44.1 kHz song: the frames go straight from the ring to the mix.
+    // One source frame per output frame: the frames go straight from the ring to the mix.
     void copyDirect(Stream& s, int frames, int& done, bool& finished, bool& dry);
     // The last 1024 frames mixed, as 512 magnitudes (interface thread).
     const float* computeSpectrum();
 
     // --- other speeds (resampling.cpp)
-    void primeResampler(Stream& s, double ratio);
-    void resample(Stream& s, double ratio, int frames, int& done, bool& finished, bool& dry);
+    void resample(Stream& s, std::uint64_t step, int frames, int& done, bool& finished, bool& dry);
 
     // --- decoding ahead (stream.cpp)
     void decodeLoop();

@@ -125,15 +125,17 @@ bool SoundEngine::Impl::playFrames(Stream& s, float* out, int frames, bool fadeO
         s.fillAhead(frames);
 
     const int hz = std::clamp(s.hz.load(std::memory_order_relaxed), kMinHz, kMaxHz);
-    // Output frames per source frame: hz/44100 of normal speed, whatever the file's rate.
-    const double ratio = std::clamp(double(kRate) * kRate / (double(hz) * s.rate), 1.0 / 256, 256.0);
+    // Source frames per output frame: hz/44100 of normal speed, whatever the file's rate.
+    const std::uint64_t step = std::clamp(
+        Varispeed::stepOf(std::uint64_t(hz) * std::uint64_t(s.rate), std::uint64_t(kRate) * kRate),
+        Varispeed::kUnity / 256, Varispeed::kUnity * 256);
 
     int done = 0;
     bool finished = false, dry = false;
-    if (s.direct && hz == kRate)
+    if (s.direct && step == Varispeed::kUnity)
         copyDirect(s, frames, done, finished, dry);
     else
-        resample(s, ratio, frames, done, finished, dry); // every other speed: resampling.cpp
+        resample(s, step, frames, done, finished, dry); // every other speed: resampling.cpp
 
     // Volume, ramped so a change never clicks.
     const float target =
@@ -155,7 +157,7 @@ bool SoundEngine::Impl::playFrames(Stream& s, float* out, int frames, bool fadeO
         return true;
     }
     // Until the end itself, the position stays short of the length.
-    s.pos = std::min(s.pos + double(done) / ratio, double(std::max<std::int64_t>(0, s.total - 1)));
+    s.pos = std::min(s.pos, double(std::max<std::int64_t>(0, s.total - 1)));
     if (!fadeOut)
         s.position.store(std::int64_t(s.pos), std::memory_order_relaxed);
     // Right after a move the decoder has had no time to fill the ring: a short wait, not
@@ -166,9 +168,10 @@ bool SoundEngine::Impl::playFrames(Stream& s, float* out, int frames, bool fadeO
     return !underrun;
 }
 
-// Normal speed of a 44.1 kHz song: the frames go straight from the ring to the mix.
+// One source frame per output frame: the frames go straight from the ring to the mix.
 void SoundEngine::Impl::copyDirect(Stream& s, int frames, int& done, bool& finished, bool& dry)
 {
+    constexpr int kKept = Varispeed::kBefore;
     while (done < frames) {
         const bool eof = s.eof.load(std::memory_order_acquire);
         const std::uint64_t w = s.wr.load(std::memory_order_acquire);
@@ -181,12 +184,13 @@ void SoundEngine::Impl::copyDirect(Stream& s, int frames, int& done, bool& finis
         const int n = int(std::min({avail, kRingFrames - (r & kRingMask), std::uint64_t(frames - done)}));
         const float* in = s.ring.get() + (r & kRingMask) * 2;
         std::copy(in, in + n * 2, voiceOut + done * 2);
-        for (int i = std::max(0, n - kPrimeFrames); i < n; ++i) {
-            float* slot = s.recent + (s.recentCount++ % kPrimeFrames) * 2;
+        for (int i = std::max(0, n - kKept); i < n; ++i) {
+            float* slot = s.recent + (s.recentCount++ % kKept) * 2;
             slot[0] = in[i * 2];
             slot[1] = in[i * 2 + 1];
         }
         s.rd.store(r + std::uint64_t(n), std::memory_order_release);
+        s.pos += double(n);
         done += n;
     }
 }

@@ -1,88 +1,84 @@
-// The one place that drives the resampler: a stream played at any speed other than the
-// straight copy of a 44.1 kHz song at normal speed goes through here. The rest of the engine
-// knows only these functions (declared in engineimpl.h) and the state pointer Stream::src.
+// The one place that drives the varispeed: a stream played at any speed other than one source
+// frame per output frame goes through here, and comes back to the straight copy when the
+// speed returns to it. The rest of the engine knows only these functions (declared in
+// engineimpl.h) and Stream::varispeed.
 #include "platform/audio/engineimpl.h"
 
-#include <samplerate.h>
-
 #include <algorithm>
-#include <cmath>
+#include <new>
 
 namespace audio {
 
 bool createResampler(Stream& s)
 {
-    int srcError = 0;
-    s.src = src_new(SRC_SINC_FASTEST, 2, &srcError);
-    return s.src != nullptr;
+    s.varispeed.reset(new (std::nothrow) Varispeed(2));
+    return s.varispeed != nullptr;
 }
 
-void resetResampler(Stream& s) { src_reset(s.src); }
-
-void destroyResampler(Stream& s)
+void SoundEngine::Impl::resample(Stream& s, std::uint64_t step, int frames, int& done, bool& finished, bool& dry)
 {
-    if (s.src)
-        src_delete(s.src);
-}
-
-// Leaving the straight copy: the resampler is fed the frames just played, so its output
-// carries on from them without a click, and what it makes of them is dropped.
-void SoundEngine::Impl::primeResampler(Stream& s, double ratio)
-{
-    s.direct = false;
-    if (ratio * kPrimeFrames > kBlock)
-        return; // so slow that there is no room to prime; the resampler starts afresh
-    float history[kPrimeFrames * 2];
-    for (int i = 0; i < kPrimeFrames; ++i) {
-        const float* from = s.recent + ((s.recentCount + std::uint64_t(i)) % kPrimeFrames) * 2;
-        history[i * 2] = from[0];
-        history[i * 2 + 1] = from[1];
+    Varispeed& vs = *s.varispeed;
+    if (s.direct) {
+        // Leaving the straight copy: the varispeed starts at the next frame and reaches back
+        // to the frames just played, so its output carries on from them without a seam.
+        float history[Varispeed::kBefore * 2];
+        for (int i = 0; i < Varispeed::kBefore; ++i) {
+            const float* from = s.recent + ((s.recentCount + std::uint64_t(i)) % Varispeed::kBefore) * 2;
+            history[i * 2] = from[0];
+            history[i * 2 + 1] = from[1];
+        }
+        s.direct = false;
+        vs.setStep(step);
+        vs.reset(history, Varispeed::kBefore);
+        s.varispeedFrom = std::int64_t(s.pos);
     }
-    SRC_DATA d {};
-    d.data_in = history;
-    d.input_frames = kPrimeFrames;
-    d.data_out = voiceOut;
-    d.output_frames = kBlock;
-    d.src_ratio = ratio;
-    if (src_process(s.src, &d) == 0)
-        s.skip = std::max(0L, std::lround(kPrimeFrames * ratio) - d.output_frames_gen);
-}
-
-void SoundEngine::Impl::resample(Stream& s, double ratio, int frames, int& done, bool& finished, bool& dry)
-{
-    if (s.direct)
-        primeResampler(s, ratio);
+    vs.setStep(step);
+    // The song's end as a varispeed position: no frame is made at or past it.
+    const std::uint64_t end = std::uint64_t(std::max<std::int64_t>(0, s.total - s.varispeedFrom)) << 32;
     while (done < frames) {
-        const bool eof = s.eof.load(std::memory_order_acquire);
-        const std::uint64_t w = s.wr.load(std::memory_order_acquire);
-        const std::uint64_t r = s.rd.load(std::memory_order_relaxed);
-        const std::uint64_t avail = w - r;
-        const std::uint64_t contiguous = std::min(avail, kRingFrames - (r & kRingMask));
-        SRC_DATA d {};
-        d.data_in = s.ring.get() + (r & kRingMask) * 2;
-        d.input_frames = long(contiguous);
-        d.data_out = voiceOut + done * 2;
-        d.output_frames = frames - done;
-        d.src_ratio = ratio;
-        d.end_of_input = eof && contiguous == avail ? 1 : 0;
-        if (src_process(s.src, &d) != 0) {
-            finished = true; // cannot resample this: end the song rather than spin
+        if (vs.straight()) {
+            // Back at one frame per frame on a whole frame: what the varispeed holds is played
+            // as it is, and then the ring is copied straight again.
+            done += vs.render(voiceOut + done * 2, frames - done, end);
+            if (vs.position() >= end)
+                break;
+            if (vs.pending() == 0) {
+                vs.history(s.recent);
+                s.recentCount = 0;
+                s.direct = true;
+                s.pos = double(s.varispeedFrom + std::int64_t(vs.position() >> 32));
+                copyDirect(s, frames, done, finished, dry);
+                return;
+            }
+        }
+        // Feed it what it asks for: from the ring, or silence past the song's last frame.
+        const int want = vs.wanted(frames - done);
+        int fed = 0;
+        if (want > 0) {
+            const bool eof = s.eof.load(std::memory_order_acquire);
+            const std::uint64_t w = s.wr.load(std::memory_order_acquire);
+            const std::uint64_t r = s.rd.load(std::memory_order_relaxed);
+            const std::uint64_t avail = w - r;
+            if (avail > 0) {
+                fed = int(std::min({avail, kRingFrames - (r & kRingMask), std::uint64_t(want)}));
+                vs.push(s.ring.get() + (r & kRingMask) * 2, fed);
+                s.rd.store(r + std::uint64_t(fed), std::memory_order_release);
+            } else if (eof) {
+                fed = want;
+                vs.pushSilence(fed);
+            }
+        }
+        const int n = vs.render(voiceOut + done * 2, frames - done, end);
+        done += n;
+        if (vs.position() >= end)
             break;
-        }
-        s.rd.store(r + std::uint64_t(d.input_frames_used), std::memory_order_release);
-        long gen = d.output_frames_gen;
-        if (s.skip > 0 && gen > 0) {
-            const long drop = std::min(s.skip, gen);
-            std::copy(voiceOut + (done + drop) * 2, voiceOut + (done + gen) * 2, voiceOut + done * 2);
-            s.skip -= drop;
-            gen -= drop;
-        }
-        done += int(gen);
-        if (d.input_frames_used == 0 && d.output_frames_gen == 0) {
-            (d.end_of_input ? finished : dry) = true;
+        if (n == 0 && fed == 0) {
+            dry = true;
             break;
         }
     }
+    s.pos = double(s.varispeedFrom + std::int64_t(vs.position() >> 32));
+    finished = vs.position() >= end;
 }
 
 } // namespace audio

@@ -7,15 +7,11 @@ namespace audio {
 
 void Stream::rewind()
 {
-    resetResampler(*this);
-    direct = rate == kRate;
+    direct = true;
     std::fill(std::begin(recent), std::end(recent), 0.0f);
     recentCount = 0;
-    skip = 0;
     flowing = false;
 }
-
-Stream::~Stream() { destroyResampler(*this); }
 
 bool Stream::fill()
 {

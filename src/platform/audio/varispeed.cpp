@@ -239,6 +239,14 @@ std::uint64_t Varispeed::position() const { return pos_ + (origin_ << 32) - (std
 
 bool Varispeed::straight() const { return target_ == kUnity && std::uint32_t(pos_) == 0 && fadeLeft_ == 0; }
 
+void Varispeed::history(float* out) const
+{
+    const int at = int(pos_ >> 32) - kBefore;
+    for (int i = 0; i < kBefore; ++i)
+        for (int c = 0; c < channels_; ++c)
+            out[i * channels_ + c] = buf_[std::size_t(c) * std::size_t(stride_) + std::size_t(at + i)];
+}
+
 int Varispeed::pending() const { return std::max(0, fill_ - int(pos_ >> 32)); }
 
 int Varispeed::room() const { return capacity_ + kTaps - fill_ + std::max(0, int(pos_ >> 32) - kBefore); }
@@ -332,8 +340,9 @@ int Varispeed::renderWith(float* out, int frames, std::uint64_t endAt)
         frames = 1;
     }
 
-    // As many frames as the input and the end allow.
-    const std::uint64_t limit = std::min(endAt, std::uint64_t(std::max(0, fill_ - kAfter)) << 32);
+    // As many frames as the input and the end allow (a straight copy needs no frames ahead).
+    const int ready = straight() ? fill_ : fill_ - kAfter;
+    const std::uint64_t limit = std::min(endAt, std::uint64_t(std::max(0, ready)) << 32);
     if (pos_ >= limit)
         return 0;
     const std::uint64_t span = limit - pos_;

@@ -71,8 +71,12 @@ public:
     std::uint64_t position() const;
     // At one source frame per output frame on a whole frame: the output is the input itself.
     bool straight() const;
-    // Frames pushed and not yet played (from the read position on).
+    // Frames pushed and not yet played (from the read position on). A straight copy plays
+    // them all; otherwise the last kAfter wait for the frames after them.
     int pending() const;
+    // The kBefore frames just before the read position (interleaved), to carry on from after
+    // frames were copied straight past the varispeed.
+    void history(float* out) const;
 
 private:
     struct Table;
