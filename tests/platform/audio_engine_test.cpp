@@ -1,6 +1,7 @@
 // The sound engine on the manual clock: positions, the end of a song, speed, volume, the
 // spectrum, handles and bad files. Minutes of playing take milliseconds and nothing here
 // depends on how fast the machine is.
+#include "platform/audio/decoder.h"
 #include "platform/audio/soundengine.h"
 #include "support/testutil.h"
 
@@ -8,12 +9,15 @@
 #include <QFile>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
+#include <mpg123.h>
 
 #include <chrono>
 #include <cmath>
 #include <algorithm>
 #include <set>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <thread>
 
 using audio::SoundEngine;
@@ -66,6 +70,66 @@ TEST_F(ManualEngine, SongEndsExactlyAtItsLengthAndStaysThere)
     engine.advanceMs(500);
     EXPECT_NEAR(engine.streamGetTime(s), 500, 20);
     EXPECT_GT(engine.outputLevel(), 0.1f);
+}
+
+TEST_F(ManualEngine, SongEndsExactlyAtItsLengthAtAnySpeed)
+{
+    // Off normal speed the resampler runs to the end; after a touch of the pitch and back the
+    // straight copy takes over again. Either way the position meets the length exactly.
+    struct Case {
+        const char* name;
+        std::vector<int> speeds; // set one after the other, 100 ms apart
+    };
+    const Case cases[] = {
+        {"0.97x", {42777}},
+        {"1.25x", {55125}},
+        {"touched back to 1.00x", {45000, 44100}},
+        {"1.25x on a 48 kHz song", {55125}},
+    };
+    for (const Case& c : cases) {
+        const QString song = QString::fromLatin1(c.name).contains("48") ? "rate48k.mp3" : "tone10s.mp3";
+        const auto s = open(song);
+        const int len = engine.streamGetLengthMs(s);
+        const int ch = engine.streamPlay(-1, s);
+        for (int hz : c.speeds) {
+            engine.setFrequency(ch, hz);
+            engine.advanceMs(100);
+        }
+        const double speed = c.speeds.back() / 44100.0;
+        // Up to 200 ms of the song left, then past its end.
+        engine.advanceMs(int((len - engine.streamGetTime(s) - 200) / speed));
+        EXPECT_LT(engine.streamGetTime(s), len) << c.name;
+        EXPECT_GT(engine.streamGetTime(s), len - 400) << c.name;
+        engine.advanceMs(int(400 / speed));
+        EXPECT_EQ(engine.streamGetTime(s), len) << c.name;
+        engine.advanceMs(1000);
+        EXPECT_EQ(engine.streamGetTime(s), len) << c.name << ": the end stays";
+        EXPECT_FLOAT_EQ(engine.outputLevel(), 0.0f) << c.name;
+        engine.streamClose(s);
+    }
+}
+
+TEST_F(ManualEngine, LengthStatedByTheFirstFrameMatchesAFullScan)
+{
+    // Files whose first frame counts their frames open without reading the whole file; the
+    // length so taken must be the one a scan of every frame finds.
+    mpg123_init();
+    for (const char* name : {"tone10s.mp3", "vbr_xing.mp3", "rate22k_mono.mp3", "sr48_b320.mp3", "id3v2_100k.mp3",
+                             "tagged.mp3", "cbr32.mp3", "vbr_noxing.mp3", "truncated.mp3"}) {
+        mpg123_handle* h = mpg123_new(nullptr, nullptr);
+        mpg123_param(h, MPG123_ADD_FLAGS, MPG123_QUIET | MPG123_GAPLESS, 0);
+        ASSERT_EQ(mpg123_open(h, QFile::encodeName(media(name)).constData()), MPG123_OK) << name;
+        long rate = 0;
+        int channels = 0, encoding = 0;
+        mpg123_getformat(h, &rate, &channels, &encoding);
+        ASSERT_EQ(mpg123_scan(h), MPG123_OK) << name;
+        const int scanned = int(std::int64_t(mpg123_length(h)) * 1000 / rate);
+        mpg123_delete(h);
+
+        const auto s = open(name);
+        EXPECT_EQ(engine.streamGetLengthMs(s), scanned) << name;
+        engine.streamClose(s);
+    }
 }
 
 TEST_F(ManualEngine, PlayingAnEndedStreamAgainStartsFromTheBeginning)
@@ -527,4 +591,128 @@ TEST(SoundEngineOutputs, ManyOperationsWhileTheAudioThreadsRun)
     }
     a.close();
     b.close();
+}
+
+TEST(Mp3HeaderFrame, TellsAStatedLengthFromAStaleOne)
+{
+    struct Case {
+        const char* name;
+        bool found;
+        bool agrees;
+        std::int64_t frames; // 0: not checked
+    };
+    const Case cases[] = {
+        {"tone10s.mp3", true, true, 384},    // LAME's Info frame of a constant bit rate
+        {"vbr_xing.mp3", true, true, 1150},  // Xing of a variable bit rate
+        {"id3v2_100k.mp3", true, true, 384}, // behind a large ID3v2 tag
+        {"tagged.mp3", true, true, 0},       // with an ID3v1 tag at the end
+        {"rate22k_mono.mp3", true, true, 0}, // MPEG 2, mono
+        {"vbr_noxing.mp3", false, false, 0},
+        {"cbr32.mp3", false, false, 0},      // frames too small for the header
+        {"truncated.mp3", true, false, 0},   // cut short: the header counts 30 s
+        {"junk.mp3", false, false, 0},
+        {"empty.mp3", false, false, 0},
+    };
+    for (const Case& c : cases) {
+        const int fd = ::open(QFile::encodeName(media(c.name)).constData(), O_RDONLY);
+        ASSERT_GE(fd, 0) << c.name;
+        const audio::Mp3HeaderFrame h = audio::readMp3HeaderFrame(fd);
+        ::close(fd);
+        EXPECT_EQ(h.found, c.found) << c.name;
+        EXPECT_EQ(h.sizeAgrees, c.agrees) << c.name;
+        if (c.frames) {
+            EXPECT_EQ(h.frames, c.frames) << c.name;
+        }
+    }
+
+    // A file grown since its header was written (songs appended to it) is not taken at its word.
+    QTemporaryDir dir;
+    const QByteArray one = testutil::readAll(media("tone10s.mp3"));
+    const QString twice = dir.filePath("twice.mp3");
+    ASSERT_TRUE(testutil::writeAll(twice, one + one));
+    const int fd = ::open(QFile::encodeName(twice).constData(), O_RDONLY);
+    const audio::Mp3HeaderFrame h = audio::readMp3HeaderFrame(fd);
+    ::close(fd);
+    EXPECT_TRUE(h.found);
+    EXPECT_FALSE(h.sizeAgrees);
+}
+
+namespace {
+
+// An engine on the silent output, its own audio and decoder threads running.
+class LiveEngine : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        engine.setDriver(int(audio::outputDeviceNames().size()));
+        ASSERT_NE(engine.init(44100, 32, 2), 0);
+    }
+    // Waits for a condition the engine's own threads bring about; never for a given speed.
+    template <typename F>
+    static bool eventually(F done)
+    {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (!done()) {
+            if (std::chrono::steady_clock::now() > deadline)
+                return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        return true;
+    }
+    SoundEngine engine {QStringLiteral("live")};
+};
+
+} // namespace
+
+TEST_F(LiveEngine, StalledAudioThreadNeverFindsItsStreamFreedOrRewoundUnderIt)
+{
+    // The audio thread is held inside a callback, on the streams it mixes; close, stop, move
+    // and play go on meanwhile and return without waiting for it. When it is let go it goes on
+    // mixing what it held (AddressSanitizer would report any of it freed), and the engine
+    // carries on with the new state.
+    const auto closed = engine.streamOpen(media("tone30s.mp3"), 8192, 0, 0);
+    const auto stopped = engine.streamOpen(media("tone10s.mp3"), 8192, 0, 0);
+    const auto moved = engine.streamOpen(media("noise120s.mp3"), 8192, 0, 0);
+    for (auto s : {closed, stopped, moved})
+        ASSERT_NE(engine.streamPlay(-1, s), 0);
+    ASSERT_TRUE(eventually([&] { return engine.streamGetTime(moved) >= 200; }));
+
+    engine.holdAudioThread(true);
+    ASSERT_TRUE(eventually([&] { return engine.audioThreadHeld(); }));
+    EXPECT_EQ(engine.streamClose(closed), 1);
+    EXPECT_EQ(engine.streamStop(stopped), 1);
+    EXPECT_EQ(engine.streamGetTime(stopped), 0);
+    EXPECT_EQ(engine.streamSetTime(moved, 60000), 1);
+    EXPECT_EQ(engine.streamGetTime(moved), 60000);
+    const int again = engine.streamPlay(-1, stopped);
+    EXPECT_NE(again, 0);
+    EXPECT_TRUE(engine.audioThreadHeld()) << "every call returned while the audio thread was still held";
+
+    engine.holdAudioThread(false);
+    ASSERT_TRUE(eventually([&] { return engine.streamGetTime(stopped) >= 300 && engine.streamGetTime(moved) >= 60300; }));
+    EXPECT_EQ(engine.streamGetLengthMs(closed), 0) << "closed for good";
+    // The parked streams are freed on the next calls once the audio thread has moved on.
+    const auto next = engine.streamOpen(media("tone10s.mp3"), 8192, 0, 0);
+    EXPECT_NE(next, 0u);
+    EXPECT_EQ(engine.streamClose(stopped), 1);
+    EXPECT_EQ(engine.streamClose(moved), 1);
+    engine.close();
+}
+
+TEST_F(LiveEngine, LengthOfAFileThatDoesNotStateItSettlesAndTheSongStillEndsExactly)
+{
+    // No header frame: the open does not read the whole file on the calling thread; the exact
+    // length comes from a scan of its own and the end of the song meets it.
+    const auto s = engine.streamOpen(media("vbr_noxing.mp3"), 8192, 0, 0);
+    ASSERT_NE(s, 0u);
+    ASSERT_TRUE(eventually([&] { return std::abs(engine.streamGetLengthMs(s) - 30000) < 100; }))
+        << engine.streamGetLengthMs(s);
+    const int len = engine.streamGetLengthMs(s);
+    const int ch = engine.streamPlay(-1, s);
+    engine.setFrequency(ch, 44100 * 8); // a fast run to the end
+    engine.streamSetTime(s, len - 1500);
+    ASSERT_TRUE(eventually([&] { return engine.streamGetTime(s) == len; }));
+    EXPECT_EQ(engine.getFrequency(ch), 0) << "the channel is over";
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(engine.streamGetTime(s), len);
 }

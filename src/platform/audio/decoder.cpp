@@ -6,11 +6,15 @@
 #include <sndfile.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
 #include <fcntl.h>
 #include <mutex>
+#include <pthread.h>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -21,10 +25,97 @@ namespace {
 // yielding samples ends the song instead of keeping the decoder thread busy.
 constexpr int kMaxEmptyReads = 16;
 
+// Finds an MP3 file's exact length on a thread of its own, reading the file through its own
+// descriptor so the decoder's position is left alone. The reads stop as soon as the scan is
+// no longer wanted.
+class Mpg123LengthScan final : public LengthScan {
+public:
+    Mpg123LengthScan(int fd, long rate, std::function<void(std::int64_t)> done) : fd_(fd)
+    {
+        thread_ = std::thread([this, rate, done = std::move(done)] { run(rate, done); });
+    }
+    ~Mpg123LengthScan() override
+    {
+        cancel_.store(true);
+        thread_.join();
+        ::close(fd_);
+    }
+
+    bool wait(std::chrono::milliseconds most) override
+    {
+        std::unique_lock lock(mutex_);
+        return finishedCv_.wait_for(lock, most, [this] { return finished_; });
+    }
+    std::int64_t frames() const override { return frames_.load(); }
+
+private:
+    static mpg123_ssize_t readFile(void* self, void* buf, size_t n)
+    {
+        auto* s = static_cast<Mpg123LengthScan*>(self);
+        if (s->cancel_.load(std::memory_order_relaxed))
+            return -1;
+        const ssize_t got = ::pread(s->fd_, buf, n, s->at_);
+        if (got > 0)
+            s->at_ += got;
+        return got;
+    }
+    static off_t seekFile(void* self, off_t offset, int whence)
+    {
+        auto* s = static_cast<Mpg123LengthScan*>(self);
+        off_t base = 0;
+        if (whence == SEEK_CUR) {
+            base = s->at_;
+        } else if (whence == SEEK_END) {
+            struct stat st {};
+            if (::fstat(s->fd_, &st) != 0)
+                return -1;
+            base = st.st_size;
+        }
+        if (base + offset < 0)
+            return -1;
+        return s->at_ = base + offset;
+    }
+
+    void run(long rate, const std::function<void(std::int64_t)>& done)
+    {
+        pthread_setname_np(pthread_self(), "qn-length");
+        std::int64_t result = -1;
+        if (mpg123_handle* h = mpg123_new(nullptr, nullptr)) {
+            // The same settings as the decoder, so the count is the decoder's.
+            mpg123_param(h, MPG123_ADD_FLAGS, MPG123_QUIET | MPG123_GAPLESS, 0);
+            mpg123_format_none(h);
+            mpg123_format(h, rate, MPG123_STEREO, MPG123_ENC_FLOAT_32);
+            if (mpg123_replace_reader_handle(h, &readFile, &seekFile, nullptr) == MPG123_OK
+                && mpg123_open_handle(h, this) == MPG123_OK && mpg123_scan(h) == MPG123_OK
+                && !cancel_.load()) {
+                const off_t n = mpg123_length(h);
+                result = n >= 0 ? std::int64_t(n) : -1;
+            }
+            mpg123_close(h);
+            mpg123_delete(h);
+        }
+        frames_.store(result);
+        if (!cancel_.load() && done)
+            done(result);
+        std::lock_guard lock(mutex_);
+        finished_ = true;
+        finishedCv_.notify_all();
+    }
+
+    int fd_;
+    off_t at_ = 0;
+    std::atomic<bool> cancel_ {false};
+    std::atomic<std::int64_t> frames_ {-1};
+    std::mutex mutex_;
+    std::condition_variable finishedCv_;
+    bool finished_ = false;
+    std::thread thread_;
+};
+
 class Mpg123Decoder final : public Decoder {
 public:
-    Mpg123Decoder(mpg123_handle* h, int fd, int rate, std::int64_t length)
-        : h_(h), fd_(fd), rate_(rate), length_(length)
+    Mpg123Decoder(mpg123_handle* h, int fd, int rate, std::int64_t length, bool exact)
+        : h_(h), fd_(fd), rate_(rate), length_(length), exact_(exact)
     {
     }
     ~Mpg123Decoder() override
@@ -35,6 +126,17 @@ public:
     }
     int rate() const override { return rate_; }
     std::int64_t length() const override { return length_; }
+    bool lengthExact() const override { return exact_; }
+
+    std::unique_ptr<LengthScan> scanLength(std::function<void(std::int64_t)> done) override
+    {
+        if (exact_)
+            return nullptr;
+        const int fd = ::fcntl(fd_, F_DUPFD_CLOEXEC, 0);
+        if (fd < 0)
+            return nullptr;
+        return std::make_unique<Mpg123LengthScan>(fd, rate_, std::move(done));
+    }
 
     long read(float* out, long frames) override
     {
@@ -57,9 +159,14 @@ public:
 
     bool seek(std::int64_t frame) override
     {
-        frame = std::clamp<std::int64_t>(frame, 0, length_);
+        // No clamp at the top: the length may be an estimate, and a move past the real end
+        // simply ends the song.
+        frame = std::max<std::int64_t>(frame, 0);
         done_ = false;
-        return mpg123_seek(h_, off_t(frame), SEEK_SET) >= 0;
+        if (mpg123_seek(h_, off_t(frame), SEEK_SET) >= 0)
+            return true;
+        done_ = true;
+        return false;
     }
 
 private:
@@ -67,6 +174,7 @@ private:
     int fd_;
     int rate_;
     std::int64_t length_;
+    bool exact_;
     bool done_ = false;
 };
 
@@ -159,15 +267,20 @@ std::unique_ptr<Decoder> openMp3(int fd, int* error)
     // together) are converted by the decoder instead of playing at the wrong speed.
     mpg123_format_none(h);
     mpg123_format(h, rate, MPG123_STEREO, MPG123_ENC_FLOAT_32);
-    // The exact length comes from reading every frame header once.
-    if (mpg123_scan(h) != MPG123_OK)
-        return fail(ErrFileBad);
-    const off_t length = mpg123_length(h);
+    // The length: exact at once where the first frame states it and the file's size agrees;
+    // otherwise libmpg123's estimate from the size, which a scan of every frame header settles
+    // later (Decoder::scanLength).
+    const Mp3HeaderFrame header = readMp3HeaderFrame(fd);
+    const off_t estimate = mpg123_length(h);
+    std::int64_t length = estimate;
+    const bool exact = header.found && header.sizeAgrees && header.frames > 0;
+    if (exact && (mpg123_framelength(h) != off_t(header.frames) || estimate <= 0))
+        length = header.frames * header.samplesPerFrame; // a header libmpg123 does not read (VBRI)
     if (length <= 0)
         return fail(ErrFileFormat);
     if (mpg123_seek(h, 0, SEEK_SET) < 0)
         return fail(ErrFileBad);
-    return std::make_unique<Mpg123Decoder>(h, fd, int(rate), std::int64_t(length));
+    return std::make_unique<Mpg123Decoder>(h, fd, int(rate), length, exact);
 }
 
 std::unique_ptr<Decoder> openSndfile(int fd, int* error)
@@ -229,6 +342,95 @@ std::unique_ptr<Decoder> openDecoder(const QString& path, int* error)
         && (std::memcmp(magic, "RIFF", 4) == 0 || std::memcmp(magic, "RIFX", 4) == 0
             || std::memcmp(magic, "RF64", 4) == 0 || std::memcmp(magic, "FORM", 4) == 0);
     return riff ? openSndfile(fd, error) : openMp3(fd, error);
+}
+
+namespace {
+
+std::uint32_t bigEndian32(const unsigned char* p)
+{
+    return std::uint32_t(p[0]) << 24 | std::uint32_t(p[1]) << 16 | std::uint32_t(p[2]) << 8 | p[3];
+}
+
+// Bytes at the end of the file that are tags, not audio: an ID3v1 tag and an APE tag before it.
+std::int64_t trailingTagBytes(int fd, std::int64_t size)
+{
+    std::int64_t end = size;
+    unsigned char buf[32];
+    if (end >= 128 && ::pread(fd, buf, 3, end - 128) == 3 && std::memcmp(buf, "TAG", 3) == 0)
+        end -= 128;
+    if (end >= 32 && ::pread(fd, buf, 32, end - 32) == 32 && std::memcmp(buf, "APETAGEX", 8) == 0) {
+        const std::uint32_t tagSize = std::uint32_t(buf[12]) | std::uint32_t(buf[13]) << 8
+                                      | std::uint32_t(buf[14]) << 16 | std::uint32_t(buf[15]) << 24;
+        const bool hasHeader = (buf[23] & 0x80) != 0;
+        end -= std::min<std::int64_t>(end, std::int64_t(tagSize) + (hasHeader ? 32 : 0));
+    }
+    return size - end;
+}
+
+} // namespace
+
+Mp3HeaderFrame readMp3HeaderFrame(int fd)
+{
+    Mp3HeaderFrame result;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0)
+        return result;
+    const std::int64_t size = st.st_size;
+
+    // Past any ID3v2 tags at the start.
+    std::int64_t at = 0;
+    unsigned char id3[10];
+    while (at + 10 <= size && ::pread(fd, id3, 10, at) == 10 && std::memcmp(id3, "ID3", 3) == 0) {
+        const std::int64_t body = std::int64_t(id3[6] & 0x7f) << 21 | std::int64_t(id3[7] & 0x7f) << 14
+                                  | std::int64_t(id3[8] & 0x7f) << 7 | std::int64_t(id3[9] & 0x7f);
+        at += 10 + body + ((id3[5] & 0x10) ? 10 : 0);
+    }
+
+    // The first layer III frame header within a few kilobytes.
+    unsigned char buf[4096];
+    const ssize_t n = at < size ? ::pread(fd, buf, sizeof buf, at) : 0;
+    for (ssize_t i = 0; i + 4 <= n; ++i) {
+        const unsigned char* h = buf + i;
+        const int version = (h[1] >> 3) & 3; // 3 MPEG 1, 2 MPEG 2, 0 MPEG 2.5
+        const int layer = (h[1] >> 1) & 3;   // 1 is layer III
+        const int bitrate = h[2] >> 4;
+        const int rate = (h[2] >> 2) & 3;
+        if (h[0] != 0xFF || (h[1] & 0xE0) != 0xE0 || version == 1 || layer != 1 || bitrate == 0 || bitrate == 15
+            || rate == 3)
+            continue;
+        const bool mpeg1 = version == 3;
+        const bool mono = (h[3] >> 6) == 3;
+        const int sideInfo = mpeg1 ? (mono ? 17 : 32) : (mono ? 9 : 17);
+        const std::int64_t frameStart = at + i;
+        std::int64_t bytes = -1;
+
+        const ssize_t xing = i + 4 + sideInfo;
+        if (xing + 16 <= n && (std::memcmp(buf + xing, "Xing", 4) == 0 || std::memcmp(buf + xing, "Info", 4) == 0)) {
+            const std::uint32_t flags = bigEndian32(buf + xing + 4);
+            ssize_t field = xing + 8;
+            if (flags & 1) {
+                result.frames = bigEndian32(buf + field);
+                result.found = result.frames > 0;
+                field += 4;
+            }
+            if ((flags & 2) && field + 4 <= n)
+                bytes = bigEndian32(buf + field);
+        }
+        const ssize_t vbri = i + 4 + 32;
+        if (!result.found && vbri + 18 <= n && std::memcmp(buf + vbri, "VBRI", 4) == 0) {
+            bytes = bigEndian32(buf + vbri + 10);
+            result.frames = bigEndian32(buf + vbri + 14);
+            result.found = result.frames > 0;
+        }
+        if (!result.found)
+            return result;
+        result.samplesPerFrame = mpeg1 ? 1152 : 576;
+        // The header counts the bytes from its own frame to the end of the audio.
+        const std::int64_t audio = size - frameStart - trailingTagBytes(fd, size);
+        result.sizeAgrees = bytes < 0 || std::llabs(audio - bytes) <= bytes / 100 + 4096;
+        return result;
+    }
+    return result;
 }
 
 } // namespace audio

@@ -3,26 +3,63 @@
 #pragma once
 
 #include <QString>
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 
 namespace audio {
 
+// The exact length of an MP3 file that does not state it, found by reading every frame header
+// once on a thread of its own (about 2.4 s for a 1 GB file). Destroying the scan stops it
+// within a read.
+class LengthScan {
+public:
+    virtual ~LengthScan() = default;
+    // Waits up to `most` for the answer; true when there is one.
+    virtual bool wait(std::chrono::milliseconds most) = 0;
+    // Frames, once the scan has finished; -1 before, or when the file could not be read.
+    virtual std::int64_t frames() const = 0;
+};
+
 class Decoder {
 public:
     virtual ~Decoder() = default;
-    // The file's own sample rate and its exact length in frames.
+    // The file's own sample rate.
     virtual int rate() const = 0;
+    // Its length in frames: exact where the file states it or was read whole, otherwise an
+    // estimate from the file size until a length scan has settled it.
     virtual std::int64_t length() const = 0;
+    virtual bool lengthExact() const { return true; }
+    // Starts finding the exact length; `done` is called on the scan's thread with the frames
+    // (or -1) when it has finished. Null where the length is already exact.
+    virtual std::unique_ptr<LengthScan> scanLength(std::function<void(std::int64_t)> done)
+    {
+        (void)done;
+        return nullptr;
+    }
     // Decodes up to `frames` stereo frames into out (interleaved L R); returns the number of
     // frames decoded, 0 at the end of the file or when the file cannot be read any further.
     virtual long read(float* out, long frames) = 0;
-    // Moves to a frame (clamped to 0..length); the next read starts there.
+    // Moves to a frame (from 0 on; a frame past the end ends the song); the next read starts
+    // there.
     virtual bool seek(std::int64_t frame) = 0;
 };
 
 // Opens a song file. On failure returns null and sets *error to the engine's error code:
 // 9 the file does not exist, 10 neither MP3 nor WAV, 11 it cannot be read, 12 out of memory.
+// Reads only the start and the end of the file, so opening costs the same for any length.
 std::unique_ptr<Decoder> openDecoder(const QString& path, int* error);
+
+// What the first frame of an MP3 file says of the whole: the frame count of a Xing, Info or
+// VBRI header, and whether the file's size agrees with the byte count the header gives (a file
+// cut short or grown since keeps its old header).
+struct Mp3HeaderFrame {
+    bool found = false;      // a Xing, Info or VBRI header with a frame count
+    std::int64_t frames = 0; // MPEG frames of audio the header counts
+    int samplesPerFrame = 0;
+    bool sizeAgrees = false;
+};
+Mp3HeaderFrame readMp3HeaderFrame(int fd);
 
 } // namespace audio

@@ -11,15 +11,21 @@
 // - A playing stream sits in one of the engine's channel slots (atomic pointers). The
 //   interface thread takes a stream out of its slot and then waits for the audio thread to
 //   leave a callback it may be in (a sequence counter, odd while mixing) before touching the
-//   stream's mixing state; callbacks are short, so that wait is a fraction of a millisecond.
-// - A move while playing is a request: the interface thread repositions the decoder (under
-//   the decoder's mutex, which the audio thread never takes) and raises the stream's request
-//   number; the audio thread throws away what the ring still holds, rewinds its varispeed
-//   and acknowledges, and only then does the decoder fill the ring again.
+//   stream's mixing state. Callbacks are short; one that stays away longer than the interface
+//   thread may wait (a swapping machine, a suspended thread) keeps its stream: the stream is
+//   parked and freed only once the callback counter has moved on.
+// - A move is a request that three parties finish in turn. The interface thread sets the
+//   frame and raises the stream's request number and returns at once. The audio thread fades
+//   out what the ring still holds, takes the new position and acknowledges. The decoder
+//   thread then empties the ring, moves its decoder and marks the ring ready; only then does
+//   the audio thread read it again. So only the decoder thread ever calls a decoder, and the
+//   interface thread never waits for a decode or a disk.
+// - Idle costs nothing: the decoder thread sleeps until its rings need filling (or it is
+//   woken), and the silent output stops mixing once nothing plays.
 // The audio thread never allocates, locks, waits or touches a file.
 //
 // The work is spread over a few files along these seams:
-//   stream.cpp      a stream's ring and the decoder thread that fills it
+//   stream.cpp      a stream's ring, its length, and the decoder thread that fills it
 //   mixer.cpp       the audio thread: playing each channel, volume, the mix, the spectrum
 //   resampling.cpp  the one place that drives the varispeed (speeds other than a straight copy)
 //   outputs.cpp     the outputs: PortAudio devices, the silent output, the manual clock
@@ -34,6 +40,7 @@
 #include <portaudio.h>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
@@ -48,14 +55,27 @@ constexpr int kSlots = 32;                      // channels per engine
 constexpr int kBlock = 1024;                    // frames mixed at a time
 constexpr std::uint64_t kRingFrames = 1u << 16; // about 1.5 s of a 44.1 kHz song decoded ahead
 constexpr std::uint64_t kRingMask = kRingFrames - 1;
+constexpr std::uint64_t kRefillAt = kRingFrames / 2; // the decoder tops a ring up from here
 constexpr long kDecodeChunk = 4096;
 constexpr int kFftSize = 1024;
 constexpr int kBins = kFftSize / 2;
 constexpr std::uint64_t kHistory = 4096; // mono output kept for the spectrum
+constexpr std::uint64_t kSpectrumEvery = kRate / 50; // the display's rate: one spectrum per 20 ms
 constexpr int kDefaultBufferMs = 20;
 constexpr float kRampPerFrame = 1.0f / (0.005f * kRate); // a full volume swing takes 5 ms
 constexpr int kMinHz = 100;
 constexpr int kMaxHz = 705600;
+
+// How long the interface thread waits for the audio thread: to leave a callback, and for a
+// fade before a stop. Together well under the 50 ms an interface call may take.
+constexpr auto kCallbackWait = std::chrono::milliseconds(15);
+constexpr auto kFadeWait = std::chrono::milliseconds(25);
+// How long a stream open waits for the length scan of a file that does not state its length.
+constexpr auto kLengthWait = std::chrono::milliseconds(20);
+// The silent output mixes one period this often while nothing plays.
+constexpr auto kIdlePeriod = std::chrono::milliseconds(250);
+// The decoder thread looks round at least this often, whatever its rings say.
+constexpr auto kDecoderNap = std::chrono::milliseconds(1000);
 
 constexpr std::uint64_t kNoSpectrum = ~std::uint64_t(0);
 
@@ -65,6 +85,21 @@ std::uint32_t newHandle();
 
 inline std::int64_t msOf(std::int64_t frames, int rate) { return frames * 1000 / rate; }
 
+// What a stream plays: the decoder and the song's length. A stream that had to be parked
+// hands its song to the stream that takes its place.
+struct Song {
+    std::unique_ptr<Decoder> dec; // the decoder thread's alone once the stream is open
+    int rate = kRate;
+    std::atomic<std::int64_t> total {0}; // frames; settled by the length scan where needed
+    std::atomic<int> lengthMs {0};
+    std::unique_ptr<LengthScan> scan; // running until the file's exact length is known
+
+    void setLength(std::int64_t frames);
+    // Takes the scan's answer once it has one.
+    void settleLength();
+    ~Song();
+};
+
 // One open stream and, while it plays, its channel.
 struct Stream {
     // Interface thread only.
@@ -73,28 +108,36 @@ struct Stream {
     int slot = -1;             // channel slot while it has a channel
 
     // Fixed at open.
-    std::unique_ptr<Decoder> dec;
+    std::shared_ptr<Song> song;
     int rate = kRate;
-    std::int64_t total = 0; // frames
-    int lengthMs = 0;
     std::unique_ptr<float[]> ring;
     std::unique_ptr<Varispeed> varispeed;
+
+    std::int64_t total() const { return song->total.load(std::memory_order_relaxed); }
+    int lengthMs() const { return song->lengthMs.load(std::memory_order_relaxed); }
 
     // The ring: written by the decoder, read by the audio thread.
     std::atomic<std::uint64_t> wr {0};
     std::atomic<std::uint64_t> rd {0};
     std::atomic<bool> eof {false}; // the decoder has put the last frame into the ring
 
-    // A move while playing (see the top of this file).
+    // A move (see the top of this file): the interface thread sets seekFrame and raises
+    // request; the audio thread (or the interface thread for a stream without a channel)
+    // takes the frame into ackFrame and sets acknowledged; the decoder thread then refills
+    // the ring from there and sets ready.
     std::atomic<std::uint32_t> request {0};
-    std::atomic<std::uint32_t> acknowledged {0};
     std::atomic<std::int64_t> seekFrame {0};
+    std::atomic<std::uint32_t> acknowledged {0};
+    std::atomic<std::int64_t> ackFrame {0};
+    std::atomic<std::uint32_t> ready {0};
 
     // Channel controls, set by the interface thread.
     std::atomic<int> hz {kRate};
     std::atomic<int> volume {255};
     std::atomic<bool> paused {false};
     std::atomic<bool> stopping {false}; // fade out: the channel is about to be taken away
+    std::atomic<bool> playing {false};  // it has a channel (for the decoder's timing)
+    std::atomic<int> plannedHz {kRate}; // the speed the decoder last timed its refill for
 
     // Published by the audio thread.
     std::atomic<std::int64_t> position {0}; // source frames played
@@ -120,15 +163,30 @@ struct Stream {
     {
         return request.load(std::memory_order_acquire) != acknowledged.load(std::memory_order_acquire);
     }
+    // The audio thread's (or the interface thread's) part of a move: the new place is taken.
+    void acknowledge(std::uint32_t req);
+    // The ring holds sound of the stream's present place.
+    bool ringReady() const
+    {
+        return ready.load(std::memory_order_acquire) == acknowledged.load(std::memory_order_relaxed);
+    }
+    // Wants mixing: playing, fading or with a move to take.
+    bool active() const;
 
-    // Decodes one chunk into the ring; false when there was nothing to do.
+    // The decoder thread's work: carries out a move once acknowledged, or decodes one chunk
+    // into the ring. False when there was nothing to do.
     bool fill();
+    // How long the ring can go before it needs the decoder again.
+    std::chrono::nanoseconds refillIn();
     // On the manual clock decoding runs inline, just ahead of the block being mixed.
     void fillAhead(int frames);
 };
 
 // The varispeed of one stream, made at open (resampling.cpp).
 bool createResampler(Stream& s);
+
+// Output samples added into a mix at a constant gain.
+void addScaled(float* out, const float* in, int samples, float gain);
 
 struct SoundEngine::Impl {
     QString name;
@@ -145,21 +203,41 @@ struct SoundEngine::Impl {
     bool paHeld = false;
     std::thread pacer;
     std::atomic<bool> pacing {false};
+    std::mutex paceMutex; // the silent output's idle sleep
+    std::condition_variable paceWake;
+    bool paceKick = false; // guarded by paceMutex
 
     // Decoding ahead.
     std::thread decoder;
-    std::mutex decodeMutex; // guards `streams` against the decoder thread, and every decoder
+    std::mutex decodeMutex; // guards `streams` against the decoder thread's look at it
     std::condition_variable decodeWake;
-    bool decoding = false; // guarded by decodeMutex
+    std::atomic<bool> decoding {false};
+    bool decodeKick = false; // guarded by decodeMutex
+    std::vector<std::shared_ptr<Stream>> decoderWork; // decoder thread only
 
-    std::vector<std::unique_ptr<Stream>> streams;
+    // Written by the interface thread only (under decodeMutex); the decoder thread copies
+    // the list under the same mutex and works on the copies.
+    std::vector<std::shared_ptr<Stream>> streams;
     std::atomic<Stream*> channelSlots[kSlots] {};
     std::atomic<std::uint64_t> callbackSeq {0};
     std::atomic<std::uint64_t> underrunCount {0};
 
+    // Streams the audio thread may still be using after a callback outlasted the wait for
+    // it, with the callback count seen then; freed once the count has moved on.
+    struct Parked {
+        std::shared_ptr<Stream> stream;
+        std::uint64_t seq;
+    };
+    std::vector<Parked> parked;
+
     // Mixing scratch (audio thread).
     float voiceOut[kBlock * 2] {};
     float discard[kBlock * 2] {};
+    std::uint64_t quietFrames = 0; // frames mixed since the last one that anything played in
+
+    // For tests: holds the audio thread inside a callback, on a stream it is mixing.
+    std::atomic<bool> stallWanted {false};
+    std::atomic<bool> stalled {false};
 
     // Spectrum.
     std::uint32_t fftUnit = newHandle();
@@ -186,19 +264,18 @@ struct SoundEngine::Impl {
     Stream* findStream(std::uint32_t handle) const;
     // The stream whose live channel this is; a channel that played to its end is gone.
     Stream* findChannel(int channel) const;
+    std::shared_ptr<Stream>* entryOf(const Stream* s);
 
     // --- the audio thread (mixer.cpp)
     void render(float* out, int frames);
     void mixBlock(float* out, int frames);
-    // Frames a fade from the stream's present gain down to silence takes.
     static int fadeFrames(const Stream& s);
-    // Adds one stream's next frames to out. False when its ring ran dry before its end.
     bool mixStream(Stream& s, float* out, int frames);
-    // Plays frames of the stream into out at its volume, or fading out to silence. A fade
-    // leaves the published position alone.
     bool playFrames(Stream& s, float* out, int frames, bool fadeOut);
     // One source frame per output frame: the frames go straight from the ring to the mix.
     void copyDirect(Stream& s, int frames, int& done, bool& finished, bool& dry);
+    // Nothing plays and the spectrum's window holds silence: the silent output may rest.
+    bool resting() const;
     // The last 1024 frames mixed, as 512 magnitudes (interface thread).
     const float* computeSpectrum();
 
@@ -210,21 +287,22 @@ struct SoundEngine::Impl {
     void wakeDecoder();
 
     // --- outputs (outputs.cpp)
-    // Names the calling thread after its engine, so a profiler or a debugger tells them apart.
     void nameThread(const char* what);
     static int paCallback(const void*, void* output, unsigned long frames, const PaStreamCallbackTimeInfo*,
                           PaStreamCallbackFlags flags, void* user);
     void paceLoop(int periodFrames);
+    void wakeOutput();
     int start(unsigned flags);
     void releasePa();
-    // Stops the output and the decoder and frees every stream.
     void shutdown();
 
     // --- stream control from the interface thread (soundengine.cpp)
-    void waitForCallback();
-    void detach(Stream& s);
+    bool waitForCallback();
+    Stream* detach(Stream* s);
+    Stream* replaceParked(Stream* s);
+    void freeParked();
     void fadeBeforeStop(Stream& s);
-    void reap(Stream& s);
+    Stream* reap(Stream* s);
     void place(Stream& s, std::int64_t frame);
     void move(Stream& s, std::int64_t frame);
     int freeSlot();

@@ -1,6 +1,7 @@
 // The audio thread's side of an engine: each channel played from its stream's ring at its
 // speed and volume, the channels mixed, and the spectrum of what was mixed.
 #include "platform/audio/engineimpl.h"
+#include "platform/audio/vectormath.h"
 
 #include <algorithm>
 #include <cmath>
@@ -14,10 +15,16 @@ std::mutex fftwPlannerMutex; // FFTW's planner is not thread-safe
 // Hann window, which reads 1.0.
 void magnitudes(const fftwf_complex* bins, float* out)
 {
-    constexpr float scale = 4.0f / kFftSize;
-    for (int k = 0; k < kBins; ++k) {
-        const float re = bins[k][0], im = bins[k][1];
-        out[k] = std::min(1.0f, std::sqrt(re * re + im * im) * scale);
+    static_assert(kBins % 4 == 0);
+    const vec::f4 scale = vec::splat(4.0f / kFftSize);
+    const vec::f4 one = vec::splat(1.0f);
+    const float* in = &bins[0][0];
+    for (int k = 0; k < kBins; k += 4) {
+        const vec::f4 a = vec::load(in + k * 2);     // re im re im of bins k, k+1
+        const vec::f4 b = vec::load(in + k * 2 + 4); // of bins k+2, k+3
+        const vec::f4 re = __builtin_shuffle(a, b, vec::i4 {0, 2, 4, 6});
+        const vec::f4 im = __builtin_shuffle(a, b, vec::i4 {1, 3, 5, 7});
+        vec::store(out + k, vec::min(one, vec::sqrt(re * re + im * im) * scale));
     }
 }
 
@@ -57,24 +64,41 @@ void SoundEngine::Impl::render(float* out, int frames)
 void SoundEngine::Impl::mixBlock(float* out, int frames)
 {
     std::fill(out, out + frames * 2, 0.0f);
-    bool short_ = false;
+    bool short_ = false, anyActive = false;
     for (auto& slot : channelSlots) {
         Stream* s = slot.load(std::memory_order_seq_cst);
-        if (s && !mixStream(*s, out, frames))
+        if (!s)
+            continue;
+        if (stallWanted.load(std::memory_order_relaxed)) {
+            // A test holds the audio thread here, on a stream, as a stalled callback would.
+            stalled.store(true);
+            while (stallWanted.load())
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            stalled.store(false);
+        }
+        anyActive = anyActive || s->active();
+        if (!mixStream(*s, out, frames))
             short_ = true;
     }
     if (short_)
         underrunCount.fetch_add(1, std::memory_order_relaxed);
+    quietFrames = anyActive ? 0 : quietFrames + std::uint64_t(frames);
 
     std::uint64_t h = historyCount.load(std::memory_order_relaxed);
     float sum = 0.0f;
     for (int i = 0; i < frames; ++i) {
         const float m = 0.5f * (out[i * 2] + out[i * 2 + 1]);
-        history[(h + std::uint64_t(i)) % kHistory].store(m, std::memory_order_relaxed);
+        history[(h + std::uint64_t(i)) & (kHistory - 1)].store(m, std::memory_order_relaxed);
         sum += std::fabs(out[i * 2]) + std::fabs(out[i * 2 + 1]);
     }
     historyCount.store(h + std::uint64_t(frames), std::memory_order_release);
     level.store(frames > 0 ? sum / float(frames * 2) : 0.0f, std::memory_order_relaxed);
+}
+
+bool SoundEngine::Impl::resting() const
+{
+    // Once the last sound has left the spectrum's window, more silence changes nothing.
+    return quietFrames >= std::uint64_t(kFftSize);
 }
 
 int SoundEngine::Impl::fadeFrames(const Stream& s) { return int(std::ceil(s.gain / kRampPerFrame)); }
@@ -94,17 +118,13 @@ bool SoundEngine::Impl::mixStream(Stream& s, float* out, int frames)
             out += n * 2;
             frames -= n;
         }
-        s.rd.store(s.wr.load(std::memory_order_acquire), std::memory_order_release);
-        s.rewind();
-        s.pos = double(s.seekFrame.load(std::memory_order_relaxed));
-        s.position.store(std::int64_t(s.pos), std::memory_order_relaxed);
-        s.ended.store(false, std::memory_order_relaxed);
-        // The sound at the new place fades in (a paused stream stays silent, its
-        // position held).
-        s.gain = 0.0f;
-        s.acknowledged.store(req, std::memory_order_release);
+        // The new place is taken; the decoder refills the ring from there. The sound there
+        // fades in (a paused stream stays silent, its position held).
+        s.acknowledge(req);
     }
-    if (s.ended.load(std::memory_order_relaxed) || frames == 0)
+    if (manual)
+        s.fillAhead(frames);
+    if (!s.ringReady() || s.ended.load(std::memory_order_relaxed) || frames == 0)
         return true;
     // A pause fades out over a few milliseconds and then holds the position; the resume
     // fades in again from there.
@@ -121,9 +141,6 @@ bool SoundEngine::Impl::mixStream(Stream& s, float* out, int frames)
 // leaves the published position alone.
 bool SoundEngine::Impl::playFrames(Stream& s, float* out, int frames, bool fadeOut)
 {
-    if (manual)
-        s.fillAhead(frames);
-
     const int hz = std::clamp(s.hz.load(std::memory_order_relaxed), kMinHz, kMaxHz);
     // Source frames per output frame: hz/44100 of normal speed, whatever the file's rate.
     const std::uint64_t step = std::clamp(
@@ -141,23 +158,26 @@ bool SoundEngine::Impl::playFrames(Stream& s, float* out, int frames, bool fadeO
     const float target =
         fadeOut ? 0.0f : float(std::clamp(s.volume.load(std::memory_order_relaxed), 0, 255)) / 255.0f;
     float g = s.gain;
-    for (int i = 0; i < done; ++i) {
-        if (g != target)
-            g = g < target ? std::min(target, g + kRampPerFrame) : std::max(target, g - kRampPerFrame);
+    int i = 0;
+    for (; i < done && g != target; ++i) {
+        g = g < target ? std::min(target, g + kRampPerFrame) : std::max(target, g - kRampPerFrame);
         out[i * 2] += voiceOut[i * 2] * g;
         out[i * 2 + 1] += voiceOut[i * 2 + 1] * g;
     }
+    if (i < done) // the gain holds for the rest of the block
+        addScaled(out + i * 2, voiceOut + i * 2, (done - i) * 2, g);
     s.gain = g;
     s.audible.store(g > 0.0f, std::memory_order_release);
 
+    const std::int64_t total = s.total();
     if (finished) {
-        s.pos = double(s.total);
-        s.position.store(s.total, std::memory_order_relaxed);
+        s.pos = double(total);
+        s.position.store(total, std::memory_order_relaxed);
         s.ended.store(true, std::memory_order_release);
         return true;
     }
     // Until the end itself, the position stays short of the length.
-    s.pos = std::min(s.pos, double(std::max<std::int64_t>(0, s.total - 1)));
+    s.pos = std::min(s.pos, double(std::max<std::int64_t>(0, total - 1)));
     if (!fadeOut)
         s.position.store(std::int64_t(s.pos), std::memory_order_relaxed);
     // Right after a move the decoder has had no time to fill the ring: a short wait, not
@@ -195,6 +215,16 @@ void SoundEngine::Impl::copyDirect(Stream& s, int frames, int& done, bool& finis
     }
 }
 
+void addScaled(float* out, const float* in, int samples, float gain)
+{
+    const vec::f4 g = vec::splat(gain);
+    int i = 0;
+    for (; i + 4 <= samples; i += 4)
+        vec::store(out + i, vec::load(out + i) + vec::load(in + i) * g);
+    for (; i < samples; ++i)
+        out[i] += in[i] * gain;
+}
+
 const float* SoundEngine::Impl::computeSpectrum()
 {
     float* out = spectrum;
@@ -203,19 +233,23 @@ const float* SoundEngine::Impl::computeSpectrum()
         spectrumOf = kNoSpectrum;
         return out;
     }
-    // The decks poll faster than the output mixes: nothing new, nothing to compute.
+    // The decks poll far faster than they show: a new spectrum once the output has moved on by
+    // a frame of the display (20 ms), the last one until then.
     const std::uint64_t end = historyCount.load(std::memory_order_acquire);
-    if (end == spectrumOf)
+    if (spectrumOf != kNoSpectrum && end >= spectrumOf && end - spectrumOf < kSpectrumEvery)
         return out;
     spectrumOf = end;
-    // The last 1024 frames the output mixed, windowed (silence before the first).
+    // The last 1024 frames the output mixed (silence before the first), then windowed.
     const int missing = end < std::uint64_t(kFftSize) ? kFftSize - int(end) : 0;
     std::fill(fftIn, fftIn + missing, 0.0f);
-    std::uint64_t at = (end + kHistory - std::uint64_t(kFftSize - missing)) % kHistory;
+    std::uint64_t at = (end + kHistory - std::uint64_t(kFftSize - missing)) & (kHistory - 1);
     for (int i = missing; i < kFftSize; ++i) {
-        fftIn[i] = history[at].load(std::memory_order_relaxed) * hann[i];
+        fftIn[i] = history[at].load(std::memory_order_relaxed);
         at = (at + 1) & (kHistory - 1);
     }
+    static_assert(kFftSize % 4 == 0);
+    for (int i = 0; i < kFftSize; i += 4)
+        vec::store(fftIn + i, vec::load(fftIn + i) * vec::load(hann + i));
     fftwf_execute(plan);
     magnitudes(fftOut, out);
     return out;

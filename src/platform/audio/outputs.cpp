@@ -60,6 +60,15 @@ void SoundEngine::Impl::paceLoop(int periodFrames)
     std::vector<float> buf(size_t(periodFrames) * 2);
     while (pacing.load(std::memory_order_relaxed)) {
         render(buf.data(), periodFrames);
+        if (resting()) {
+            // Nothing plays: a period now and then keeps the callback count moving (parked
+            // streams wait on it), and anything that starts sound wakes the output at once.
+            std::unique_lock lock(paceMutex);
+            paceWake.wait_for(lock, kIdlePeriod, [this] { return paceKick || !pacing.load(); });
+            paceKick = false;
+            next = clock::now();
+            continue;
+        }
         next += period;
         const auto now = clock::now();
         if (now > next + slack) {
@@ -71,9 +80,21 @@ void SoundEngine::Impl::paceLoop(int periodFrames)
     }
 }
 
+void SoundEngine::Impl::wakeOutput()
+{
+    if (!pacer.joinable())
+        return;
+    {
+        std::lock_guard lock(paceMutex);
+        paceKick = true;
+    }
+    paceWake.notify_one();
+}
+
 int SoundEngine::Impl::start(unsigned /*flags*/)
 {
     underrunCount.store(0);
+    quietFrames = 0;
     historyCount.store(0);
     spectrumOf = kNoSpectrum;
     level.store(0.0f);
@@ -169,7 +190,11 @@ void SoundEngine::Impl::shutdown()
         pa = nullptr;
     }
     if (pacer.joinable()) {
-        pacing = false;
+        {
+            std::lock_guard lock(paceMutex);
+            pacing = false;
+        }
+        paceWake.notify_all();
         pacer.join();
     }
     releasePa();
@@ -184,6 +209,7 @@ void SoundEngine::Impl::shutdown()
     for (auto& slot : channelSlots)
         slot.store(nullptr);
     streams.clear();
+    parked.clear(); // no audio thread is left to use them
     output = Output::None;
     initialized = false;
     manual = false;

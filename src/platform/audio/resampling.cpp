@@ -34,7 +34,7 @@ void SoundEngine::Impl::resample(Stream& s, std::uint64_t step, int frames, int&
     }
     vs.setStep(step);
     // The song's end as a varispeed position: no frame is made at or past it.
-    const std::uint64_t end = std::uint64_t(std::max<std::int64_t>(0, s.total - s.varispeedFrom)) << 32;
+    const std::uint64_t end = std::uint64_t(std::max<std::int64_t>(0, s.total() - s.varispeedFrom)) << 32;
     while (done < frames) {
         if (vs.straight()) {
             // Back at one frame per frame on a whole frame: what the varispeed holds is played

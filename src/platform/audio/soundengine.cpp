@@ -37,98 +37,130 @@ Stream* SoundEngine::Impl::findChannel(int channel) const
     return nullptr;
 }
 
-// Waits until the audio thread is out of any callback it was in when a slot was cleared.
-void SoundEngine::Impl::waitForCallback()
+std::shared_ptr<Stream>* SoundEngine::Impl::entryOf(const Stream* s)
 {
-    if (manual)
-        return;
-    const std::uint64_t seq = callbackSeq.load(std::memory_order_seq_cst);
-    if ((seq & 1) == 0)
-        return;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(500);
-    while (callbackSeq.load(std::memory_order_seq_cst) == seq && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::yield();
+    for (auto& p : streams)
+        if (p.get() == s)
+            return &p;
+    return nullptr;
 }
 
-// Takes the stream's channel away; the stream itself stays where it was.
-void SoundEngine::Impl::detach(Stream& s)
+// Waits until the audio thread is out of any callback it was in when a slot was cleared.
+// False when it stayed in it longer than the interface thread may wait.
+bool SoundEngine::Impl::waitForCallback()
 {
-    if (s.slot < 0)
-        return;
-    channelSlots[s.slot].store(nullptr, std::memory_order_seq_cst);
-    s.slot = -1;
-    s.channel = 0;
-    waitForCallback();
-    s.stopping.store(false);
-    s.audible.store(false);
-    if (s.movePending()) {
-        // A move the audio thread never got to: carry it out here.
-        const std::int64_t f = s.seekFrame.load();
-        s.rd.store(s.wr.load(std::memory_order_acquire));
-        s.rewind();
-        s.pos = double(f);
-        s.position.store(f);
-        s.ended.store(false);
-        s.acknowledged.store(s.request.load());
+    if (manual)
+        return true;
+    const std::uint64_t seq = callbackSeq.load(std::memory_order_seq_cst);
+    if ((seq & 1) == 0)
+        return true;
+    const auto start = std::chrono::steady_clock::now();
+    while (callbackSeq.load(std::memory_order_seq_cst) == seq) {
+        const auto waited = std::chrono::steady_clock::now() - start;
+        if (waited >= kCallbackWait)
+            return false;
+        if (waited < std::chrono::milliseconds(1))
+            std::this_thread::yield(); // a callback ends in microseconds
+        else
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
     }
+    return true;
+}
+
+// Takes the stream's channel away; the stream itself stays where it was. Returns the stream
+// to go on with: a new one in its place when the audio thread may still be using the old.
+Stream* SoundEngine::Impl::detach(Stream* s)
+{
+    if (s->slot < 0)
+        return s;
+    channelSlots[s->slot].store(nullptr, std::memory_order_seq_cst);
+    s->slot = -1;
+    s->channel = 0;
+    s->playing.store(false, std::memory_order_relaxed);
+    if (!waitForCallback())
+        s = replaceParked(s);
+    s->stopping.store(false);
+    s->audible.store(false);
+    if (s->movePending())
+        s->acknowledge(s->request.load()); // a move the audio thread never got to
+    return s;
+}
+
+// The audio thread is stuck in a callback that may be using the stream: the stream is parked
+// until the callback count moves on, and a new stream with the same handle and song, at the
+// place the old one was at or heading for, takes its place.
+Stream* SoundEngine::Impl::replaceParked(Stream* old)
+{
+    std::shared_ptr<Stream>* entry = entryOf(old);
+    auto fresh = std::make_shared<Stream>();
+    fresh->handle = old->handle;
+    fresh->song = old->song;
+    fresh->rate = old->rate;
+    fresh->ring.reset(new (std::nothrow) float[kRingFrames * 2]);
+    if (!entry || !fresh->ring || !createResampler(*fresh)) {
+        // No memory for a new one: nothing for it but to wait for the callback.
+        const std::uint64_t seq = callbackSeq.load();
+        while (callbackSeq.load() == seq && (seq & 1))
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        return old;
+    }
+    fresh->seekFrame.store(old->movePending() ? old->seekFrame.load() : old->position.load());
+    fresh->request.store(1);
+    fresh->acknowledge(1); // the ring is made ready by the decoder, which moves there first
+    {
+        std::lock_guard lock(decodeMutex);
+        parked.push_back({std::move(*entry), callbackSeq.load()});
+        *entry = fresh;
+    }
+    wakeDecoder();
+    return fresh.get();
+}
+
+void SoundEngine::Impl::freeParked()
+{
+    if (parked.empty())
+        return;
+    const std::uint64_t seq = callbackSeq.load();
+    std::erase_if(parked, [seq](const Parked& p) { return p.seq != seq; });
 }
 
 // Before a playing stream is stopped or closed its sound fades out, so the stop does not
-// click: a wait of a callback or two. On the manual clock, or when the output has stopped
-// calling, it is cut at once.
+// click: a wait of a callback or two, never longer than kFadeWait (a very large output buffer
+// is cut instead). On the manual clock it is cut at once.
 void SoundEngine::Impl::fadeBeforeStop(Stream& s)
 {
     if (s.slot < 0 || manual || !s.audible.load(std::memory_order_acquire))
         return;
     s.stopping.store(true, std::memory_order_release);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(4 * bufferMs);
+    const auto deadline = std::chrono::steady_clock::now() + kFadeWait;
     while (s.audible.load(std::memory_order_acquire) && !s.ended.load(std::memory_order_acquire)
            && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
 // A channel that played to its natural end is over: free its slot.
-void SoundEngine::Impl::reap(Stream& s)
+Stream* SoundEngine::Impl::reap(Stream* s)
 {
-    if (s.slot >= 0 && s.ended.load(std::memory_order_acquire))
-        detach(s);
+    if (s->slot >= 0 && s->ended.load(std::memory_order_acquire))
+        return detach(s);
+    return s;
 }
 
-// Puts a stream without a channel at a frame.
+// Puts a stream without a channel at a frame; the decoder refills its ring from there.
 void SoundEngine::Impl::place(Stream& s, std::int64_t frame)
 {
-    std::unique_lock lock(decodeMutex, std::defer_lock);
-    if (!manual)
-        lock.lock();
-    s.dec->seek(frame);
-    s.eof.store(false, std::memory_order_relaxed);
-    s.rd.store(s.wr.load(std::memory_order_acquire), std::memory_order_release);
-    s.rewind();
-    s.pos = double(frame);
-    s.seekFrame.store(frame);
-    s.position.store(frame);
-    s.ended.store(false);
-    s.acknowledged.store(s.request.load());
-    if (lock.owns_lock()) {
-        lock.unlock();
-        wakeDecoder();
-    }
+    s.seekFrame.store(frame, std::memory_order_relaxed);
+    s.acknowledge(s.request.fetch_add(1, std::memory_order_release) + 1);
+    wakeDecoder();
 }
 
-// Moves a playing stream: the audio thread carries the move out at its next block.
+// Moves a playing stream: the audio thread takes the move at its next block, then the decoder.
 void SoundEngine::Impl::move(Stream& s, std::int64_t frame)
 {
-    std::unique_lock lock(decodeMutex, std::defer_lock);
-    if (!manual)
-        lock.lock();
-    s.dec->seek(frame);
-    s.eof.store(false, std::memory_order_release);
     s.seekFrame.store(frame, std::memory_order_relaxed);
     s.request.fetch_add(1, std::memory_order_release);
-    if (lock.owns_lock()) {
-        lock.unlock();
-        wakeDecoder();
-    }
+    wakeOutput();
+    wakeDecoder();
 }
 
 int SoundEngine::Impl::freeSlot()
@@ -137,7 +169,7 @@ int SoundEngine::Impl::freeSlot()
         if (!channelSlots[i].load(std::memory_order_relaxed))
             return i;
     for (auto& s : streams)
-        reap(*s);
+        reap(s.get());
     for (int i = 0; i < kSlots; ++i)
         if (!channelSlots[i].load(std::memory_order_relaxed))
             return i;
@@ -188,26 +220,36 @@ std::uint32_t SoundEngine::streamOpen(const QString& path, unsigned /*mode*/, in
 {
     if (!d->initialized)
         return std::uint32_t(d->fail(ErrUninitialized));
+    d->freeParked();
     int code = ErrNone;
     auto dec = openDecoder(path, &code);
     if (!dec)
         return std::uint32_t(d->fail(code));
-    auto s = std::make_unique<Stream>();
+    auto s = std::make_shared<Stream>();
     const bool resampler = createResampler(*s);
     s->ring.reset(new (std::nothrow) float[kRingFrames * 2]);
     if (!resampler || !s->ring)
         return std::uint32_t(d->fail(ErrMemory));
-    s->rate = dec->rate();
-    s->total = dec->length();
-    s->lengthMs = int(std::min<std::int64_t>(msOf(s->total, s->rate), INT32_MAX));
+    auto song = std::make_shared<Song>();
+    song->rate = dec->rate();
+    song->setLength(dec->length());
+    song->dec = std::move(dec);
+    // A file that does not state its length has it settled by a scan of its own. A short song
+    // is scanned before the open returns; a long one (a recorded set of a gigabyte) plays at
+    // once with an estimate, and the exact length takes over when the scan has it.
+    song->scan = song->dec->scanLength([target = song.get()](std::int64_t frames) {
+        if (frames > 0)
+            target->setLength(frames);
+    });
+    if (song->scan)
+        song->scan->wait(d->manual ? std::chrono::milliseconds(std::chrono::hours(1)) : kLengthWait);
+    s->song = std::move(song);
+    s->rate = s->song->rate;
     s->rewind();
-    s->dec = std::move(dec);
     s->handle = newHandle();
     const std::uint32_t handle = s->handle;
     {
-        std::unique_lock lock(d->decodeMutex, std::defer_lock);
-        if (!d->manual)
-            lock.lock();
+        std::lock_guard lock(d->decodeMutex);
         d->streams.push_back(std::move(s));
     }
     d->wakeDecoder();
@@ -220,11 +262,12 @@ int SoundEngine::streamPlay(int /*channel*/, std::uint32_t stream)
     Stream* s = d->findStream(stream);
     if (!s)
         return d->fail(ErrInvalidParam);
-    d->reap(*s);
+    d->freeParked();
+    s = d->reap(s);
     if (s->slot >= 0)
         return int(s->channel); // already playing or paused: nothing changes
     // A song played to its end starts again from the beginning.
-    if (s->ended.load() || s->position.load() >= s->total)
+    if (s->ended.load() || s->position.load() >= s->total())
         d->place(*s, 0);
     const int slot = d->freeSlot();
     if (slot < 0)
@@ -233,9 +276,11 @@ int SoundEngine::streamPlay(int /*channel*/, std::uint32_t stream)
     s->volume.store(255);
     s->gain = 0.0f; // fades in, so a start in the middle of a song does not click
     s->paused.store(false);
+    s->playing.store(true);
     s->channel = newHandle();
     s->slot = slot;
     d->channelSlots[slot].store(s, std::memory_order_seq_cst);
+    d->wakeOutput();
     d->wakeDecoder();
     return int(s->channel);
 }
@@ -245,8 +290,9 @@ int SoundEngine::streamStop(std::uint32_t stream)
     Stream* s = d->findStream(stream);
     if (!s)
         return d->fail(ErrInvalidParam);
+    d->freeParked();
     d->fadeBeforeStop(*s);
-    d->detach(*s);
+    s = d->detach(s);
     d->place(*s, 0);
     return 1;
 }
@@ -256,20 +302,23 @@ int SoundEngine::streamClose(std::uint32_t stream)
     Stream* s = d->findStream(stream);
     if (!s)
         return d->fail(ErrInvalidParam);
+    d->freeParked();
     d->fadeBeforeStop(*s);
-    d->detach(*s);
-    std::unique_lock lock(d->decodeMutex, std::defer_lock);
-    if (!d->manual)
-        lock.lock();
-    auto it = std::find_if(d->streams.begin(), d->streams.end(), [&](const auto& p) { return p.get() == s; });
-    d->streams.erase(it);
+    s = d->detach(s);
+    std::shared_ptr<Stream> closing; // freed outside the lock (or later by the decoder thread)
+    {
+        std::lock_guard lock(d->decodeMutex);
+        auto it = std::find_if(d->streams.begin(), d->streams.end(), [&](const auto& p) { return p.get() == s; });
+        closing = std::move(*it);
+        d->streams.erase(it);
+    }
     return 1;
 }
 
 int SoundEngine::streamGetLengthMs(std::uint32_t stream) const
 {
     const Stream* s = d->findStream(stream);
-    return s ? s->lengthMs : 0;
+    return s ? s->lengthMs() : 0;
 }
 
 int SoundEngine::streamGetTime(std::uint32_t stream) const
@@ -277,18 +326,19 @@ int SoundEngine::streamGetTime(std::uint32_t stream) const
     const Stream* s = d->findStream(stream);
     if (!s)
         return 0;
+    const int lengthMs = s->lengthMs();
     std::int64_t frame;
     if (s->movePending()) {
         frame = s->seekFrame.load(std::memory_order_relaxed);
     } else {
         if (s->ended.load(std::memory_order_acquire))
-            return s->lengthMs;
+            return lengthMs;
         frame = s->position.load(std::memory_order_relaxed);
     }
     // The length exactly only at the end itself.
-    if (frame >= s->total)
-        return s->lengthMs;
-    return int(std::min<std::int64_t>(msOf(frame, s->rate), std::max(0, s->lengthMs - 1)));
+    if (frame >= s->total())
+        return lengthMs;
+    return int(std::min<std::int64_t>(msOf(frame, s->rate), std::max(0, lengthMs - 1)));
 }
 
 int SoundEngine::streamSetTime(std::uint32_t stream, int ms)
@@ -296,10 +346,11 @@ int SoundEngine::streamSetTime(std::uint32_t stream, int ms)
     Stream* s = d->findStream(stream);
     if (!s)
         return d->fail(ErrInvalidParam);
-    d->reap(*s);
-    ms = std::clamp(ms, 0, s->lengthMs);
+    d->freeParked();
+    s = d->reap(s);
+    ms = std::clamp(ms, 0, s->lengthMs());
     // The first frame at or after ms, so the position reads back as ms.
-    const std::int64_t frame = std::min(s->total, (std::int64_t(ms) * s->rate + 999) / 1000);
+    const std::int64_t frame = std::min(s->total(), (std::int64_t(ms) * s->rate + 999) / 1000);
     if (s->slot >= 0)
         d->move(*s, frame);
     else
@@ -313,6 +364,9 @@ int SoundEngine::setFrequency(int channel, int hz)
     if (!s || hz <= 0)
         return d->fail(ErrInvalidParam);
     s->hz.store(hz, std::memory_order_relaxed);
+    // Faster than the decoder planned its next refill for: it plans again.
+    if (hz > s->plannedHz.load(std::memory_order_relaxed))
+        d->wakeDecoder();
     return 1;
 }
 
@@ -333,7 +387,11 @@ int SoundEngine::setPaused(int channel, int paused)
     Stream* s = d->findChannel(channel);
     if (!s)
         return d->fail(ErrInvalidParam);
-    s->paused.store(paused != 0, std::memory_order_relaxed);
+    const bool was = s->paused.exchange(paused != 0, std::memory_order_relaxed);
+    if (was && !paused) {
+        d->wakeOutput();
+        d->wakeDecoder();
+    }
     return 1;
 }
 
@@ -394,5 +452,9 @@ void SoundEngine::advanceMs(int ms)
 float SoundEngine::outputLevel() const { return d->level.load(std::memory_order_relaxed); }
 
 std::uint64_t SoundEngine::underruns() const { return d->underrunCount.load(std::memory_order_relaxed); }
+
+void SoundEngine::holdAudioThread(bool hold) { d->stallWanted.store(hold); }
+
+bool SoundEngine::audioThreadHeld() const { return d->stalled.load(); }
 
 } // namespace audio

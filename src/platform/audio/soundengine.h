@@ -93,6 +93,11 @@ public:
     float outputLevel() const;
     // Output buffer underruns counted since init.
     std::uint64_t underruns() const;
+    // Holds the audio thread inside its next callback that mixes a channel, as a stalled
+    // callback would be (a swapping machine, a suspended thread), until released; for tests
+    // of what the interface thread does meanwhile. audioThreadHeld() tells it has stopped there.
+    void holdAudioThread(bool hold);
+    bool audioThreadHeld() const;
 
     const QString& name() const;
 

@@ -1,9 +1,22 @@
-// A stream's ring buffer and the decoder thread that keeps it filled ahead of the output.
+// A stream's ring buffer and length, and the decoder thread that keeps the rings filled ahead
+// of the output.
 #include "platform/audio/engineimpl.h"
 
 #include <algorithm>
+#include <climits>
 
 namespace audio {
+
+void Song::setLength(std::int64_t frames)
+{
+    total.store(frames, std::memory_order_relaxed);
+    lengthMs.store(int(std::min<std::int64_t>(msOf(frames, rate), INT32_MAX)), std::memory_order_relaxed);
+}
+
+Song::~Song()
+{
+    scan.reset(); // stops the scan before the length it writes into goes away
+}
 
 void Stream::rewind()
 {
@@ -13,9 +26,44 @@ void Stream::rewind()
     flowing = false;
 }
 
+void Stream::acknowledge(std::uint32_t req)
+{
+    const std::int64_t f = seekFrame.load(std::memory_order_relaxed);
+    rewind();
+    pos = double(f);
+    position.store(f, std::memory_order_relaxed);
+    ended.store(false, std::memory_order_relaxed);
+    gain = 0.0f; // the sound at the new place fades in
+    ackFrame.store(f, std::memory_order_relaxed);
+    acknowledged.store(req, std::memory_order_release);
+}
+
+bool Stream::active() const
+{
+    if (movePending())
+        return true;
+    if (ended.load(std::memory_order_relaxed))
+        return false;
+    const bool held = paused.load(std::memory_order_relaxed) || stopping.load(std::memory_order_relaxed);
+    return !held || gain > 0.0f;
+}
+
 bool Stream::fill()
 {
-    if (eof.load(std::memory_order_relaxed) || movePending())
+    const std::uint32_t req = request.load(std::memory_order_acquire);
+    if (req != ready.load(std::memory_order_relaxed)) {
+        // A move: wait until the audio thread has let go of the old sound, then start the ring
+        // afresh at the frame it took.
+        if (acknowledged.load(std::memory_order_acquire) != req)
+            return false;
+        const std::int64_t frame = ackFrame.load(std::memory_order_relaxed);
+        wr.store(rd.load(std::memory_order_acquire), std::memory_order_release);
+        song->dec->seek(frame);
+        eof.store(false, std::memory_order_relaxed);
+        ready.store(req, std::memory_order_release);
+        return true;
+    }
+    if (eof.load(std::memory_order_relaxed))
         return false;
     const std::uint64_t w = wr.load(std::memory_order_relaxed);
     const std::uint64_t r = rd.load(std::memory_order_acquire);
@@ -24,7 +72,7 @@ bool Stream::fill()
         return false;
     const std::uint64_t off = w & kRingMask;
     const long want = long(std::min({space, kRingFrames - off, std::uint64_t(kDecodeChunk)}));
-    const long got = dec->read(ring.get() + off * 2, want);
+    const long got = song->dec->read(ring.get() + off * 2, want);
     if (got > 0)
         wr.store(w + std::uint64_t(got), std::memory_order_release);
     if (got < want)
@@ -32,38 +80,73 @@ bool Stream::fill()
     return true;
 }
 
+std::chrono::nanoseconds Stream::refillIn()
+{
+    using namespace std::chrono;
+    const std::uint32_t req = request.load(std::memory_order_acquire);
+    if (req != ready.load(std::memory_order_relaxed))
+        return milliseconds(2); // a move the audio thread is still fading out of
+    const int speed = std::clamp(hz.load(std::memory_order_relaxed), kMinHz, kMaxHz);
+    plannedHz.store(speed, std::memory_order_relaxed);
+    if (eof.load(std::memory_order_relaxed) || !playing.load(std::memory_order_relaxed)
+        || paused.load(std::memory_order_relaxed))
+        return nanoseconds::max(); // nothing drains the ring until someone says otherwise
+    const std::uint64_t held = wr.load(std::memory_order_relaxed) - rd.load(std::memory_order_relaxed);
+    if (held <= kRefillAt)
+        return milliseconds(2);
+    // Source frames a second at this speed.
+    const double perSecond = double(speed) / kRate * rate;
+    return nanoseconds(std::int64_t(double(held - kRefillAt) / perSecond * 1e9));
+}
+
 void Stream::fillAhead(int frames)
 {
     const int speed = std::clamp(hz.load(std::memory_order_relaxed), kMinHz, kMaxHz);
     const std::uint64_t need = std::uint64_t(double(frames) * speed / kRate * rate / kRate) + 2 * kBlock;
+    if (request.load(std::memory_order_relaxed) != ready.load(std::memory_order_relaxed))
+        fill();
     while (wr.load(std::memory_order_relaxed) - rd.load(std::memory_order_relaxed) < need && fill()) {
     }
 }
 
+// Fills every ring that has room, a chunk at a time in turn so no stream waits behind
+// another's, then sleeps until the first ring will be half empty or something changes. No lock
+// is held while decoding: the interface thread only ever waits for the list to be copied.
 void SoundEngine::Impl::decodeLoop()
 {
+    using namespace std::chrono;
     nameThread("decode");
     std::unique_lock lock(decodeMutex);
-    while (decoding) {
-        bool worked = false;
-        for (auto& s : streams)
-            for (int k = 0; k < 4 && s->fill(); ++k)
-                worked = true;
-        if (worked) {
-            // Let the interface thread in between chunks.
-            lock.unlock();
-            std::this_thread::yield();
-            lock.lock();
-        } else {
-            decodeWake.wait_for(lock, std::chrono::milliseconds(5));
+    while (decoding.load(std::memory_order_relaxed)) {
+        decoderWork.assign(streams.begin(), streams.end());
+        decodeKick = false;
+        lock.unlock();
+
+        for (bool worked = true; worked && decoding.load(std::memory_order_relaxed);) {
+            worked = false;
+            for (auto& s : decoderWork)
+                worked = s->fill() || worked;
         }
+        nanoseconds nap = kDecoderNap;
+        for (auto& s : decoderWork)
+            nap = std::min(nap, std::max<nanoseconds>(s->refillIn(), milliseconds(1)));
+        decoderWork.clear(); // a stream closed meanwhile may be freed here
+
+        lock.lock();
+        if (!decodeKick)
+            decodeWake.wait_for(lock, nap, [this] { return decodeKick || !decoding.load(); });
     }
 }
 
 void SoundEngine::Impl::wakeDecoder()
 {
-    if (decoder.joinable())
-        decodeWake.notify_one();
+    if (!decoder.joinable())
+        return;
+    {
+        std::lock_guard lock(decodeMutex);
+        decodeKick = true;
+    }
+    decodeWake.notify_one();
 }
 
 } // namespace audio
