@@ -1,0 +1,309 @@
+// The tag editor window offscreen: what it shows of a file, what Save writes and hands to the
+// decks and lists, and what a failed or cancelled save leaves behind.
+#include "core/clsMP3.h"
+#include "core/errorlog.h"
+#include "core/frmEditMP3.h"
+#include "core/vb.h"
+#include "platform/ui/dialogs.h"
+#include "support/programfolder.h"
+#include "support/testutil.h"
+
+#include <QComboBox>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTest>
+#include <gtest/gtest.h>
+#include <memory>
+#include <sys/stat.h>
+
+using testutil::copyMedia;
+using testutil::media;
+using testutil::readAll;
+
+namespace {
+
+class TagEditor : public ::testing::Test {
+protected:
+    QTemporaryDir dir;
+    ui::ScriptedDialogs dialogs;
+    std::unique_ptr<frmEditMP3> editor;
+    QStringList calls;        // hooks in the order they ran
+    QList<SavedTag> saved;    // the tag handed to each deck and list hook
+
+    void SetUp() override
+    {
+        ASSERT_TRUE(dir.isValid());
+        enterProgramFolder(dir.path());
+        ui::setDialogs(&dialogs);
+    }
+
+    void TearDown() override
+    {
+        editor.reset();
+        ui::setDialogs(nullptr);
+        leaveProgramFolder();
+    }
+
+    // A new editor on path, loaded; false when it closed itself.
+    bool open(const QString& path)
+    {
+        frmEditMP3::EditFilePath = path;
+        editor = std::make_unique<frmEditMP3>();
+        editor->hooks.showWait = [this](const QString& m) { calls << QStringLiteral("wait:") + m; };
+        editor->hooks.waitProgress = [this](int p) { calls << QString::number(p); };
+        editor->hooks.updateDeck = [this](char d, const SavedTag& t) {
+            calls << QStringLiteral("deck") + QLatin1Char(d);
+            saved << t;
+        };
+        editor->hooks.updateList = [this](const char* list, const SavedTag& t) {
+            calls << QLatin1String(list);
+            saved << t;
+        };
+        return editor->Form_Load();
+    }
+
+    clsMP3 tagOf(const QString& path)
+    {
+        clsMP3 m;
+        m.setFullName(path);
+        m.ReadMP3Info();
+        return m;
+    }
+
+    QString errorLog() const { return QString::fromUtf8(readAll(dir.filePath(QStringLiteral("QNLERRORS.log")))); }
+};
+
+} // namespace
+
+TEST_F(TagEditor, LoadShowsTheTagAndTheHeaderFacts)
+{
+    const QString path = copyMedia(QStringLiteral("tagged.mp3"), dir.path());
+    ASSERT_TRUE(open(path));
+    frmEditMP3& e = *editor;
+    EXPECT_EQ(e.txtTitle->text(), QStringLiteral("Test Title"));
+    EXPECT_EQ(e.txtArtist->text(), QStringLiteral("Test Artist"));
+    EXPECT_EQ(e.txtAlbum->text(), QStringLiteral("Test Album"));
+    EXPECT_EQ(e.txtComment->text(), QStringLiteral("A comment"));
+    EXPECT_EQ(e.txtYear->text(), QStringLiteral("2004"));
+    EXPECT_EQ(e.cboGenre->currentText(), QStringLiteral("Rock"));
+    EXPECT_EQ(e.cboGenre->count(), 153);
+    EXPECT_EQ(e.txtFilepath->toPlainText(), path);
+
+    EXPECT_EQ(e.txtVersion->text(), QStringLiteral("1.0"));
+    EXPECT_EQ(e.txtLayer->text(), QStringLiteral("3"));
+    EXPECT_EQ(e.txtBitrate->text(), QStringLiteral("128"));
+    EXPECT_EQ(e.txtSampleRate->text(), QStringLiteral("44100"));
+    EXPECT_EQ(e.txtChannelMode->text().trimmed(), tagOf(path).ChannelMode().trimmed());
+    EXPECT_EQ(e.txtCopyright->text(), QStringLiteral("No"));
+    EXPECT_EQ(e.txtValidHeader->text(), QStringLiteral("Yes"));
+    EXPECT_EQ(e.txtPlayTime->text(), QStringLiteral("0:10"));
+
+    // The tag fields take no more than the tag holds; the facts cannot be edited or tabbed to.
+    for (QLineEdit* box : {e.txtTitle, e.txtArtist, e.txtAlbum, e.txtComment})
+        EXPECT_EQ(box->maxLength(), 30) << box->objectName().toStdString();
+    EXPECT_EQ(e.txtYear->maxLength(), 4);
+    EXPECT_TRUE(e.txtTitle->isEnabled() && e.cboGenre->isEnabled() && e.cmdMyMediaFileSaveInfo->isEnabled());
+    EXPECT_TRUE(e.txtPlayTime->isReadOnly() && e.txtFilepath->isReadOnly());
+    EXPECT_EQ(e.txtPlayTime->focusPolicy(), Qt::ClickFocus);
+    EXPECT_TRUE(dialogs.shown.empty());
+}
+
+// Files that are not what a tidy library holds: each opens with sound values, or not at all.
+TEST_F(TagEditor, LoadOfAwkwardFiles)
+{
+    // No tag: the title is the file name less its folder and extension, cut to the tag's width;
+    // a path with non-ASCII letters and quotes is taken as it stands.
+    const QString odd = dir.filePath(QStringLiteral("Ça \"quoted\" 'song' — a name far longer than thirty.mp3"));
+    ASSERT_TRUE(QFile::copy(media(QStringLiteral("tone10s.mp3")), odd));
+    ASSERT_TRUE(open(odd));
+    EXPECT_EQ(editor->txtTitle->text(), QStringLiteral("Ça \"quoted\" 'song' — a name fa"));
+    EXPECT_EQ(editor->txtArtist->text(), QString());
+    EXPECT_EQ(editor->cboGenre->currentText(), QStringLiteral("Other"));
+    EXPECT_EQ(editor->txtFilepath->toPlainText(), odd);
+
+    // A genre byte the table lacks reads "Unknown", which selects "Other".
+    ASSERT_TRUE(open(copyMedia(QStringLiteral("genre200.mp3"), dir.path())));
+    EXPECT_EQ(editor->txtTitle->text(), QStringLiteral("High Genre"));
+    EXPECT_EQ(editor->cboGenre->currentText(), QStringLiteral("Other"));
+
+    // No frame header: "No" and the play time of -1 seconds.
+    ASSERT_TRUE(open(copyMedia(QStringLiteral("junk.mp3"), dir.path())));
+    EXPECT_EQ(editor->txtValidHeader->text(), QStringLiteral("No"));
+    EXPECT_EQ(editor->txtPlayTime->text(), QStringLiteral("0:01"));
+
+    // A large ID3v2 tag in front: the header behind it is found.
+    ASSERT_TRUE(open(copyMedia(QStringLiteral("id3v2_100k.mp3"), dir.path())));
+    EXPECT_EQ(editor->txtValidHeader->text(), QStringLiteral("Yes"));
+    EXPECT_EQ(editor->txtBitrate->text(), QStringLiteral("128"));
+
+    // Nothing to edit: closes without a word.
+    EXPECT_FALSE(open(QString()));
+    EXPECT_TRUE(dialogs.shown.empty());
+
+    // A file that is gone, a folder and a hidden file: the message, and the window closes.
+    for (const QString& path : {dir.filePath(QStringLiteral("gone.mp3")), dir.path(),
+                                copyMedia(QStringLiteral("tone10s.mp3"), dir.path(), QStringLiteral(".hidden.mp3"))}) {
+        dialogs.shown.clear();
+        EXPECT_FALSE(open(path)) << path.toStdString();
+        ASSERT_EQ(dialogs.shown.size(), 1u);
+        EXPECT_EQ(dialogs.shown[0].text, QStringLiteral("Filepath was incorrect for editing tag!"));
+        EXPECT_EQ(dialogs.shown[0].flags, vb::mb::Critical);
+        EXPECT_EQ(dialogs.shown[0].title, QStringLiteral("Error"));
+        EXPECT_FALSE(editor->txtTitle->isEnabled());
+        EXPECT_EQ(editor->txtTitle->text(), QStringLiteral("Title"));
+    }
+    EXPECT_EQ(errorLog(), QString());
+}
+
+TEST_F(TagEditor, SaveWritesTheFileThenTellsDecksAndListsAndCloses)
+{
+    const QString path = copyMedia(QStringLiteral("tone10s.mp3"), dir.path(), QStringLiteral("plain.mp3"));
+    ASSERT_TRUE(::chmod(QFile::encodeName(path).constData(), 0444) == 0);
+    const qint64 before = QFileInfo(path).size();
+    ASSERT_TRUE(open(path));
+    editor->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(editor.get()));
+
+    // Typing stops at the tag's width; a character the tag cannot hold reaches the lists as the
+    // file holds it.
+    editor->txtTitle->clear();
+    QTest::keyClicks(editor->txtTitle, QStringLiteral("A&B Song 0123456789012345678901234567890"));
+    editor->txtArtist->setText(QStringLiteral("Zoë ☃"));
+    editor->txtAlbum->setText(QStringLiteral("Album"));
+    editor->txtComment->setText(QStringLiteral("Note"));
+    editor->txtYear->setText(QStringLiteral("1999"));
+    editor->cboGenre->setCurrentIndex(editor->cboGenre->findText(QStringLiteral("R&B")));
+    QTest::mouseClick(editor->cmdMyMediaFileSaveInfo, Qt::LeftButton);
+
+    EXPECT_TRUE(editor->saved());
+    EXPECT_FALSE(editor->isVisible());
+    EXPECT_TRUE(dialogs.shown.empty());
+    const clsMP3 m = tagOf(path);
+    const QString title = QStringLiteral("A&B Song 012345678901234567890");
+    EXPECT_EQ(m.Title(), title);
+    EXPECT_EQ(m.Artist(), QStringLiteral("Zoë ?"));
+    EXPECT_EQ(m.Album(), QStringLiteral("Album"));
+    EXPECT_EQ(m.Comment(), QStringLiteral("Note"));
+    EXPECT_EQ(m.Year(), QStringLiteral("1999"));
+    EXPECT_EQ(m.Genre(), QStringLiteral("R&B"));
+    // One tag appended, and the read-only file is read-only again.
+    EXPECT_EQ(QFileInfo(path).size(), before + 128);
+    struct stat st {};
+    ASSERT_EQ(::stat(QFile::encodeName(path).constData(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0444u);
+
+    // The wait window and its progress, both decks, then the six lists in their order.
+    EXPECT_EQ(calls, (QStringList{"wait:Updating. Please Wait...", "1", "10", "deckA", "20", "deckB", "30",
+                                  "lstFullPlaylist", "40", "lstMostPlayed", "50", "lstSongBin", "65", "lstDJPlayList",
+                                  "75", "lstSearch", "85", "lstRequests", "100"}));
+    ASSERT_EQ(saved.size(), 8);
+    for (const SavedTag& t : saved) {
+        EXPECT_EQ(t.path, path);
+        EXPECT_EQ(t.title, title);
+        EXPECT_EQ(t.artist, QStringLiteral("Zoë ?"));
+        EXPECT_EQ(t.genre, QStringLiteral("R&B"));
+        EXPECT_EQ(t.year, QStringLiteral("1999"));
+    }
+}
+
+// Enter in a tag field or on Save saves once, however many ways it arrives.
+TEST_F(TagEditor, EnterSavesOnce)
+{
+    for (const char* where : {"cmdMyMediaFileSaveInfo", "txtTitle", "txtYear", "cboGenre"}) {
+        calls.clear();
+        const QString path = copyMedia(QStringLiteral("tagged.mp3"), dir.path(), QLatin1String(where) + ".mp3");
+        ASSERT_TRUE(open(path));
+        editor->show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(editor.get()));
+        auto* target = editor->findChild<QWidget*>(QLatin1String(where));
+        ASSERT_NE(target, nullptr);
+        target->setFocus();
+        editor->txtArtist->setText(QStringLiteral("Entered"));
+        QTest::keyClick(target, Qt::Key_Return);
+        QTest::keyClick(target, Qt::Key_Enter); // a second Enter on the way out
+        editor->cmdMyMediaFileSaveInfo->click();
+        EXPECT_TRUE(editor->saved()) << where;
+        EXPECT_EQ(calls.count(QStringLiteral("deckA")), 1) << where;
+        EXPECT_EQ(tagOf(path).Artist(), QStringLiteral("Entered")) << where;
+    }
+
+    // Enter in a read-only box saves nothing.
+    calls.clear();
+    ASSERT_TRUE(open(copyMedia(QStringLiteral("tagged.mp3"), dir.path(), QStringLiteral("readonly.mp3"))));
+    editor->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(editor.get()));
+    QTest::keyClick(editor->txtBitrate, Qt::Key_Return);
+    QTest::keyClick(editor->txtFilepath, Qt::Key_Return);
+    EXPECT_FALSE(editor->saved());
+    EXPECT_TRUE(calls.isEmpty());
+}
+
+// A write that fails tells the user and changes nothing; the editor takes input again, and Cancel
+// afterwards leaves the file exactly as it was.
+TEST_F(TagEditor, AFailedWriteChangesNothingAndKeepsTheEditorOpen)
+{
+    const QString path = copyMedia(QStringLiteral("tagged.mp3"), dir.path());
+    const QByteArray original = readAll(path);
+
+    // The file turns into a folder while the editor is open (root may write any file, so
+    // permissions alone cannot make the write fail here); then it vanishes.
+    ASSERT_TRUE(open(path));
+    editor->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(editor.get()));
+    editor->txtTitle->setText(QStringLiteral("Never Written"));
+    ASSERT_TRUE(QFile::rename(path, path + QStringLiteral(".away")));
+    ASSERT_TRUE(QDir().mkdir(path));
+    editor->SaveMP3Info();
+    ASSERT_TRUE(QDir().rmdir(path));
+    editor->SaveMP3Info();
+
+    ASSERT_EQ(dialogs.shown.size(), 2u);
+    for (const auto& box : dialogs.shown) {
+        EXPECT_TRUE(box.text.startsWith(QStringLiteral("The tag could not be written to the file:\n") + path));
+        EXPECT_EQ(box.flags, vb::mb::Exclamation);
+    }
+    EXPECT_TRUE(calls.isEmpty()) << calls.join(QLatin1Char(' ')).toStdString();
+    EXPECT_FALSE(editor->saved());
+    EXPECT_TRUE(editor->isVisible());
+    EXPECT_TRUE(editor->isEnabled());
+    EXPECT_TRUE(editor->txtTitle->isEnabled());
+    EXPECT_FALSE(QFileInfo::exists(path));
+
+    // The file is back: Cancel writes nothing.
+    ASSERT_TRUE(QFile::rename(path + QStringLiteral(".away"), path));
+    QTest::mouseClick(editor->cmdCancel, Qt::LeftButton);
+    EXPECT_FALSE(editor->isVisible());
+    EXPECT_EQ(readAll(path), original);
+    int code = -1;
+    testutil::run(QStringLiteral("cmp"), {path, media(QStringLiteral("tagged.mp3"))}, &code);
+    EXPECT_EQ(code, 0);
+}
+
+// A failure inside the save (here one of the lists) is logged, and the editor is not left
+// disabled.
+TEST_F(TagEditor, AnErrorDuringTheSaveReEnablesTheEditor)
+{
+    ASSERT_TRUE(open(copyMedia(QStringLiteral("tagged.mp3"), dir.path())));
+    editor->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(editor.get()));
+    editor->hooks.updateList = [](const char* list, const SavedTag&) {
+        if (QLatin1String(list) == QLatin1String("lstSongBin"))
+            raiseError(91, QStringLiteral("Object variable not set"));
+    };
+    editor->SaveMP3Info();
+    EXPECT_TRUE(errorLog().contains(QStringLiteral("SaveMP3Info"))) << errorLog().toStdString();
+    EXPECT_FALSE(editor->saved());
+    EXPECT_TRUE(editor->isVisible());
+    EXPECT_TRUE(editor->isEnabled());
+
+    // The next try saves and closes.
+    editor->hooks.updateList = {};
+    editor->SaveMP3Info();
+    EXPECT_TRUE(editor->saved());
+    EXPECT_FALSE(editor->isVisible());
+}
