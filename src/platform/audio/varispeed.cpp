@@ -1,8 +1,8 @@
 // The interpolator's tables and its inner loop; see varispeed.h for what it does.
 //
-// The inner loop is written with GCC's vector types: eight floats at a time, built once for
-// any x86-64 (two SSE operations per vector) and once for x86-64-v3 (AVX2 and FMA), the
-// processor choosing at load time. This file is compiled with contracted multiply-adds.
+// The inner loop is written with GCC's vector types: built once for any x86-64 (SSE, four
+// floats at a time) and once for x86-64-v3 (AVX2 and FMA, eight at a time), the processor
+// choosing on the first call. This file is compiled with contracted multiply-adds.
 #include "platform/audio/varispeed.h"
 
 #include <algorithm>
@@ -53,71 +53,97 @@ double besselI0(double x)
     return sum;
 }
 
+// Vectors of eight floats where the processor has AVX, four elsewhere.
 using v8sf = float __attribute__((vector_size(32)));
+using v4sf = float __attribute__((vector_size(16)));
 
-v8sf load8(const float* p)
+// The helpers that take or return vectors are always inlined: a call between the two builds
+// of the loop would pass them differently (in AVX registers or in memory).
+#define VARISPEED_INLINE inline __attribute__((always_inline))
+
+template <typename V>
+VARISPEED_INLINE V load(const float* p)
 {
-    v8sf v;
+    V v;
     std::memcpy(&v, p, sizeof v);
     return v;
-}
-
-// The sum of a vector's eight lanes.
-float lanes(v8sf v)
-{
-    const v8sf a = v + __builtin_shufflevector(v, v, 4, 5, 6, 7, 0, 1, 2, 3);
-    const v8sf b = a + __builtin_shufflevector(a, a, 2, 3, 0, 1, 6, 7, 4, 5);
-    return b[0] + b[1];
 }
 
 // One run of output frames at a constant step: for each, the coefficients of its phase are
 // blended with the next phase's, and each channel's 32 frames around the read position are
 // weighed with them.
-template <int Channels>
-inline __attribute__((always_inline)) void runFrames(const float* rows, const float* const* in, std::uint64_t pos,
-                                                     std::uint64_t step, int frames, float* out)
+template <typename V, int Channels>
+VARISPEED_INLINE void runFrames(const float* rows, const float* const* in, std::uint64_t pos, std::uint64_t step,
+                                int frames, float* out)
 {
+    constexpr int kLanes = int(sizeof(V) / sizeof(float));
+    constexpr int kParts = Varispeed::kTaps / kLanes;
     constexpr float kFraction = 1.0f / float(1 << 24);
     for (int n = 0; n < frames; ++n, pos += step) {
         const std::uint32_t phase = std::uint32_t(pos);
         const float* row = rows + std::size_t(phase >> 24) * kRow;
-        const v8sf f = v8sf {} + float(phase & 0xFFFFFF) * kFraction;
-        const v8sf c0 = load8(row) + f * load8(row + 32);
-        const v8sf c1 = load8(row + 8) + f * load8(row + 40);
-        const v8sf c2 = load8(row + 16) + f * load8(row + 48);
-        const v8sf c3 = load8(row + 24) + f * load8(row + 56);
+        const V f = V {} + float(phase & 0xFFFFFF) * kFraction;
+        V c[kParts];
+#pragma GCC unroll 8
+        for (int k = 0; k < kParts; ++k)
+            c[k] = load<V>(row + k * kLanes) + f * load<V>(row + Varispeed::kTaps + k * kLanes);
         const std::size_t at = std::size_t(pos >> 32) - Varispeed::kBefore;
-        auto weigh = [&](const float* x) {
-            return c0 * load8(x) + c1 * load8(x + 8) + c2 * load8(x + 16) + c3 * load8(x + 24);
-        };
-        if constexpr (Channels == 2) {
+        V acc[Channels];
+#pragma GCC unroll 2
+        for (int ch = 0; ch < Channels; ++ch) {
+            const float* x = in[ch] + at;
+            acc[ch] = c[0] * load<V>(x);
+#pragma GCC unroll 8
+            for (int k = 1; k < kParts; ++k)
+                acc[ch] += c[k] * load<V>(x + k * kLanes);
+        }
+        if constexpr (Channels == 2 && kLanes == 8) {
             // Both channels' eight partial sums folded together.
-            const v8sf l = weigh(in[0] + at), r = weigh(in[1] + at);
-            const v8sf a = __builtin_shufflevector(l, r, 0, 1, 2, 3, 8, 9, 10, 11)
-                           + __builtin_shufflevector(l, r, 4, 5, 6, 7, 12, 13, 14, 15);
-            const v8sf b = a + __builtin_shufflevector(a, a, 2, 3, 0, 1, 6, 7, 4, 5);
+            const V a = __builtin_shufflevector(acc[0], acc[1], 0, 1, 2, 3, 8, 9, 10, 11)
+                        + __builtin_shufflevector(acc[0], acc[1], 4, 5, 6, 7, 12, 13, 14, 15);
+            const V b = a + __builtin_shufflevector(a, a, 2, 3, 0, 1, 6, 7, 4, 5);
             out[2 * n] = b[0] + b[1];
             out[2 * n + 1] = b[4] + b[5];
         } else {
-            out[n] = lanes(weigh(in[0] + at));
+#pragma GCC unroll 2
+            for (int ch = 0; ch < Channels; ++ch) {
+                float sum = 0.0f;
+#pragma GCC unroll 8
+                for (int i = 0; i < kLanes; ++i)
+                    sum += acc[ch][i];
+                out[n * Channels + ch] = sum;
+            }
         }
     }
 }
 
-#if defined(__x86_64__) && !defined(__SANITIZE_ADDRESS__)
-#define VARISPEED_CLONES __attribute__((target_clones("arch=x86-64-v3", "default")))
-#else
-#define VARISPEED_CLONES
+template <typename V>
+VARISPEED_INLINE void runAny(const float* rows, const float* const* in, int channels, std::uint64_t pos,
+                             std::uint64_t step, int frames, float* out)
+{
+    if (channels == 2)
+        runFrames<V, 2>(rows, in, pos, step, frames, out);
+    else
+        runFrames<V, 1>(rows, in, pos, step, frames, out);
+}
+
+#if defined(__x86_64__)
+__attribute__((target("arch=x86-64-v3"))) void runWide(const float* rows, const float* const* in, int channels,
+                                                         std::uint64_t pos, std::uint64_t step, int frames, float* out)
+{
+    runAny<v8sf>(rows, in, channels, pos, step, frames, out);
+}
 #endif
 
-VARISPEED_CLONES
 void run(const float* rows, const float* const* in, int channels, std::uint64_t pos, std::uint64_t step, int frames,
          float* out)
 {
-    if (channels == 2)
-        runFrames<2>(rows, in, pos, step, frames, out);
-    else
-        runFrames<1>(rows, in, pos, step, frames, out);
+#if defined(__x86_64__)
+    static const bool wide = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+    if (wide)
+        return runWide(rows, in, channels, pos, step, frames, out);
+#endif
+    runAny<v4sf>(rows, in, channels, pos, step, frames, out);
 }
 
 } // namespace
