@@ -5,6 +5,7 @@
 #include "core/settings.h"
 #include "library/library.h"
 #include "library/listfile.h"
+#include "platform/files/wholefile.h"
 
 #include <QApplication>
 #include <QDir>
@@ -48,7 +49,7 @@ QString fullPlaylistFile()
                                   QStringLiteral("SCANNED")};
             listfile::appendLine(out, f, 6);
         }
-        listfile::writeWhole(path, out);
+        files::writeWhole(path, out);
     }
     return path;
 }

@@ -1,5 +1,6 @@
 #include "core/settings.h"
 
+#include "core/errorlog.h"
 #include "platform/profile/profile.h"
 
 QString AppPath;
@@ -13,5 +14,12 @@ QString ReadINI(const QString& section, const QString& key, const QString& def, 
 
 bool WriteINI(const QString& section, const QString& key, const QString& value, const QString& file)
 {
-    return profile::writeString(file, section, key, value);
+    QString why;
+    if (profile::writeString(file, section, key, value, &why))
+        return true;
+    // The caller goes on as before, but a setting that could not be kept is logged with the
+    // reason, so that a full disk or a read-only folder does not pass unnoticed.
+    LogError(75, QStringLiteral("Path/File access error: ") + file + QStringLiteral(": ") + why,
+             QStringLiteral("WriteINI"));
+    return false;
 }

@@ -10,6 +10,7 @@
 #include "library/medialist.h"
 #include "library/songlistview.h"
 #include "library/songtag.h"
+#include "platform/files/wholefile.h"
 #include "platform/ui/dialogs.h"
 
 #include <QFile>
@@ -262,7 +263,7 @@ void Library::saveList(SongListModel& list, const char* fileName, const char* lo
         for (int i = 0; i < list.count(); ++i)
             listfile::appendLine(out, list.at(i).cells, n);
         QString error;
-        if (!listfile::writeWhole(listFile(fileName), out, &error))
+        if (!files::writeWhole(listFile(fileName), out, &error))
             raiseError(75, QStringLiteral("Path/File access error: ") + error);
         if (hooks.listSaved)
             hooks.listSaved(QLatin1String(fileName));

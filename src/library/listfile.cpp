@@ -1,8 +1,6 @@
 #include "library/listfile.h"
 
-
 #include <QFileInfo>
-#include <QSaveFile>
 #include <QStringDecoder>
 #include <cstdint>
 #include <cstring>
@@ -37,28 +35,6 @@ void appendLine(QByteArray& out, const QString* fields, int n)
         out += '"';
     }
     out += "\r\n";
-}
-
-bool writeWhole(const QString& path, const QByteArray& bytes, QString* error)
-{
-    QSaveFile f(path);
-    if (!f.open(QIODevice::WriteOnly)) {
-        if (error)
-            *error = f.errorString();
-        return false;
-    }
-    if (f.write(bytes) != bytes.size()) {
-        if (error)
-            *error = f.errorString();
-        f.cancelWriting();
-        return false;
-    }
-    if (!f.commit()) {
-        if (error)
-            *error = f.errorString();
-        return false;
-    }
-    return true;
 }
 
 bool fileExists(const QString& path)

@@ -20,11 +20,6 @@ QString unescape(const QString& text);
 // Appends one line of n fields to out (UTF-8), escaping each field.
 void appendLine(QByteArray& out, const QString* fields, int n);
 
-// Writes bytes whole to a temporary file beside path and renames it over path, so that a full
-// disk, a crash or a kill during the write leaves the previous file as it was. On failure
-// *error (when given) holds the reason and false is returned.
-bool writeWhole(const QString& path, const QByteArray& bytes, QString* error = nullptr);
-
 // Whether a regular file exists at path (a folder of that name does not count).
 bool fileExists(const QString& path);
 

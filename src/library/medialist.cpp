@@ -2,6 +2,7 @@
 
 #include "core/settings.h"
 #include "library/listfile.h"
+#include "platform/files/wholefile.h"
 
 #include <QFile>
 
@@ -44,7 +45,7 @@ bool write(const std::vector<Folder>& folders, const QString& file, QString* err
         const QString fields[2] = {f.path, f.scan};
         listfile::appendLine(out, fields, 2);
     }
-    return listfile::writeWhole(file, out, error);
+    return files::writeWhole(file, out, error);
 }
 
 } // namespace medialist

@@ -1,4 +1,5 @@
 // Profile files: the read and write rules the settings callers rely on, checked on whole-file bytes.
+#include "core/errorlog.h"
 #include "core/settings.h"
 #include "platform/profile/profile.h"
 #include "support/testutil.h"
@@ -8,6 +9,11 @@
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 using testutil::readAll;
 using testutil::writeAll;
 
@@ -15,6 +21,9 @@ namespace {
 
 class Profile : public ::testing::Test {
 protected:
+    void SetUp() override { errorlog::setFolder(dir.path()); }
+    void TearDown() override { errorlog::setFolder({}); }
+
     QTemporaryDir dir;
     QString file = dir.filePath("config.ini");
     QString read(const QString& section, const QString& key, const QString& def = "NULL")
@@ -53,6 +62,7 @@ TEST_F(Profile, WritesReplaceInPlaceAddKeysAtSectionEndAndKeepOtherLines)
     WriteINI("PROG", "Version", "3", file);
     WriteINI("PROG", "New", "n", file);
     WriteINI("Configured", "Done", "True", file);
+    WriteINI("REQUESTS", "OTHER", "y", file);
     EXPECT_EQ(readAll(file), "; settings\n"
                              "[PROG]\r\n"
                              "Version=3\r\n"
@@ -60,12 +70,12 @@ TEST_F(Profile, WritesReplaceInPlaceAddKeysAtSectionEndAndKeepOtherLines)
                              "New=n\r\n"
                              "\r\n"
                              "[Requests]\r\n"
-                             "requestdb=/music/requests.db\r\n"
-                             "Other = x\r\n"
+                             "RequestDB=/music/requests.db\r\n"
+                             "Other=y\r\n"
                              "[Configured]\r\n"
                              "Done=True\r\n");
     EXPECT_EQ(read("REQUESTS", "RequestDB"), "/music/requests.db");
-    EXPECT_EQ(read("requests", "other"), "x");
+    EXPECT_EQ(read("requests", "other"), "y");
 }
 
 TEST_F(Profile, ReadsTrimQuotesTakeTheFirstDuplicateAndCutLongValues)
@@ -120,7 +130,7 @@ TEST_F(Profile, ValuesStayOneLineAndTextRoundTrips)
     EXPECT_EQ(read("Playlists", "Folder"), QString::fromUtf8("C:\\Música"));
 }
 
-TEST_F(Profile, FailedWritesLeaveNoFileBehind)
+TEST_F(Profile, FailedWritesLeaveNoFileBehindAndAreLoggedWithTheirReason)
 {
     const QString nowhere = dir.filePath("missing/config.ini");
     EXPECT_FALSE(WriteINI("S", "K", "v", nowhere));
@@ -129,5 +139,53 @@ TEST_F(Profile, FailedWritesLeaveNoFileBehind)
     QDir().mkdir(file);
     EXPECT_FALSE(WriteINI("S", "K", "v", file));
     EXPECT_EQ(read("S", "K", "def"), "def");
-    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files).size(), 0) << "no temporary file left";
+    QStringList left = QDir(dir.path()).entryList(QDir::Files);
+    left.sort();
+    EXPECT_EQ(left, QStringList({"QNLERRORS.log", "config.ini.lock"})) << "no temporary file left";
+    const QByteArray log = readAll(dir.filePath("QNLERRORS.log"));
+    EXPECT_TRUE(log.contains("Desc=Path/File access error: " + nowhere.toUtf8() + ": No such file or directory, "
+                             "Funtion=WriteINI\r\n"))
+        << log.constData();
+    EXPECT_EQ(log.count("Funtion=WriteINI\r\n"), 2) << log.constData();
+}
+
+// Two programs writing the same settings file at once: each read-change-replace holds the lock
+// file, so no write is lost. One that holds the lock for too long makes the write fail (and be
+// reported) instead of freezing the window.
+TEST_F(Profile, WritersTakeTurnsUnderTheLockFile)
+{
+    constexpr int writers = 4, keys = 25;
+    std::vector<pid_t> children;
+    for (int w = 0; w < writers; ++w) {
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            bool ok = true;
+            for (int k = 0; k < keys; ++k)
+                ok = profile::writeString(file, "Shared", QString("W%1K%2").arg(w).arg(k), QString::number(k)) && ok;
+            _exit(ok ? 0 : 1);
+        }
+        children.push_back(child);
+    }
+    for (pid_t child : children) {
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+    int missing = 0;
+    for (int w = 0; w < writers; ++w)
+        for (int k = 0; k < keys; ++k)
+            missing += read("Shared", QString("W%1K%2").arg(w).arg(k)) != QString::number(k);
+    EXPECT_EQ(missing, 0);
+
+    const QByteArray before = readAll(file);
+    const int held = ::open(QFile::encodeName(file + ".lock").constData(), O_RDWR | O_CLOEXEC);
+    ASSERT_GE(held, 0);
+    ASSERT_EQ(::flock(held, LOCK_EX), 0);
+    QString why;
+    EXPECT_FALSE(profile::writeString(file, "Shared", "W0K0", "changed", &why));
+    EXPECT_EQ(why, "the file is held by another program");
+    EXPECT_EQ(readAll(file), before);
+    ::close(held);
+    EXPECT_TRUE(profile::writeString(file, "Shared", "W0K0", "changed"));
 }

@@ -1,8 +1,13 @@
 #include "platform/profile/profile.h"
 
+#include "platform/files/wholefile.h"
+
 #include <QFile>
-#include <QSaveFile>
 #include <QStringDecoder>
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
 #include <vector>
 
 namespace profile {
@@ -72,6 +77,59 @@ bool keyValue(const QString& line, QString* key, QString* value)
     return true;
 }
 
+// The bytes of a line's key name as the file spells them, without the blanks around it.
+QByteArray storedKey(const QByteArray& line)
+{
+    const qsizetype eq = line.indexOf('=');
+    qsizetype b = 0, e = eq < 0 ? line.size() : eq;
+    while (b < e && (line[b] == ' ' || line[b] == '\t'))
+        ++b;
+    while (e > b && (line[e - 1] == ' ' || line[e - 1] == '\t'))
+        --e;
+    return line.mid(b, e - b);
+}
+
+// Holds the lock file beside a profile file for one read-change-replace. Another program of
+// ours holds it only for the few milliseconds of its own write, so the wait is short; one that
+// keeps it longer than a second does not freeze the window, the write fails instead. Where no
+// lock file can be made (a read-only folder, a file system without locks) the write goes on
+// and reports its own failure, if any.
+class WriteLock {
+public:
+    explicit WriteLock(const QString& file)
+    {
+        const QByteArray name = QFile::encodeName(file + QStringLiteral(".lock"));
+        fd_ = ::open(name.constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+        if (fd_ < 0)
+            return;
+        for (int waited = 0;; ++waited) {
+            if (::flock(fd_, LOCK_EX | LOCK_NB) == 0)
+                return;
+            if (errno != EWOULDBLOCK && errno != EINTR)
+                return;
+            if (waited >= MaxWaitMs) {
+                busy_ = true;
+                return;
+            }
+            ::usleep(1000);
+        }
+    }
+    ~WriteLock()
+    {
+        if (fd_ >= 0)
+            ::close(fd_); // releases the lock
+    }
+    WriteLock(const WriteLock&) = delete;
+    WriteLock& operator=(const WriteLock&) = delete;
+
+    bool busy() const { return busy_; }
+
+private:
+    static constexpr int MaxWaitMs = 1000;
+    int fd_ = -1;
+    bool busy_ = false;
+};
+
 bool sameName(const QString& a, const QString& b) { return a.compare(b, Qt::CaseInsensitive) == 0; }
 
 QString unquote(QString v)
@@ -132,7 +190,8 @@ QString lookup(const QByteArray& contents, const QString& section, const QString
 QByteArray withValue(const QByteArray& contents, const QString& section, const QString& key, const QString& value)
 {
     std::vector<Line> lines = splitLines(contents);
-    const QByteArray newLine = (key + QLatin1Char('=') + oneLine(value)).toUtf8();
+    const QByteArray stored = '=' + oneLine(value).toUtf8();
+    const QByteArray newLine = key.toUtf8() + stored;
 
     qsizetype sectionAt = -1;   // header line of the first section of that name
     qsizetype lastContent = -1; // last non-blank line of that section
@@ -152,7 +211,7 @@ QByteArray withValue(const QByteArray& contents, const QString& section, const Q
             continue;
         QString k;
         if (keyValue(text, &k, nullptr) && sameName(k, key)) {
-            lines[i].text = newLine;
+            lines[i].text = storedKey(lines[i].text) + stored;
             if (lines[i].ending.isEmpty())
                 lines[i].ending = "\r\n";
             QByteArray out;
@@ -186,22 +245,28 @@ QString getString(const QString& file, const QString& section, const QString& ke
     return lookup(f.readAll(), section, key, def);
 }
 
-bool writeString(const QString& file, const QString& section, const QString& key, const QString& value)
+bool writeString(const QString& file, const QString& section, const QString& key, const QString& value,
+                 QString* error)
 {
+    const WriteLock lock(file);
+    if (lock.busy()) {
+        if (error)
+            *error = QStringLiteral("the file is held by another program");
+        return false;
+    }
     QByteArray contents;
     {
         QFile f(file);
         if (f.exists()) {
-            if (!f.open(QIODevice::ReadOnly))
+            if (!f.open(QIODevice::ReadOnly)) {
+                if (error)
+                    *error = f.errorString();
                 return false;
+            }
             contents = f.readAll();
         }
     }
-    QSaveFile out(file);
-    if (!out.open(QIODevice::WriteOnly))
-        return false;
-    out.write(withValue(contents, section, key, value));
-    return out.commit();
+    return files::writeWhole(file, withValue(contents, section, key, value), error);
 }
 
 } // namespace profile

@@ -1,0 +1,21 @@
+// Replacing a file whole. Every file the program keeps (settings, song lists, the media folder
+// list) is written through here, so that a full disk, a crash or a kill half-way through a save
+// leaves the previous file exactly as it was.
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+namespace files {
+
+// Writes bytes to a new file beside path, checks every write, forces the bytes to the disk
+// and only then renames the new file over path. The replaced file's permission bits are kept,
+// and a symbolic link at path is followed (the file it points to is replaced, the link stays).
+// On any failure the new file is removed, path is untouched, false is returned and *error
+// (when given) holds the system's reason, such as "No space left on device".
+bool writeWhole(const QString& path, const QByteArray& bytes, QString* error = nullptr);
+
+// The system's text for an errno value.
+QString reason(int errnoValue);
+
+} // namespace files
