@@ -292,14 +292,12 @@ int Library::loadList(SongListModel& list, const QString& path, const char* loca
         QFile f(path);
         if (!f.open(QIODevice::ReadOnly))
             raiseError(75, QStringLiteral("Path/File access error: ") + f.errorString());
-        // The file is mapped rather than copied, and cut into fields straight from its bytes.
-        QByteArray bytes;
-        const qint64 size = f.size();
-        uchar* mapped = size > 0 ? f.map(0, size) : nullptr;
-        if (mapped)
-            bytes = QByteArray::fromRawData(reinterpret_cast<const char*>(mapped), size);
-        else
-            bytes = f.readAll();
+        if (hooks.listOpened)
+            hooks.listOpened(path);
+        // The file is read, not mapped: another program may cut it short while it loads (a copy
+        // over it, a sync tool, a network share), and the pages of a mapping would then vanish
+        // under the reader. A read simply ends early, and a row cut off is reported below.
+        const QByteArray bytes = f.readAll();
         listfile::FieldReader in(bytes);
         const int n = list.fieldCount();
         std::vector<SongRow> rows;

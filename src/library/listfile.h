@@ -31,7 +31,7 @@ bool fileExists(const QString& path);
 // separators are plain ASCII in both, so fields are cut from the bytes and decoded one by one.
 class FieldReader {
 public:
-    // The bytes must stay valid while the reader is used (a mapped file will do).
+    // The reader keeps its own (shared) copy of the bytes.
     explicit FieldReader(const QByteArray& bytes);
 
     // True when nothing is left to read, not even a line end.

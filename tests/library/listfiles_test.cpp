@@ -166,3 +166,26 @@ TEST_F(LibraryTest, KillDuringSaveLeavesAWholeFile)
     const QByteArray now = readAll(path("FullPlaylist.qnl"));
     EXPECT_TRUE(now == first || now == second) << now.size();
 }
+
+// Another program cuts a list file short while it loads (a copy over it, a sync tool, a network
+// share): the rows before the cut are kept, the cut row is logged, and the program lives on.
+TEST_F(LibraryTest, ListCutShortByAnotherProgramDuringTheLoadKeepsTheRowsBeforeTheCut)
+{
+    QByteArray big;
+    for (int i = 0; i < 50000; ++i)
+        big += QStringLiteral("\"Song %1\",\"Artist\",\"3:00\",\"Rock\",\"/music/%1.mp3\"\r\n").arg(i).toUtf8();
+    ASSERT_TRUE(writeAll(path("DJPlaylist.qnl"), big));
+    constexpr int cut = 1000;
+    lib->hooks.listOpened = [](const QString& file) {
+        const pid_t child = fork();
+        if (child == 0)
+            _exit(::truncate(QFile::encodeName(file).constData(), cut) == 0 ? 0 : 1);
+        int status = 0;
+        waitpid(child, &status, 0);
+    };
+    lib->LoadDJPlaylist();
+    EXPECT_EQ(lib->djPlaylist().count(), big.left(cut).count("\r\n"));
+    EXPECT_EQ(lib->djPlaylist().cell(0, field::Title), QStringLiteral("Song 0"));
+    EXPECT_EQ(ErrorCount, 1);
+    EXPECT_TRUE(readAll(path("QNLERRORS.log")).contains("Input past end of file, Funtion=LoadDJPlaylist"));
+}
