@@ -102,8 +102,15 @@ FieldReader::FieldReader(const QByteArray& bytes)
 
 QString FieldReader::decode(const char* p, qsizetype n) const
 {
-    if (utf8_)
+    if (utf8_) {
+        // A field may itself begin with U+FEFF; QString::fromUtf8 would take it for a byte-order
+        // mark and drop it, so such a field is decoded without that.
+        if (n >= 3 && std::memcmp(p, "\xEF\xBB\xBF", 3) == 0) {
+            QStringDecoder keepMark(QStringDecoder::Utf8, QStringDecoder::Flag::ConvertInitialBom);
+            return keepMark(QByteArrayView(p, n));
+        }
         return QString::fromUtf8(p, n);
+    }
     QStringDecoder cp1252("windows-1252");
     if (cp1252.isValid())
         return cp1252(QByteArrayView(p, n));

@@ -40,22 +40,26 @@ TEST_F(LibraryTest, SavedRowsAreExactBytesInDisplayOrder)
     EXPECT_TRUE(readAll(path("DJPlaylist.qnl")).startsWith("\"a\""));
 }
 
-TEST_F(LibraryTest, RoundTripKeepsQuotesCommasAccentsAndTurnsLiteralMarkIntoQuote)
+TEST_F(LibraryTest, RoundTripKeepsQuotesCommasAccentsMarksAndTurnsLiteralMarkIntoQuote)
 {
     const SongRow rows[] = {
         SongRow("\"Live\", 1999", "Bj\u00f6rk", "4:01", "Pop", "/m/\"odd\", name.mp3", "SCANNED"),
         SongRow("Text CHR(34) here", "", "0:01", "", "/m/b.mp3", ""),
+        // A field may begin with U+FEFF (it looks like a byte-order mark, but it is text).
+        SongRow("\ufeffIntro", "\ufeff", "\ufeff\ufeff1:00", "Pop\ufeff", "/m/\ufeffc.mp3", ""),
     };
     for (const SongRow& r : rows)
         lib->full().append(r);
     lib->SaveFullPlaylist();
     lib->full().clear();
     lib->LoadFullPlaylist(path("FullPlaylist.qnl"));
-    ASSERT_EQ(lib->full().count(), 2);
-    for (int f = 0; f < 6; ++f)
+    ASSERT_EQ(lib->full().count(), 3);
+    for (int f = 0; f < 6; ++f) {
         EXPECT_EQ(lib->full().cell(0, f), rows[0].cells[f]) << f;
+        EXPECT_EQ(lib->full().cell(2, f), rows[2].cells[f]) << f;
+    }
     EXPECT_EQ(lib->full().cell(1, field::Title), QStringLiteral("Text \" here"));
-    EXPECT_EQ(label("lblFullPlaylistNumSongs"), QStringLiteral("2 Songs"));
+    EXPECT_EQ(label("lblFullPlaylistNumSongs"), QStringLiteral("3 Songs"));
 }
 
 TEST_F(LibraryTest, TruncatedLastRowKeepsCompleteRowsAndLogsOnce)
