@@ -1,6 +1,7 @@
 #include "core/errorlog.h"
 
 #include "core/vb.h"
+#include "platform/files/wholefile.h"
 #include "platform/ui/dialogs.h"
 
 #include <QCoreApplication>
@@ -9,8 +10,11 @@
 #include <QLocale>
 #include <QRegularExpression>
 #include <QWidget>
-#include <cstdlib>
+#include <cerrno>
+#include <fcntl.h>
 #include <limits>
+#include <sys/stat.h>
+#include <unistd.h>
 
 bool ErrorTrapOn = false;
 std::int32_t ErrorCount = 0;
@@ -27,8 +31,9 @@ namespace errorlog {
 namespace {
 QString g_folder;
 QWidget* g_label = nullptr;
-std::function<void()> g_stopTimers;
 std::function<QDateTime()> g_clock;
+// Set while logging pauses after a failed write: no write is tried before this moment.
+QDateTime g_retryAt;
 
 // Windows writes the short date with a four-digit year (3/14/2005); Qt's short formats often
 // use two. Widen a lone "yy" so the year is never ambiguous.
@@ -57,9 +62,13 @@ QString folder()
     return QCoreApplication::applicationDirPath();
 }
 
-void setFolder(const QString& f) { g_folder = f; }
+void setFolder(const QString& f)
+{
+    g_folder = f;
+    g_retryAt = {}; // another folder is worth a try at once
+}
 void setErrorsLabel(QWidget* label) { g_label = label; }
-void setStopTimers(std::function<void()> stop) { g_stopTimers = std::move(stop); }
+bool paused() { return g_retryAt.isValid(); }
 void setClock(std::function<QDateTime()> clock) { g_clock = std::move(clock); }
 
 QString formatDate(const QDateTime& when)
@@ -81,43 +90,72 @@ QString tooltipText(std::int32_t count)
 
 namespace {
 
-bool writeLogLine(int num, const QString& desc, const QString& location)
+QDateTime now() { return errorlog::g_clock ? errorlog::g_clock() : QDateTime::currentDateTime(); }
+
+// Appends the line, unbuffered. A write cut short by a full disk is taken back, so the log
+// never holds half a line. False with errno set when the line is not in the log.
+bool appendLine(const QByteArray& line)
 {
-    const QDateTime now = errorlog::g_clock ? errorlog::g_clock() : QDateTime::currentDateTime();
-    const QString line = QStringLiteral("Error: Num=") + QString::number(num) + QStringLiteral(", Date=")
-                         + errorlog::formatDate(now) + QStringLiteral(", Desc=") + desc + QStringLiteral(", Funtion=")
-                         + location + QStringLiteral("\r\n");
-    QFile f(errorlog::folder() + QStringLiteral("/QNLERRORS.log"));
-    if (!f.open(QIODevice::WriteOnly | QIODevice::Append))
+    const QByteArray path = QFile::encodeName(errorlog::folder() + QStringLiteral("/QNLERRORS.log"));
+    const int fd = ::open(path.constData(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0)
         return false;
-    const QByteArray bytes = line.toUtf8();
-    if (f.write(bytes) != bytes.size())
-        return false;
-    return f.flush();
+    struct stat before {};
+    const bool sized = ::fstat(fd, &before) == 0;
+    qsizetype done = 0;
+    int e = 0;
+    while (done < line.size()) {
+        const ssize_t w = ::write(fd, line.constData() + done, size_t(line.size() - done));
+        if (w < 0 && errno == EINTR)
+            continue;
+        if (w <= 0) {
+            e = w < 0 ? errno : ENOSPC;
+            break;
+        }
+        done += w;
+    }
+    if (e && done > 0 && sized && ::ftruncate(fd, before.st_size) != 0) {
+        // The half line stays; the failure is reported all the same.
+    }
+    ::close(fd);
+    errno = e;
+    return e == 0;
 }
 
-[[noreturn]] void fatal()
+void logFailed(int e)
 {
-    // Stop the timers first, so nothing behind the box can fail again and stack more boxes.
-    const bool first = !ErrorMsgShown;
+    errorlog::g_retryAt = now().addSecs(errorlog::RetrySeconds);
+    if (ErrorMsgShown)
+        return;
+    // Set before the box opens: a timer that fails while it is open must not stack a second one.
     ErrorMsgShown = true;
-    if (errorlog::g_stopTimers)
-        errorlog::g_stopTimers();
-    if (first)
-        ui::MsgBox(QStringLiteral("There has been an error plus an error writing to the error log. Exiting program!"),
-                   vb::mb::OKOnly | vb::mb::Critical, QStringLiteral("Error!"));
-    std::_Exit(1);
+    ui::MsgBox(QStringLiteral("There has been an error plus an error writing to the error log (")
+                   + files::reason(e)
+                   + QStringLiteral("). Quenlow keeps playing; errors are not logged until the log can be written "
+                                    "again."),
+               vb::mb::OKOnly | vb::mb::Critical, QStringLiteral("Error!"));
 }
 
 } // namespace
 
 void LogError(int num, const QString& desc, const QString& location)
 {
-    if (!writeLogLine(num, desc, location))
-        fatal();
-    if (ErrorCount == std::numeric_limits<std::int32_t>::max())
-        fatal();
-    ++ErrorCount;
+    const QDateTime when = now();
+    // (A clock set back by more than the pause does not stretch it.)
+    const QDateTime& retry = errorlog::g_retryAt;
+    if (retry.isValid() && when < retry && when >= retry.addSecs(-errorlog::RetrySeconds))
+        return;
+    const QString line = QStringLiteral("Error: Num=") + QString::number(num) + QStringLiteral(", Date=")
+                         + errorlog::formatDate(when) + QStringLiteral(", Desc=") + desc + QStringLiteral(", Funtion=")
+                         + location + QStringLiteral("\r\n");
+    if (!appendLine(line.toUtf8())) {
+        logFailed(errno);
+        return;
+    }
+    errorlog::g_retryAt = {};
+    // The count stops at its largest value rather than wrapping.
+    if (ErrorCount < std::numeric_limits<std::int32_t>::max())
+        ++ErrorCount;
     if (errorlog::g_label)
         errorlog::g_label->setToolTip(errorlog::tooltipText(ErrorCount));
 }

@@ -2,7 +2,8 @@
 //
 // A handler that can fail runs inside trap("B-126", ...): a failure is written as one line to
 // QNLERRORS.log in the program folder, counted in lblErrors' tooltip, and the program carries on.
-// Only a log that cannot be written ends the program.
+// A log that cannot be written (a full disk during a set) does not stop the music either: the
+// user is told once, and logging pauses until a later write of the log succeeds.
 #pragma once
 
 #include <QString>
@@ -36,23 +37,30 @@ private:
 extern bool ErrorTrapOn;
 // Lines written to the log in this run (32-bit: a long night does not overflow it).
 extern std::int32_t ErrorCount;
-// The fatal "cannot write the log" message has been shown in this run.
+// The "cannot write the log" message has been shown in this run.
 extern bool ErrorMsgShown;
 
-// Appends one line to the error log and updates lblErrors' tooltip.
+// Appends one line to the error log and updates lblErrors' tooltip. When the line cannot be
+// written the log is left as it was (no half line), the message is shown if it never was in
+// this run, and the errors of the next RetrySeconds are not written; the first error after
+// that tries again, and a write that succeeds resumes logging.
 void LogError(int num, const QString& desc, const QString& location);
 
 namespace errorlog {
 
 // The folder that holds QNLERRORS.log: the program's own folder unless a test sets another.
+// Setting a folder ends a pause after a failed write.
 QString folder();
 void setFolder(const QString& folder);
 
 // The label whose tooltip shows the running count; may be null.
 void setErrorsLabel(QWidget* label);
 
-// Run on the fatal path before the program ends: stops the main window's timers.
-void setStopTimers(std::function<void()> stop);
+// How long logging pauses after a failed write of the log.
+inline constexpr int RetrySeconds = 30;
+
+// Whether logging is paused after a failed write.
+bool paused();
 
 // The clock used for the date field (tests pin it); null restores the real clock.
 void setClock(std::function<QDateTime()> clock);

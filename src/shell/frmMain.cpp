@@ -109,7 +109,6 @@ frmMain::frmMain(QWidget* parent) : QWidget(parent)
     wireChrome();
     messages.bind(ctl<SkinControl>(this, "lblMessages"));
     errorlog::setErrorsLabel(ctl<SkinControl>(this, "lblErrors"));
-    errorlog::setStopTimers([this] { stopTimers(); });
     connect(qApp, &QGuiApplication::commitDataRequest, this, [this] { Form_Unload(); });
     setDefaultSteps();
     createControllers();

@@ -26,7 +26,6 @@
 frmMain::~frmMain()
 {
     errorlog::setErrorsLabel(nullptr);
-    errorlog::setStopTimers(nullptr);
 }
 
 // Creates the controllers and points the load and close steps of their subsystems at them

@@ -1,9 +1,11 @@
 #include "core/errorlog.h"
 #include "core/vb.h"
 #include "platform/ui/dialogs.h"
+#include "support/smalldisk.h"
 #include "support/testutil.h"
 
 #include <QDateTime>
+#include <QDir>
 #include <QFile>
 #include <QLabel>
 #include <QLocale>
@@ -30,7 +32,9 @@ protected:
         errorlog::setErrorsLabel(&label);
         errorlog::setClock([] { return QDateTime(QDate(2005, 3, 14), QTime(21, 5, 7)); });
         ErrorCount = 0;
+        ErrorMsgShown = false;
         ErrorTrapOn = true;
+        ui::setDialogs(&boxes);
     }
     void TearDown() override
     {
@@ -38,10 +42,16 @@ protected:
         errorlog::setFolder({});
         errorlog::setErrorsLabel(nullptr);
         errorlog::setClock(nullptr);
-        errorlog::setStopTimers(nullptr);
+        ui::setDialogs(nullptr);
         ErrorTrapOn = false;
     }
     QByteArray log() const { return readAll(dir.filePath("QNLERRORS.log")); }
+    void setTime(const QTime& t)
+    {
+        errorlog::setClock([t] { return QDateTime(QDate(2005, 3, 14), t); });
+    }
+
+    ui::ScriptedDialogs boxes;
 };
 
 const char* const kTail = " errors logged!  Please contact Morbrec Solutions to send the error log for analysis!";
@@ -74,13 +84,20 @@ TEST_F(ErrorLog, DateFieldFollowsTheLocaleAndDropsMidnight)
     EXPECT_EQ(errorlog::formatDate(QDateTime(QDate(2005, 3, 14), QTime(21, 5, 7))), "14.03.2005 21:05:07");
 }
 
-TEST_F(ErrorLog, CounterIs32BitAndGoesPast32767)
+TEST_F(ErrorLog, CounterIs32BitGoesPast32767AndStopsAtItsTop)
 {
     static_assert(std::is_same_v<decltype(ErrorCount), std::int32_t>);
     ErrorCount = 32767;
     LogError(6, "Overflow", "B-4");
     EXPECT_EQ(ErrorCount, 32768);
     EXPECT_EQ(label.toolTip(), QString("32768") + kTail);
+
+    // At the top the line is still written and the count stays; the program goes on.
+    ErrorCount = std::numeric_limits<std::int32_t>::max();
+    LogError(6, "Overflow", "B-5");
+    EXPECT_TRUE(log().endsWith("Desc=Overflow, Funtion=B-5\r\n"));
+    EXPECT_EQ(ErrorCount, std::numeric_limits<std::int32_t>::max());
+    EXPECT_TRUE(boxes.shown.empty());
 }
 
 TEST_F(ErrorLog, TrapLogsWhileOnAndPassesFailuresOnWhileOff)
@@ -101,47 +118,73 @@ TEST_F(ErrorLog, TrapLogsWhileOnAndPassesFailuresOnWhileOff)
     EXPECT_EQ(ErrorCount, 2);
 }
 
-// The fatal path runs in a child process: it ends the program.
-TEST_F(ErrorLog, UnwritableLogShowsOneBoxStopsTheTimersAndEnds)
+// A log that cannot be written no longer ends the program (and the music with it): the user is
+// told once, logging pauses, and it resumes by itself once the log can be written again.
+TEST_F(ErrorLog, UnwritableLogTellsOncePausesAndResumes)
 {
-    GTEST_FLAG_SET(death_test_style, "fast"); // the child must share this test's folder
-    const QString marks = dir.filePath("marks.txt");
-    auto mark = [marks](const QByteArray& what) {
-        QFile f(marks);
-        if (f.open(QIODevice::Append))
-            f.write(what + '\n');
+    const QString later = dir.filePath("later");
+    errorlog::setFolder(later); // not there yet
+    setTime(QTime(21, 0, 0));
+    // While the box is open a timer fails again: no second box may stack up.
+    int nested = 0;
+    boxes.onShow = [&](const ui::ScriptedDialogs::Shown&) {
+        ++nested;
+        LogError(5, "again", "TimerPlayerA");
     };
-    EXPECT_EXIT(
-        {
-            errorlog::setFolder(dir.filePath("no/such/folder"));
-            ui::ScriptedDialogs d;
-            // While the box is open a timer fails again: no second box may stack up.
-            d.onShow = [&](const ui::ScriptedDialogs::Shown& s) {
-                mark("box " + s.text.toUtf8() + " | " + s.title.toUtf8() + " | "
-                     + QByteArray::number(s.flags == (vb::mb::OKOnly | vb::mb::Critical)));
-                LogError(5, "again", "TimerPlayerA");
-            };
-            ui::setDialogs(&d);
-            errorlog::setStopTimers([&] { mark("timers stopped, tooltip=" + label.toolTip().toUtf8()); });
-            LogError(13, "Type mismatch", "B-126");
-        },
-        ::testing::ExitedWithCode(1), "");
-    EXPECT_EQ(readAll(marks), "timers stopped, tooltip=\n"
-                              "box There has been an error plus an error writing to the error log. Exiting program! | "
-                              "Error! | 1\n"
-                              "timers stopped, tooltip=\n");
+    LogError(13, "Type mismatch", "B-126");
+    ASSERT_EQ(boxes.shown.size(), 1u);
+    EXPECT_EQ(boxes.shown[0].text, "There has been an error plus an error writing to the error log (No such file or "
+                                   "directory). Quenlow keeps playing; errors are not logged until the log can be "
+                                   "written again.");
+    EXPECT_EQ(boxes.shown[0].title, "Error!");
+    EXPECT_EQ(boxes.shown[0].flags, vb::mb::OKOnly | vb::mb::Critical);
+    EXPECT_EQ(nested, 1);
+    EXPECT_TRUE(ErrorMsgShown);
+    EXPECT_TRUE(errorlog::paused());
+    EXPECT_EQ(ErrorCount, 0);
+    EXPECT_EQ(label.toolTip(), "");
+
+    // The folder is back, but the pause holds: nothing is tried for RetrySeconds.
+    ASSERT_TRUE(QDir().mkpath(later));
+    setTime(QTime(21, 0, errorlog::RetrySeconds - 1));
+    LogError(9, "during the pause", "B-7");
+    EXPECT_FALSE(QFile::exists(later + "/QNLERRORS.log"));
+
+    // After it the next error is written, counted and shown; logging goes on as before.
+    setTime(QTime(21, 0, errorlog::RetrySeconds));
+    LogError(9, "after the pause", "B-7");
+    LogError(9, "and on", "B-8");
+    EXPECT_FALSE(errorlog::paused());
+    EXPECT_EQ(readAll(later + "/QNLERRORS.log"),
+              "Error: Num=9, Date=3/14/2005 9:00:30 PM, Desc=after the pause, Funtion=B-7\r\n"
+              "Error: Num=9, Date=3/14/2005 9:00:30 PM, Desc=and on, Funtion=B-8\r\n");
+    EXPECT_EQ(ErrorCount, 2);
+    EXPECT_EQ(label.toolTip(), QString("2") + kTail);
+
+    // A later failure pauses again without a second box in the same run.
+    ASSERT_TRUE(QDir(later).removeRecursively());
+    LogError(9, "gone again", "B-9");
+    EXPECT_TRUE(errorlog::paused());
+    EXPECT_EQ(boxes.shown.size(), 1u);
+    EXPECT_EQ(ErrorCount, 2);
 }
 
-TEST_F(ErrorLog, CounterOverflowEndsTheProgramAfterItsLine)
+// On a real full disk: a line that does not fit is not left half written, and the reason is the
+// system's own.
+TEST_F(ErrorLog, FullDiskLeavesNoHalfLine)
 {
-    GTEST_FLAG_SET(death_test_style, "fast"); // the child must share this test's folder
-    EXPECT_EXIT(
-        {
-            ui::ScriptedDialogs d;
-            ui::setDialogs(&d);
-            ErrorCount = std::numeric_limits<std::int32_t>::max();
-            LogError(6, "Overflow", "B-4");
-        },
-        ::testing::ExitedWithCode(1), "");
-    EXPECT_TRUE(log().endsWith("Desc=Overflow, Funtion=B-4\r\n"));
+    SmallDisk disk;
+    SKIP_WITHOUT_SMALL_DISK(disk);
+    errorlog::setFolder(disk.path());
+    LogError(13, "Type mismatch", "B-126");
+    const QByteArray before = readAll(disk.filePath("QNLERRORS.log"));
+    ASSERT_FALSE(before.isEmpty());
+    disk.fill();
+    // Longer than the rest of the log's last page, which still takes the first part of it.
+    LogError(5, QString(6000, QChar('x')), "B-127");
+    EXPECT_EQ(readAll(disk.filePath("QNLERRORS.log")), before);
+    ASSERT_EQ(boxes.shown.size(), 1u);
+    EXPECT_TRUE(boxes.shown[0].text.contains("(No space left on device)")) << boxes.shown[0].text.toStdString();
+    EXPECT_EQ(ErrorCount, 1);
+    EXPECT_EQ(label.toolTip(), QString("1") + kTail);
 }
