@@ -50,9 +50,11 @@ bool frmStartUpProcess::Form_Load()
     AppPath = startup::environment().programFolder();
     ErrorTrapOn = true;
 
+    // A second copy is turned away before it shows or writes anything: its first-run and
+    // update answers would otherwise go into the settings the running copy is using.
+    CheckForAnotherInstance();
     FirstRunNotice();
     UpdatePrompt();
-    CheckForAnotherInstance();
     CheckResolutionOfScreen();
     CheckIfSoundIsOk();
     CheckMediaPaths();
