@@ -52,19 +52,6 @@ int createBeside(const QByteArray& target, int mode, QByteArray* name)
     return -1;
 }
 
-// The folder's entry for the renamed file reaches the disk too; where that cannot be done the
-// file is still whole, so it is not a failure.
-void syncFolderOf(const QByteArray& target)
-{
-    const qsizetype slash = target.lastIndexOf('/');
-    const QByteArray folder = slash < 0 ? QByteArray(".") : slash == 0 ? QByteArray("/") : target.left(slash);
-    const int fd = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd >= 0) {
-        ::fsync(fd);
-        ::close(fd);
-    }
-}
-
 } // namespace
 
 QString reason(int errnoValue)
@@ -122,7 +109,8 @@ bool writeWhole(const QString& path, const QByteArray& bytes, QString* error)
         ::unlink(temp.constData());
         return fail(e);
     }
-    syncFolderOf(target);
+    // The folder is not forced out as well: after a power cut it holds the old file or the
+    // new one, each of them whole, and either is a list the DJ can use.
     return true;
 }
 
