@@ -84,7 +84,8 @@ e2e_launch() {
 e2e_wait_window() {
   local regex=$1 secs=${2:-60} i w
   for i in $(seq $((secs * 10))); do
-    w=$(xdotool search --onlyvisible --name "$regex" 2>/dev/null | head -1)
+    # xdotool fails while no window matches: that is the waiting, not an error of the script.
+    w=$(xdotool search --onlyvisible --name "$regex" 2>/dev/null | head -1 || true)
     if [ -n "$w" ]; then
       sleep 0.3 # let it finish painting and take input
       echo "$w"
