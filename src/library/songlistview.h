@@ -1,7 +1,9 @@
 // The list view every song list of the main window is shown in. It differs from a plain tree
-// view in two ways that the lists' keys rely on: typed characters never move the selection (no
-// type-ahead, so the letters stay free for the view keys), and a released mouse button is
-// reported with the button, so a right click can open the list's popup menu.
+// view in three ways that the lists' keys rely on: typed characters never move the selection
+// (no type-ahead, so the letters stay free for the view keys); a list that takes the focus from
+// the keyboard with nothing selected selects the row it shows as current, so the keys that act
+// on "the selected song" act on the row the DJ sees; and a released mouse button is reported
+// with the button, so a right click can open the list's popup menu.
 #pragma once
 
 #include <QTreeView>
@@ -41,5 +43,6 @@ signals:
     void mouseUp(Qt::MouseButton button);
 
 protected:
+    void focusInEvent(QFocusEvent* e) override;
     void mouseReleaseEvent(QMouseEvent* e) override;
 };
