@@ -35,14 +35,14 @@ public:
     // Still reading the tags of listed hits.
     bool refreshing() const { return !refreshIds_.empty() && refreshNext_ < refreshIds_.size(); }
 
-    // The longest stretch the search kept the event loop waiting, in milliseconds: matching
-    // and tag reading stop for the event loop after about this much work.
+    // Matching and tag reading hand the event loop back after about this many milliseconds of
+    // work, so the window keeps answering while a search runs.
     static constexpr int SliceMs = 8;
 
 signals:
     // The hits (or the placeholder) are in the list.
     void hitsListed();
-    // Every hit's tag was read, or the search was replaced.
+    // Every hit's tag was read (never sent for a search that a newer one replaced).
     void finished();
 
 private:

@@ -392,6 +392,26 @@ TEST_F(ListViewsTest, RightClicksAndMenuButtonsOpenTheirPopupsThroughTheHook)
                                   "popup lstSearch button", "popup lstSearch right"}));
 }
 
+TEST_F(ListViewsTest, DoubleClicksActOnARowOnly)
+{
+    w->lblViewDJPlaylist_Click();
+    QTreeView* dj = view("lstDJPlayList");
+    // A double click as the mouse gives it: a click, then the second press.
+    auto dblClick = [dj](QPoint at) {
+        QTest::mouseClick(dj->viewport(), Qt::LeftButton, {}, at);
+        QTest::mouseDClick(dj->viewport(), Qt::LeftButton, {}, at);
+    };
+    dblClick(QPoint(40, 10)); // an empty list
+    fill(lib->djPlaylist(), "lstDJPlayList", {"A", "B"});
+    const QRect second = dj->visualRect(dj->model()->index(1, 1));
+    dblClick(second.center() + QPoint(0, 5 * second.height())); // below the last row
+    EXPECT_EQ(lib->songBin().count(), 0);
+    dblClick(second.center());
+    EXPECT_EQ(titles(lib->djPlaylist()), QStringList({"A"}));
+    EXPECT_EQ(titles(lib->songBin()), QStringList({"B"}));
+    EXPECT_EQ(ErrorCount, 0);
+}
+
 TEST_F(ListViewsTest, SearchListKeysAndThePlaceholder)
 {
     w->lblSearchSongsClick_Click();
@@ -450,6 +470,7 @@ TEST_F(ListViewsTest, SearchMatchesAcrossCellsWithoutLetterCase)
     full.append(SongRow("Überfall", "Ärzte", "2:10", "Punk", song("uber"), "SCANNED"));
     full.append(SongRow("Lost One.mp3", {}, {}, {}, missing));
     full.append(SongRow("a.*[(b", "x", "1:00", "Pop", song("regex"), "SCANNED"));
+    full.append(SongRow("Tiny", {}, {}, {}, dir.path() + "/q")); // a name shorter than its cut
     LibrarySearch& search = lv->search();
     SongListModel& hits = lib->search();
     auto find = [&](const QString& text) -> QStringList {
@@ -474,6 +495,7 @@ TEST_F(ListViewsTest, SearchMatchesAcrossCellsWithoutLetterCase)
     EXPECT_EQ(find("lost"), QStringList{"Lost One"});
     EXPECT_EQ(hits.cell(0, field::Filename), missing);
     EXPECT_EQ(hits.cell(0, field::Edited), "");
+    EXPECT_EQ(find("tiny"), QStringList{"q"});
     EXPECT_EQ(find(".mp3").size(), 4); // hits in Full Playlist order
     EXPECT_EQ(ErrorCount, 0);
 }
