@@ -527,11 +527,11 @@ void ListViews::list_MouseUp(QTreeView* l, int Button)
         const QString name = l->objectName();
         if (openPopup)
             openPopup(l, PopupOrigin::RightClick);
-        // Back to the list afterwards: the DJ Playlist and the Song Bin always, the Full
-        // Playlist while its view is on screen; Most Played and Search leave the focus alone.
+        // Back to the list afterwards: the DJ Playlist and the Song Bin always, a Full Playlist
+        // with songs while its view is on screen; Most Played and Search leave the focus alone.
         if (name == QLatin1String("lstDJPlayList") || name == QLatin1String("lstSongBin")) {
             l->setFocus(Qt::PopupFocusReason);
-        } else if (name == QLatin1String("lstFullPlaylist")) {
+        } else if (name == QLatin1String("lstFullPlaylist") && library_.full().count() > 0) {
             if (!ctl<QWidget>(form_, "ViewPlaySongs")->isHidden() && !ctl<QWidget>(form_, "ViewFullPlaylist")->isHidden())
                 l->setFocus(Qt::PopupFocusReason);
         }
