@@ -482,6 +482,7 @@ TEST_F(ListViewsTest, SearchMatchesAcrossCellsWithoutLetterCase)
 
     EXPECT_EQ(find(""), QStringList{"-"});
     EXPECT_EQ(find("N"), QStringList{"-"});
+    EXPECT_EQ(find("üB"), QStringList{"uber"}); // two characters are enough
     EXPECT_EQ(find("zz"), QStringList{"-"});
     EXPECT_EQ(find(QString(1000, 'a')), QStringList{"-"});
     // Hits show the tag read afresh: these files have none, so the base name stands as title.
