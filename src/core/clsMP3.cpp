@@ -352,11 +352,17 @@ QString clsMP3::Year() const { return tagPresent_ ? trimSpaces(fromCp1252(year_)
 QString clsMP3::Comment() const { return tagPresent_ ? trimSpaces(fromCp1252(comment_)) : QString(); }
 QString clsMP3::Genre() const { return tagPresent_ ? trimSpaces(genre_) : QString(); }
 
-bool clsMP3::setField(QByteArray& field, int width, const QString& value)
+// A tag field as stored: the text's bytes cut or padded with blanks to the field's width.
+static QByteArray fixedField(const QString& value, int width)
 {
     QByteArray bytes = toCp1252(value).left(width);
     bytes.append(blanks(width - int(bytes.size())));
-    field = bytes;
+    return bytes;
+}
+
+bool clsMP3::setField(QByteArray& field, int width, const QString& value)
+{
+    field = fixedField(value, width);
     return writeTag();
 }
 
@@ -368,6 +374,13 @@ bool clsMP3::setComment(const QString& value) { return setField(comment_, Commen
 bool clsMP3::setGenre(const QString& value)
 {
     genre_ = value;
+    return writeTag();
+}
+
+bool clsMP3::setTitleAndArtist(const QString& title, const QString& artist)
+{
+    title_ = fixedField(title, TitleWidth);
+    artist_ = fixedField(artist, ArtistWidth);
     return writeTag();
 }
 

@@ -40,6 +40,9 @@ public:
     bool setYear(const QString& value);
     bool setComment(const QString& value);
     bool setGenre(const QString& value);
+    // Stores title and artist and rewrites the tag once with both, so the file never holds one
+    // without the other.
+    bool setTitleAndArtist(const QString& title, const QString& artist);
     // Whether the last tag write succeeded.
     bool lastWriteOk() const;
 

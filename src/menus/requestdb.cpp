@@ -52,7 +52,7 @@ class Connection {
 public:
     Connection(const QString& path, int busyTimeoutMs)
     {
-        if (!QFileInfo(path).isFile())
+        if (!isUsable(path))
             raiseError(ErrFileNotFound, QStringLiteral("Could not find file '%1'.").arg(path));
         static std::atomic<unsigned> serial{0};
         name_ = QStringLiteral("quenlow-requests-%1").arg(++serial);
@@ -166,7 +166,23 @@ QStringList readPending(Connection& c)
     return files;
 }
 
+QList<QPair<QString, QString>>& waitingDeletes()
+{
+    static QList<QPair<QString, QString>> list;
+    return list;
+}
+
 } // namespace
+
+bool isConfigured(const QString& path)
+{
+    return !path.isEmpty() && path != NoDatabasePath;
+}
+
+bool isUsable(const QString& path)
+{
+    return isConfigured(path) && QFileInfo(path).isFile();
+}
 
 QString openUri(const QString& path)
 {
@@ -181,7 +197,7 @@ RequestStore::RequestStore(QString path, int busyTimeoutMs) : path_(std::move(pa
 
 bool RequestStore::exists() const
 {
-    return !path_.isEmpty() && QFileInfo(path_).isFile();
+    return isUsable(path_);
 }
 
 QString RequestStore::configValue(int id) const
@@ -236,10 +252,36 @@ int RequestStore::deleteAllRequests() const
     return q.numRowsAffected();
 }
 
+void RequestStore::setTakeRequests(bool on) const
+{
+    Connection c(path_, busyTimeoutMs_);
+    WriteTransaction t(c);
+    for (int id = 1; id <= 4; ++id)
+        writeConfig(c, id, (id % 2 == 1) == on ? TrueText : FalseText);
+    t.commit();
+}
+
+void deleteRequestsLater(const QString& path, const QString& file)
+{
+    const QPair<QString, QString> entry(path, file);
+    if (!waitingDeletes().contains(entry))
+        waitingDeletes().append(entry);
+}
+
+QList<QPair<QString, QString>> pendingDeletes()
+{
+    return waitingDeletes();
+}
+
+void dropPendingDeletes()
+{
+    waitingDeletes().clear();
+}
+
 void startUp(const QString& settingsFile, const QString& location)
 {
     QString path = ReadINI(QStringLiteral("Requests"), QStringLiteral("RequestDB"), QStringLiteral("NULL"), settingsFile);
-    if (path.isEmpty() || !QFileInfo(path).isFile())
+    if (!isUsable(path))
         path = QStringLiteral("NULL");
     if (path == QLatin1String("NULL")) {
         RequestDBPath = NoDatabasePath;
@@ -252,12 +294,22 @@ void startUp(const QString& settingsFile, const QString& location)
 
 bool RequestPoll::poll(const QString& path, bool takeRequests, const std::function<void(const QStringList&)>& apply)
 {
-    if (!takeRequests)
-        return false;
     RequestStore store(path, PollBusyTimeoutMs);
     if (!store.exists())
         return false;
     try {
+        // The deletes of taken requests go first, so none of them comes back with the reload.
+        auto& waiting = waitingDeletes();
+        for (int i = 0; i < waiting.size();) {
+            if (waiting[i].first != path) {
+                ++i;
+                continue;
+            }
+            store.deleteRequestsFor(waiting[i].second);
+            waiting.removeAt(i);
+        }
+        if (!takeRequests)
+            return false;
         const bool reloaded = store.reloadPending(apply);
         lastFailure_.clear();
         lockedPolls_ = 0;

@@ -14,6 +14,8 @@
 #pragma once
 
 #include <QString>
+#include <QList>
+#include <QPair>
 #include <QStringList>
 #include <functional>
 
@@ -24,8 +26,14 @@ extern bool NewRequests;
 
 namespace requestdb {
 
-// The path kept when no usable database is configured.
+// The path kept when no usable database is configured. It only ever stands for "none": no file
+// of that name is created, opened or looked for.
 inline const QString NoDatabasePath = QStringLiteral("C:\\DB.mdb");
+
+// A database is configured: the path is neither empty nor the no-database path.
+bool isConfigured(const QString& path);
+// A database is configured and a file (not a folder) exists at its path.
+bool isUsable(const QString& path);
 
 // The Config row that says new requests are waiting.
 constexpr int NewRequestsFlag = 5;
@@ -81,6 +89,11 @@ public:
     // Deletes every request record; returns how many.
     int deleteAllRequests() const;
 
+    // Tells the writer whether requests are taken: Config rows 1 to 4 read "True", "False",
+    // "True", "False" when on and the reverse when off, written in that order in one transaction.
+    // Raises ErrNoCurrentRecord, writing none, when a row is missing.
+    void setTakeRequests(bool on) const;
+
 private:
     QString path_;
     int busyTimeoutMs_;
@@ -95,6 +108,13 @@ QString openUri(const QString& path);
 // A failure is logged under location and the caller's load goes on.
 void startUp(const QString& settingsFile, const QString& location);
 
+// Deletes the records of a request that was taken while the database was locked: the poll
+// tries again at its next ticks, before it reloads, so a taken request does not come back.
+void deleteRequestsLater(const QString& path, const QString& file);
+// The deletes still waiting, as (database, file) pairs (for tests).
+QList<QPair<QString, QString>> pendingDeletes();
+void dropPendingDeletes();
+
 // The once-a-second request poll of the housekeeping timer, with its memory of the last failure:
 // a failure is logged under location once, and again only when it changes or after a poll that
 // worked, so a database that stays broken does not fill the error log at one line a second.
@@ -105,7 +125,8 @@ class RequestPoll {
 public:
     explicit RequestPoll(QString location) : location_(std::move(location)) {}
 
-    // Runs the reload check when takeRequests is set and a file exists at path; apply receives
+    // First the deletes left waiting for this database (see deleteRequestsLater); while one of
+    // them still fails, nothing else happens this tick. Then the reload check when takeRequests is set and a file exists at path; apply receives
     // the pending file names (see RequestStore::reloadPending). Returns whether a reload happened.
     bool poll(const QString& path, bool takeRequests, const std::function<void(const QStringList&)>& apply);
 
