@@ -10,8 +10,6 @@
 #include "platform/ui/skin.h"
 
 #include <QAbstractButton>
-#include <QActionGroup>
-#include <QMenu>
 #include <QCursor>
 #include <QLabel>
 #include <QTimer>
@@ -213,33 +211,6 @@ void Decks::picSlider_MouseUp(int Button, int Shift, double X, double Y)
         return;
     if (showCrossfaderMenu)
         showCrossfaderMenu(QCursor::pos());
-    else
-        crossfaderMenu()->popup(QCursor::pos());
-}
-
-QMenu* Decks::crossfaderMenu()
-{
-    if (!crossfaderMenu_) {
-        crossfaderMenu_ = new QMenu(form_);
-        crossfaderMenu_->setObjectName(QStringLiteral("mnuAutoDJ"));
-        crossfaderMenu_->setTitle(QStringLiteral("AutoDJ"));
-        QMenu* times = crossfaderMenu_->addMenu(QStringLiteral("Time to Auto-Crossfade"));
-        times->setObjectName(QStringLiteral("mnuAutoDJTimeToCrossfade"));
-        auto* group = new QActionGroup(times); // one of the four is checked
-        for (int seconds : {10, 15, 20, 25}) {
-            QAction* item = times->addAction(QString::number(seconds));
-            item->setObjectName(QStringLiteral("mnuAutoDJCrossTime%1").arg(seconds));
-            item->setCheckable(true);
-            group->addAction(item);
-            connect(item, &QAction::triggered, this, [seconds] { checkMarks().setCrossfadeSeconds(seconds); });
-        }
-        // The marks are the run's settings: show them as they stand whenever the menu opens.
-        connect(times, &QMenu::aboutToShow, this, [times] {
-            for (QAction* item : times->actions())
-                item->setChecked(item->text().toInt() == checkMarks().crossfadeSeconds);
-        });
-    }
-    return crossfaderMenu_;
 }
 
 void Decks::picSliderBack_MouseUp(int Button, int Shift, double X, double Y)

@@ -11,7 +11,6 @@
 #include <functional>
 
 class QLabel;
-class QMenu;
 class QTimer;
 class QTreeView;
 class QWidget;
@@ -42,12 +41,8 @@ public:
     std::function<void()> AddToMostPlayedB;
     // Returns the message line to its idle text.
     std::function<void()> resetMessages;
-    // Shows the crossfader's popup menu (crossfade times) at a screen point; the decks' own
-    // menu over the check marks when not given.
+    // Shows the crossfader's popup menu (the crossfade times) at a screen point.
     std::function<void(const QPoint&)> showCrossfaderMenu;
-    // The decks' own crossfader menu ("Time to Auto-Crossfade": 10, 15, 20, 25), popped up
-    // without waiting for it to close.
-    QMenu* crossfaderMenu();
 
     // --- loading
     void LoadSongA(QTreeView* FormControl, bool bDelete, bool bShowErrors, int AutoIndex);
@@ -89,7 +84,6 @@ private:
     Deck b_;
     DeckImages images_;
 
-    QMenu* crossfaderMenu_ = nullptr;
     SkinControl* picSlider_ = nullptr;
     SkinControl* picSliderBack_ = nullptr;
     QTreeView* lstDJPlayList_ = nullptr;

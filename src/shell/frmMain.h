@@ -39,6 +39,8 @@ class QSlider;
 class Decks;
 class ListButtons;
 class ListViews;
+class RequestList;
+class frmMenu;
 
 class frmMain : public QWidget {
     Q_OBJECT
@@ -212,4 +214,6 @@ public:
     Decks* decks = nullptr;             // both decks, the crossfader knob, the player and seek timers
     ListButtons* listButtons = nullptr; // the load and queue buttons beside the song lists
     ListViews* listViews = nullptr;     // keys, clicks, header sort and search of the song lists
+    RequestList* requests = nullptr;    // the Requests list and the buttons that take requests
+    frmMenu* menus = nullptr;           // the popup menus of the lists and the crossfader
 };

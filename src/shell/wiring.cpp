@@ -8,6 +8,7 @@
 #include "core/errorlog.h"
 #include "core/settings.h"
 #include "core/soundbindings.h"
+#include "core/vb.h"
 #include "decks/autodjcontroller.h"
 #include "decks/crossfader.h"
 #include "decks/decks.h"
@@ -17,7 +18,12 @@
 #include "library/listbuttons.h"
 #include "library/listviews.h"
 #include "menus/checkmarks.h"
+#include "menus/frmMenu.h"
 #include "menus/requestdb.h"
+#include "menus/requestlist.h"
+#include "platform/ui/skin.h"
+#include "shell/frmMediaPaths.h"
+#include "shell/frmShowUpdates.h"
 #include "shell/startup.h"
 
 #include <QSlider>
@@ -122,6 +128,33 @@ void frmMain::createControllers()
     };
     for (const auto& k : listKeys)
         onKeyDown(ctl<QWidget>(this, k.name), [lv, f = k.keyDown](int& code, int shift) { (lv->*f)(code, shift); });
+
+    // The Requests list and the popup menus of the lists and the crossfader.
+    requests = new RequestList(this, *lib, *decks, *lv, this);
+    menus = new frmMenu(this, *lib, *decks, *listButtons, *lv, *requests, checkMarks(), this);
+    frmMenu* mn = menus;
+    RequestList* rq = requests;
+    lv->openPopup = [mn](QTreeView* list, ListViews::PopupOrigin origin) { mn->openPopup(list, origin); };
+    lv->AddToRequestListManual = [rq](QTreeView* list, int index) { rq->AddToRequestListManual(list, index); };
+    lv->swapWithDeck = [mn](QTreeView* list, char deck) { mn->swapWithDeck(list, deck); };
+    rq->showMenu = [mn] { mn->popup(mn->menu("mnuRequests")); };
+    onKeyDown(ctl<QWidget>(this, "lstRequests"), [rq](int& code, int) { rq->lstRequests_KeyDown(code); });
+    decks->showCrossfaderMenu = [mn](const QPoint&) { mn->showAutoDJMenu(); };
+    mn->hooks.OpenMP3Window = [this](QTreeView* list) { OpenMP3Window(list); };
+    mn->hooks.ChangePlaylistFont = [this](const QString& size) { ChangePlaylistFont(size); };
+    mn->hooks.showUpdates = [this] { frmShowUpdates::open(this); };
+    // The media folder dialog outside start-up: no "Not Right Now Please", its save button in
+    // the middle, and a fresh dialog at every opening.
+    mn->hooks.showMediaPaths = [this] {
+        frmMediaPaths dialog(this);
+        auto* noClose = ctl<SkinControl>(&dialog, "lblNoClose");
+        noClose->hide();
+        noClose->setText(QStringLiteral("Ok"));
+        auto* save = ctl<QWidget>(&dialog, "lblSaveDevices");
+        save->move(vb::px(2002), save->y());
+        dialog.bStartup = false;
+        startup::environment().runModal(dialog);
+    };
 
     // Auto-DJ and the housekeeping timer (TimerAutoDJCrossfade, TimerMessages).
     AutoDJController::Window window;

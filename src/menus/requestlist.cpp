@@ -1,0 +1,168 @@
+#include "menus/requestlist.h"
+
+#include "core/controls.h"
+#include "core/errorlog.h"
+#include "core/vb.h"
+#include "decks/decks.h"
+#include "decks/deckstate.h"
+#include "library/library.h"
+#include "library/listkeys.h"
+#include "library/listviews.h"
+#include "library/songlistview.h"
+#include "menus/requestdb.h"
+#include "platform/ui/skin.h"
+
+#include <QHeaderView>
+#include <QLabel>
+
+RequestList::RequestList(QWidget* form, Library& library, Decks& decks, ListViews& views, QObject* parent)
+    : QObject(parent), form_(form), library_(library), decks_(decks), views_(views),
+      lstRequests_(ctl<SongListView>(form, "lstRequests"))
+{
+    auto* list = static_cast<SongListView*>(lstRequests_);
+    // A double click on a row takes it; one below the last row does nothing.
+    connect(list, &QAbstractItemView::doubleClicked, this, [this](const QModelIndex&) { lstRequests_DblClick(); });
+    connect(list, &SongListView::mouseUp, this,
+            [this](Qt::MouseButton b) { lstRequests_MouseUp(b == Qt::RightButton ? 2 : b == Qt::LeftButton ? 1 : 4); });
+    list->header()->setSectionsClickable(true);
+    connect(list->header(), &QHeaderView::sectionClicked, this,
+            [this](int column) { views_.ColumnClick(lstRequests_, column); });
+
+    connect(ctl<SkinControl>(form, "picRequestsQInDJList"), &SkinControl::MouseUp, this,
+            [this](int, int, double, double) { picRequestsQInDJList_MouseUp(); });
+    connect(ctl<SkinControl>(form, "Picture10"), &SkinControl::MouseUp, this,
+            [this](int, int, double, double) { Picture10_MouseUp(); });
+    connect(ctl<SkinControl>(form, "Picture11"), &SkinControl::MouseUp, this,
+            [this](int, int, double, double) { Picture11_MouseUp(); });
+    connect(ctl<SkinControl>(form, "Picture12"), &SkinControl::MouseDown, this,
+            [this](int, int, double, double) { Picture12_MouseDown(); });
+}
+
+void RequestList::showCount()
+{
+    ctl<QLabel>(form_, "lblNumRequestSongs")->setText(QString::number(library_.requests().count()));
+}
+
+void RequestList::removeRow(std::uint64_t id)
+{
+    // The row is found by its id: the list may have changed while the song was taken.
+    const int i = library_.requests().indexOfId(id);
+    if (i < 0)
+        return;
+    Library::selectRow(lstRequests_, i + 1, false);
+    library_.RemoveFromList(lstRequests_);
+}
+
+void RequestList::forgetRequest(const QString& file, const char* location)
+{
+    // Without a request database the song came from the list alone.
+    const QString db = RequestDBPath;
+    if (!requestdb::isConfigured(db))
+        return;
+    try {
+        requestdb::RequestStore(db).deleteRequestsFor(file);
+    } catch (const RuntimeError& e) {
+        // A database the writer holds locked for a moment: the poll deletes them at its next
+        // ticks, before it reloads, so the request does not come back.
+        if (e.number() == requestdb::ErrLocked)
+            requestdb::deleteRequestsLater(db, file);
+        else
+            LogError(e.number(), e.description(), QLatin1String(location));
+    }
+}
+
+void RequestList::takeIntoQueue(const char* location)
+{
+    trap(location, [&] {
+        SongListModel& requests = library_.requests();
+        const int k = listkeys::selectedRow(lstRequests_);
+        if (requests.count() < 1 || k < 1)
+            return;
+        const std::uint64_t id = requests.at(k - 1).id;
+        const QString file = requests.cell(k - 1, field::Filename);
+        const int queued = library_.djPlaylist().count();
+        library_.AddToDJList(lstRequests_, k);
+        if (library_.djPlaylist().count() > queued) {
+            forgetRequest(file, location);
+            removeRow(id);
+        }
+        lstRequests_->setFocus();
+    });
+}
+
+void RequestList::takeIntoDeck(char deck, const char* location)
+{
+    trap(location, [&] {
+        SongListModel& requests = library_.requests();
+        const int k = listkeys::selectedRow(lstRequests_);
+        if (requests.count() < 1 || k < 1)
+            return;
+        const QString file = requests.cell(k - 1, field::Filename);
+        DeckState& s = decks_.state();
+        long& stream = deck == 'A' ? s.StreamA : s.StreamB;
+        const QString& loaded = deck == 'A' ? s.PlayerAFilename : s.PlayerBFilename;
+        const long before = stream;
+        if (deck == 'A')
+            decks_.LoadSongA(lstRequests_, true, true, k);
+        else
+            decks_.LoadSongB(lstRequests_, true, true, k);
+        // A new stream on this file: the deck took the song (and the load removed its row).
+        if (stream != 0 && stream != before && loaded == file)
+            forgetRequest(file, location);
+        lstRequests_->setFocus();
+    });
+}
+
+void RequestList::lstRequests_DblClick() { takeIntoQueue("lstRequests_DblClick"); }
+void RequestList::picRequestsQInDJList_MouseUp() { takeIntoQueue("picRequestsQInDJList_MouseUp"); }
+void RequestList::Picture10_MouseUp() { takeIntoDeck('A', "Picture10_MouseUp"); }
+void RequestList::Picture11_MouseUp() { takeIntoDeck('B', "Picture11_MouseUp"); }
+
+void RequestList::Picture12_MouseDown()
+{
+    trap("Picture12_MouseDown", [&] {
+        lstRequests_->setFocus();
+        if (showMenu)
+            showMenu();
+    });
+}
+
+void RequestList::lstRequests_MouseUp(int Button)
+{
+    if (Button == 2 && showMenu)
+        showMenu();
+}
+
+void RequestList::lstRequests_KeyDown(int& KeyCode)
+{
+    using namespace vb::key;
+    trap("lstRequests_KeyDown", [&] {
+        if (library_.requests().count() >= 1 && listkeys::keypadMove(lstRequests_, KeyCode) != listkeys::Move::NotAMove) {
+            listkeys::used(KeyCode);
+            return;
+        }
+        switch (KeyCode) {
+        case Return: library_.AddToDJList(lstRequests_, 0); break;
+        case Numpad1: takeIntoDeck('A', "lstRequests_KeyDown"); break;
+        case Numpad3: takeIntoDeck('B', "lstRequests_KeyDown"); break;
+        case Numpad4: views_.SongFromPlayerToDJList(lstRequests_, QStringLiteral("PlayerA")); break;
+        case Numpad6: views_.SongFromPlayerToDJList(lstRequests_, QStringLiteral("PlayerB")); break;
+        default: return;
+        }
+        listkeys::used(KeyCode);
+    });
+}
+
+void RequestList::AddToRequestListManual(QTreeView* list, int index)
+{
+    trap("AddToRequestListManual", [&] {
+        SongListModel& from = library_.modelOf(list);
+        if (index < 1 || index > from.count())
+            return;
+        const int i = index - 1;
+        library_.requests().append(SongRow(from.cell(i, field::Title), from.cell(i, field::Artist),
+                                           from.cell(i, field::Time), from.cell(i, field::Genre),
+                                           from.cell(i, field::Filename)));
+        showCount();
+    });
+}

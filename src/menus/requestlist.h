@@ -1,0 +1,65 @@
+// The Requests list (lstRequests) and the buttons beside it: the songs listeners asked for, as the
+// request poll lists them, plus songs added by hand from the other lists.
+//
+// Taking a request (double click, the queue button picRequestsQInDJList, the deck buttons
+// Picture10 and Picture11, Numpad 1 and 3 and the menu's deck items) takes the song first and
+// deletes its records from the request database only once the queue or the deck holds it, so a
+// deck that refuses the song keeps the request. Enter and the menu's queue item only queue the
+// song: the request stays listed and in the database.
+#pragma once
+
+#include <QObject>
+#include <QString>
+#include <cstdint>
+#include <functional>
+
+class Decks;
+class Library;
+class ListViews;
+class QTreeView;
+class QWidget;
+
+class RequestList : public QObject {
+    Q_OBJECT
+public:
+    // Binds to lstRequests, its header, its four buttons and lblNumRequestSongs on form.
+    RequestList(QWidget* form, Library& library, Decks& decks, ListViews& views, QObject* parent = nullptr);
+
+    // Shows the Requests menu (mnuRequests) and returns when it has closed; nothing while unset.
+    std::function<void()> showMenu;
+
+    QTreeView* view() const { return lstRequests_; }
+
+    // --- taking a request
+    void lstRequests_DblClick();
+    void picRequestsQInDJList_MouseUp();
+    void Picture10_MouseUp();
+    void Picture11_MouseUp();
+    // --- the menu
+    void Picture12_MouseDown();
+    void lstRequests_MouseUp(int Button);
+    // Takes the selected request into deck 'A' or 'B'; location names the caller in the log.
+    void takeIntoDeck(char deck, const char* location);
+
+    // --- keys (after GlobalKeyDown): the keypad's selection moves, Enter queues, Numpad 1 / 3
+    // take the request into deck A / B, Numpad 4 / 6 send the deck's song to the DJ Playlist and
+    // load the request.
+    void lstRequests_KeyDown(int& KeyCode);
+
+    // Copies row index (1-based) of another song list to the end of the Requests list: Title,
+    // Artist, Time, the fourth column (Genre, or Plays in Most Played) and Filename. Nothing for
+    // an empty list or a row that is not there.
+    void AddToRequestListManual(QTreeView* list, int index);
+
+private:
+    void takeIntoQueue(const char* location);
+    void forgetRequest(const QString& file, const char* location);
+    void removeRow(std::uint64_t id);
+    void showCount();
+
+    QWidget* form_;
+    Library& library_;
+    Decks& decks_;
+    ListViews& views_;
+    QTreeView* lstRequests_;
+};
