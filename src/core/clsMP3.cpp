@@ -4,6 +4,8 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <QStringDecoder>
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cmath>
@@ -64,6 +66,42 @@ QByteArray toCp1252(const QString& text)
         out.append(b);
     }
     return out;
+}
+
+// The bytes that end a field with the start of a multi-byte UTF-8 character whose other bytes
+// the field's width cut off; 0 when the field ends with a whole character.
+qsizetype cutUtf8Tail(const QByteArray& b)
+{
+    const qsizetype n = b.size();
+    qsizetype k = 0; // continuation bytes at the end
+    while (k < 3 && k < n && (static_cast<unsigned char>(b[n - 1 - k]) & 0xC0) == 0x80)
+        ++k;
+    if (k == n)
+        return 0;
+    const auto lead = static_cast<unsigned char>(b[n - 1 - k]);
+    const int need = (lead & 0xE0) == 0xC0 ? 2 : (lead & 0xF0) == 0xE0 ? 3 : (lead & 0xF8) == 0xF0 ? 4 : 0;
+    return need > k + 1 ? k + 1 : 0;
+}
+
+// The text of a tag field. A field ends at its first NUL: taggers pad with NULs, and a comment
+// may keep a track number behind one. Many taggers write UTF-8 into the fields, so a field
+// that is valid UTF-8 with at least one multi-byte character is read as UTF-8 (a character cut
+// in two by the field's width is dropped); anything else is Windows-1252, byte for byte.
+QString fromTagBytes(const QByteArray& field)
+{
+    const qsizetype nul = field.indexOf('\0');
+    const QByteArray bytes = nul >= 0 ? field.left(nul) : field;
+    const bool multiByte = std::any_of(bytes.begin(), bytes.end(), [](char c) { return c & 0x80; });
+    if (multiByte) {
+        const QByteArray whole = nul >= 0 ? bytes : bytes.left(bytes.size() - cutUtf8Tail(bytes));
+        QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+        const QString text = utf8(whole);
+        // Text is UTF-8 only with a whole multi-byte character in it: a Windows-1252 letter
+        // at the very end of a full field is no cut character.
+        if (!utf8.hasError() && text.size() < whole.size())
+            return text;
+    }
+    return fromCp1252(bytes);
 }
 
 QString trimSpaces(const QString& s)
@@ -345,11 +383,16 @@ void clsMP3::decodeHeader(const unsigned char* h)
     frameLength_ = static_cast<int>(std::floor(double(bitrateKbps_) * 1000 * 144 / sampleRateHz_ + padding_));
 }
 
-QString clsMP3::Title() const { return tagPresent_ ? trimSpaces(fromCp1252(title_)) : QString(); }
-QString clsMP3::Artist() const { return tagPresent_ ? trimSpaces(fromCp1252(artist_)) : QString(); }
-QString clsMP3::Album() const { return tagPresent_ ? trimSpaces(fromCp1252(album_)) : QString(); }
-QString clsMP3::Year() const { return tagPresent_ ? trimSpaces(fromCp1252(year_)) : QString(); }
-QString clsMP3::Comment() const { return tagPresent_ ? trimSpaces(fromCp1252(comment_)) : QString(); }
+QString clsMP3::fieldText(const QByteArray& field) const
+{
+    return tagPresent_ ? trimSpaces(fromTagBytes(field)) : QString();
+}
+
+QString clsMP3::Title() const { return fieldText(title_); }
+QString clsMP3::Artist() const { return fieldText(artist_); }
+QString clsMP3::Album() const { return fieldText(album_); }
+QString clsMP3::Year() const { return fieldText(year_); }
+QString clsMP3::Comment() const { return fieldText(comment_); }
 QString clsMP3::Genre() const { return tagPresent_ ? trimSpaces(genre_) : QString(); }
 
 // A tag field as stored: the text's bytes cut or padded with blanks to the field's width.
@@ -360,9 +403,18 @@ static QByteArray fixedField(const QString& value, int width)
     return bytes;
 }
 
+void clsMP3::storeField(QByteArray& field, int width, const QString& value)
+{
+    // A field given back the very text it shows keeps its bytes. The tag editor saves every
+    // field, and a UTF-8 field it did not change would otherwise lose each character that
+    // Windows-1252 has no byte for.
+    if (!tagPresent_ || value != fieldText(field))
+        field = fixedField(value, width);
+}
+
 bool clsMP3::setField(QByteArray& field, int width, const QString& value)
 {
-    field = fixedField(value, width);
+    storeField(field, width, value);
     return writeTag();
 }
 
@@ -379,8 +431,8 @@ bool clsMP3::setGenre(const QString& value)
 
 bool clsMP3::setTitleAndArtist(const QString& title, const QString& artist)
 {
-    title_ = fixedField(title, TitleWidth);
-    artist_ = fixedField(artist, ArtistWidth);
+    storeField(title_, TitleWidth, title);
+    storeField(artist_, ArtistWidth, artist);
     return writeTag();
 }
 

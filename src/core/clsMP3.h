@@ -23,7 +23,9 @@ public:
     // confirmed header ValidHeader reads "False"; the texts describe the last candidate examined.
     QString ReadHeader();
 
-    // Tag fields without their leading and trailing blanks; empty when the file has no tag.
+    // Tag fields without their leading and trailing blanks; empty when the file has no tag. A
+    // field ends at its first NUL, and reads as UTF-8 when it is valid UTF-8 with a multi-byte
+    // character in it, otherwise as Windows-1252. Writing is always Windows-1252.
     QString Title() const;
     QString Artist() const;
     QString Album() const;
@@ -33,7 +35,8 @@ public:
 
     // Each setter stores the value and rewrites the tag at once (overwriting the file's tag, or
     // appending one). True when the tag was written; false when the file is missing or cannot
-    // be written (the value stays in the object).
+    // be written (the value stays in the object). A value equal to what the field reads keeps
+    // the field's bytes as they are.
     bool setTitle(const QString& value);
     bool setArtist(const QString& value);
     bool setAlbum(const QString& value);
@@ -86,6 +89,8 @@ private:
     void decodeHeader(const unsigned char* h);
     bool writeTag();
     bool setField(QByteArray& field, int width, const QString& value);
+    void storeField(QByteArray& field, int width, const QString& value);
+    QString fieldText(const QByteArray& field) const;
 
     QString fullName_;
 

@@ -31,7 +31,9 @@ void appendLine(QByteArray& out, const QString* fields, int n)
         if (i)
             out += ',';
         out += '"';
-        out += escape(fields[i]).toUtf8();
+        QByteArray text = escape(fields[i]).toUtf8();
+        text.removeIf([](char c) { return c == '\0'; }); // a list file never holds a NUL
+        out += text;
         out += '"';
     }
     out += "\r\n";

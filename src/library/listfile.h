@@ -17,7 +17,7 @@ QString escape(const QString& text);
 // The stored text back: every CHR(34) becomes a double quote again.
 QString unescape(const QString& text);
 
-// Appends one line of n fields to out (UTF-8), escaping each field.
+// Appends one line of n fields to out (UTF-8), escaping each field and dropping any NUL in it.
 void appendLine(QByteArray& out, const QString* fields, int n);
 
 // Whether a regular file exists at path (a folder of that name does not count).

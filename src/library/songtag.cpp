@@ -18,12 +18,6 @@ SongTag readWithMp3Object(const QString& path)
     return t;
 }
 
-// Tags may carry NUL padding inside the text; a list cell has no use for it.
-QString clean(QString s)
-{
-    s.remove(QChar(0));
-    return s;
-}
 } // namespace
 
 TagReader& tagReader()
@@ -41,11 +35,11 @@ SongCells readSongCells(const QString& path)
 {
     const SongTag tag = tagReader()(path);
     SongCells c;
-    c.title = clean(tag.title);
+    c.title = tag.title;
     if (c.title.isEmpty())
         c.title = titleFallback(path);
-    c.artist = clean(tag.artist);
+    c.artist = tag.artist;
     c.time = SecondsToTime(tag.playTime);
-    c.genre = clean(tag.genre);
+    c.genre = tag.genre;
     return c;
 }

@@ -210,15 +210,17 @@ TEST_F(Mp3File, ReusedObjectNeverKeepsThePreviousFile)
     EXPECT_FALSE(QFile::exists(dir.filePath("missing.mp3")));
 }
 
-TEST_F(Mp3File, TagFieldsAreReadAsStoredAndTrimmedOfBlanksOnly)
+TEST_F(Mp3File, TagFieldsEndAtTheirFirstNulAndAreTrimmedOfBlanks)
 {
     QByteArray rec = tagRecord("Hello", "  Spaced Out  ", 200, "TAG", '\0');
+    rec.replace(97, 30, QByteArray("Notes\0\x07\0left behind", 18).leftJustified(30, ' ')); // a comment with a track
     const QString path = make("t.mp3", frames(3) + rec);
     clsMP3 m = readAt(path);
     EXPECT_TRUE(m.TagPresent());
-    EXPECT_EQ(m.Title(), QString("Hello") + QString(25, QChar(0)));
-    EXPECT_EQ(m.Artist(), QString("Spaced Out  ") + QString(16, QChar(0)));
+    EXPECT_EQ(m.Title(), "Hello");
+    EXPECT_EQ(m.Artist(), "Spaced Out");
     EXPECT_EQ(m.Year(), "1999");
+    EXPECT_EQ(m.Comment(), "Notes");
     EXPECT_EQ(m.Genre(), "Unknown");
 
     // Marker in small letters: no tag.
@@ -244,6 +246,41 @@ TEST_F(Mp3File, TagTextIsWindows1252BothWays)
     const QByteArray after = readAll(path);
     EXPECT_EQ(after.left(after.size() - 128 + 97), before.left(before.size() - 128 + 97)) << "other fields kept";
     EXPECT_EQ(after.mid(after.size() - 31, 30), QByteArray("\xdcn\xef" "c\xf8" "d\xe9 \x80 \x93quoted\x94 ?").leftJustified(30, ' '));
+}
+
+TEST_F(Mp3File, TagTextIsUtf8WhenItIsValidUtf8WithMultiByteCharacters)
+{
+    const QByteArray cutE = QByteArray("\xc3\xa9").repeated(14) + "x\xc3"; // 30 bytes, the last character cut
+    const struct {
+        QByteArray bytes;
+        QString text;
+    } cases[] = {
+        {"\xc3\x89t\xc3\xa9", "Été"},
+        {"Sigur R\xc3\xb3s \xe2\x80\x93 \xf0\x9f\x8e\xb5", "Sigur Rós – 🎵"},
+        {"\xd0\x9a\xd0\xb8\xd0\xbd\xd0\xbe", "Кино"},
+        {"Caf\xe9", "Café"},                       // not UTF-8: Windows-1252
+        {"\xc3\xa9\xe9", "Ã©é"},                   // UTF-8 spoilt by one byte: all Windows-1252
+        {"\xc0\xaf", "À¯"},                         // an overlong form is no UTF-8
+        {"\xed\xa0\x80", "í\xc2\xa0€"},                 // nor is a surrogate
+        {QByteArray(29, 'a') + "\xc3", QString(29, 'a') + "Ã"}, // a letter at the end, no cut character
+        {cutE, QString("é").repeated(14) + "x"},
+        {QByteArray("Hi\0\xc3", 4), "Hi"},
+    };
+    for (const auto& c : cases) {
+        const QString path = make("u.mp3", frames(3) + tagRecord(c.bytes, "", 12));
+        EXPECT_EQ(readAt(path).Title(), c.text) << c.bytes.toHex().constData();
+    }
+
+    // Writing stays Windows-1252; a field given back unchanged keeps its UTF-8 bytes.
+    const QByteArray kanji = "\xe6\x97\xa5\xe6\x9c\xac";
+    const QString path = make("w.mp3", frames(3) + tagRecord(kanji, "\xc3\x89t\xc3\xa9", 12));
+    clsMP3 m = readAt(path);
+    EXPECT_TRUE(m.setTitle(m.Title()));
+    EXPECT_TRUE(m.setArtist(QString::fromUtf8("Été!")));
+    const QByteArray tag = readAll(path).right(128);
+    EXPECT_EQ(tag.mid(3, 30), kanji.leftJustified(30, ' '));
+    EXPECT_EQ(tag.mid(33, 30), QByteArray("\xc9t\xe9!").leftJustified(30, ' '));
+    EXPECT_EQ(readAt(path).Title(), QString::fromUtf8("日本"));
 }
 
 TEST_F(Mp3File, SettersWriteFixedWidthFieldsAndAppendOnlyOnce)

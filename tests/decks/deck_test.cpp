@@ -68,6 +68,17 @@ TEST_F(DecksTest, UntaggedSongTakesItsTitleFromTheRow)
     EXPECT_EQ(text(*form, "lblPlayerBYear"), "Year: ");
 }
 
+TEST_F(DecksTest, TagTextReachesTheDeckAsItIsMeant)
+{
+    // NUL padding ends a field; UTF-8 reads as UTF-8. Most Played is counted from these fields.
+    cue('A', QStringLiteral("nulpad.mp3"));
+    EXPECT_EQ(ds.PlayerATitle.toStdString(), "Hello");
+    EXPECT_EQ(ds.PlayerAArtist.toStdString(), "World");
+    cue('B', QStringLiteral("utf8.mp3"));
+    EXPECT_EQ(ds.PlayerBTitle.toStdString(), "Été à Paris");
+    EXPECT_EQ(ds.PlayerBArtist.toStdString(), "Sigur Rós");
+}
+
 TEST_F(DecksTest, BusyDeckRefusesLoadsWhetherPlayingOrPaused)
 {
     cue('A', QStringLiteral("tone10s.mp3"), QStringLiteral("First"));

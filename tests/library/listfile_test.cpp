@@ -34,6 +34,12 @@ TEST(ListFile, LineIsQuotedCommaSeparatedWithCrLf)
                               QStringLiteral("R&B"), QStringLiteral("/m/a\"b.mp3"), QStringLiteral("SCANNED")};
     listfile::appendLine(out, fields, 6);
     EXPECT_EQ(out, QByteArray("\"Say CHR(34)HiCHR(34)\",\"\",\"3:05\",\"R&B\",\"/m/aCHR(34)b.mp3\",\"SCANNED\"\r\n"));
+
+    // A NUL that reached a row never reaches the file.
+    out.clear();
+    const QString nul[] = {QStringLiteral("Hello") + QChar(0) + QChar(0), QString(QChar(0)) + "x"};
+    listfile::appendLine(out, nul, 2);
+    EXPECT_EQ(out, QByteArray("\"Hello\",\"x\"\r\n"));
 }
 
 TEST(ListFile, FieldsSplitOnCommasAndAnyLineEnd)
