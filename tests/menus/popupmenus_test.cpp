@@ -7,6 +7,9 @@
 #include "library/listkeys.h"
 #include "library/listviews.h"
 #include "platform/ui/skin.h"
+#include "shell/frmMediaPaths.h"
+#include "shell/frmShowUpdates.h"
+#include "shell/startup.h"
 
 #include <QFile>
 #include <QLabel>
@@ -482,6 +485,24 @@ TEST_F(MenuWindowTest, ListCommandsActOnTheirOwnListOnly)
     EXPECT_FALSE(ctl<QWidget>(w.get(), "cmdCloseKeyMap")->isHidden());
     trigger("mnuFullViewKeyMap");
     EXPECT_TRUE(ctl<QWidget>(w.get(), "txtKeyMap")->isHidden());
+
+    // The media folder dialog as the menu opens it: no way to quit the program from there.
+    bool seen = false;
+    startup::environment().runModal = [&](QDialog& d) {
+        auto& paths = static_cast<frmMediaPaths&>(d);
+        seen = true;
+        EXPECT_FALSE(paths.bStartup);
+        EXPECT_TRUE(ctl<QWidget>(&paths, "lblNoClose")->isHidden());
+    };
+    trigger("mnuFullViewMediaPaths");
+    startup::resetEnvironment();
+    EXPECT_TRUE(seen);
+    // The update notes open over the window.
+    trigger("mnuFullViewUpdateList");
+    auto* notes = w->findChild<frmShowUpdates*>();
+    ASSERT_NE(notes, nullptr);
+    EXPECT_FALSE(notes->isHidden());
+    notes->close();
 
     // Cancel only closes the menu.
     trigger("mnuFullCancel");
