@@ -16,10 +16,10 @@
 #include <QLabel>
 
 RequestList::RequestList(QWidget* form, Library& library, Decks& decks, ListViews& views, QObject* parent)
-    : QObject(parent), form_(form), library_(library), decks_(decks), views_(views),
-      lstRequests_(ctl<SongListView>(form, "lstRequests"))
+    : QObject(parent), form_(form), library_(library), decks_(decks), views_(views)
 {
-    auto* list = static_cast<SongListView*>(lstRequests_);
+    auto* list = ctl<SongListView>(form, "lstRequests");
+    lstRequests_ = list;
     // A double click on a row takes it; one below the last row does nothing.
     connect(list, &QAbstractItemView::doubleClicked, this, [this](const QModelIndex&) { lstRequests_DblClick(); });
     connect(list, &SongListView::mouseUp, this,

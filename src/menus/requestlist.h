@@ -61,5 +61,5 @@ private:
     Library& library_;
     Decks& decks_;
     ListViews& views_;
-    QTreeView* lstRequests_;
+    QTreeView* lstRequests_ = nullptr;
 };
