@@ -1,6 +1,7 @@
 #include "core/clsMP3.h"
 
 #include "core/genres.h"
+#include "platform/audio/decoder.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -230,6 +231,7 @@ void clsMP3::clearHeader()
     headerPos_ = -2;
     lengthAtRead_ = 0;
     audioStart_ = 0;
+    vbrFrames_ = 0;
 }
 
 int clsMP3::ReadMP3Info()
@@ -342,6 +344,11 @@ std::int64_t clsMP3::findFrameHeader()
         }
         if (got && n[0] == 0xFF && (n[1] & 0xE0) == 0xE0) {
             found = base + i; // 1-based position of the 0xFF
+            // A variable bit rate: the encoder counted the song's frames in its first frame.
+            // A count the file's size disagrees with (a download cut short) is not believed.
+            const audio::Mp3HeaderFrame first = audio::readMp3HeaderFrame(fd);
+            if (first.found && first.variable && first.sizeAgrees && first.samplesPerFrame == 1152)
+                vbrFrames_ = first.frames;
             break;
         }
     }
@@ -555,6 +562,11 @@ float clsMP3::PlayTime() const
     if (::stat(encodedName(fullName_).constData(), &st) == 0)
         length = st.st_size;
     length = std::max<std::int64_t>(0, length - audioStart_);
-    const float t = static_cast<float>(double(length) * 8 / bitrateKbps_ / 1000);
+    float t = static_cast<float>(double(length) * 8 / bitrateKbps_ / 1000);
+    // A variable bit rate: the first frame's rate says nothing of the others, the frame count
+    // does, unless it is more frames than even the smallest ones could fill this file with.
+    const std::int64_t smallestFrame = 144 * 32000 / sampleRateHz_;
+    if (vbrFrames_ > 0 && vbrFrames_ <= length / smallestFrame + 1)
+        t = static_cast<float>(double(vbrFrames_) * 1152 / sampleRateHz_);
     return static_cast<float>(std::floor((double(t) + 0.05) * 100) / 100);
 }

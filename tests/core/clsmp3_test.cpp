@@ -152,6 +152,53 @@ TEST_F(Mp3File, PlayTimeCountsTheWholeFileIn64Bits)
     EXPECT_FLOAT_EQ(m.PlayTime(), 125.05f);
 }
 
+TEST_F(Mp3File, PlayTimeOfAVariableBitRateSongComesFromItsFrameCount)
+{
+    auto be32 = [](quint32 v) {
+        const char b[4] = {char(v >> 24), char(v >> 16), char(v >> 8), char(v)};
+        return QByteArray(b, 4);
+    };
+    // A silent first frame holding marker and payload at the given offset, then 100 frames of
+    // 320 kbit/s: 104,817 bytes at 44.1 kHz, 6.55 s by the first frame's 128 kbit/s and 2.61 s
+    // (100 x 1152 samples) by the frame count.
+    auto song = [&](const char* header, int at, const QByteArray& marker, const QByteArray& payload,
+                    const char* audioHeader = "FFFBE000", int audioLength = 1044, int firstLength = 417) {
+        QByteArray first = QByteArray::fromHex(header).leftJustified(firstLength, '\0');
+        first.replace(at, marker.size() + payload.size(), marker + payload);
+        return first + frames(100, QByteArray::fromHex(audioHeader), audioLength);
+    };
+    const struct {
+        const char* what;
+        QByteArray bytes;
+        float seconds;
+    } cases[] = {
+        {"Xing, stereo", song("FFFB9000", 36, "Xing", be32(3) + be32(100) + be32(104817)), 2.66f},
+        {"Xing, frames only", song("FFFB9000", 36, "Xing", be32(1) + be32(100)), 2.66f},
+        {"Xing, mono", song("FFFB90C0", 21, "Xing", be32(1) + be32(100), "FFFBE0C0"), 2.66f},
+        {"VBRI", song("FFFB9000", 36, "VBRI", QByteArray(6, '\1') + be32(104817) + be32(100)), 2.66f},
+        {"Xing, 48 kHz", song("FFFB9400", 36, "Xing", be32(1) + be32(100), "FFFBE400", 960, 384), 2.45f},
+        // The frame of a constant bit rate, and counts the file cannot hold (a download cut
+        // short): the file length rules.
+        {"a download cut to half", song("FFFB9000", 36, "Xing", be32(3) + be32(100) + be32(2 * 104817)), 6.6f},
+        {"Info", song("FFFB9000", 36, "Info", be32(1) + be32(100)), 6.6f},
+        {"Xing without a count", song("FFFB9000", 36, "Xing", be32(2) + be32(104817)), 6.6f},
+        {"Xing, count 0", song("FFFB9000", 36, "Xing", be32(1) + be32(0)), 6.6f},
+        {"Xing, count 2^32-1", song("FFFB9000", 36, "Xing", be32(1) + be32(0xFFFFFFFF)), 6.6f},
+        {"Xing where mono has it, in stereo", song("FFFB9000", 21, "Xing", be32(1) + be32(100)), 6.6f},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        clsMP3 m = readAt(make("vbr.mp3", c.bytes));
+        ASSERT_EQ(m.ValidHeader(), "True");
+        EXPECT_FLOAT_EQ(m.PlayTime(), c.seconds);
+    }
+    // The count is the file's own: a reused object forgets it.
+    clsMP3 m = readAt(make("vbr.mp3", cases[0].bytes));
+    m.setFullName(make("cbr.mp3", frames(50)));
+    m.ReadMP3Info();
+    EXPECT_FLOAT_EQ(m.PlayTime(), 1.35f);
+}
+
 TEST_F(Mp3File, LeadingId3v2TagIsSkippedBeforeTheSearch)
 {
     // 100 KB of tag, with bytes in it that look like a header, then the audio.

@@ -68,7 +68,7 @@ TEST_F(DecksTest, UntaggedSongTakesItsTitleFromTheRow)
     EXPECT_EQ(text(*form, "lblPlayerBYear"), "Year: ");
 }
 
-TEST_F(DecksTest, TagTextReachesTheDeckAsItIsMeant)
+TEST_F(DecksTest, SongFieldsReachTheDeckAsTheFileMeansThem)
 {
     // NUL padding ends a field; UTF-8 reads as UTF-8. Most Played is counted from these fields.
     cue('A', QStringLiteral("nulpad.mp3"));
@@ -77,6 +77,10 @@ TEST_F(DecksTest, TagTextReachesTheDeckAsItIsMeant)
     cue('B', QStringLiteral("utf8.mp3"));
     EXPECT_EQ(ds.PlayerBTitle.toStdString(), "Été à Paris");
     EXPECT_EQ(ds.PlayerBArtist.toStdString(), "Sigur Rós");
+
+    // A song of variable bit rate is counted by its own length, not by its first frame's rate.
+    cue('A', QStringLiteral("vbr_xing.mp3"));
+    EXPECT_EQ(ds.PlayerATime.toStdString(), "0:30");
 }
 
 TEST_F(DecksTest, BusyDeckRefusesLoadsWhetherPlayingOrPaused)

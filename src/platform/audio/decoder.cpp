@@ -411,6 +411,7 @@ Mp3HeaderFrame readMp3HeaderFrame(int fd)
             if (flags & 1) {
                 result.frames = bigEndian32(buf + field);
                 result.found = result.frames > 0;
+                result.variable = std::memcmp(buf + xing, "Xing", 4) == 0;
                 field += 4;
             }
             if ((flags & 2) && field + 4 <= n)
@@ -421,6 +422,7 @@ Mp3HeaderFrame readMp3HeaderFrame(int fd)
             bytes = bigEndian32(buf + vbri + 10);
             result.frames = bigEndian32(buf + vbri + 14);
             result.found = result.frames > 0;
+            result.variable = true;
         }
         if (!result.found)
             return result;

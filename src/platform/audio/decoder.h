@@ -56,6 +56,7 @@ std::unique_ptr<Decoder> openDecoder(const QString& path, int* error);
 // cut short or grown since keeps its old header).
 struct Mp3HeaderFrame {
     bool found = false;      // a Xing, Info or VBRI header with a frame count
+    bool variable = false;   // "Xing" or "VBRI": a variable bit rate; "Info" marks a constant one
     std::int64_t frames = 0; // MPEG frames of audio the header counts
     int samplesPerFrame = 0;
     bool sizeAgrees = false;
