@@ -200,7 +200,18 @@ struct SoundEngine::Impl {
     // Output.
     enum class Output { None, Manual, Silent, Device } output = Output::None;
     PaStream* pa = nullptr;
+    int paDevice = -1; // the PortAudio device of a Device output
     bool paHeld = false;
+    // A lost output (see takeOutputLost): PortAudio ended the stream on its own, or the
+    // callbacks stopped coming; noticed on the interface thread, which then stops the
+    // channels (lost) and tells it once (lossUntold).
+    std::atomic<bool> paFinished {false};
+    std::atomic<bool> paClosing {false}; // the engine stops the stream itself
+    std::atomic<bool> loseForTest {false};
+    bool lost = false;
+    bool lossUntold = false;
+    std::uint64_t watchSeq = 0;
+    std::chrono::steady_clock::time_point watchSince;
     std::thread pacer;
     std::atomic<bool> pacing {false};
     std::mutex paceMutex; // the silent output's idle sleep
@@ -290,9 +301,15 @@ struct SoundEngine::Impl {
     void nameThread(const char* what);
     static int paCallback(const void*, void* output, unsigned long frames, const PaStreamCallbackTimeInfo*,
                           PaStreamCallbackFlags flags, void* user);
+    static void paStreamFinished(void* user);
     void paceLoop(int periodFrames);
     void wakeOutput();
     int start(unsigned flags);
+    int openDevice(); // opens and starts the stream on paDevice: an error code, or ErrNone
+    void closeDevice();
+    bool outputGone();
+    void noticeLoss();
+    bool restoreOutput();
     void releasePa();
     void shutdown();
 

@@ -135,37 +135,15 @@ int SoundEngine::Impl::start(unsigned /*flags*/)
         const int period = std::max(32, kRate * bufferMs / 2000);
         pacer = std::thread([this, period] { paceLoop(period); });
     } else {
-        const PaDeviceInfo* info = Pa_GetDeviceInfo(device);
-        if (!info || info->maxOutputChannels < 2) {
+        paDevice = device;
+        if (const int code = openDevice(); code != ErrNone) {
             releasePa();
-            return fail(ErrOutputFormat);
-        }
-        PaStreamParameters params {};
-        params.device = device;
-        params.channelCount = 2;
-        params.sampleFormat = paFloat32;
-        params.suggestedLatency = bufferMs / 1000.0;
-        pa::QuietConsole quiet;
-        PaError rc = Pa_OpenStream(&pa, nullptr, &params, kRate, paFramesPerBufferUnspecified, paNoFlag,
-                                   &Impl::paCallback, this);
-        if (rc != paNoError) {
-            pa = nullptr;
-            releasePa();
-            return fail(rc == paDeviceUnavailable ? ErrAllocated : ErrInit);
-        }
-        if (Pa_StartStream(pa) != paNoError) {
-            Pa_CloseStream(pa);
-            pa = nullptr;
-            releasePa();
-            return fail(ErrInit);
+            return fail(code);
         }
         output = Output::Device;
     }
 
-    {
-        std::lock_guard lock(decodeMutex);
-        decoding = true;
-    }
+    decoding = true;
     decoder = std::thread([this] { decodeLoop(); });
     initialized = true;
     error = ErrNone;
@@ -180,15 +158,110 @@ void SoundEngine::Impl::releasePa()
     }
 }
 
+int SoundEngine::Impl::openDevice()
+{
+    const PaDeviceInfo* info = Pa_GetDeviceInfo(paDevice);
+    if (!info || info->maxOutputChannels < 2)
+        return ErrOutputFormat;
+    PaStreamParameters params {};
+    params.device = paDevice;
+    params.channelCount = 2;
+    params.sampleFormat = paFloat32;
+    params.suggestedLatency = bufferMs / 1000.0;
+    pa::QuietConsole quiet;
+    const PaError rc = Pa_OpenStream(&pa, nullptr, &params, kRate, paFramesPerBufferUnspecified, paNoFlag,
+                                     &Impl::paCallback, this);
+    if (rc != paNoError) {
+        pa = nullptr;
+        return rc == paDeviceUnavailable ? ErrAllocated : ErrInit;
+    }
+    paFinished = false;
+    paClosing = false;
+    Pa_SetStreamFinishedCallback(pa, &Impl::paStreamFinished);
+    if (Pa_StartStream(pa) != paNoError) {
+        closeDevice();
+        return ErrInit;
+    }
+    watchSeq = callbackSeq.load();
+    watchSince = std::chrono::steady_clock::now();
+    return ErrNone;
+}
+
+void SoundEngine::Impl::closeDevice()
+{
+    if (!pa)
+        return;
+    paClosing = true; // not a loss
+    pa::QuietConsole quiet;
+    Pa_AbortStream(pa);
+    Pa_CloseStream(pa);
+    pa = nullptr;
+}
+
+// PortAudio ends a stream on its own only when the device failed: unplugged, or its sound
+// server gone.
+void SoundEngine::Impl::paStreamFinished(void* user)
+{
+    auto* self = static_cast<Impl*>(user);
+    if (!self->paClosing.load())
+        self->paFinished.store(true);
+}
+
+// Whether the output has stopped working. Cheap enough for every tick of the decks' timers:
+// PortAudio's word comes through an atomic flag, and the device is asked only when its
+// callbacks have stayed away for half a second.
+bool SoundEngine::Impl::outputGone()
+{
+    if (loseForTest.load(std::memory_order_relaxed))
+        return true;
+    if (output != Output::Device || !pa)
+        return false;
+    if (paFinished.load(std::memory_order_relaxed))
+        return true;
+    const std::uint64_t seq = callbackSeq.load(std::memory_order_relaxed);
+    const auto now = std::chrono::steady_clock::now();
+    if (seq != watchSeq) {
+        watchSeq = seq;
+        watchSince = now;
+        return false;
+    }
+    if (now - watchSince < std::chrono::milliseconds(500))
+        return false;
+    // A device calls many times a second: one that stopped and says it is not running has
+    // failed, and so has one that says it is but has not called for two seconds.
+    return Pa_IsStreamActive(pa) != 1 || now - watchSince > std::chrono::seconds(2);
+}
+
+// The output is gone: every channel of this engine stops where it was, and the loss waits to
+// be told.
+void SoundEngine::Impl::noticeLoss()
+{
+    lost = true;
+    lossUntold = true;
+    error = ErrPlay;
+    for (auto& s : streams)
+        if (s->slot >= 0)
+            detach(s.get());
+}
+
+// Before a play on a lost output: the device is opened again (the sound server may be back,
+// the interface plugged in again). False when it still cannot be used.
+bool SoundEngine::Impl::restoreOutput()
+{
+    if (output == Output::Device) {
+        closeDevice();
+        if (openDevice() != ErrNone)
+            return false;
+    }
+    loseForTest = false;
+    lost = false;
+    return true;
+}
+
 // Stops the output and the decoder and frees every stream.
 void SoundEngine::Impl::shutdown()
 {
-    if (pa) {
-        pa::QuietConsole quiet;
-        Pa_AbortStream(pa);
-        Pa_CloseStream(pa);
-        pa = nullptr;
-    }
+    closeDevice();
     if (pacer.joinable()) {
         {
             std::lock_guard lock(paceMutex);
@@ -211,6 +284,11 @@ void SoundEngine::Impl::shutdown()
     streams.clear();
     parked.clear(); // no audio thread is left to use them
     output = Output::None;
+    paDevice = -1;
+    paFinished = false;
+    loseForTest = false;
+    lost = false;
+    lossUntold = false;
     initialized = false;
     manual = false;
     dspActive = false;

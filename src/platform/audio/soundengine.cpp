@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <chrono>
 #include <thread>
+#include <utility>
 
 namespace audio {
 namespace {
@@ -129,7 +130,7 @@ void SoundEngine::Impl::freeParked()
 // is cut instead). On the manual clock it is cut at once.
 void SoundEngine::Impl::fadeBeforeStop(Stream& s)
 {
-    if (s.slot < 0 || manual || !s.audible.load(std::memory_order_acquire))
+    if (s.slot < 0 || manual || lost || paFinished.load() || !s.audible.load(std::memory_order_acquire))
         return;
     s.stopping.store(true, std::memory_order_release);
     const auto deadline = std::chrono::steady_clock::now() + kFadeWait;
@@ -266,6 +267,10 @@ int SoundEngine::streamPlay(int /*channel*/, std::uint32_t stream)
     s = d->reap(s);
     if (s->slot >= 0)
         return int(s->channel); // already playing or paused: nothing changes
+    if (!d->lost && d->outputGone())
+        d->noticeLoss();
+    if (d->lost && !d->restoreOutput())
+        return d->fail(ErrPlay);
     // A song played to its end starts again from the beginning.
     if (s->ended.load() || s->position.load() >= s->total())
         d->place(*s, 0);
@@ -452,6 +457,17 @@ void SoundEngine::advanceMs(int ms)
 float SoundEngine::outputLevel() const { return d->level.load(std::memory_order_relaxed); }
 
 std::uint64_t SoundEngine::underruns() const { return d->underrunCount.load(std::memory_order_relaxed); }
+
+bool SoundEngine::takeOutputLost()
+{
+    if (!d->initialized)
+        return false;
+    if (!d->lost && d->outputGone())
+        d->noticeLoss();
+    return std::exchange(d->lossUntold, false);
+}
+
+void SoundEngine::simulateOutputLoss() { d->loseForTest = true; }
 
 void SoundEngine::holdAudioThread(bool hold) { d->stallWanted.store(hold); }
 

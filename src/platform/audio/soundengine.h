@@ -78,6 +78,12 @@ public:
     int getVolume(int channel) const;
     void update();                                      // nothing to do: mixing runs on its own
 
+    // The output device stopped working while the engine ran (a USB interface unplugged, the
+    // sound server gone). The engine's channels are then stopped where they were and its error
+    // is ErrPlay; the next play opens the device again and fails with ErrPlay while it cannot.
+    // True once per loss, for the caller to tell the user. Cheap: the decks poll it every tick.
+    bool takeOutputLost();
+
     int dspGetFFTUnit() const;
     int dspSetActive(int unit, int active);
     const float* dspGetSpectrum();                      // 512 magnitudes 0..1
@@ -98,6 +104,8 @@ public:
     // of what the interface thread does meanwhile. audioThreadHeld() tells it has stopped there.
     void holdAudioThread(bool hold);
     bool audioThreadHeld() const;
+    // The output, whatever it is, behaves as a lost device from now on until the next play.
+    void simulateOutputLoss();
 
     const QString& name() const;
 
