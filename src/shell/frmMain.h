@@ -41,6 +41,7 @@ class ListButtons;
 class ListViews;
 class RequestList;
 class frmMenu;
+class KeyboardHook;
 
 class frmMain : public QWidget {
     Q_OBJECT
@@ -216,4 +217,5 @@ public:
     ListViews* listViews = nullptr;     // keys, clicks, header sort and search of the song lists
     RequestList* requests = nullptr;    // the Requests list and the buttons that take requests
     frmMenu* menus = nullptr;           // the popup menus of the lists and the crossfader
+    KeyboardHook* keyboardHook = nullptr; // the crossfader hotkeys and Ctrl+E, in every program
 };

@@ -6,6 +6,7 @@
 
 #include "core/controls.h"
 #include "core/errorlog.h"
+#include "core/keyboardhook.h"
 #include "core/settings.h"
 #include "core/soundbindings.h"
 #include "core/vb.h"
@@ -177,4 +178,19 @@ void frmMain::createControllers()
 
     // The tag editor: its openers, and the decks and lists its save brings up to date.
     wireTagEditor();
+
+    // The keyboard hook: the crossfader hotkeys and Ctrl+E, whichever program has the focus.
+    keyboardHook = new KeyboardHook(this, this);
+    KeyboardHook::Actions& hotkeys = keyboardHook->actions;
+    hotkeys.knobLeft = [] { return crossfader().Left(); };
+    hotkeys.setKnobLeft = [](double left) { crossfader().setLeft(left); };
+    hotkeys.setCrossfaderVolumes = [] { SetCrossfaderVolumes(); };
+    hotkeys.fullVolumes = [] {
+        const DeckState& d = deckState();
+        FMod.FSOUND_SetVolume(d.ChannelA, 255);
+        FMod2.FSOUND_SetVolume(d.ChannelB, 255);
+    };
+    hotkeys.editSongTag = [this](const QString& path) { editSongTag(path); };
+    steps.installKeyboardHook = [this] { keyboardHook->InstallKeyboardHook(); };
+    steps.removeKeyboardHook = [this] { keyboardHook->RemoveKeyboardHook(); };
 }
