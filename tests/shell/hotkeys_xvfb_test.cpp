@@ -4,6 +4,7 @@
 #include "mainwindow_fixture.h"
 #include "x11keyrecorder.h"
 
+#include "core/frmEditMP3.h"
 #include "core/keyboardhook.h"
 #include "core/soundbindings.h"
 #include "core/vb.h"
@@ -157,19 +158,21 @@ TEST_F(HotkeysXvfb, CrossfaderKeysAreTakenFromTheFocusedProgram)
 
 TEST_F(HotkeysXvfb, CtrlEOpensTheSelectedSongAndStillReachesTheFocusedProgram)
 {
-    w->library->full().append(SongRow("One", "A", "0:30", "Dance", "/songs/one.mp3"));
-    w->library->full().append(SongRow("Two", "B", "0:30", "Dance", "/songs/two.mp3"));
+    const QString one = testutil::copyMedia(QStringLiteral("tone30s.mp3"), dir.path(), QStringLiteral("one.mp3"));
+    const QString two = testutil::copyMedia(QStringLiteral("tone30s.mp3"), dir.path(), QStringLiteral("two.mp3"));
+    w->library->full().append(SongRow("One", "A", "0:30", "Dance", one));
+    w->library->full().append(SongRow("Two", "B", "0:30", "Dance", two));
     showWithHook();
     Library::selectRow(c<QTreeView>("lstFullPlaylist"), 2, false);
-    QStringList opened;
-    w->keyboardHook->actions.editSongTag = [&](const QString& path) { opened << path; };
+    QStringList opened; // the tag editor, answered at once
+    w->runTagEditor = [&](QDialog&) { opened << frmEditMP3::EditFilePath; };
     X11KeyRecorder other;
     ASSERT_TRUE(other.ok());
     ASSERT_TRUE(other.focus());
 
     ASSERT_TRUE(ctrlTap("e"));
     ASSERT_TRUE(QTest::qWaitFor([&] { return !opened.isEmpty(); }, 5000));
-    EXPECT_EQ(opened, QStringList{"/songs/two.mp3"});
+    EXPECT_EQ(opened, QStringList{two});
     EXPECT_TRUE(other.waitForPress("e")) << "Ctrl+E was taken from the focused program";
 }
 
