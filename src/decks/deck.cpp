@@ -79,13 +79,6 @@ QByteArray controlName(const char* pattern, char letter)
     return n;
 }
 
-// The caption the label shows, with "&&" standing for one ampersand.
-QString shownText(const QString& caption)
-{
-    QString s = caption;
-    return s.replace(QStringLiteral("&&"), QStringLiteral("&"));
-}
-
 } // namespace
 
 Deck::Deck(const DeckSide& side, SoundBinding& engine, DeckState& s, QObject* parent)
@@ -224,8 +217,6 @@ void Deck::LoadSong(DeckSongList& list, bool bDelete, bool bShowErrors, int Auto
         const SongTags tags = readSongTags(path);
         setCaption(lblBitrate, QStringLiteral("Bitrate: ") + tags.bitrate + QStringLiteral(" Kbps"));
         setCaption(lblGenre, QStringLiteral("Genre: ") + tags.genre);
-        if (tags.genre == QLatin1String("R&B"))
-            setCaption(lblGenre, QStringLiteral("Genre: ") + QStringLiteral("R&&B"));
         setCaption(lblYear, QStringLiteral("Year: ") + tags.year);
         setCaption(lblChannel, QStringLiteral("Channel: ") + tags.channelMode);
         setCaption(lblOriginal, QStringLiteral("Original: ") + (tags.original ? QStringLiteral("Yes") : QStringLiteral("No")));
@@ -243,8 +234,8 @@ void Deck::LoadSong(DeckSongList& list, bool bDelete, bool bShowErrors, int Auto
         genre = tags.genre;
         filename = path;
 
-        QString caption = list.SubItem(idx, 1) + QStringLiteral(" - ") + list.SubItem(idx, 2);
-        caption.replace(QStringLiteral("&"), QStringLiteral("&&"));
+        // Labels show song text as it is, "&" and all.
+        const QString caption = list.SubItem(idx, 1) + QStringLiteral(" - ") + list.SubItem(idx, 2);
         setCaption(lblTitle, caption);
         if (title.isEmpty() && artist.isEmpty())
             title = caption;
@@ -256,7 +247,7 @@ void Deck::LoadSong(DeckSongList& list, bool bDelete, bool bShowErrors, int Auto
             pal.setColor(QPalette::WindowText, vb::colour(vb::Blue));
             lblTitle->setPalette(pal);
         }
-        lblTitle->setToolTip(shownText(caption));
+        lblTitle->setToolTip(caption);
 
         if (bDelete)
             removeRow(list, idx);

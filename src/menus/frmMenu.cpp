@@ -562,7 +562,7 @@ void frmMenu::AutoEditMP3(const QString& sFilename, const QString& sArtist, cons
             }
         }
         const DeckState& s = decks_.state();
-        const QString caption = literalCaption(title + QStringLiteral(" - ") + artist);
+        const QString caption = title + QStringLiteral(" - ") + artist; // a label shows it as it is
         if (sFilename == s.PlayerAFilename)
             ctl<QLabel>(form_, "lblPlayerATitle")->setText(caption);
         if (sFilename == s.PlayerBFilename)

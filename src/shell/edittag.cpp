@@ -18,9 +18,6 @@
 
 namespace {
 
-// Label captions show "&&" as one "&".
-QString captionText(QString text) { return text.replace(QStringLiteral("&"), QStringLiteral("&&")); }
-
 // The deck shows the saved tag when it holds exactly the saved file: the title line, the genre and
 // the year, and the song fields it counts plays under.
 void showOnDeck(Deck& deck, const SavedTag& tag)
@@ -28,9 +25,9 @@ void showOnDeck(Deck& deck, const SavedTag& tag)
     if (deck.filename.isEmpty() || deck.filename != tag.path)
         return;
     const QString title = tag.title + QStringLiteral(" - ") + tag.artist;
-    deck.lblTitle->setText(captionText(title));
+    deck.lblTitle->setText(title);
     deck.lblTitle->setToolTip(title);
-    deck.lblGenre->setText(captionText(QStringLiteral("Genre: ") + tag.genre));
+    deck.lblGenre->setText(QStringLiteral("Genre: ") + tag.genre);
     deck.lblYear->setText(QStringLiteral("Year: ") + tag.year);
     deck.title = tag.title;
     deck.artist = tag.artist;

@@ -329,6 +329,7 @@ void frmMain::createControls()
         auto* b = pic(picMain, buttons[i].pic, inMain(QRect(8 + i * (bw + gap), 207, bw, bh)));
         b->setPicture(imgBigButtons.ListImage(1));
         auto* l = lbl(b, buttons[i].label, QLatin1String(buttons[i].caption), QRect(10, 2, bw - 60, bh - 4), 13, true);
+        l->setUseMnemonic(true); // the view's key letter is underlined
         l->setCursor(Qt::PointingHandCursor);
         if (buttons[i].count) {
             // A mid-grey well, so the count reads in black as well as in its blinking yellow.
@@ -401,10 +402,12 @@ void frmMain::createControls()
     title(dj, "lblDJPlaylistTitle", QStringLiteral("::: DJ Playlist :::"));
     auto* djTab = lbl(dj, "lblDJPlaylistClick", QStringLiteral("&DJ Playlist - 0"), QRect(320, 1, 170, 21), 12, true,
                       vb::Black);
+    djTab->setUseMnemonic(true);
     djTab->setBackColor(0xC0FFFF);
     djTab->setAlignment(Qt::AlignCenter);
     auto* binTab = lbl(dj, "lblSongBinClick", QStringLiteral("&Song Bin - 0"), QRect(496, 1, 170, 21), 12, true,
                        vb::Black);
+    binTab->setUseMnemonic(true);
     binTab->setBackColor(0x80FFFF);
     binTab->setAlignment(Qt::AlignCenter);
     makeList(dj, "lstDJPlayList", listRect);

@@ -38,9 +38,9 @@ TEST_F(DecksTest, LoadCuesTheSongWithItsLabelsAndFields)
     cue('A', QStringLiteral("decks/rnb.mp3"), QStringLiteral("Rock & Roll"), QStringLiteral("Tom & Jerry"));
     ASSERT_NE(ds.StreamA, 0) << (dialogs.shown.empty() ? std::string() : dialogs.shown[0].text.toStdString());
     EXPECT_EQ(ds.ChannelA, 0); // cued, not playing
-    EXPECT_EQ(text(*form, "lblPlayerATitle"), "Rock && Roll - Tom && Jerry");
+    EXPECT_EQ(text(*form, "lblPlayerATitle"), "Rock & Roll - Tom & Jerry"); // shown as it is
     EXPECT_EQ(form->get<QLabel>("lblPlayerATitle")->toolTip(), "Rock & Roll - Tom & Jerry");
-    EXPECT_EQ(text(*form, "lblPlayerAGenre"), "Genre: R&&B");
+    EXPECT_EQ(text(*form, "lblPlayerAGenre"), "Genre: R&B");
     EXPECT_EQ(text(*form, "lblPlayerAYear"), "Year: 1999");
     EXPECT_EQ(text(*form, "lblPlayerABitrate"), "Bitrate: 128 Kbps");
     EXPECT_TRUE(text(*form, "lblPlayerAOriginal").startsWith("Original: "));
@@ -62,7 +62,7 @@ TEST_F(DecksTest, LoadCuesTheSongWithItsLabelsAndFields)
 TEST_F(DecksTest, UntaggedSongTakesItsTitleFromTheRow)
 {
     cue('B', QStringLiteral("tone10s.mp3"), QStringLiteral("A&B"), QStringLiteral("C"));
-    EXPECT_EQ(ds.PlayerBTitle, "A&&B - C");
+    EXPECT_EQ(ds.PlayerBTitle, "A&B - C");
     EXPECT_EQ(ds.PlayerBArtist, "");
     EXPECT_EQ(text(*form, "lblPlayerBGenre"), "Genre: ");
     EXPECT_EQ(text(*form, "lblPlayerBYear"), "Year: ");
@@ -81,6 +81,10 @@ TEST_F(DecksTest, SongFieldsReachTheDeckAsTheFileMeansThem)
     // A song of variable bit rate is counted by its own length, not by its first frame's rate.
     cue('A', QStringLiteral("vbr_xing.mp3"));
     EXPECT_EQ(ds.PlayerATime.toStdString(), "0:30");
+
+    // Any genre with an "&" shows it, not only R&B.
+    cue('B', QStringLiteral("decks/drumbass.mp3"));
+    EXPECT_EQ(text(*form, "lblPlayerBGenre").toStdString(), "Genre: Drum & Bass");
 }
 
 TEST_F(DecksTest, BusyDeckRefusesLoadsWhetherPlayingOrPaused)

@@ -63,3 +63,27 @@ TEST(SkinControl, MouseEventsComeInTheOrderTheHandlersExpect)
     QTest::mouseRelease(rig.handle(), Qt::LeftButton, {}, QPoint(150, 90));
     EXPECT_EQ(rig.seen(), "down2 up2 down1 up1");
 }
+
+TEST(SkinControl, CaptionsShowTheirTextAsItIsUnlessTheyUnderlineAnAccessKey)
+{
+    // Drawn dark on white: whether a caption shows any ink at all.
+    auto ink = [](const QString& text, bool mnemonic) {
+        SkinControl label(nullptr, SkinControl::Label);
+        label.resize(120, 30);
+        label.setBackColor(0xFFFFFF);
+        label.setForeColor(0x000000);
+        label.setUseMnemonic(mnemonic);
+        label.setText(text);
+        const QImage image = label.grab().toImage();
+        int dark = 0;
+        for (int y = 0; y < image.height(); ++y)
+            for (int x = 0; x < image.width(); ++x)
+                dark += qGray(image.pixel(x, y)) < 128;
+        return dark;
+    };
+    // A lone "&" (a genre cut short, a title) is drawn; as an access-key mark it would vanish.
+    EXPECT_GT(ink(QStringLiteral("&"), false), 0);
+    EXPECT_EQ(ink(QStringLiteral("&"), true), 0);
+    // "Rock & Roll" shows its "&": more ink than the same words without it.
+    EXPECT_GT(ink(QStringLiteral("Rock & Roll"), false), ink(QStringLiteral("Rock   Roll"), false));
+}

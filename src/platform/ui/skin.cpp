@@ -47,6 +47,12 @@ void SkinControl::setPicture(const QPixmap& p)
     setPixmap(p);
 }
 
+void SkinControl::setUseMnemonic(bool on)
+{
+    useMnemonic_ = on;
+    update();
+}
+
 void SkinControl::setForeColor(std::uint32_t bgr)
 {
     foreColor_ = bgr;
@@ -71,9 +77,11 @@ void SkinControl::paintEvent(QPaintEvent* e)
         QLabel::paintEvent(e);
         return;
     }
-    // A caption as a label shows it: "&" marks the access key (underlined), "&&" shows one "&".
+    // The caption as it is; with the access key on, "&" underlines the letter after it and
+    // "&&" shows one "&".
     QPainter p(this);
-    const int flags = int(alignment()) | Qt::TextShowMnemonic | (wordWrap() ? int(Qt::TextWordWrap) : 0);
+    const int flags = int(alignment()) | (useMnemonic_ ? int(Qt::TextShowMnemonic) : 0)
+                      | (wordWrap() ? int(Qt::TextWordWrap) : 0);
     style()->drawItemText(&p, contentsRect(), flags, palette(), isEnabled(), text(), foregroundRole());
 }
 

@@ -40,6 +40,12 @@ public:
     void setPicture(const QPixmap& p);
     QPixmap picture() const { return picture_; }
 
+    // Whether "&" in the caption marks the access key (underlined, "&&" for one "&"). Off by
+    // default: a caption shows its text literally, as song titles, artists and genres must
+    // ("Rock & Roll"). Only fixed captions that underline their key letter turn it on.
+    void setUseMnemonic(bool on);
+    bool useMnemonic() const { return useMnemonic_; }
+
     // ForeColor and BackColor as &HBBGGRR values. A label without a BackColor is transparent
     // over the skin beneath it.
     void setForeColor(std::uint32_t bgr);
@@ -70,6 +76,7 @@ private:
     Kind kind_;
     QPixmap picture_;
     bool pressedInside_ = false;
+    bool useMnemonic_ = false;
     std::uint32_t foreColor_ = 0;
     std::uint32_t backColor_ = 0;
     bool hasBackColor_ = false;
