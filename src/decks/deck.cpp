@@ -346,6 +346,11 @@ void Deck::Stop_MouseUp()
 void Deck::TimerPlayer_Timer()
 {
     trap(side_.timerLocation, [&] {
+        // The deck's sound device went away (unplugged, its sound server gone): the engine has
+        // stopped its channel; the deck stops as its Stop button would and says why, once.
+        if (engine_.engine().takeOutputLost())
+            outputLost();
+
         // Hand-over without crossfade: this deck went silent, the other one starts.
         if (channel == 0 && startOtherAfter && other_) {
             const bool otherWasIdle = other_->channel == 0;
@@ -423,6 +428,20 @@ void Deck::TimerPlayer_Timer()
             setCaption(lblTimeRemaining, QStringLiteral("- 0:00"));
         }
     });
+}
+
+void Deck::outputLost()
+{
+    const int code = engine_.FSOUND_GetError();
+    const QString why = side_.letter == 'A' ? SoundErrorTextA(code) : SoundErrorTextB(code);
+    const QString text = QStringLiteral("Player %1 lost its sound device: %2").arg(QChar(side_.letter), why);
+    LogError(code, text, QString::fromLatin1(side_.timerLocation));
+    if (postMessage)
+        postMessage(text);
+    if (channel != 0)
+        stopAndRest();
+    counted = false;
+    progElapsed->setValue(progElapsed->minimum());
 }
 
 // ---------------------------------------------------------------------------------------------

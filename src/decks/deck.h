@@ -72,6 +72,8 @@ public:
     std::function<void()> renumberMostPlayed;
     std::function<void()> rowsRemoved;
     std::function<void()> resetMessages;
+    // Shows a message on the message line and keeps it there (the loss of a sound device).
+    std::function<void(const QString&)> postMessage;
 
     const DeckSide& side() const { return side_; }
     SoundBinding& engine() { return engine_; }
@@ -104,6 +106,8 @@ public:
 
     // --- player timer and lamps
     void TimerPlayer_Timer();
+    // The engine reported its output device lost: logged, shown, and the deck stopped.
+    void outputLost();
     void CalcBPM(const std::vector<float>& spectrum);
     // The lamp step (1 to 5) for a level s measured against a box of height h.
     static int lampStep(double s, double h);

@@ -38,6 +38,10 @@ Decks::Decks(QWidget* form, DeckState& state, QObject* parent)
             if (resetMessages)
                 resetMessages();
         };
+        d->postMessage = [this](const QString& text) {
+            if (postMessage)
+                postMessage(text);
+        };
         d->renumberMostPlayed = [this] { ViewSongList(lstMostPlayed_).Renumber(); };
     }
     a_.addToMostPlayed = [this] {

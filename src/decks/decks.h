@@ -41,6 +41,8 @@ public:
     std::function<void()> AddToMostPlayedB;
     // Returns the message line to its idle text.
     std::function<void()> resetMessages;
+    // Shows a message on the message line and keeps it there.
+    std::function<void(const QString&)> postMessage;
     // Shows the crossfader's popup menu (the crossfade times) at a screen point.
     std::function<void(const QPoint&)> showCrossfaderMenu;
 

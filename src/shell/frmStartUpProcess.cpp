@@ -160,12 +160,22 @@ void frmStartUpProcess::ConfigureSound()
 {
     if (ended_)
         return;
-    const int count = int(audio::outputDeviceNames().size());
+    // A stored number stands only while its device keeps the stored name (PADEVICENAME): a
+    // card unplugged or a sound server down since the dialog moves every device after it.
+    const QStringList devices = audio::outputDeviceNames();
     DeckState& d = deckState();
-    d.DeviceA = startup::deviceNumberFromSetting(
-        ReadINI(QStringLiteral("SoundDevices"), QStringLiteral("PADEVICENUM"), QStringLiteral("NULL"), configFile()), count);
-    d.DeviceB = startup::deviceNumberFromSetting(
-        ReadINI(QStringLiteral("SoundDevices"), QStringLiteral("PBDEVICENUM"), QStringLiteral("NULL"), configFile()), count);
+    auto device = [&](const char* number, const char* name, char player) {
+        const QString section = QStringLiteral("SoundDevices");
+        QString change;
+        const int n = startup::deviceNumberFor(
+            ReadINI(section, QLatin1String(number), QStringLiteral("NULL"), configFile()),
+            ReadINI(section, QLatin1String(name), QStringLiteral("NULL"), configFile()), devices, &change);
+        if (!change.isEmpty())
+            LogError(0, QStringLiteral("Player %1: ").arg(QChar(player)) + change, QStringLiteral("ConfigureSound"));
+        return n;
+    };
+    d.DeviceA = device("PADEVICENUM", "PADEVICENAME", 'A');
+    d.DeviceB = device("PBDEVICENUM", "PBDEVICENAME", 'B');
     if (initEngine('A', d.DeviceA))
         initEngine('B', d.DeviceB);
 }

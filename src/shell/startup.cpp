@@ -159,4 +159,26 @@ int deviceNumberFromSetting(const QString& stored, int deviceCount)
     return n >= 1 && n <= deviceCount ? int(n) : 0;
 }
 
+int deviceNumberFor(const QString& storedNumber, const QString& storedName, const QStringList& devices,
+                    QString* change)
+{
+    change->clear();
+    const int count = int(devices.size());
+    const int number = deviceNumberFromSetting(storedNumber, count);
+    if (storedName.isEmpty() || storedName == QLatin1String("NULL"))
+        return number;
+    if (number >= 1 && devices[number - 1] == storedName)
+        return number;
+    const int listed = int(devices.indexOf(storedName));
+    const QString was = number >= 1 ? QStringLiteral("number %1 is now \"%2\"").arg(number).arg(devices[number - 1])
+                                    : QStringLiteral("its stored number %1 is not listed").arg(storedNumber);
+    if (listed >= 0) {
+        *change = QStringLiteral("Sound device \"%1\" is now number %2 (%3)").arg(storedName).arg(listed + 1).arg(was);
+        return listed + 1;
+    }
+    *change = QStringLiteral("Sound device \"%1\" is not listed (%2): the system's default device plays instead")
+                  .arg(storedName, was);
+    return 0;
+}
+
 } // namespace startup

@@ -6,6 +6,7 @@
 
 #include <QSize>
 #include <QString>
+#include <QStringList>
 #include <functional>
 
 class QDialog;
@@ -67,5 +68,15 @@ bool splashLoaded();
 // setting that is missing ("NULL"), garbage or left over from an unplugged card never stops the
 // program from starting.
 int deviceNumberFromSetting(const QString& stored, int deviceCount);
+
+// The driver number for a stored device choice, given the devices listed now (the device
+// dialog's list, first device = 1). A stored number is a position in a list that changes as
+// devices come and go, so it stands only while the device there still has the stored name;
+// otherwise the device of that name is used where it is listed now, else the system's default
+// device (0). Without a stored name the number alone decides, as before names were stored.
+// *change says what was chosen instead of the stored number, for the log; empty when nothing
+// changed.
+int deviceNumberFor(const QString& storedNumber, const QString& storedName, const QStringList& devices,
+                    QString* change);
 
 } // namespace startup

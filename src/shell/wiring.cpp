@@ -81,6 +81,7 @@ void frmMain::createControllers()
                                 {imgBeatStep1, imgBeatStep2, imgBeatStep3, imgBeatStep4, imgBeatStep5},
                                 imgBeatNeutral});
     decks->resetMessages = [this] { messages.reset(); };
+    decks->postMessage = [this](const QString& text) { messages.post(text, true); };
     decks->AddToMostPlayedA = [lib] {
         DeckState& d = deckState();
         lib->AddToMostPlayedA({d.PlayerATitle, d.PlayerAArtist, d.PlayerATime, d.PlayerAFilename}, d.bCountedA);

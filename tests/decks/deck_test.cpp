@@ -263,6 +263,46 @@ TEST_F(DecksTest, PlayPauseResumeStopWithTheButtons)
     EXPECT_LT(time('A'), 100);
 }
 
+TEST_F(DecksTest, LostSoundDeviceStopsThatDeckAndIsToldOnce)
+{
+    QStringList posted;
+    decks->postMessage = [&](const QString& m) { posted << m; };
+    cue('A', QStringLiteral("tone30s.mp3"));
+    cue('B', QStringLiteral("tone30s.mp3"));
+    decks->A().PlayPause_MouseUp();
+    decks->B().PlayPause_MouseUp();
+    advanceMs(2000);
+    ds.bCountedA = true;
+
+    EngineA().simulateOutputLoss();
+    decks->A().TimerPlayer_Timer();
+    decks->B().TimerPlayer_Timer();
+    EXPECT_EQ(ds.ChannelA, 0) << "deck A stops";
+    EXPECT_FALSE(ds.bCountedA);
+    EXPECT_NE(ds.ChannelB, 0) << "deck B plays on";
+    ASSERT_EQ(posted.size(), 1);
+    EXPECT_EQ(posted[0], "Player A lost its sound device: Playing the sound failed.");
+    const QByteArray log = testutil::readAll(tmp->path() + "/QNLERRORS.log");
+    EXPECT_TRUE(log.contains("Player A lost its sound device: Playing the sound failed.")) << log.constData();
+    EXPECT_TRUE(log.contains("B-300")) << log.constData();
+    EXPECT_TRUE(dialogs.shown.empty()) << "no box in the middle of a set";
+
+    const int b = time('B');
+    for (int i = 0; i < 10; ++i) {
+        advanceMs(10);
+        decks->A().TimerPlayer_Timer();
+        decks->B().TimerPlayer_Timer();
+    }
+    EXPECT_EQ(posted.size(), 1) << "told once";
+    EXPECT_GT(time('B'), b);
+
+    // The next play opens the device again.
+    decks->A().PlayPause_MouseUp();
+    EXPECT_NE(ds.ChannelA, 0);
+    advanceMs(500);
+    EXPECT_GT(time('A'), 400);
+}
+
 TEST_F(DecksTest, PlayButtonUnderAutoDJ)
 {
     cue('A', QStringLiteral("tone30s.mp3"));

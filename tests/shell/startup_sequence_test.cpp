@@ -1,3 +1,4 @@
+#include "core/errorlog.h"
 #include "shell/frmStartUpProcess.h"
 #include "startup_fixture.h"
 
@@ -338,6 +339,49 @@ TEST_F(StartupSequence, MissingOrUnusableDeviceNumbersFallBackToTheDefaultDevice
     EXPECT_EQ(deckState().DeviceB, 0);
     EXPECT_TRUE(enginesUp);
     EXPECT_TRUE(boxes.shown.empty());
+}
+
+TEST_F(StartupSequence, StoredDeviceWhoseNameMovedOrVanishedIsFoundByNameOrLeftToTheDefault)
+{
+    // Saved while a sound card was position 1; it is gone now and position 1 is another device.
+    writeSettled();
+    WriteINI("SoundDevices", "PADEVICENUM", "1", configFile());
+    WriteINI("SoundDevices", "PADEVICENAME", "USB Audio CODEC", configFile());
+    WriteINI("SoundDevices", "PBDEVICENUM", "1", configFile());
+    WriteINI("SoundDevices", "PBDEVICENAME", audio::outputDeviceNames().first(), configFile());
+    onSound = [](frmConfigureSound& d) { d.reject(); };
+    ASSERT_TRUE(start());
+    EXPECT_EQ(deckState().DeviceA, 0) << "the system's default, not whatever is at position 1 now";
+    EXPECT_EQ(deckState().DeviceB, 1) << "still at its place";
+    const QByteArray log = testutil::readAll(errorlog::folder() + "/QNLERRORS.log");
+    EXPECT_TRUE(log.contains("Player A: Sound device \"USB Audio CODEC\" is not listed")) << log.constData();
+    EXPECT_FALSE(log.contains("Player B")) << log.constData();
+}
+
+TEST(StartupDeviceNumber, StoredNumberStandsOnlyWhileItsDeviceKeepsTheStoredName)
+{
+    const QStringList now = {"HDA Intel PCH: ALC3246 Analog (hw:0,0)", "pulse", "default", "No sound (silent)"};
+    struct Case {
+        const char* number;
+        const char* name;
+        int expected;
+        bool logged;
+    };
+    const Case cases[] = {
+        {"2", "pulse", 2, false},                          // unchanged
+        {"1", "pulse", 2, true},                           // moved: found by its name
+        {"1", "USB Audio CODEC", 0, true},                 // gone: the system's default
+        {"9", "No sound (silent)", 4, true},               // a number past the list, the name still there
+        {"NULL", "default", 3, true},                      // no number, a name
+        {"3", "NULL", 3, false},                           // no name stored: the number alone, as before
+        {"3", "", 3, false},
+        {"NULL", "NULL", 0, false},
+    };
+    for (const Case& c : cases) {
+        QString change;
+        EXPECT_EQ(startup::deviceNumberFor(c.number, c.name, now, &change), c.expected) << c.number << " " << c.name;
+        EXPECT_EQ(!change.isEmpty(), c.logged) << c.number << " " << c.name << ": " << change.toStdString();
+    }
 }
 
 TEST(StartupDeviceNumber, WholeNumbersOfListedDevicesOnly)
