@@ -44,11 +44,24 @@ int noteError(Display* dpy, XErrorEvent* e)
     return previousErrorHandler ? previousErrorHandler(dpy, e) : 0;
 }
 
+// A broken connection is reported to one handler for the whole process too, and the default
+// one ends the program. For our connections it returns; Xlib then calls the connection's own
+// exit handler, which records the loss (Impl::onConnectionLost).
+XIOErrorHandler previousIOErrorHandler = nullptr;
+
+int noteLostConnection(Display* dpy)
+{
+    if (ourErrors().count(dpy))
+        return 0;
+    return previousIOErrorHandler ? previousIOErrorHandler(dpy) : 0;
+}
+
 void adopt(Display* dpy)
 {
     static bool installed = false;
     if (!installed) {
         previousErrorHandler = XSetErrorHandler(noteError);
+        previousIOErrorHandler = XSetIOErrorHandler(noteLostConnection);
         installed = true;
     }
     ourErrors()[dpy] = 0;
@@ -422,11 +435,14 @@ void GlobalHotkeys::stop()
     if (!m.ctrl)
         return;
     if (m.lost) {
-        // A broken connection takes no more requests; its memory is left to the process.
-        ourErrors().erase(m.ctrl);
-        if (m.data)
-            ourErrors().erase(m.data);
-        m.ctrl = m.data = nullptr;
+        // A broken connection takes no more requests: nothing to give back, only to free.
+        for (Display** dpy : {&m.data, &m.ctrl}) {
+            if (*dpy) {
+                XCloseDisplay(*dpy);
+                ourErrors().erase(*dpy);
+                *dpy = nullptr;
+            }
+        }
         m.context = 0;
         m.grabbed.clear();
         return;
