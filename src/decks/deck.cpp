@@ -419,6 +419,13 @@ void Deck::TimerPlayer_Timer()
             else
                 GetSpectrumB(spectrum_);
             CalcBPM(spectrum_);
+            // A long file that does not state its length has it settled while it plays: the
+            // bar follows.
+            if (const int seconds = int(wholeSeconds(engine_.FSOUND_Stream_GetLengthMs(stream)));
+                seconds != barSeconds_) {
+                barSeconds_ = seconds;
+                progElapsed->setMaximum(std::max(1, seconds));
+            }
             const long long bar = wholeSeconds(engine_.FSOUND_Stream_GetTime(stream));
             if (progElapsed->value() != bar)
                 progElapsed->setValue(int(bar));
