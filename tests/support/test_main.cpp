@@ -29,6 +29,13 @@ void keepAlsaPluginsLoaded()
 
 } // namespace
 
+// The leak checker's options travel with every test program, so a program started by CTest, by
+// an end-to-end script or by hand checks the same way.
+extern "C" const char* __lsan_default_options()
+{
+    return "suppressions=" QUENLOW_SOURCE_DIR "/tests/support/lsan.supp:print_suppressions=0";
+}
+
 int main(int argc, char** argv)
 {
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
