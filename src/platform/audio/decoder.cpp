@@ -46,7 +46,6 @@ public:
         std::unique_lock lock(mutex_);
         return finishedCv_.wait_for(lock, most, [this] { return finished_; });
     }
-    std::int64_t frames() const override { return frames_.load(); }
 
 private:
     static mpg123_ssize_t readFile(void* self, void* buf, size_t n)
@@ -94,7 +93,6 @@ private:
             mpg123_close(h);
             mpg123_delete(h);
         }
-        frames_.store(result);
         if (!cancel_.load() && done)
             done(result);
         std::lock_guard lock(mutex_);
@@ -105,7 +103,6 @@ private:
     int fd_;
     off_t at_ = 0;
     std::atomic<bool> cancel_ {false};
-    std::atomic<std::int64_t> frames_ {-1};
     std::mutex mutex_;
     std::condition_variable finishedCv_;
     bool finished_ = false;
@@ -126,7 +123,6 @@ public:
     }
     int rate() const override { return rate_; }
     std::int64_t length() const override { return length_; }
-    bool lengthExact() const override { return exact_; }
 
     std::unique_ptr<LengthScan> scanLength(std::function<void(std::int64_t)> done) override
     {

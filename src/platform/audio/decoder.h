@@ -18,8 +18,6 @@ public:
     virtual ~LengthScan() = default;
     // Waits up to `most` for the answer; true when there is one.
     virtual bool wait(std::chrono::milliseconds most) = 0;
-    // Frames, once the scan has finished; -1 before, or when the file could not be read.
-    virtual std::int64_t frames() const = 0;
 };
 
 class Decoder {
@@ -30,7 +28,6 @@ public:
     // Its length in frames: exact where the file states it or was read whole, otherwise an
     // estimate from the file size until a length scan has settled it.
     virtual std::int64_t length() const = 0;
-    virtual bool lengthExact() const { return true; }
     // Starts finding the exact length; `done` is called on the scan's thread with the frames
     // (or -1) when it has finished. Null where the length is already exact.
     virtual std::unique_ptr<LengthScan> scanLength(std::function<void(std::int64_t)> done)

@@ -91,12 +91,10 @@ struct Song {
     std::unique_ptr<Decoder> dec; // the decoder thread's alone once the stream is open
     int rate = kRate;
     std::atomic<std::int64_t> total {0}; // frames; settled by the length scan where needed
-    std::atomic<int> lengthMs {0};
     std::unique_ptr<LengthScan> scan; // running until the file's exact length is known
 
-    void setLength(std::int64_t frames);
-    // Takes the scan's answer once it has one.
-    void settleLength();
+    // The length in milliseconds, always of the frames `total` holds at the moment.
+    int lengthMs() const;
     ~Song();
 };
 
@@ -114,7 +112,7 @@ struct Stream {
     std::unique_ptr<Varispeed> varispeed;
 
     std::int64_t total() const { return song->total.load(std::memory_order_relaxed); }
-    int lengthMs() const { return song->lengthMs.load(std::memory_order_relaxed); }
+    int lengthMs() const { return song->lengthMs(); }
 
     // The ring: written by the decoder, read by the audio thread.
     std::atomic<std::uint64_t> wr {0};

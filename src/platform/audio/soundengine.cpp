@@ -233,14 +233,14 @@ std::uint32_t SoundEngine::streamOpen(const QString& path, unsigned /*mode*/, in
         return std::uint32_t(d->fail(ErrMemory));
     auto song = std::make_shared<Song>();
     song->rate = dec->rate();
-    song->setLength(dec->length());
+    song->total.store(dec->length(), std::memory_order_relaxed);
     song->dec = std::move(dec);
     // A file that does not state its length has it settled by a scan of its own. A short song
     // is scanned before the open returns; a long one (a recorded set of a gigabyte) plays at
     // once with an estimate, and the exact length takes over when the scan has it.
     song->scan = song->dec->scanLength([target = song.get()](std::int64_t frames) {
         if (frames > 0)
-            target->setLength(frames);
+            target->total.store(frames, std::memory_order_relaxed);
     });
     if (song->scan)
         song->scan->wait(d->manual ? std::chrono::milliseconds(std::chrono::hours(1)) : kLengthWait);

@@ -7,10 +7,9 @@
 
 namespace audio {
 
-void Song::setLength(std::int64_t frames)
+int Song::lengthMs() const
 {
-    total.store(frames, std::memory_order_relaxed);
-    lengthMs.store(int(std::min<std::int64_t>(msOf(frames, rate), INT32_MAX)), std::memory_order_relaxed);
+    return int(std::min<std::int64_t>(msOf(total.load(std::memory_order_relaxed), rate), INT32_MAX));
 }
 
 Song::~Song()
