@@ -6,15 +6,10 @@
 
 #include <QCoreApplication>
 #include <QDateTime>
-#include <QFile>
 #include <QLocale>
 #include <QRegularExpression>
 #include <QWidget>
-#include <cerrno>
-#include <fcntl.h>
 #include <limits>
-#include <sys/stat.h>
-#include <unistd.h>
 
 bool ErrorTrapOn = false;
 std::int32_t ErrorCount = 0;
@@ -92,37 +87,7 @@ namespace {
 
 QDateTime now() { return errorlog::g_clock ? errorlog::g_clock() : QDateTime::currentDateTime(); }
 
-// Appends the line, unbuffered. A write cut short by a full disk is taken back, so the log
-// never holds half a line. False with errno set when the line is not in the log.
-bool appendLine(const QByteArray& line)
-{
-    const QByteArray path = QFile::encodeName(errorlog::folder() + QStringLiteral("/QNLERRORS.log"));
-    const int fd = ::open(path.constData(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
-    if (fd < 0)
-        return false;
-    struct stat before {};
-    const bool sized = ::fstat(fd, &before) == 0;
-    qsizetype done = 0;
-    int e = 0;
-    while (done < line.size()) {
-        const ssize_t w = ::write(fd, line.constData() + done, size_t(line.size() - done));
-        if (w < 0 && errno == EINTR)
-            continue;
-        if (w <= 0) {
-            e = w < 0 ? errno : ENOSPC;
-            break;
-        }
-        done += w;
-    }
-    if (e && done > 0 && sized && ::ftruncate(fd, before.st_size) != 0) {
-        // The half line stays; the failure is reported all the same.
-    }
-    ::close(fd);
-    errno = e;
-    return e == 0;
-}
-
-void logFailed(int e)
+void logFailed(const QString& why)
 {
     errorlog::g_retryAt = now().addSecs(errorlog::RetrySeconds);
     if (ErrorMsgShown)
@@ -130,7 +95,7 @@ void logFailed(int e)
     // Set before the box opens: a timer that fails while it is open must not stack a second one.
     ErrorMsgShown = true;
     ui::MsgBox(QStringLiteral("There has been an error plus an error writing to the error log (")
-                   + files::reason(e)
+                   + why
                    + QStringLiteral("). Quenlow keeps playing; errors are not logged until the log can be written "
                                     "again."),
                vb::mb::OKOnly | vb::mb::Critical, QStringLiteral("Error!"));
@@ -148,8 +113,10 @@ void LogError(int num, const QString& desc, const QString& location)
     const QString line = QStringLiteral("Error: Num=") + QString::number(num) + QStringLiteral(", Date=")
                          + errorlog::formatDate(when) + QStringLiteral(", Desc=") + desc + QStringLiteral(", Funtion=")
                          + location + QStringLiteral("\r\n");
-    if (!appendLine(line.toUtf8())) {
-        logFailed(errno);
+    // Never half a line: what does not fit is taken back.
+    QString why;
+    if (!files::append(errorlog::folder() + QStringLiteral("/QNLERRORS.log"), line.toUtf8(), &why)) {
+        logFailed(why);
         return;
     }
     errorlog::g_retryAt = {};

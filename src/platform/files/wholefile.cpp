@@ -62,6 +62,27 @@ QString reason(int errnoValue)
     return QString::fromLocal8Bit(text);
 }
 
+bool append(const QString& path, const QByteArray& bytes, QString* error)
+{
+    const QByteArray name = QFile::encodeName(path);
+    const int fd = ::open(name.constData(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    int e = fd < 0 ? errno : 0;
+    if (fd >= 0) {
+        struct stat before {};
+        const bool sized = ::fstat(fd, &before) == 0;
+        if (!writeAll(fd, bytes.constData(), size_t(bytes.size()))) {
+            e = errno;
+            if (sized && ::ftruncate(fd, before.st_size) != 0) {
+                // What did fit stays; the failure is reported all the same.
+            }
+        }
+        ::close(fd);
+    }
+    if (e && error)
+        *error = reason(e);
+    return e == 0;
+}
+
 bool writeWhole(const QString& path, const QByteArray& bytes, QString* error)
 {
     const auto fail = [error](int e) {

@@ -15,6 +15,11 @@ namespace files {
 // (when given) holds the system's reason, such as "No space left on device".
 bool writeWhole(const QString& path, const QByteArray& bytes, QString* error = nullptr);
 
+// Appends bytes to the end of path (made when missing), unbuffered. Bytes that do not all fit
+// (a full disk) are taken back, so the file never ends in a part of them. False with *error
+// (when given) holding the system's reason when the bytes are not in the file.
+bool append(const QString& path, const QByteArray& bytes, QString* error = nullptr);
+
 // The system's text for an errno value.
 QString reason(int errnoValue);
 
