@@ -1,5 +1,8 @@
 #include "library/songlistmodel.h"
 
+#include <QCollator>
+#include <QLocale>
+
 #include <algorithm>
 #include <iterator>
 #include <atomic>
@@ -142,20 +145,40 @@ void SongListModel::reorder(std::vector<SongRow>&& rows)
     emit layoutChanged({}, QAbstractItemModel::VerticalSortHint);
 }
 
+namespace {
+// The alphabetical order of the user's language, without regard to letter case, so "Ärzte"
+// sorts among the A's and "Édith" among the E's. A system without a language of its own (the
+// C locale) would compare character codes and put every accented name after Z: it gets the
+// common Unicode order instead.
+QCollator listCollator()
+{
+    QLocale locale;
+    if (locale.language() == QLocale::C)
+        locale = QLocale(QLocale::English, QLocale::UnitedStates);
+    QCollator c(locale);
+    c.setCaseSensitivity(Qt::CaseInsensitive);
+    c.setNumericMode(false); // text order: "10" before "9", "10:00" before "3:05"
+    c.setIgnorePunctuation(false);
+    return c;
+}
+} // namespace
+
 void SongListModel::sortByColumn(int column, Qt::SortOrder order)
 {
     if (column < 0 || column > fields_ || rows_.size() < 2)
         return;
     const size_t n = rows_.size();
-    std::vector<QString> keys(n);
+    const QCollator collator = listCollator();
+    std::vector<QCollatorSortKey> keys;
+    keys.reserve(n);
     for (size_t i = 0; i < n; ++i)
-        keys[i] = column == 0 ? QString::number(i + 1) : rows_[i].cells[column - 1].toCaseFolded();
+        keys.push_back(collator.sortKey(column == 0 ? QString::number(i + 1) : rows_[i].cells[column - 1]));
     std::vector<int> idx(n);
     std::iota(idx.begin(), idx.end(), 0);
     if (order == Qt::AscendingOrder)
-        std::stable_sort(idx.begin(), idx.end(), [&](int a, int b) { return keys[a] < keys[b]; });
+        std::stable_sort(idx.begin(), idx.end(), [&](int a, int b) { return keys[a].compare(keys[b]) < 0; });
     else
-        std::stable_sort(idx.begin(), idx.end(), [&](int a, int b) { return keys[b] < keys[a]; });
+        std::stable_sort(idx.begin(), idx.end(), [&](int a, int b) { return keys[b].compare(keys[a]) < 0; });
     std::vector<SongRow> sorted;
     sorted.reserve(n);
     for (int i : idx)

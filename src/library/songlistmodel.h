@@ -69,8 +69,9 @@ public:
     // A copy of every row, for writers that must not see later changes.
     std::vector<SongRow> snapshot() const { return rows_; }
 
-    // Orders the rows by one column's text (0 = Num), without regard to letter case; rows with
-    // equal texts keep their order. The views are told once.
+    // Orders the rows alphabetically by one column's text (0 = Num), as text even where it holds
+    // numbers, in the user's language and without regard to letter case; rows with equal texts
+    // keep their order. The views are told once.
     void sortByColumn(int column, Qt::SortOrder order);
 
     // Rewrites the rows in a new order (a permutation of the current rows) in one step.

@@ -344,20 +344,21 @@ TEST_F(ListViewsTest, HeaderSortAlternatesKeepsTheSelectionAndPlaysSortsByCount)
 {
     SongListModel& full = lib->full();
     QTreeView* fv = view("lstFullPlaylist");
-    for (const char* t : {"b", "C", "a", "10", "9"})
-        full.append(SongRow(t, {}, {}, {}, QStringLiteral("/m/%1.mp3").arg(t), "SCANNED"));
+    for (const char* t : {"b", "C", "a", "10", "9", "\u00c9dith", "\u00c4rzte"})
+        full.append(SongRow(QString::fromUtf8(t), {}, {}, {}, QStringLiteral("/m/%1.mp3").arg(QString::fromUtf8(t)), "SCANNED"));
     full.setCell(4, field::Edited, {});
     Library::selectRow(fv, 2, false); // "C"
     lib->bFullMP3 = false;
 
     lv->ColumnClick(fv, 1);
-    EXPECT_EQ(titles(full), QStringList({"10", "9", "a", "b", "C"})); // as text, without letter case
+    // As text, alphabetically (accented letters among their plain ones), without letter case.
+    EXPECT_EQ(titles(full), QStringList({"10", "9", "a", "\u00c4rzte", "b", "C", "\u00c9dith"}));
     EXPECT_EQ(full.cell(selected("lstFullPlaylist") - 1, field::Title), "C");
     // The tag scan goes on from the first unread row in the new order.
     EXPECT_TRUE(lib->bFullMP3);
     EXPECT_EQ(lib->iFullMP3LastIndex, 2);
     lv->ColumnClick(fv, 5); // another column continues the alternation: descending
-    EXPECT_EQ(titles(full), QStringList({"C", "b", "a", "9", "10"}));
+    EXPECT_EQ(titles(full), QStringList({"\u00c9dith", "C", "b", "\u00c4rzte", "a", "9", "10"}));
     lv->ColumnClick(fv, 1);
     EXPECT_EQ(titles(full).first(), "10");
 
