@@ -18,6 +18,7 @@
 #include <QPainter>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QTextDocument>
 #include <QTimer>
 
 QString frmEditMP3::EditFilePath;
@@ -192,7 +193,10 @@ void frmEditMP3::createControls()
     txtFilepath->setReadOnly(true);
     txtFilepath->setFocusPolicy(Qt::ClickFocus);
     txtFilepath->setLineWrapMode(QPlainTextEdit::WidgetWidth);
-    txtFilepath->setWordWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
+    // Centred like the other read-only facts; a long path wraps at its slashes or anywhere.
+    QTextOption pathLayout(Qt::AlignHCenter);
+    pathLayout.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
+    txtFilepath->document()->setDefaultTextOption(pathLayout);
     txtFilepath->setStyleSheet(factStyle);
     txtFilepath->installEventFilter(this);
 
@@ -354,30 +358,29 @@ void frmEditMP3::SaveMP3Info()
         return;
     saving_ = true;
     bool done = false;
-    // No input while the save runs; whatever happens, the editor takes input again unless it
-    // closed.
+    // No input while the save runs. Disabling the window takes the focus from its box, so the
+    // box is remembered: unless the editor closed, it takes input again where the user left it.
+    const QPointer<QWidget> focused = focusWidget();
     setEnabled(false);
     struct Restore {
         frmEditMP3* w;
+        const QPointer<QWidget>& focused;
         bool& done;
         ~Restore()
         {
             w->saving_ = false;
-            if (!done)
-                w->setEnabled(true);
+            if (done)
+                return;
+            w->setEnabled(true);
+            if (focused && focused->isEnabled())
+                focused->setFocus();
+            else
+                w->txtTitle->setFocus();
+            w->activateWindow();
         }
-    } restore{this, done};
+    } restore{this, focused, done};
 
     trap("SaveMP3Info", [&] {
-        SavedTag tag;
-        if (!writeTag(tag)) {
-            // A file that is gone, read-only to us or on a full disk: the lists and decks keep
-            // showing what the file holds, and the user knows the tag was not saved.
-            ui::MsgBox(QStringLiteral("The tag could not be written to the file:\n") + EditFilePath
-                           + QStringLiteral("\n\nThe lists and decks were not changed."),
-                       vb::mb::Exclamation, QStringLiteral("Error"));
-            return;
-        }
         auto progress = [this](int percent) {
             if (hooks.waitProgress)
                 hooks.waitProgress(percent);
@@ -385,6 +388,17 @@ void frmEditMP3::SaveMP3Info()
         if (hooks.showWait)
             hooks.showWait(QStringLiteral("Updating. Please Wait..."));
         progress(1);
+        SavedTag tag;
+        if (!writeTag(tag)) {
+            // A file that is gone, read-only to us or on a full disk: the lists and decks keep
+            // showing what the file holds, and the user knows the tag was not saved.
+            if (hooks.unloadWait)
+                hooks.unloadWait();
+            ui::MsgBox(QStringLiteral("The tag could not be written to the file:\n") + EditFilePath
+                           + QStringLiteral("\n\nThe lists and decks were not changed."),
+                       vb::mb::Exclamation, QStringLiteral("Error"));
+            return;
+        }
         progress(10);
         if (hooks.updateDeck)
             hooks.updateDeck('A', tag);

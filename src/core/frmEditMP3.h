@@ -42,6 +42,8 @@ public:
         // The please-wait window, shown with its message, and its progress bar (0 to 100).
         std::function<void(const QString& message)> showWait;
         std::function<void(int percent)> waitProgress;
+        // Closes the please-wait window when a failed write leaves the editor open.
+        std::function<void()> unloadWait;
         // Deck 'A' or 'B' shows the saved tag when it holds exactly this path.
         std::function<void(char deck, const SavedTag& tag)> updateDeck;
         // Every row of the named song list that holds exactly this path shows the saved tag.

@@ -169,7 +169,10 @@ QString KeyboardHook::songToEdit() const
 bool KeyboardHook::editorBusy() const
 {
     // The editor is modal: while it, or any other modal window, is open, Ctrl+E opens nothing.
-    return editing_ || editQueued_ || QApplication::activeModalWidget() != nullptr;
+    // Nor while one of our popup menus is open: it waits in a loop of its own for its command,
+    // which must not run inside the editor's.
+    return editing_ || editQueued_ || QApplication::activeModalWidget() != nullptr
+           || QApplication::activePopupWidget() != nullptr;
 }
 
 void KeyboardHook::queueEdit(const QString& path)

@@ -12,7 +12,7 @@
 //
 // The hook is installed when the main window loads and removed when the program closes. Its
 // events arrive on the interface thread; the tag editor is opened from the event loop, never
-// from inside the key event, and never while it (or another modal window) is already open.
+// from inside the key event, and never while it, another modal window or a popup menu is open.
 #pragma once
 
 #include <QObject>

@@ -74,6 +74,7 @@ void frmMain::editSongTag(const QString& path)
         if (frmWait* wait = frmWait::instance())
             wait->ProgWait->setValue(percent);
     };
+    editor->hooks.unloadWait = [] { frmWait::Unload(); };
     editor->hooks.updateDeck = [this](char deck, const SavedTag& tag) {
         if (decks)
             showOnDeck(decks->deck(deck), tag);

@@ -56,6 +56,7 @@ protected:
         editor = std::make_unique<frmEditMP3>();
         editor->hooks.showWait = [this](const QString& m) { calls << QStringLiteral("wait:") + m; };
         editor->hooks.waitProgress = [this](int p) { calls << QString::number(p); };
+        editor->hooks.unloadWait = [this] { calls << QStringLiteral("unload"); };
         editor->hooks.updateDeck = [this](char d, const SavedTag& t) {
             calls << QStringLiteral("deck") + QLatin1Char(d);
             saved << t;
@@ -256,6 +257,7 @@ TEST_F(TagEditor, AFailedWriteChangesNothingAndKeepsTheEditorOpen)
     editor->show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(editor.get()));
     editor->txtTitle->setText(QStringLiteral("Never Written"));
+    editor->txtComment->setFocus();
     ASSERT_TRUE(QFile::rename(path, path + QStringLiteral(".away")));
     ASSERT_TRUE(QDir().mkdir(path));
     editor->SaveMP3Info();
@@ -267,11 +269,15 @@ TEST_F(TagEditor, AFailedWriteChangesNothingAndKeepsTheEditorOpen)
         EXPECT_TRUE(box.text.startsWith(QStringLiteral("The tag could not be written to the file:\n") + path));
         EXPECT_EQ(box.flags, vb::mb::Exclamation);
     }
-    EXPECT_TRUE(calls.isEmpty()) << calls.join(QLatin1Char(' ')).toStdString();
+    // The wait window came and went; no deck or list heard of it.
+    const QStringList tried{"wait:Updating. Please Wait...", "1", "unload"};
+    EXPECT_EQ(calls, tried + tried);
     EXPECT_FALSE(editor->saved());
     EXPECT_TRUE(editor->isVisible());
     EXPECT_TRUE(editor->isEnabled());
     EXPECT_TRUE(editor->txtTitle->isEnabled());
+    // Typing goes on in the box the user was in.
+    EXPECT_EQ(editor->focusWidget(), editor->txtComment);
     EXPECT_FALSE(QFileInfo::exists(path));
 
     // The file is back: Cancel writes nothing.

@@ -7,6 +7,7 @@
 
 #include <QApplication>
 #include <QDialog>
+#include <QMenu>
 #include <QRegularExpression>
 #include <QStandardItemModel>
 #include <QTreeView>
@@ -227,6 +228,14 @@ TEST_F(KeyboardHookTest, CtrlEOpensOneEditorAtATime)
     box.show();
     EXPECT_EQ(ctrlE(), QStringList());
     box.hide();
+    // Nor while a popup menu is open.
+    QMenu menu(&form.window);
+    menu.addAction(QStringLiteral("Edit MP3 Tag"));
+    menu.popup(QPoint(10, 10));
+    ASSERT_TRUE(QApplication::activePopupWidget());
+    EXPECT_EQ(ctrlE(), QStringList());
+    menu.close();
+    EXPECT_EQ(ctrlE().value(0), QStringLiteral("edit /songs/lstFullPlaylist/1.mp3"));
 
     // An editor still queued when the hook is removed does not open.
     calls.clear();
