@@ -28,10 +28,11 @@ namespace {
 
 using Marks = CheckMarks;
 
-// One row of the menu table: a menu (depth 0), an item (1) or a sub-item (2). A row without a
-// name is a separator; an item followed by deeper rows opens a submenu of them. checked gives
-// the item's check mark from the run's marks (nullptr: no mark); items with the same group form
-// a radio group.
+// One row of the menu table: a menu (depth 0), an item (1) or a sub-item (2). A menu names the
+// list it belongs to (none for the crossfader's). A row without a name is a separator; an item
+// followed by deeper rows opens a submenu of them. checked gives the item's check mark from the
+// run's marks (nullptr: no mark); items with the same group form a radio group. An item onRow
+// acts on the selected row of its menu's list and does nothing while no row is selected.
 struct MenuRow {
     int depth;
     const char* name;
@@ -39,72 +40,76 @@ struct MenuRow {
     void (frmMenu::*click)();
     bool (*checked)(const Marks&);
     const char* group;
+    bool onRow;
+    const char* list;
 };
 
-#define SEP {1, nullptr, nullptr, nullptr, nullptr, nullptr}
-#define ITEM(name, caption) {1, #name, caption, &frmMenu::name##_Click, nullptr, nullptr}
-#define SUB(name, caption) {1, #name, caption, nullptr, nullptr, nullptr}
-#define CANCEL(name) {1, #name, "Cancel", nullptr, nullptr, nullptr}
+#define MENU(name, caption, list) {0, name, caption, nullptr, nullptr, nullptr, false, list}
+#define SEP {1, nullptr, nullptr, nullptr, nullptr, nullptr, false, nullptr}
+#define ITEM(name, caption) {1, #name, caption, &frmMenu::name##_Click, nullptr, nullptr, false, nullptr}
+#define ROW(name, caption) {1, #name, caption, &frmMenu::name##_Click, nullptr, nullptr, true, nullptr}
+#define SUB(name, caption) {1, #name, caption, nullptr, nullptr, nullptr, false, nullptr}
+#define CANCEL(name) {1, #name, "Cancel", nullptr, nullptr, nullptr, false, nullptr}
 #define MARK(depth, name, caption, group, test)                                                         \
-    {depth, #name, caption, &frmMenu::name##_Click, [](const Marks& m) { return test; }, group}
+    {depth, #name, caption, &frmMenu::name##_Click, [](const Marks& m) { return test; }, group, false, nullptr}
 
 const MenuRow kMenus[] = {
-    {0, "DJPlaylist", "DJ Playlist", nullptr, nullptr, nullptr},
-    ITEM(mnuDJPlaylistLoadA, "Load Song To Player A (Numpad 1)"),
-    ITEM(mnuDJPlaylistLoadB, "Load Song To Player B (Numpad 3)"),
+    MENU("DJPlaylist", "DJ Playlist", "lstDJPlayList"),
+    ROW(mnuDJPlaylistLoadA, "Load Song To Player A (Numpad 1)"),
+    ROW(mnuDJPlaylistLoadB, "Load Song To Player B (Numpad 3)"),
     SEP,
-    ITEM(mnuDJAddToRequestList, "Add To Request List (Space)"),
-    ITEM(mnuDJPlaylistEditMP3, "Edit MP3 Tag"),
+    ROW(mnuDJAddToRequestList, "Add To Request List (Space)"),
+    ROW(mnuDJPlaylistEditMP3, "Edit MP3 Tag"),
     SEP,
-    ITEM(mnuDJPlaylistSwapPlayerA, "Swap With Player A (Numpad 7)"),
-    ITEM(mnuDJPlaylistSwapPlayerB, "Swap With Player B (Numpad 9)"),
+    ROW(mnuDJPlaylistSwapPlayerA, "Swap With Player A (Numpad 7)"),
+    ROW(mnuDJPlaylistSwapPlayerB, "Swap With Player B (Numpad 9)"),
     SEP,
-    ITEM(mnuDJPlaylistMoveUp1, "Move Selected Up One"),
-    ITEM(mnuDJPlaylistMoveDown1, "Move Selected Down One"),
+    ROW(mnuDJPlaylistMoveUp1, "Move Selected Up One"),
+    ROW(mnuDJPlaylistMoveDown1, "Move Selected Down One"),
     SEP,
-    ITEM(mnuDJPlaylistSendToTop, "Send Selected To Top"),
-    ITEM(mnuDJPlaylistSOngBinAdd, "Send Selected To Song Bin"),
+    ROW(mnuDJPlaylistSendToTop, "Send Selected To Top"),
+    ROW(mnuDJPlaylistSOngBinAdd, "Send Selected To Song Bin"),
     SEP,
     SUB(mnuDJPLaylistAutoAdd, "Auto-Add Songs From"),
     MARK(2, mnuDJPlaylistAddFromFullPlaylist, "Full Playlist", "fill", m.autoFillSource == Marks::FillSource::FullPlaylist),
     MARK(2, mnuDJPlaylistAddFromMostPlayed, "Most Played", "fill", m.autoFillSource == Marks::FillSource::MostPlayed),
     SEP,
-    ITEM(mnuDJPlaylistRemove, "Remove Selected From DJ Playlist (Del)"),
+    ROW(mnuDJPlaylistRemove, "Remove Selected From DJ Playlist (Del)"),
     ITEM(mnuDJPlaylistClear, "Remove All From DJ Playlist"),
     MARK(1, mnuDJPlaylistRemoveFromList, "Remove Song From List When Loading Player", nullptr, m.removeWhenLoading),
     SEP,
     CANCEL(mnuDJPlaylistCancel),
 
-    {0, "SongBin", "Song Bin", nullptr, nullptr, nullptr},
-    ITEM(mnuSongBinLoadA, "Load Song To Player A (Numpad 1)"),
-    ITEM(mnuSongBinLoadB, "Load Song To Player B (Numpad 3)"),
+    MENU("SongBin", "Song Bin", "lstSongBin"),
+    ROW(mnuSongBinLoadA, "Load Song To Player A (Numpad 1)"),
+    ROW(mnuSongBinLoadB, "Load Song To Player B (Numpad 3)"),
     SEP,
-    ITEM(mnuSongBinAddToRequestList, "Add To Request List (Space)"),
-    ITEM(mnuSongBinEditMP3, "Edit MP3 Tag"),
+    ROW(mnuSongBinAddToRequestList, "Add To Request List (Space)"),
+    ROW(mnuSongBinEditMP3, "Edit MP3 Tag"),
     SEP,
-    ITEM(mnuSongBinSwapPlayerA, "Swap With Player A (Numpad 7)"),
-    ITEM(mnuSongBinSwapPlayerB, "Swap With Player B (Numpad 9)"),
+    ROW(mnuSongBinSwapPlayerA, "Swap With Player A (Numpad 7)"),
+    ROW(mnuSongBinSwapPlayerB, "Swap With Player B (Numpad 9)"),
     SEP,
-    ITEM(mnuSongBinMoveUp1, "Move Selected Up One"),
-    ITEM(mnuSongBinMoveDown1, "Move Selected Down One"),
+    ROW(mnuSongBinMoveUp1, "Move Selected Up One"),
+    ROW(mnuSongBinMoveDown1, "Move Selected Down One"),
     SEP,
-    ITEM(mnuSongBinSendToTop, "Send Selected To Top"),
-    ITEM(mnuSongBinSendToDJPlaylist, "Send Selected To DJ Playlist"),
+    ROW(mnuSongBinSendToTop, "Send Selected To Top"),
+    ROW(mnuSongBinSendToDJPlaylist, "Send Selected To DJ Playlist"),
     SEP,
-    ITEM(mnuSongBinRemoveFromBin, "Remove Selected From Song Bin (Del)"),
+    ROW(mnuSongBinRemoveFromBin, "Remove Selected From Song Bin (Del)"),
     ITEM(mnuSongBinRemoveAll, "Remove All From Song Bin"),
     SEP,
     CANCEL(mnuSongBinCancel),
 
-    {0, "mnuFull", "Full Playlist", nullptr, nullptr, nullptr},
-    ITEM(mnuFullAddToDJ, "Add To DJ Playlist (Enter)"),
-    ITEM(mnuFullAddToRequest, "Add To Request List (Space)"),
+    MENU("mnuFull", "Full Playlist", "lstFullPlaylist"),
+    ROW(mnuFullAddToDJ, "Add To DJ Playlist (Enter)"),
+    ROW(mnuFullAddToRequest, "Add To Request List (Space)"),
     SEP,
-    ITEM(mnuFullLoadSongA, "To Player A (Numpad 1)"),
-    ITEM(mnuFullLoadSongB, "To Player B (Numpad 3)"),
+    ROW(mnuFullLoadSongA, "To Player A (Numpad 1)"),
+    ROW(mnuFullLoadSongB, "To Player B (Numpad 3)"),
     SEP,
-    ITEM(mnuFullLoadMoveA, "To Player A --> Player A Song To DJ Playlist"),
-    ITEM(mnuFullLoadMoveB, "To Player B --> Player B Song To DJ Playlist"),
+    ROW(mnuFullLoadMoveA, "To Player A --> Player A Song To DJ Playlist"),
+    ROW(mnuFullLoadMoveB, "To Player B --> Player B Song To DJ Playlist"),
     SEP,
     ITEM(mnuFullRefreshSongs, "Refresh Songs From Media Paths"),
     SUB(mnuFullPlaylistFontSize, "All Playlist Font Size"),
@@ -115,66 +120,68 @@ const MenuRow kMenus[] = {
     ITEM(mnuFullViewKeyMap, "View Key Map"),
     ITEM(mnuFullViewMediaPaths, "View Media Paths"),
     SEP,
-    ITEM(mnuFullEditTag, "Edit MP3 Tag"),
+    ROW(mnuFullEditTag, "Edit MP3 Tag"),
     SUB(mnuFullAutoEdit, "Auto Edit MP3"),
-    {2, "mnuFullAutoTitleArtist", "Title - Artist", &frmMenu::mnuFullAutoTitleArtist_Click, nullptr, nullptr},
-    {2, "mnuFullAutoArtistTitle", "Artist - Title", &frmMenu::mnuFullAutoArtistTitle_Click, nullptr, nullptr},
+    {2, "mnuFullAutoTitleArtist", "Title - Artist", &frmMenu::mnuFullAutoTitleArtist_Click, nullptr, nullptr, true, nullptr},
+    {2, "mnuFullAutoArtistTitle", "Artist - Title", &frmMenu::mnuFullAutoArtistTitle_Click, nullptr, nullptr, true, nullptr},
     SEP,
-    ITEM(mnuFullPlaylistSendToRecycleBin, "** Permanently Delete File"),
+    ROW(mnuFullPlaylistSendToRecycleBin, "** Permanently Delete File"),
     SEP,
     CANCEL(mnuFullCancel),
 
-    {0, "mnuRequests", "Requests", nullptr, nullptr, nullptr},
-    ITEM(mnuRequestsSentToDJPlaylist, "Add To DJ Playlist (Enter)"),
+    MENU("mnuRequests", "Requests", "lstRequests"),
+    ROW(mnuRequestsSentToDJPlaylist, "Add To DJ Playlist (Enter)"),
     SEP,
-    ITEM(mnuRequestsAddToA, "Add to Player A (Numpad 1)"),
-    ITEM(mnuRequestsAddToB, "Add To Player B (Numpad 3)"),
+    ROW(mnuRequestsAddToA, "Add to Player A (Numpad 1)"),
+    ROW(mnuRequestsAddToB, "Add To Player B (Numpad 3)"),
     SEP,
-    ITEM(mnuRequestsPlayerAToDJPlaylistLoadA, "To Player A --> Player A Song To DJ Playlist (Numpad 4)"),
-    ITEM(mnuRequestsPlayerBToDJPlaylistLoadB, "To Player B --> Player B Song To DJ Playlist (Numpad 6)"),
+    ROW(mnuRequestsPlayerAToDJPlaylistLoadA, "To Player A --> Player A Song To DJ Playlist (Numpad 4)"),
+    ROW(mnuRequestsPlayerBToDJPlaylistLoadB, "To Player B --> Player B Song To DJ Playlist (Numpad 6)"),
     SEP,
-    ITEM(mnuRequestRemoveSel, "Remove Selected"),
-    ITEM(mnuRequestsEditMP3, "Edit MP3 Tag"),
+    ROW(mnuRequestRemoveSel, "Remove Selected"),
+    ROW(mnuRequestsEditMP3, "Edit MP3 Tag"),
     SEP,
     ITEM(mnuRequestsClear, "Clear"),
     SEP,
     MARK(1, mnuRequestsEnabled, "Take Requests", nullptr, m.takeRequests),
     ITEM(mnuRequestSetDB, "Set Database Path"),
 
-    {0, "mnuAutoDJ", "AutoDJ", nullptr, nullptr, nullptr},
+    MENU("mnuAutoDJ", "AutoDJ", nullptr),
     SUB(mnuAutoDJTimeToCrossfade, "Time to Auto-Crossfade"),
     MARK(2, mnuAutoDJCrossTime10, "10", "crossfade", m.crossfadeSeconds == 10),
     MARK(2, mnuAutoDJCrossTime15, "15", "crossfade", m.crossfadeSeconds == 15),
     MARK(2, mnuAutoDJCrossTime20, "20", "crossfade", m.crossfadeSeconds == 20),
     MARK(2, mnuAutoDJCrossTime25, "25", "crossfade", m.crossfadeSeconds == 25),
 
-    {0, "mnuMostPlayed", "Most Played", nullptr, nullptr, nullptr},
-    ITEM(mnuMostPlayedAddToDJ, "Add To DJ Playlist (Enter)"),
-    ITEM(mnuMostPlayedRequestList, "Add To Request List (Space)"),
-    ITEM(mnuMostPlayedEditMP3, "Edit MP3 Tag"),
+    MENU("mnuMostPlayed", "Most Played", "lstMostPlayed"),
+    ROW(mnuMostPlayedAddToDJ, "Add To DJ Playlist (Enter)"),
+    ROW(mnuMostPlayedRequestList, "Add To Request List (Space)"),
+    ROW(mnuMostPlayedEditMP3, "Edit MP3 Tag"),
     SEP,
-    ITEM(mnuMostPlayedLoadSongA, "Load Song To Player A (Numpad 1)"),
-    ITEM(mnuMostPlayedLoadSongB, "Load Song To Player B (Numpad 3)"),
+    ROW(mnuMostPlayedLoadSongA, "Load Song To Player A (Numpad 1)"),
+    ROW(mnuMostPlayedLoadSongB, "Load Song To Player B (Numpad 3)"),
     SEP,
-    ITEM(mnuMostPlayedPlayerAToDJPlaylist, "To Player A --> Player A Song To DJ Playlist"),
-    ITEM(mnuMostPlayedPlayerBToDJPlaylist, "To Player B --> Player B Song To DJ Playlist"),
+    ROW(mnuMostPlayedPlayerAToDJPlaylist, "To Player A --> Player A Song To DJ Playlist"),
+    ROW(mnuMostPlayedPlayerBToDJPlaylist, "To Player B --> Player B Song To DJ Playlist"),
     SEP,
-    ITEM(mnuMostPlayedRemove, "Remove Selected From List"),
+    ROW(mnuMostPlayedRemove, "Remove Selected From List"),
     SEP,
     CANCEL(mnuMostPlayedCancel),
 
-    {0, "mnuSearch", "Search", nullptr, nullptr, nullptr},
+    MENU("mnuSearch", "Search", "lstSearch"),
     ITEM(mnuSearchNew, "New Search (Left Arrow Key)"),
-    ITEM(mnuSearchAddRequest, "Add to Request List (Space Bar)"),
-    ITEM(mnuSearchAddDJPlaylist, "Add to DJ Playlist (Enter)"),
+    ROW(mnuSearchAddRequest, "Add to Request List (Space Bar)"),
+    ROW(mnuSearchAddDJPlaylist, "Add to DJ Playlist (Enter)"),
     SEP,
-    ITEM(mnuSearchEditMP3, "Edit MP3 Tag"),
+    ROW(mnuSearchEditMP3, "Edit MP3 Tag"),
     SEP,
     CANCEL(mnuSearchCancel),
 };
 
+#undef MENU
 #undef SEP
 #undef ITEM
+#undef ROW
 #undef SUB
 #undef CANCEL
 #undef MARK
@@ -212,6 +219,7 @@ frmMenu::~frmMenu() = default;
 void frmMenu::build()
 {
     QMenu* root = nullptr;
+    const char* rootList = nullptr;
     QMenu* parentOfSubItems = nullptr;
     QHash<QString, QActionGroup*> groups;
     const int n = int(std::size(kMenus));
@@ -221,6 +229,7 @@ void frmMenu::build()
             root = new QMenu(QLatin1String(row.caption), form_);
             root->setObjectName(QLatin1String(row.name));
             roots_ << root;
+            rootList = row.list;
             continue;
         }
         QMenu* in = row.depth == 1 ? root : parentOfSubItems;
@@ -251,8 +260,14 @@ void frmMenu::build()
         if (row.click) {
             const auto click = row.click;
             const QByteArray location = QByteArray(row.name) + "_Click";
-            connect(action, &QAction::triggered, this, [this, click, location] {
-                trap(location.constData(), [&] { (this->*click)(); });
+            const char* onRowOf = row.onRow ? rootList : nullptr;
+            connect(action, &QAction::triggered, this, [this, click, location, onRowOf] {
+                trap(location.constData(), [&] {
+                    // The menu may have been opened from its button with no row chosen.
+                    if (onRowOf && listkeys::selectedRow(list(onRowOf)) < 1)
+                        return;
+                    (this->*click)();
+                });
                 // A command may change a mark (or refuse to): the menu shows the marks as they are.
                 syncMarks();
             });
@@ -292,9 +307,10 @@ std::pair<QString, QString> frmMenu::suggestionCaptions(const QString& path) con
     const std::optional<FileNameSplit> split = splitFileName(songBaseName(path));
     if (!split)
         return {kNoSuggestions, kNoSuggestions};
-    // "Title - Artist" takes the name's left part as the title, "Artist - Title" as the artist.
-    return {literalCaption(QStringLiteral("Title: ") + split->left + QStringLiteral(" --  Artist: ") + split->right),
-            literalCaption(QStringLiteral("Title: ") + split->right + QStringLiteral(" -- Artist: ") + split->left)};
+    // Each item shows what choosing it writes: "Title - Artist" takes the name's right part as the
+    // title and the left part as the artist, "Artist - Title" the other way round.
+    return {literalCaption(QStringLiteral("Title: ") + split->right + QStringLiteral(" --  Artist: ") + split->left),
+            literalCaption(QStringLiteral("Title: ") + split->left + QStringLiteral(" -- Artist: ") + split->right)};
 }
 
 void frmMenu::prepare(QMenu* m)
@@ -510,10 +526,10 @@ void frmMenu::mnuFullViewMediaPaths_Click()
 }
 
 void frmMenu::mnuFullEditTag_Click() { editTag(list("lstFullPlaylist")); }
-// A file named "Blue Band - Night Song" is named artist first: "Artist - Title" makes Blue Band
-// the artist and Night Song the title; "Title - Artist" reads the same name the other way round.
-void frmMenu::mnuFullAutoTitleArtist_Click() { autoTag("mnuFullAutoTitleArtist", false); }
-void frmMenu::mnuFullAutoArtistTitle_Click() { autoTag("mnuFullAutoArtistTitle", true); }
+// "Blue Band - Night Song": "Title - Artist" writes artist Blue Band and title Night Song,
+// "Artist - Title" artist Night Song and title Blue Band, as their suggestion captions say.
+void frmMenu::mnuFullAutoTitleArtist_Click() { autoTag("mnuFullAutoTitleArtist", true); }
+void frmMenu::mnuFullAutoArtistTitle_Click() { autoTag("mnuFullAutoArtistTitle", false); }
 
 void frmMenu::autoTag(const char* itemName, bool leftIsArtist)
 {
@@ -620,8 +636,9 @@ void frmMenu::mnuFullPlaylistSendToRecycleBin_Click()
 // Requests
 
 void frmMenu::mnuRequestsSentToDJPlaylist_Click() { library_.AddToDJList(list("lstRequests"), 0); }
-void frmMenu::mnuRequestsAddToA_Click() { requests_.takeIntoDeck('A', "mnuRequestsAddToA_Click"); }
-void frmMenu::mnuRequestsAddToB_Click() { requests_.takeIntoDeck('B', "mnuRequestsAddToB_Click"); }
+// Loads the request and drops its row; its records stay, so it is listed again at the next reload.
+void frmMenu::mnuRequestsAddToA_Click() { requests_.loadIntoDeck('A'); }
+void frmMenu::mnuRequestsAddToB_Click() { requests_.loadIntoDeck('B'); }
 void frmMenu::mnuRequestsPlayerAToDJPlaylistLoadA_Click() { fromPlayer(list("lstRequests"), "PlayerA"); }
 void frmMenu::mnuRequestsPlayerBToDJPlaylistLoadB_Click() { fromPlayer(list("lstRequests"), "PlayerB"); }
 void frmMenu::mnuRequestsEditMP3_Click() { editTag(list("lstRequests")); }

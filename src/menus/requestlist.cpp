@@ -53,22 +53,24 @@ void RequestList::removeRow(std::uint64_t id)
     library_.RemoveFromList(lstRequests_);
 }
 
-void RequestList::forgetRequest(const QString& file, const char* location)
+bool RequestList::forgetRequest(const QString& file, const char* location)
 {
     // Without a request database the song came from the list alone.
     const QString db = RequestDBPath;
     if (!requestdb::isConfigured(db))
-        return;
+        return true;
     try {
         requestdb::RequestStore(db).deleteRequestsFor(file);
     } catch (const RuntimeError& e) {
         // A database the writer holds locked for a moment: the poll deletes them at its next
         // ticks, before it reloads, so the request does not come back.
-        if (e.number() == requestdb::ErrLocked)
-            requestdb::deleteRequestsLater(db, file);
-        else
+        if (e.number() != requestdb::ErrLocked) {
             LogError(e.number(), e.description(), QLatin1String(location));
+            return false;
+        }
+        requestdb::deleteRequestsLater(db, file);
     }
+    return true;
 }
 
 void RequestList::takeIntoQueue(const char* location)
@@ -82,32 +84,43 @@ void RequestList::takeIntoQueue(const char* location)
         const QString file = requests.cell(k - 1, field::Filename);
         const int queued = library_.djPlaylist().count();
         library_.AddToDJList(lstRequests_, k);
-        if (library_.djPlaylist().count() > queued) {
-            forgetRequest(file, location);
+        // The row goes with its records; records that could not be deleted keep it listed.
+        if (library_.djPlaylist().count() > queued && forgetRequest(file, location))
             removeRow(id);
-        }
         lstRequests_->setFocus();
     });
+}
+
+bool RequestList::loadRow(char deck, int k)
+{
+    const QString file = library_.requests().cell(k - 1, field::Filename);
+    const DeckState& s = decks_.state();
+    const long& stream = deck == 'A' ? s.StreamA : s.StreamB;
+    const QString& loaded = deck == 'A' ? s.PlayerAFilename : s.PlayerBFilename;
+    const long before = stream;
+    if (deck == 'A')
+        decks_.LoadSongA(lstRequests_, true, true, k);
+    else
+        decks_.LoadSongB(lstRequests_, true, true, k);
+    // A new stream on this file: the deck took the song (and the load removed its row).
+    return stream != 0 && stream != before && loaded == file;
+}
+
+void RequestList::loadIntoDeck(char deck)
+{
+    const int k = listkeys::selectedRow(lstRequests_);
+    if (library_.requests().count() >= 1 && k >= 1)
+        loadRow(deck, k);
 }
 
 void RequestList::takeIntoDeck(char deck, const char* location)
 {
     trap(location, [&] {
-        SongListModel& requests = library_.requests();
         const int k = listkeys::selectedRow(lstRequests_);
-        if (requests.count() < 1 || k < 1)
+        if (library_.requests().count() < 1 || k < 1)
             return;
-        const QString file = requests.cell(k - 1, field::Filename);
-        DeckState& s = decks_.state();
-        long& stream = deck == 'A' ? s.StreamA : s.StreamB;
-        const QString& loaded = deck == 'A' ? s.PlayerAFilename : s.PlayerBFilename;
-        const long before = stream;
-        if (deck == 'A')
-            decks_.LoadSongA(lstRequests_, true, true, k);
-        else
-            decks_.LoadSongB(lstRequests_, true, true, k);
-        // A new stream on this file: the deck took the song (and the load removed its row).
-        if (stream != 0 && stream != before && loaded == file)
+        const QString file = library_.requests().cell(k - 1, field::Filename);
+        if (loadRow(deck, k))
             forgetRequest(file, location);
         lstRequests_->setFocus();
     });
@@ -141,15 +154,20 @@ void RequestList::lstRequests_KeyDown(int& KeyCode)
             listkeys::used(KeyCode);
             return;
         }
-        switch (KeyCode) {
+        const int key = KeyCode;
+        if (key != Return && key != Numpad1 && key != Numpad3 && key != Numpad4 && key != Numpad6)
+            return;
+        listkeys::used(KeyCode);
+        // Each of them acts on the selected row (an empty list has none).
+        if (listkeys::selectedRow(lstRequests_) < 1)
+            return;
+        switch (key) {
         case Return: library_.AddToDJList(lstRequests_, 0); break;
-        case Numpad1: takeIntoDeck('A', "lstRequests_KeyDown"); break;
-        case Numpad3: takeIntoDeck('B', "lstRequests_KeyDown"); break;
+        case Numpad1: loadIntoDeck('A'); break;
+        case Numpad3: loadIntoDeck('B'); break;
         case Numpad4: views_.SongFromPlayerToDJList(lstRequests_, QStringLiteral("PlayerA")); break;
         case Numpad6: views_.SongFromPlayerToDJList(lstRequests_, QStringLiteral("PlayerB")); break;
-        default: return;
         }
-        listkeys::used(KeyCode);
     });
 }
 

@@ -2,10 +2,11 @@
 // request poll lists them, plus songs added by hand from the other lists.
 //
 // Taking a request (double click, the queue button picRequestsQInDJList, the deck buttons
-// Picture10 and Picture11, Numpad 1 and 3 and the menu's deck items) takes the song first and
-// deletes its records from the request database only once the queue or the deck holds it, so a
-// deck that refuses the song keeps the request. Enter and the menu's queue item only queue the
-// song: the request stays listed and in the database.
+// Picture10 and Picture11) takes the song first and deletes its records from the request
+// database only once the queue or the deck holds it, so a deck that refuses the song keeps the
+// request. Enter and the menu's queue item only queue the song: the request stays listed and in
+// the database. Numpad 1 and 3 and the menu's deck items load the song and drop its row, but
+// keep its records: the request is listed again at the next reload.
 #pragma once
 
 #include <QObject>
@@ -38,12 +39,13 @@ public:
     // --- the menu
     void Picture12_MouseDown();
     void lstRequests_MouseUp(int Button);
-    // Takes the selected request into deck 'A' or 'B'; location names the caller in the log.
-    void takeIntoDeck(char deck, const char* location);
+    // Loads the selected request into deck 'A' or 'B' and drops its row once the deck has it;
+    // its records stay in the database. Nothing while no row is selected.
+    void loadIntoDeck(char deck);
 
     // --- keys (after GlobalKeyDown): the keypad's selection moves, Enter queues, Numpad 1 / 3
-    // take the request into deck A / B, Numpad 4 / 6 send the deck's song to the DJ Playlist and
-    // load the request.
+    // load the request into deck A / B (its records stay), Numpad 4 / 6 send the deck's song to
+    // the DJ Playlist and load the request.
     void lstRequests_KeyDown(int& KeyCode);
 
     // Copies row index (1-based) of another song list to the end of the Requests list: Title,
@@ -53,7 +55,12 @@ public:
 
 private:
     void takeIntoQueue(const char* location);
-    void forgetRequest(const QString& file, const char* location);
+    void takeIntoDeck(char deck, const char* location);
+    // Deletes the request records of file (or leaves them to the poll while the database is
+    // locked); false, logged, when they stay.
+    bool forgetRequest(const QString& file, const char* location);
+    // Loads row k into the deck, which drops the row; true when the deck now holds its song.
+    bool loadRow(char deck, int k);
     void removeRow(std::uint64_t id);
     void showCount();
 

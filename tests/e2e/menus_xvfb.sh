@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # The popup menus and the Requests list in the main window on a real X server, with the real mouse
 # and keyboard (xdotool): a right-click on the Full Playlist, "Auto Edit MP3" and the suggestion
-# that reads "Blue Band - Night Song.mp3" as artist first give the row title "Night Song" and
-# artist "Blue Band", as id3tool reads them from the file; a request added by
-# tests/tools/request-writer.sh appears in the Requests list, Numpad 1 takes it into deck A, and
-# its record leaves the database only once the deck holds the song.
+# whose caption reads title "Night Song" and artist "Blue Band" give the row of
+# "Blue Band - Night Song.mp3" those texts, as id3tool reads them from the file; a request added
+# by tests/tools/request-writer.sh appears in the Requests list, Numpad 1 loads it into deck A
+# while its record stays, and the take button Picture10 takes a request whose record leaves the
+# database only once the deck holds the song.
 # Usage: menus_xvfb.sh <path-to-quenlow> <media-dir>
 set -euo pipefail
 program=$1

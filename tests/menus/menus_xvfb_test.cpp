@@ -1,6 +1,7 @@
 // The popup menus and the Requests list on a real X server (Xvfb), driven by xdotool with the
 // real mouse and keyboard: a right-click on the Full Playlist auto-edits a song's tag from its
-// file name, and a request written by the outside writer is taken into deck A with Numpad 1.
+// file name; a request written by the outside writer is loaded into deck A with Numpad 1 and
+// stays recorded, and the take button Picture10 takes one and deletes its record.
 // Run from tests/e2e/menus_xvfb.sh; on any other platform the tests are skipped.
 #include "menufixture.h"
 
@@ -22,6 +23,9 @@ bool xdotool(const QStringList& args) { return QProcess::execute(QStringLiteral(
 
 bool moveTo(const QPoint& at)
 {
+    // --sync waits for the pointer to move, which it never does when it is there already.
+    if (QCursor::pos() == at)
+        return true;
     return xdotool({"mousemove", "--sync", QString::number(at.x()), QString::number(at.y())});
 }
 
@@ -55,6 +59,14 @@ protected:
         const QRect r = v->visualRect(v->model()->index(row - 1, 1));
         return v->viewport()->mapToGlobal(r.center());
     }
+
+    // Clicks a row of the Requests list and waits until it is the chosen row of the focused list.
+    bool chooseRequest(int row)
+    {
+        QTreeView* v = view("lstRequests");
+        return moveTo(rowOnScreen("lstRequests", row)) && xdotool({"click", "1"}) &&
+               QTest::qWaitFor([&] { return v->hasFocus() && listkeys::selectedRow(v) == row; }, 5000);
+    }
 };
 
 } // namespace
@@ -65,9 +77,9 @@ TEST_F(MenusXvfb, RightClickAutoEditsAFullPlaylistSongFromItsFileName)
     add(lib().full(), {path});
     ASSERT_EQ(lib().full().cell(0, field::Title), "Blue Band - Night Song");
 
-    // While the menu is open: onto "Auto Edit MP3", then the suggestion that reads the name as
-    // artist first ("Artist - Title"), each with the real mouse.
-    QString chosenCaption;
+    // While the menu is open: onto "Auto Edit MP3", then the suggestion whose caption reads title
+    // Night Song and artist Blue Band, each with the real mouse.
+    QString chosen;
     int step = 0;
     QTimer watch;
     watch.setInterval(50);
@@ -81,11 +93,14 @@ TEST_F(MenusXvfb, RightClickAutoEditsAFullPlaylistSongFromItsFileName)
             moveTo(popup->mapToGlobal(popup->actionGeometry(autoEdit).center()));
             xdotool({"click", "1"});
         } else if (step == 1 && popup->objectName() == QLatin1String("mnuFullAutoEdit")) {
-            QAction* artistTitle = popup->findChild<QAction*>(QStringLiteral("mnuFullAutoArtistTitle"));
-            step = 2;
-            chosenCaption = artistTitle->text();
-            moveTo(popup->mapToGlobal(popup->actionGeometry(artistTitle).center()));
-            xdotool({"click", "1"});
+            for (QAction* a : popup->actions()) {
+                if (!a->text().startsWith(QLatin1String("Title: Night Song ")))
+                    continue;
+                step = 2;
+                chosen = a->objectName() + QLatin1Char('|') + a->text();
+                moveTo(popup->mapToGlobal(popup->actionGeometry(a).center()));
+                xdotool({"click", "1"});
+            }
         }
     });
     watch.start();
@@ -95,7 +110,7 @@ TEST_F(MenusXvfb, RightClickAutoEditsAFullPlaylistSongFromItsFileName)
     EXPECT_TRUE(QTest::qWaitFor([&] { return lib().full().cell(0, field::Title) == QLatin1String("Night Song"); }, 30000))
         << "step " << step << ", row reads " << lib().full().cell(0, field::Title).toStdString();
     watch.stop();
-    EXPECT_EQ(chosenCaption, "Title: Night Song -- Artist: Blue Band");
+    EXPECT_EQ(chosen, "mnuFullAutoTitleArtist|Title: Night Song --  Artist: Blue Band");
     EXPECT_EQ(lib().full().cell(0, field::Artist), "Blue Band");
     EXPECT_EQ(shown.size(), 0); // the real menu was shown, not the recorder
 
@@ -105,7 +120,7 @@ TEST_F(MenusXvfb, RightClickAutoEditsAFullPlaylistSongFromItsFileName)
     EXPECT_EQ(ErrorCount, 0);
 }
 
-TEST_F(MenusXvfb, ARequestIsTakenIntoDeckAWithNumpad1AndLeavesTheDatabaseOnlyThen)
+TEST_F(MenusXvfb, Numpad1LoadsARequestAndKeepsItsRecordsWhilePicture10TakesOne)
 {
     const QString db = dir.filePath(QStringLiteral("requests.db"));
     writer({"create", db});
@@ -113,7 +128,7 @@ TEST_F(MenusXvfb, ARequestIsTakenIntoDeckAWithNumpad1AndLeavesTheDatabaseOnlyThe
     w->steps.openRequestDatabase();
     ASSERT_EQ(RequestDBPath, db);
     const QString wanted = song(QStringLiteral("Rock 'n' Roll Request.mp3"));
-    const QString playing = song(QStringLiteral("playing.mp3"));
+    const QString second = song(QStringLiteral("Second Request.mp3"));
 
     // The writer adds the request; the housekeeping timer lists it.
     w->TimerMessages->start();
@@ -122,36 +137,48 @@ TEST_F(MenusXvfb, ARequestIsTakenIntoDeckAWithNumpad1AndLeavesTheDatabaseOnlyThe
     EXPECT_EQ(lib().requests().cell(0, field::Filename), wanted);
     w->lblRequestsClick_Click();
 
-    // Deck A is playing another song.
-    add(lib().full(), {playing});
-    load('A', "lstFullPlaylist", 1);
-    w->decks->A().keyPlayPause();
-    ASSERT_NE(decks().ChannelA, 0);
-
-    // Real keys: the list chosen with the mouse, the keypad's digits on.
-    ASSERT_TRUE(moveTo(rowOnScreen("lstRequests", 1)));
-    ASSERT_TRUE(xdotool({"click", "1"}));
-    ASSERT_TRUE(QTest::qWaitFor([&] { return view("lstRequests")->hasFocus(); }, 5000));
+    // Real keys: the row chosen with the mouse, the keypad's digits on. Numpad 1 loads the
+    // request into deck A and drops its row; its record stays in the database.
+    ASSERT_TRUE(chooseRequest(1));
     xdotool({"key", "Num_Lock"});
-    // A playing deck refuses the request: it stays listed and in the database.
-    ASSERT_TRUE(xdotool({"key", "KP_1"}));
-    QTest::qWait(500);
-    EXPECT_EQ(decks().PlayerAFilename, playing);
-    EXPECT_EQ(lib().requests().count(), 1);
-    EXPECT_EQ(writer({"count", db}), "1");
-
-    // F1 stops deck A; Numpad 1 then takes the request, and only now its record goes.
-    ASSERT_TRUE(xdotool({"key", "F1"}));
-    ASSERT_TRUE(QTest::qWaitFor([&] { return decks().ChannelA == 0; }, 5000));
     ASSERT_TRUE(xdotool({"key", "KP_1"}));
     EXPECT_TRUE(QTest::qWaitFor([&] { return decks().PlayerAFilename == wanted; }, 10000))
         << "deck A holds " << decks().PlayerAFilename.toStdString();
     EXPECT_EQ(lib().requests().count(), 0);
-    EXPECT_EQ(writer({"count", db}), "0");
+    EXPECT_EQ(writer({"count", db}), "1");
+    xdotool({"key", "Num_Lock"});
+
+    // The writer adds another request: the reload lists both, the one on deck A again.
+    writer({"add", db, second, "5"});
+    ASSERT_TRUE(QTest::qWaitFor([&] { return lib().requests().count() == 2; }, 10000));
+    EXPECT_EQ(files(lib().requests()), (QStringList{second, wanted}));
+
+    // Deck A plays: the take button Picture10 is refused and the request keeps row and record.
+    auto* take = ctl<QWidget>(w.get(), "Picture10");
+    const QPoint button = take->mapToGlobal(take->rect().center());
+    ASSERT_TRUE(w->rect().contains(w->mapFromGlobal(button)));
+    w->decks->A().keyPlayPause();
+    ASSERT_NE(decks().ChannelA, 0);
+    ASSERT_TRUE(chooseRequest(1));
+    ASSERT_TRUE(moveTo(button));
+    ASSERT_TRUE(xdotool({"click", "1"}));
+    QTest::qWait(500);
+    EXPECT_EQ(decks().PlayerAFilename, wanted);
+    EXPECT_EQ(lib().requests().count(), 2);
+    EXPECT_EQ(writer({"count", db}), "2");
+
+    // F1 stops deck A; Picture10 then takes the request, and only now its record goes.
+    ASSERT_TRUE(QTest::qWaitFor([&] { return view("lstRequests")->hasFocus(); }, 5000));
+    ASSERT_TRUE(xdotool({"key", "F1"}));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return decks().ChannelA == 0; }, 5000));
+    ASSERT_TRUE(xdotool({"click", "1"}));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return decks().PlayerAFilename == second; }, 10000))
+        << "deck A holds " << decks().PlayerAFilename.toStdString();
+    EXPECT_EQ(files(lib().requests()), QStringList{wanted});
+    EXPECT_EQ(writer({"count", db}), "1");
     // The next ticks bring nothing back.
     QTest::qWait(1500);
-    EXPECT_EQ(lib().requests().count(), 0);
+    EXPECT_EQ(files(lib().requests()), QStringList{wanted});
     w->TimerMessages->stop();
-    xdotool({"key", "Num_Lock"});
     EXPECT_EQ(ErrorCount, 0);
 }

@@ -164,13 +164,13 @@ TEST_F(MenuWindowTest, EveryRoutePreparesTheMenuFromTheMomentItOpens)
     lv.menuButton(view("lstFullPlaylist"));
     EXPECT_TRUE(del->isEnabled());
     // Captions made from the file name show its "&" as one.
-    EXPECT_EQ(item("mnuFullAutoTitleArtist")->text(), "Title: Tom && Jerry --  Artist: It's Rock");
-    EXPECT_EQ(item("mnuFullAutoArtistTitle")->text(), "Title: It's Rock -- Artist: Tom && Jerry");
+    EXPECT_EQ(item("mnuFullAutoTitleArtist")->text(), "Title: It's Rock --  Artist: Tom && Jerry");
+    EXPECT_EQ(item("mnuFullAutoArtistTitle")->text(), "Title: Tom && Jerry -- Artist: It's Rock");
     // The stale popup: the button after the selection moved back to the deck's song.
     select("lstFullPlaylist", 1);
     lv.menuButton(view("lstFullPlaylist"));
     EXPECT_FALSE(del->isEnabled());
-    EXPECT_EQ(item("mnuFullAutoTitleArtist")->text(), "Title: Deck Song --  Artist: Loaded");
+    EXPECT_EQ(item("mnuFullAutoTitleArtist")->text(), "Title: Loaded --  Artist: Deck Song");
     select("lstFullPlaylist", 3);
     lv.list_MouseUp(view("lstFullPlaylist"), 2);
     EXPECT_EQ(item("mnuFullAutoTitleArtist")->text(), "No Suggestions");
@@ -263,11 +263,12 @@ TEST_F(MenuWindowTest, AutoTagSplitsTheFileNameAndWritesBothFieldsInOneTag)
         const char* title; // nullptr: no suggestion, the file is left alone
         const char* artist;
     } cases[] = {
-        {"Blue Band - Night Song", "mnuFullAutoTitleArtist", "Blue Band", "Night Song"},
-        {"Blue Band - Night Song", "mnuFullAutoArtistTitle", "Night Song", "Blue Band"},
-        {"A - B - C", "mnuFullAutoArtistTitle", "C", "A - B"},
-        {"Artist-Title", "mnuFullAutoArtistTitle", "Title", "Artist"},
-        {"Rock 'n' Roll - Caf\u00e9", "mnuFullAutoArtistTitle", "Caf\u00e9", "Rock 'n' Roll"},
+        {"Blue Band - Night Song", "mnuFullAutoArtistTitle", "Blue Band", "Night Song"},
+        {"Blue Band - Night Song", "mnuFullAutoTitleArtist", "Night Song", "Blue Band"},
+        {"A - B - C", "mnuFullAutoTitleArtist", "C", "A - B"},
+        {"Artist-Title", "mnuFullAutoTitleArtist", "Title", "Artist"},
+        {"Rock 'n' Roll - Caf\u00e9", "mnuFullAutoTitleArtist", "Caf\u00e9", "Rock 'n' Roll"},
+        {"Tail -", "mnuFullAutoArtistTitle", "Tail", ""},
         {"-X", "mnuFullAutoTitleArtist", nullptr, nullptr},
         {"No Dash", "mnuFullAutoArtistTitle", nullptr, nullptr},
         {"x", "mnuFullAutoTitleArtist", nullptr, nullptr},
@@ -290,6 +291,9 @@ TEST_F(MenuWindowTest, AutoTagSplitsTheFileNameAndWritesBothFieldsInOneTag)
         clsMP3 tag;
         tag.setFullName(path);
         tag.ReadMP3Info();
+        // The caption showed exactly what was written.
+        const QString dashes = QLatin1String(c.item) == "mnuFullAutoTitleArtist" ? " --  Artist: " : " -- Artist: ";
+        EXPECT_EQ(item(c.item)->text(), "Title: " + QString::fromUtf8(c.title) + dashes + QString::fromUtf8(c.artist));
         EXPECT_EQ(tag.Title(), QString::fromUtf8(c.title));
         EXPECT_EQ(tag.Artist(), QString::fromUtf8(c.artist));
         EXPECT_EQ(lib().full().cell(0, field::Title), QString::fromUtf8(c.title));
@@ -313,7 +317,7 @@ TEST_F(MenuWindowTest, AutoTagSplitsTheFileNameAndWritesBothFieldsInOneTag)
     load('B', "lstDJPlayList", 1);
     select("lstFullPlaylist", 1);
     menus().prepare(menus().menu("mnuFull"));
-    trigger("mnuFullAutoArtistTitle");
+    trigger("mnuFullAutoTitleArtist");
     for (const SongListModel* l : {&lib().full(), &lib().djPlaylist(), &lib().songBin()})
         for (int i = 0; i < l->count(); ++i)
             EXPECT_EQ(l->cell(i, field::Title), l->cell(i, field::Filename) == amp ? "Rock" : "other");
@@ -440,8 +444,15 @@ TEST_F(MenuWindowTest, ADeleteOnAReadOnlyDiskKeepsTheRowAndSaysWhy)
 TEST_F(MenuWindowTest, ListCommandsActOnTheirOwnListOnly)
 {
     const QString s = song(QStringLiteral("s.mp3"));
-    // Remove-all empties its list and shows the count 0, also for an empty list.
+    // Rows but none chosen (the menu opened from its button): the row commands do nothing.
     add(lib().djPlaylist(), {s, s});
+    view("lstDJPlayList")->selectionModel()->clearSelection();
+    for (const char* n : {"mnuDJPlaylistRemove", "mnuDJPlaylistSendToTop", "mnuDJPlaylistMoveUp1", "mnuDJPlaylistLoadA"})
+        trigger(n);
+    EXPECT_EQ(lib().djPlaylist().count(), 2);
+    EXPECT_TRUE(decks().PlayerAFilename.isEmpty());
+    EXPECT_EQ(ErrorCount, 0);
+    // Remove-all empties its list and shows the count 0, also for an empty list.
     add(lib().songBin(), {s});
     trigger("mnuDJPlaylistClear");
     trigger("mnuDJPlaylistClear");

@@ -165,6 +165,18 @@ TEST_F(RequestListTest, WithoutADatabaseOrWhileItIsLockedTheTakeStillWorks)
     EXPECT_TRUE(reloaded.isEmpty());
     EXPECT_EQ(records(), 0);
     EXPECT_EQ(ErrorCount, 0);
+
+    // A file that is no database: the song is queued and the failure logged; the row stays
+    // listed, as the request is still recorded.
+    const QString junk = dir.filePath(QStringLiteral("junk.db"));
+    ASSERT_TRUE(testutil::writeAll(junk, QByteArray(4096, 'x')));
+    RequestDBPath = junk;
+    add(lib().requests(), {a});
+    select("lstRequests", 1);
+    w->requests->lstRequests_DblClick();
+    EXPECT_EQ(files(lib().djPlaylist()), (QStringList{b, a}));
+    EXPECT_EQ(files(lib().requests()), QStringList{a});
+    EXPECT_EQ(errorLines(), 1);
 }
 
 TEST_F(RequestListTest, TheRequestsMenuRemovesClearsAndSwitchesTheDatabase)
@@ -272,7 +284,15 @@ TEST_F(RequestListTest, KeysAndMenuItemsQueueOrTakeTheSelectedRequest)
     key(vb::key::Numpad2);
     EXPECT_EQ(listkeys::selectedRow(view("lstRequests")), 2);
 
+    // With no row chosen the keys do nothing.
+    view("lstRequests")->selectionModel()->clearSelection();
+    key(vb::key::Numpad1);
+    key(vb::key::Return);
+    EXPECT_TRUE(decks().PlayerAFilename.isEmpty());
+    EXPECT_EQ(lib().djPlaylist().count(), 0);
+
     // Enter and the menu's queue item only queue: the request stays listed and recorded.
+    select("lstRequests", 2);
     key(vb::key::Return);
     select("lstRequests", 1);
     trigger("mnuRequestsSentToDJPlaylist");
@@ -280,22 +300,23 @@ TEST_F(RequestListTest, KeysAndMenuItemsQueueOrTakeTheSelectedRequest)
     EXPECT_EQ(lib().requests().count(), 2);
     EXPECT_EQ(records(), 2);
 
-    // Numpad 1 takes the request into deck A: the row and then its records go.
+    // Numpad 1 loads the request into deck A and drops its row; its records stay, so the
+    // request is listed again at the next reload.
     select("lstRequests", 2);
     key(vb::key::Numpad1);
     EXPECT_EQ(decks().PlayerAFilename, b);
     EXPECT_EQ(files(lib().requests()), QStringList{a});
-    EXPECT_EQ(recordsFor(b), 0);
-    // The menu's deck item does the same; a playing deck refuses and the request stays.
+    EXPECT_EQ(recordsFor(b), 1);
+    // The menu's deck items do the same; a playing deck refuses and the row stays.
     w->decks->A().keyPlayPause();
     select("lstRequests", 1);
     trigger("mnuRequestsAddToA");
     key(vb::key::Numpad1);
-    EXPECT_EQ(recordsFor(a), 1);
+    EXPECT_EQ(files(lib().requests()), QStringList{a});
     trigger("mnuRequestsAddToB");
     EXPECT_EQ(decks().PlayerBFilename, a);
     EXPECT_EQ(lib().requests().count(), 0);
-    EXPECT_EQ(records(), 0);
+    EXPECT_EQ(records(), 2);
 
     // Numpad 4: deck A's song goes to the queue and the request takes its place (when the deck
     // is not playing); the request stays listed.
