@@ -468,8 +468,13 @@ void Library::mnuFullRefreshSongs_Click()
         showMessage(QStringLiteral("Refreshing Full Playlist From Media Root In Background..."));
         full_.clear();
         unreadable_.clear();
-        if (QTreeView* v = viewOf(full_))
+        if (QTreeView* v = viewOf(full_)) {
+            // A hidden list hands its focus to the next control, a pitch slider, whose arrow
+            // keys would retune a deck: the window keeps it until the list is back.
+            if (v->hasFocus() && form_)
+                form_->setFocus(Qt::OtherFocusReason);
             v->hide();
+        }
         refreshing_ = true;
         LoadAllDirectories(true, [this] { finishRefresh(); });
     });
@@ -481,8 +486,13 @@ void Library::finishRefresh()
     trap("mnuFullRefreshSongs_Click", [&] {
         showMessage(QStringLiteral("Finishing Refresh - Please Wait..."));
         updateFullCaption();
-        if (QTreeView* v = viewOf(full_))
+        if (QTreeView* v = viewOf(full_)) {
             v->show();
+            // The list gets the keys back when nothing else took them meanwhile (also after
+            // the first scan, which runs while the window opens).
+            if (form_ && form_->window()->focusWidget() == form_ && v->isVisible())
+                v->setFocus(Qt::OtherFocusReason);
+        }
         resetMessage();
         iFullMP3LastIndex = 1;
         bFullMP3 = true;

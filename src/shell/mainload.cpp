@@ -268,6 +268,13 @@ void frmMain::showMain()
     // From now on the end of the session closes the window as its Exit label does.
     closeOnSessionEnd([this] { Form_Unload(); });
     Form_Load();
+    // The keys start on the Full Playlist the window opens with (on the window itself while a
+    // first scan hides the list), not on the control made first: that is deck A's pitch
+    // slider, whose arrow keys would retune the deck.
+    if (auto* full = findChild<QTreeView*>(QStringLiteral("lstFullPlaylist")); full && !full->isHidden())
+        full->setFocus(Qt::ActiveWindowFocusReason);
+    else
+        setFocus(Qt::ActiveWindowFocusReason);
     showMaximizedOnScreen();
     raise();
     activateWindow();

@@ -54,8 +54,10 @@ TEST_F(MainWindowLibraryTest, LoadFillsTheViewsAndCloseWritesTheFiles)
     ASSERT_TRUE(testutil::writeAll(file("DJPlaylist.qnl"), dj));
     ASSERT_TRUE(testutil::writeAll(file("MostPlayedPlaylist.qnl"), most));
     open();
-    w->Form_Load();
+    w->showMain();
     ASSERT_NE(w->library, nullptr);
+    // The keys start on the list the window opens with, not on a deck's pitch slider.
+    EXPECT_EQ(w->focusWidget(), view("lstFullPlaylist"));
     EXPECT_EQ(view("lstFullPlaylist")->model()->rowCount(), 2);
     EXPECT_EQ(view("lstFullPlaylist")->model()->index(1, 5).data().toString(), QStringLiteral("/m/2.mp3"));
     EXPECT_EQ(caption("lblFullPlaylistNumSongs"), QStringLiteral("2 Songs"));
@@ -88,9 +90,10 @@ TEST_F(MainWindowLibraryTest, EmptyLibraryIsRefreshedAndAnExitMidRefreshKeepsThe
     ASSERT_TRUE(testutil::writeAll(file("MediaList.qnl"), "\"" + dir.filePath("music").toUtf8() + "\",\"Yes\"\r\n"));
     ASSERT_TRUE(testutil::writeAll(file("FullPlaylist.qnl"), ""));
     open();
-    w->Form_Load();
+    w->showMain();
     EXPECT_TRUE(w->library->refreshing());
     EXPECT_TRUE(view("lstFullPlaylist")->isHidden());
+    EXPECT_EQ(w->focusWidget(), w.get()); // the window holds the keys until the list is back
     EXPECT_EQ(w->messages.caption(), QStringLiteral("Refreshing Full Playlist From Media Root In Background..."));
 
     // Saving while the walk runs keeps the file of the last whole list.
@@ -104,6 +107,7 @@ TEST_F(MainWindowLibraryTest, EmptyLibraryIsRefreshedAndAnExitMidRefreshKeepsThe
     loop.exec();
     EXPECT_FALSE(w->library->refreshing());
     EXPECT_FALSE(view("lstFullPlaylist")->isHidden());
+    EXPECT_EQ(w->focusWidget(), view("lstFullPlaylist"));
     EXPECT_EQ(caption("lblFullPlaylistNumSongs"), QStringLiteral("1 Songs"));
     EXPECT_EQ(w->messages.caption(), QStringLiteral("Messages Will Appear Here"));
     EXPECT_TRUE(w->library->bFullMP3);
