@@ -789,10 +789,16 @@ void Library::TimerSaveLists_Timer()
         SaveSongBin();
         iSaveCounter = 0;
         QTreeView* mp = viewOf(mostPlayed_);
+        // The list is hidden while it is reordered; a DJ working in it keeps the keys there
+        // (a hidden list would hand them to the next control, a deck's pitch slider).
+        const bool focused = mp && mp->hasFocus();
         if (mp)
             mp->hide();
         SortMostPlayed_ByPlays();
-        if (mp)
+        if (mp) {
             mp->show();
+            if (focused)
+                mp->setFocus(Qt::OtherFocusReason);
+        }
     });
 }

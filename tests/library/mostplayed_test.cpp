@@ -1,6 +1,8 @@
 #include "libraryfixture.h"
 #include "support/testutil.h"
 
+#include <QTest>
+
 namespace {
 DeckSong song(const char* file) { return {"Title", "Artist", "3:30", QString::fromUtf8(file)}; }
 } // namespace
@@ -103,6 +105,11 @@ TEST_F(MostPlayedTest, PeriodicSaveOnTick10802InOrderThenSorts)
     lib->hooks.updateClock = [&] { ++clockTicks; };
     row("A", "1");
     row("B", "9");
+    // The DJ works in Most Played while it is saved and sorted.
+    form->show();
+    form->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(form.get()));
+    view("lstMostPlayed")->setFocus();
     for (int i = 0; i < 10801; ++i)
         lib->TimerSaveLists_Timer();
     EXPECT_TRUE(saved.empty());
@@ -112,6 +119,7 @@ TEST_F(MostPlayedTest, PeriodicSaveOnTick10802InOrderThenSorts)
     EXPECT_EQ(lib->iSaveCounter, 0);
     EXPECT_EQ(titles(lib->mostPlayed()), (QStringList{"B", "A"}));
     EXPECT_FALSE(view("lstMostPlayed")->isHidden());
+    EXPECT_TRUE(view("lstMostPlayed")->hasFocus());
     // The file holds the order from before the sort.
     EXPECT_TRUE(testutil::readAll(path("MostPlayedPlaylist.qnl")).startsWith("\"A\""));
     EXPECT_EQ(testutil::readAll(path("DJPlaylist.qnl")).size(), 0);
