@@ -292,12 +292,12 @@ int Library::loadList(SongListModel& list, const QString& path, const char* loca
         QFile f(path);
         if (!f.open(QIODevice::ReadOnly))
             raiseError(75, QStringLiteral("Path/File access error: ") + f.errorString());
-        if (hooks.listOpened)
-            hooks.listOpened(path);
         // The file is read, not mapped: another program may cut it short while it loads (a copy
         // over it, a sync tool, a network share), and the pages of a mapping would then vanish
-        // under the reader. A read simply ends early, and a row cut off is reported below.
+        // under the parser. A read simply ends early, and a row cut off is reported below.
         const QByteArray bytes = f.readAll();
+        if (hooks.listRead)
+            hooks.listRead(path);
         listfile::FieldReader in(bytes);
         const int n = list.fieldCount();
         std::vector<SongRow> rows;

@@ -44,7 +44,7 @@ public:
         std::function<void(const QString&)> showMessage;         // a message that stays
         std::function<void()> endProgramAtOnce;                  // close both engines, end now
         std::function<void(const QString& file)> listSaved;      // a list file was written
-        std::function<void(const QString& file)> listOpened;     // a list file is open, not yet read
+        std::function<void(const QString& file)> listRead;       // a list file is read, not yet parsed
     };
     Hooks hooks;
 
