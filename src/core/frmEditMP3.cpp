@@ -62,10 +62,6 @@ QLabel* caption(QWidget* parent, const char* name, const QString& text, const QR
 
 QString yesNo(bool b) { return b ? QStringLiteral("Yes") : QStringLiteral("No"); }
 
-// Tag text for a box: other programs pad fields with NUL bytes, which are no part of the text and
-// must not be saved back as if typed.
-QString boxText(QString tagText) { return tagText.remove(QChar(0)); }
-
 } // namespace
 
 frmEditMP3* frmEditMP3::current() { return current_.data(); }
@@ -290,13 +286,13 @@ void frmEditMP3::LoadMP3Info()
         mp3.setFullName(path);
         mp3.ReadMP3Info();
 
-        txtArtist->setText(boxText(mp3.Artist()));
-        txtTitle->setText(boxText(mp3.Title()));
+        txtArtist->setText(mp3.Artist());
+        txtTitle->setText(mp3.Title());
         if (txtTitle->text().isEmpty())
             txtTitle->setText(titleFallback(path)); // cut to the field's width, as it will be saved
-        txtAlbum->setText(boxText(mp3.Album()));
-        txtComment->setText(boxText(mp3.Comment()));
-        txtYear->setText(boxText(mp3.Year()));
+        txtAlbum->setText(mp3.Album());
+        txtComment->setText(mp3.Comment());
+        txtYear->setText(mp3.Year());
         txtFilepath->setPlainText(path);
 
         // The song's genre, found whatever its letter case; a name the table lacks shows "Other".

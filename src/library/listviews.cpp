@@ -179,6 +179,32 @@ void ListViews::queueListKeyDown(QTreeView* l, bool songBin, int& KeyCode, const
     });
 }
 
+// The deck keys of the Full Playlist, Most Played and Search lists: Numpad 1 / 3 load the
+// selected row into deck A / B and leave it in the list, Numpad 4 / 6 send that deck's song to
+// the DJ Playlist and load the selected row in its place. The loads need a selected row (row).
+// True when KeyCode was one of the four.
+bool ListViews::deckKey(QTreeView* l, int KeyCode, bool row)
+{
+    switch (KeyCode) {
+    case key::Numpad1:
+        if (row)
+            decks_.LoadSongA(l, false, true, 0);
+        return true;
+    case key::Numpad3:
+        if (row)
+            decks_.LoadSongB(l, false, true, 0);
+        return true;
+    case key::Numpad4:
+        SongFromPlayerToDJList(l, QStringLiteral("PlayerA"));
+        return true;
+    case key::Numpad6:
+        SongFromPlayerToDJList(l, QStringLiteral("PlayerB"));
+        return true;
+    default:
+        return false;
+    }
+}
+
 void ListViews::lstDJPlayList_KeyDown(int& KeyCode, int)
 {
     queueListKeyDown(list("lstDJPlayList"), false, KeyCode, "lstDJPlayList_KeyDown");
@@ -223,23 +249,9 @@ void ListViews::lstFullPlaylist_KeyDown(int& KeyCode, int)
             lstFullPlaylist_DblClick();
             listkeys::used(KeyCode);
             break;
-        case key::Numpad1:
-            decks_.LoadSongA(l, false, true, 0);
-            listkeys::used(KeyCode);
-            break;
-        case key::Numpad3:
-            decks_.LoadSongB(l, false, true, 0);
-            listkeys::used(KeyCode);
-            break;
-        case key::Numpad4:
-            SongFromPlayerToDJList(l, QStringLiteral("PlayerA"));
-            listkeys::used(KeyCode);
-            break;
-        case key::Numpad6:
-            SongFromPlayerToDJList(l, QStringLiteral("PlayerB"));
-            listkeys::used(KeyCode);
-            break;
         default:
+            if (deckKey(l, KeyCode, true))
+                listkeys::used(KeyCode);
             break;
         }
     });
@@ -270,22 +282,10 @@ void ListViews::lstMostPlayed_KeyDown(int& KeyCode, int)
         case key::Return:
             lstMostPlayed_DblClick();
             break;
-        case key::Numpad1:
-            if (row)
-                decks_.LoadSongA(l, false, true, 0);
-            break;
-        case key::Numpad3:
-            if (row)
-                decks_.LoadSongB(l, false, true, 0);
-            break;
-        case key::Numpad4:
-            SongFromPlayerToDJList(l, QStringLiteral("PlayerA"));
-            break;
-        case key::Numpad6:
-            SongFromPlayerToDJList(l, QStringLiteral("PlayerB"));
-            break;
         default:
-            return;
+            if (!deckKey(l, KeyCode, row))
+                return;
+            break;
         }
         listkeys::used(KeyCode);
     });
@@ -327,22 +327,10 @@ void ListViews::lstSearch_KeyDown(int& KeyCode, int)
             if (row)
                 ui::MsgBox(library_.search().cell(n - 1, field::Genre), vb::mb::OKOnly);
             break;
-        case key::Numpad1:
-            if (row)
-                decks_.LoadSongA(l, false, true, 0);
-            break;
-        case key::Numpad3:
-            if (row)
-                decks_.LoadSongB(l, false, true, 0);
-            break;
-        case key::Numpad4:
-            SongFromPlayerToDJList(l, QStringLiteral("PlayerA"));
-            break;
-        case key::Numpad6:
-            SongFromPlayerToDJList(l, QStringLiteral("PlayerB"));
-            break;
         default:
-            return;
+            if (!deckKey(l, KeyCode, row))
+                return;
+            break;
         }
         listkeys::used(KeyCode);
     });

@@ -93,6 +93,7 @@ private:
     QTreeView* list(const char* name) const;
     bool deckHasStoppedSong(char deck) const;
     void queueListKeyDown(QTreeView* list, bool songBin, int& KeyCode, const char* location);
+    bool deckKey(QTreeView* list, int KeyCode, bool row);
     void showDJPlaylistTab();
 
     QWidget* form_;
