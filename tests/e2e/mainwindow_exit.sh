@@ -21,7 +21,6 @@ pid=$E2E_PID
 e2e_through_notices
 e2e_pick_silent_devices
 main=$(e2e_wait_window '^Quenlow$')
-sleep 1
 
 # The face is centred in the window; the Exit label stands in the middle column.
 eval "$(xdotool getwindowgeometry --shell "$main")"
@@ -50,7 +49,6 @@ pid=$E2E_PID
 e2e_through_notices
 e2e_pick_silent_devices
 e2e_wait_window '^Quenlow$' >/dev/null
-sleep 1
 kill -TERM "$pid"
 rc=0
 wait "$pid" || rc=$?

@@ -16,7 +16,7 @@ run=$E2E_PID
 w=$(e2e_wait_window '^Update Detected$')
 e2e_keys "$w" Return # "Yes", the default answer
 notes=$(e2e_wait_window '^Updates$')
-sleep 1
+e2e_caught_up "$notes" # a start-up that went on would have its next dialog up by now
 e2e_gone '^Configure Your Sound Devices$' || e2e_fail "start-up did not wait for the update notes"
 e2e_click "$notes" 260 395 # "Ok I'm Done Looking"
 w=$(e2e_wait_window '^Configure Your Sound Devices$')
