@@ -123,12 +123,13 @@ e2e_caught_up() {
 }
 
 e2e_wait_window() {
-  local regex=$1 secs=${2:-60} i w
-  for i in $(seq $((secs * 10))); do
+  local regex=$1 secs=${2:-60} w
+  local end=$((SECONDS + secs))
+  while [ "$SECONDS" -lt "$end" ]; do
     w=$(e2e_find "$regex" | head -1)
-    # A window that went again meanwhile does not answer: look again.
-    if [ -n "$w" ] && "${E2E_CAUGHT_UP:?names the x11-caught-up tool}" "$w" 30 2>/dev/null \
-      && [ -n "$(e2e_find "$regex")" ]; then
+    # Shown, and still shown once the program has caught up: a window may go again at once.
+    if [ -n "$w" ] && "${E2E_CAUGHT_UP:?names the x11-caught-up tool}" "$w" $((end - SECONDS + 1)) 2>/dev/null \
+      && e2e_find "$regex" | grep -qx "$w"; then
       echo "$w"
       return 0
     fi
