@@ -102,8 +102,9 @@ TEST_F(LibraryTest, BadFilesNeverCrashOrInventRows)
         lib->LoadSongBin();
         EXPECT_EQ(lib->songBin().count(), c.rows) << c.bytes.left(80).toStdString();
         EXPECT_EQ(ErrorCount, c.errors) << c.bytes.left(80).toStdString();
-        if (c.rows == 2) // the line after a damaged one is whole
+        if (c.rows == 2) { // the line after a damaged one is whole
             EXPECT_EQ(lib->songBin().cell(1, field::Filename), QStringLiteral("j"));
+        }
     }
     // A missing file is no error and changes nothing.
     QFile::remove(path("SongBin.qnl"));

@@ -2,11 +2,9 @@
 // of the test's own is started and killed.
 #include "platform/hotkeys/globalhotkeys.h"
 
-#include <QFile>
 #include <QProcess>
 #include <QTest>
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 // libXtst keeps the state of a record stream until the stream's end, which a lost server never
 // sends: that memory is the library's, not ours.
@@ -14,26 +12,25 @@ extern "C" const char* __lsan_default_suppressions() { return "leak:XRecordEnabl
 
 TEST(GlobalHotkeys, ALostXServerStopsTheHotkeysAndTheProgramRunsOn)
 {
-    // A display number no other test uses.
-    const int number = 600 + int(getpid() % 300);
-    const QString display = QStringLiteral(":%1").arg(number);
+    // The server picks a free display number itself and tells it on its output.
     QProcess xvfb;
-    xvfb.start(QStringLiteral("Xvfb"), {display, QStringLiteral("-nolisten"), QStringLiteral("tcp")});
+    xvfb.start(QStringLiteral("Xvfb"),
+               {QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-nolisten"),
+                QStringLiteral("tcp")});
     if (!xvfb.waitForStarted(5000))
         GTEST_SKIP() << "Xvfb cannot be started";
-    const QString socket = QStringLiteral("/tmp/.X11-unix/X%1").arg(number);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return QFile::exists(socket); }, 10000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return xvfb.canReadLine(); }, 10000)) << "Xvfb told no display";
+    const QString display = QStringLiteral(":") + QString::fromLatin1(xvfb.readLine()).trimmed();
 
     hotkeys::GlobalHotkeys keys;
     bool lost = false;
     keys.onLost = [&] { lost = true; };
     QString why;
-    // The server may still be setting up its listener when the socket appears.
     ASSERT_TRUE(QTest::qWaitFor([&] { return keys.start(display, &why); }, 5000)) << why.toStdString();
     EXPECT_TRUE(keys.watchesCtrlE());
 
-    xvfb.kill();
-    xvfb.waitForFinished(5000);
+    xvfb.terminate(); // the server ends and closes every connection, and removes its lock file
+    ASSERT_TRUE(xvfb.waitForFinished(5000));
     EXPECT_TRUE(QTest::qWaitFor([&] { return lost; }, 5000));
     EXPECT_FALSE(keys.running());
     keys.stop(); // harmless now
