@@ -37,10 +37,7 @@ protected:
     {
         if (QGuiApplication::platformName() != QLatin1String("xcb"))
             GTEST_SKIP() << "needs an X server (run by tests/e2e/lists_xvfb.sh)";
-        enterProgramFolder(dir.path());
-        resetDeckWorld();
-        ui::setDialogs(&dialogs);
-        checkMarks() = CheckMarks();
+        startFreshRun(dir.path(), dialogs);
         ASSERT_TRUE(startBothEngines());
         w = std::make_unique<frmMain>();
     }

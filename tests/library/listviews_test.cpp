@@ -37,10 +37,7 @@ protected:
 
     void SetUp() override
     {
-        enterProgramFolder(dir.path());
-        resetDeckWorld();
-        ui::setDialogs(&dialogs);
-        checkMarks() = CheckMarks();
+        startFreshRun(dir.path(), dialogs);
         ASSERT_TRUE(startBothEngines());
         w = std::make_unique<frmMain>();
         lib = w->library;

@@ -37,10 +37,7 @@ protected:
     void SetUp() override
     {
         ASSERT_TRUE(dir.isValid());
-        enterProgramFolder(dir.path());
-        resetDeckWorld();
-        ui::setDialogs(&dialogs);
-        checkMarks() = CheckMarks();
+        startFreshRun(dir.path(), dialogs);
         RequestDBPath = requestdb::NoDatabasePath;
         NewRequests = false;
         requestdb::dropPendingDeletes();

@@ -4,6 +4,7 @@
 #include "core/settings.h"
 #include "decks/crossfader.h"
 #include "decks/deckstate.h"
+#include "menus/checkmarks.h"
 #include "platform/ui/dialogs.h"
 
 void enterProgramFolder(const QString& folder)
@@ -26,4 +27,12 @@ void resetDeckWorld()
     crossfader().setLeft(Crossfader::Centre);
     deckState().reset();
     ui::setDialogs(nullptr);
+}
+
+void startFreshRun(const QString& folder, ui::ScriptedDialogs& dialogs)
+{
+    enterProgramFolder(folder);
+    resetDeckWorld();
+    ui::setDialogs(&dialogs);
+    checkMarks() = CheckMarks();
 }
