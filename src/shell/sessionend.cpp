@@ -1,17 +1,33 @@
 #include "shell/sessionend.h"
 
+#include "core/errorlog.h"
+
 #include <QCoreApplication>
+#include <QGuiApplication>
 #include <QSocketNotifier>
+#include <QThread>
 
 #include <csignal>
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <xcb/xcb.h>
 
 namespace {
 
 int g_pipe[2] = {-1, -1};
 std::function<void()>* g_close = nullptr;
+
+// The close action, once at a time: a signal or a lost display while it runs changes nothing.
+void runClose()
+{
+    static bool running = false;
+    if (running || !g_close || !*g_close)
+        return;
+    running = true;
+    (*g_close)();
+    running = false;
+}
 
 // Only async-signal-safe work here: one byte into the pipe wakes the event loop.
 void onSignal(int)
@@ -32,14 +48,50 @@ bool makePipe()
     QObject::connect(notifier, &QSocketNotifier::activated, notifier, [] {
         char buf[16];
         [[maybe_unused]] const ssize_t n = ::read(g_pipe[0], buf, sizeof buf);
-        static bool running = false;
-        if (running || !g_close || !*g_close)
-            return;
-        running = true;
-        (*g_close)();
-        running = false;
+        runClose();
     });
     return true;
+}
+
+// A lost display. When its connection to the X server breaks, Qt's X11 platform ends the
+// process itself: it warns "The X11 connection broke" and calls exit(1), from its event
+// dispatch or from Xlib's I/O error handler. No event of ours runs after that, and exit()
+// already destroys the program's static objects before any exit handler of ours would run. The
+// warning is the last moment at which the whole program still stands, so a message handler that
+// finds Qt's connection broken closes the window there, on the interface thread, and lets the
+// warning go on.
+QtMessageHandler g_previousHandler = nullptr;
+bool g_handlerInstalled = false;
+
+bool displayLost()
+{
+    const auto* x11 = qGuiApp ? qGuiApp->nativeInterface<QNativeInterface::QX11Application>() : nullptr;
+    xcb_connection_t* connection = x11 ? x11->connection() : nullptr;
+    return connection && xcb_connection_has_error(connection) != 0;
+}
+
+void onMessage(QtMsgType type, const QMessageLogContext& context, const QString& text)
+{
+    if (g_previousHandler)
+        g_previousHandler(type, context, text);
+    // Once: what Qt says after this is only passed on.
+    static bool closed = false;
+    const QCoreApplication* app = QCoreApplication::instance();
+    if (closed || !app || QThread::currentThread() != app->thread() || !g_close || !*g_close || !displayLost())
+        return;
+    closed = true;
+    LogError(0, QStringLiteral("The connection to the X display was lost; the lists and settings are saved before "
+                               "the program ends"),
+             QStringLiteral("CloseAll"));
+    runClose();
+}
+
+void watchForLostDisplay()
+{
+    if (g_handlerInstalled)
+        return;
+    g_previousHandler = qInstallMessageHandler(onMessage);
+    g_handlerInstalled = true;
 }
 
 } // namespace
@@ -59,6 +111,7 @@ void closeOnSessionEnd(std::function<void()> close)
     if (!makePipe())
         return;
     *g_close = std::move(close);
+    watchForLostDisplay();
     struct sigaction sa = {};
     sa.sa_handler = onSignal;
     sigemptyset(&sa.sa_mask);

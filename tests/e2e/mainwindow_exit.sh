@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The Exit label of the real program: a click ends it in order, writing the list font to the
 # settings and all four list files back, with what they held. Then the session ending (the
-# program told to terminate) closes it the same way.
+# program told to terminate) closes it the same way. Last, its X server dies while a deck plays:
+# a song queued just before is in the DJ Playlist's file, and the folder is free for a new start.
 set -euo pipefail
 quenlow=$1
 media=$(cd "$2" && pwd)
@@ -56,4 +57,35 @@ wait "$pid" || rc=$?
 [ -f "$prog/MostPlayedPlaylist.qnl" ] || e2e_fail "MostPlayedPlaylist.qnl not written at the session's end"
 [ -f "$prog/SongBin.qnl" ] || e2e_fail "SongBin.qnl not written at the session's end"
 cmp -s "$prog/DJPlaylist.qnl" "$E2E_TMP/dj.before" || e2e_fail "DJPlaylist.qnl changed at the session's end"
+# Third run, on an X server of its own that is killed while deck A plays a song: the program
+# saves as Exit does before Qt ends it, without hanging on the dead display.
+row "Played Song" "Some Artist" tone30s.mp3 >"$prog/FullPlaylist.qnl"
+printf ',"SCANNED"\r\n' >>"$prog/FullPlaylist.qnl"
+e2e_xvfb 1280x1024
+xvfb=${E2E_PIDS[-1]}
+e2e_launch "$prog" "$E2E_TMP/run3.log"
+pid=$E2E_PID
+e2e_through_notices
+e2e_pick_silent_devices
+main=$(e2e_wait_window '^Quenlow$')
+# The keys start on the Full Playlist: its song queued (Enter), then loaded into deck A and played.
+e2e_keys "$main" Down Return Num_Lock KP_1 F2
+e2e_caught_up "$main"
+kill -KILL "$xvfb"
+wait "$xvfb" 2>/dev/null || true
+for i in $(seq 300); do
+  kill -0 "$pid" 2>/dev/null || break
+  sleep 0.1
+done
+kill -0 "$pid" 2>/dev/null && e2e_fail "the program still runs 30 s after its display died"
+wait "$pid" || true
+grep -q '/tone30s.mp3"' "$prog/DJPlaylist.qnl" || { cat -A "$prog/DJPlaylist.qnl" >&2; e2e_fail "the song queued before the display died is not in DJPlaylist.qnl"; }
+grep -q 'Queued Song' "$prog/DJPlaylist.qnl" || e2e_fail "DJPlaylist.qnl lost its first song"
+grep -q 'display' "$prog/QNLERRORS.log" || e2e_fail "the error log does not tell of the lost display"
+# The lock went with the program: a new start on a new server is not turned away.
+e2e_xvfb 1280x1024
+e2e_launch "$prog" "$E2E_TMP/run4.log"
+e2e_through_notices
+e2e_pick_silent_devices
+e2e_wait_window '^Quenlow$' >/dev/null
 echo "PASS"

@@ -227,8 +227,10 @@ struct GlobalHotkeys::Impl {
             context = 0;
         }
         if (data) {
-            ourErrors().erase(data);
+            // Closed while still ours: a server that has gone away is found out here, and
+            // must not reach the handler that ends the program.
             XCloseDisplay(data);
+            ourErrors().erase(data);
             data = nullptr;
         }
         return false;
@@ -453,8 +455,8 @@ void GlobalHotkeys::stop()
     }
     m.dropRecord();
     m.ungrab();
-    ourErrors().erase(m.ctrl);
     XCloseDisplay(m.ctrl);
+    ourErrors().erase(m.ctrl);
     m.ctrl = nullptr;
     m.heldControls.clear();
     m.recorded.clear();
