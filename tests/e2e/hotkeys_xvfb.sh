@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The system-wide hotkeys on a real X server: another X client holds the keyboard focus while
-# xdotool presses Ctrl+Right, Ctrl+Left (with Num Lock on), Ctrl+Down and Ctrl+E; the main
-# window's crossfader moves, and the focused client gets only the keys the hook passes on. Also
-# the clean failure when another program already holds one of the keys.
+# xdotool presses Ctrl+Right (also with Shift, Alt or Super held), Ctrl+Left (with Num Lock on),
+# Ctrl+Down and Ctrl+E; the main window's crossfader moves, and the focused client gets only the
+# keys the hook passes on; a desktop's own Ctrl+Alt+Left stays with it. Also the clean failure
+# when another program already holds one of the keys.
 # Usage: hotkeys_xvfb.sh <path-to-quenlow> <media-dir>
 set -euo pipefail
 program=$1

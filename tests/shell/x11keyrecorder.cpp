@@ -108,4 +108,5 @@ bool X11KeyRecorder::grab(const QString& name, unsigned modifiers)
 }
 
 unsigned X11KeyRecorder::controlMask() { return ControlMask; }
+unsigned X11KeyRecorder::mod1Mask() { return Mod1Mask; }
 unsigned X11KeyRecorder::mod2Mask() { return Mod2Mask; }

@@ -32,6 +32,7 @@ public:
     // would; false when the server refuses (another client holds it).
     bool grab(const QString& name, unsigned modifiers);
     static unsigned controlMask();
+    static unsigned mod1Mask(); // where Alt usually sits
     static unsigned mod2Mask(); // where Num Lock usually sits
 
 private:

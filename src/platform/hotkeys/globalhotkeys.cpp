@@ -95,6 +95,10 @@ unsigned modifierOf(const XModifierKeymap* map, KeyCode code)
     return 0;
 }
 
+// Every modifier but Control: Shift, Caps Lock, and Mod1 to Mod5 (Alt, Num Lock, Super ...
+// wherever the keyboard map puts them).
+constexpr unsigned OtherModifiers = ShiftMask | LockMask | Mod1Mask | Mod2Mask | Mod3Mask | Mod4Mask | Mod5Mask;
+
 struct Recorded {
     int type;
     KeyCode code;
@@ -158,19 +162,27 @@ struct GlobalHotkeys::Impl {
         return l;
     }
 
-    // Grabs the three keys with Control and every lock combination. On an error (BadAccess:
-    // another program holds one of them) everything grabbed is given back.
-    bool grab(QString* why)
+    void grabWith(const std::vector<unsigned>& combos)
     {
-        takeError(ctrl);
         for (KeyCode code : layout.taken) {
             if (code == 0)
                 continue;
-            for (unsigned locks : layout.lockCombos) {
-                XGrabKey(ctrl, code, ControlMask | locks, root, False, GrabModeAsync, GrabModeAsync);
-                grabbed.emplace_back(code, ControlMask | locks);
+            for (unsigned mods : combos) {
+                XGrabKey(ctrl, code, ControlMask | mods, root, False, GrabModeAsync, GrabModeAsync);
+                grabbed.emplace_back(code, ControlMask | mods);
             }
         }
+    }
+
+    // Grabs the three keys with Control and every lock combination. On an error (BadAccess:
+    // another program holds one of them) everything grabbed is given back. Then with Control
+    // and every other combination of the other modifiers (Shift, Alt, Super ...), since Control
+    // held with the key is all that counts; a combination another program already holds (a
+    // desktop's Ctrl+Alt+arrows for its workspaces) stays with that program.
+    bool grab(QString* why)
+    {
+        takeError(ctrl);
+        grabWith(layout.lockCombos);
         XSync(ctrl, False);
         if (const int e = takeError(ctrl)) {
             if (why)
@@ -179,6 +191,17 @@ struct GlobalHotkeys::Impl {
             ungrab();
             return false;
         }
+        std::vector<unsigned> others;
+        for (unsigned mods = OtherModifiers; mods != 0; mods = (mods - 1) & OtherModifiers)
+            if (std::find(layout.lockCombos.begin(), layout.lockCombos.end(), mods) == layout.lockCombos.end())
+                others.push_back(mods);
+        grabWith(others);
+        XSync(ctrl, False);
+        // Giving back a combination that was never ours does nothing, so the list stays whole.
+        if (const int e = takeError(ctrl))
+            qWarning("hotkeys: Ctrl+Left, Ctrl+Right or Ctrl+Down with other modifiers held stay with another "
+                     "program (%s)",
+                     qPrintable(errorText(ctrl, e)));
         return true;
     }
 

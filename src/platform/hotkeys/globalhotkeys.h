@@ -2,8 +2,10 @@
 //
 // Ctrl+Left, Ctrl+Right and Ctrl+Down are taken from every program: they are grabbed on the root
 // window, for Control alone and for Control with every combination of Caps Lock, Num Lock and
-// Scroll Lock, so a lock that is on does not let them slip through. Ctrl+E is only watched: the
-// program with the focus still gets it. Held keys give a press per repeat and one release.
+// Scroll Lock, so a lock that is on does not let them slip through; without these the hotkeys do
+// not start. They are grabbed as well with Control and every combination of the other modifiers
+// (Shift, Alt, Super ...), all but those another program already holds. Ctrl+E is only watched:
+// the program with the focus still gets it. Held keys give a press per repeat and one release.
 //
 // The hotkeys talk to the X server over connections of their own, watched by the event loop, so
 // they never block the windows, and every event is handed on on the thread that started them.
