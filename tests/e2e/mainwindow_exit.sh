@@ -17,11 +17,16 @@ row() { printf '"%s","%s","3:05","Dance","%s/%s"' "$1" "$2" "$media" "$3"; }
 cp "$prog/FullPlaylist.qnl" "$E2E_TMP/full.before"
 cp "$prog/DJPlaylist.qnl" "$E2E_TMP/dj.before"
 
-e2e_launch "$prog" "$E2E_TMP/run.log"
-pid=$E2E_PID
-e2e_through_notices
-e2e_pick_silent_devices
-main=$(e2e_wait_window '^Quenlow$')
+# Starts the program from $prog through its dialogs to the main window; sets pid and main.
+open_main() {
+  e2e_launch "$prog" "$E2E_TMP/$1"
+  pid=$E2E_PID
+  e2e_through_notices
+  e2e_pick_silent_devices
+  main=$(e2e_wait_window '^Quenlow$')
+}
+
+open_main run.log
 
 # The face is centred in the window; the Exit label stands in the middle column.
 eval "$(xdotool getwindowgeometry --shell "$main")"
@@ -45,11 +50,7 @@ cmp -s "$prog/DJPlaylist.qnl" "$E2E_TMP/dj.before" || e2e_fail "DJPlaylist.qnl c
 [ -f "$prog/SongBin.qnl" ] || e2e_fail "SongBin.qnl not written"
 # Second run, ended by the session: the lists are written again.
 rm -f "$prog/MostPlayedPlaylist.qnl" "$prog/SongBin.qnl"
-e2e_launch "$prog" "$E2E_TMP/run2.log"
-pid=$E2E_PID
-e2e_through_notices
-e2e_pick_silent_devices
-e2e_wait_window '^Quenlow$' >/dev/null
+open_main run2.log
 kill -TERM "$pid"
 rc=0
 wait "$pid" || rc=$?
@@ -63,11 +64,7 @@ row "Played Song" "Some Artist" tone30s.mp3 >"$prog/FullPlaylist.qnl"
 printf ',"SCANNED"\r\n' >>"$prog/FullPlaylist.qnl"
 e2e_xvfb 1280x1024
 xvfb=${E2E_PIDS[-1]}
-e2e_launch "$prog" "$E2E_TMP/run3.log"
-pid=$E2E_PID
-e2e_through_notices
-e2e_pick_silent_devices
-main=$(e2e_wait_window '^Quenlow$')
+open_main run3.log
 # The keys start on the Full Playlist: its song queued (Enter), then loaded into deck A and played.
 e2e_keys "$main" Down Return Num_Lock KP_1 F2
 e2e_caught_up "$main"
@@ -84,8 +81,5 @@ grep -q 'Queued Song' "$prog/DJPlaylist.qnl" || e2e_fail "DJPlaylist.qnl lost it
 grep -q 'display' "$prog/QNLERRORS.log" || e2e_fail "the error log does not tell of the lost display"
 # The lock went with the program: a new start on a new server is not turned away.
 e2e_xvfb 1280x1024
-e2e_launch "$prog" "$E2E_TMP/run4.log"
-e2e_through_notices
-e2e_pick_silent_devices
-e2e_wait_window '^Quenlow$' >/dev/null
+open_main run4.log
 echo "PASS"
