@@ -61,10 +61,8 @@ ListViews::ListViews(QWidget* form, Library& library, Decks& decks, ListButtons&
             connect(sv, &SongListView::mouseUp, this, [this, v](Qt::MouseButton b) {
                 list_MouseUp(v, b == Qt::RightButton ? 2 : b == Qt::MiddleButton ? 4 : 1);
             });
-        if (l.sorts) {
-            v->header()->setSectionsClickable(true);
-            connect(v->header(), &QHeaderView::sectionClicked, this, [this, v](int column) { ColumnClick(v, column); });
-        }
+        if (l.sorts)
+            sortOnHeadingClicks(v);
     }
     connect(list("lstFullPlaylist"), &QAbstractItemView::clicked, this, [this](const QModelIndex& at) {
         if (at.isValid())
@@ -455,6 +453,21 @@ void ListViews::SongFromPlayerToDJList(QTreeView* FormControl, const QString& sP
 
 // ---------------------------------------------------------------------------------------------
 // Header sort
+
+void ListViews::sortOnHeadingClicks(QTreeView* l)
+{
+    QHeaderView* h = l->header();
+    h->setSectionsClickable(true);
+    connect(h, &QHeaderView::sectionClicked, this, [this, l](int column) { ColumnClick(l, column); });
+    // The second press of a quick double click reaches the header only as a double click, never
+    // as a click: without this a DJ clicking a heading twice in a hurry sorts once, and the
+    // list's direction is then out of step with what he sees. A double click on the edge
+    // between two headings is the header's own (it resizes) and sorts nothing.
+    connect(h, &QHeaderView::sectionDoubleClicked, this, [this, l](int column) {
+        if (column >= 0)
+            ColumnClick(l, column);
+    });
+}
 
 void ListViews::ColumnClick(QTreeView* l, int column)
 {

@@ -73,6 +73,9 @@ public:
     // and ascending at the first; Most Played's Plays column always sorts highest count first.
     // The selection stays on its song.
     void ColumnClick(QTreeView* list, int column);
+    // Makes list's headings clickable and every click on one a ColumnClick, however quickly it
+    // follows the one before.
+    void sortOnHeadingClicks(QTreeView* list);
 
     // ---- The Full Playlist's tag read on demand: the row the user clicks or steps onto
     // shows its tag at once when the background scan has not read it yet.

@@ -12,7 +12,6 @@
 #include "menus/requestdb.h"
 #include "platform/ui/skin.h"
 
-#include <QHeaderView>
 #include <QLabel>
 
 RequestList::RequestList(QWidget* form, Library& library, Decks& decks, ListViews& views, QObject* parent)
@@ -24,9 +23,7 @@ RequestList::RequestList(QWidget* form, Library& library, Decks& decks, ListView
     connect(list, &QAbstractItemView::doubleClicked, this, [this](const QModelIndex&) { lstRequests_DblClick(); });
     connect(list, &SongListView::mouseUp, this,
             [this](Qt::MouseButton b) { lstRequests_MouseUp(b == Qt::RightButton ? 2 : b == Qt::LeftButton ? 1 : 4); });
-    list->header()->setSectionsClickable(true);
-    connect(list->header(), &QHeaderView::sectionClicked, this,
-            [this](int column) { views_.ColumnClick(lstRequests_, column); });
+    views_.sortOnHeadingClicks(list);
 
     connect(ctl<SkinControl>(form, "picRequestsQInDJList"), &SkinControl::MouseUp, this,
             [this](int, int, double, double) { picRequestsQInDJList_MouseUp(); });

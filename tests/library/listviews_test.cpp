@@ -18,11 +18,14 @@
 #include "support/testutil.h"
 
 #include <QApplication>
+#include <QHeaderView>
 #include <QLineEdit>
 #include <QSignalSpy>
 #include <QTest>
 #include <QTreeView>
+#include <algorithm>
 #include <gtest/gtest.h>
+#include <string_view>
 
 namespace {
 
@@ -369,6 +372,28 @@ TEST_F(ListViewsTest, HeaderSortAlternatesKeepsTheSelectionAndPlaysSortsByCount)
     EXPECT_EQ(titles(mp), QStringList({"B", "D", "A", "C"}));
     lv->ColumnClick(mv, 1); // the list's own first other sort is ascending
     EXPECT_EQ(titles(mp), QStringList({"A", "B", "C", "D"}));
+
+    // Clicks on a heading as the mouse gives them: a second click within the double-click time
+    // reaches the header as a double click, and must still sort the other way; so must a third.
+    fill(lib->requests(), "lstRequests", {"q", "P", "r"});
+    for (const char* name : {"lstFullPlaylist", "lstRequests"}) {
+        SCOPED_TRACE(name);
+        if (name == std::string_view("lstRequests"))
+            w->lblRequestsClick_Click();
+        QTreeView* v = view(name);
+        QHeaderView* h = v->header();
+        const QPoint title(h->sectionViewportPosition(1) + h->sectionSize(1) / 2, h->height() / 2);
+        const SongListModel& m = lib->modelOf(v);
+        QTest::mouseClick(h->viewport(), Qt::LeftButton, {}, title);
+        const QStringList once = titles(m);
+        QStringList reversed = once;
+        std::reverse(reversed.begin(), reversed.end());
+        QTest::mouseDClick(h->viewport(), Qt::LeftButton, {}, title);
+        QTest::mouseRelease(h->viewport(), Qt::LeftButton, {}, title);
+        EXPECT_EQ(titles(m), reversed);
+        QTest::mouseClick(h->viewport(), Qt::LeftButton, {}, title);
+        EXPECT_EQ(titles(m), once);
+    }
 }
 
 TEST_F(ListViewsTest, RightClicksAndMenuButtonsOpenTheirPopupsThroughTheHook)
