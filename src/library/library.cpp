@@ -2,6 +2,7 @@
 
 #include "core/controls.h"
 #include "core/errorlog.h"
+#include "core/genres.h"
 #include "core/settings.h"
 #include "core/vb.h"
 #include "library/listfile.h"
@@ -13,10 +14,16 @@
 #include "platform/files/wholefile.h"
 #include "platform/ui/dialogs.h"
 
+#include <QDir>
+#include <QEvent>
 #include <QFile>
+#include <QFileInfo>
 #include <QHeaderView>
 #include <QLabel>
 #include <QRegularExpression>
+#include <QScrollBar>
+#include <QStyle>
+#include <QStyleOptionViewItem>
 #include <QTimer>
 #include <QTreeView>
 #include <algorithm>
@@ -99,6 +106,76 @@ private:
     std::vector<QString> slots_ = std::vector<QString>(4096);
 };
 
+// The column widths of a song list view at the view's font. Num and Edited are kept in every
+// row but never seen. Title and Artist keep their designed widths. Time and the fourth column
+// (Genre, or Plays in Most Played) are what their longest text and their heading need at that
+// font, and never narrower than designed: a DJ who picks a bigger font must still read every
+// time up to "59:59" and every genre name whole. Filename, the last column shown, takes the
+// rest of the list's width (the tooltip shows a path cut short), at least its heading.
+class ColumnFit : public QObject {
+public:
+    ColumnFit(QTreeView* view, SongListModel::Kind kind) : QObject(view), view_(view), kind_(kind) {}
+
+    void apply()
+    {
+        QTreeView* v = view_;
+        QHeaderView* h = v->header();
+        const int columns = v->model()->columnCount();
+        // Texts are measured as the view's cells draw them: the style adds its cell padding.
+        QStyleOptionViewItem cell;
+        cell.initFrom(v);
+        cell.font = v->font();
+        cell.fontMetrics = QFontMetrics(cell.font);
+        cell.features = QStyleOptionViewItem::HasDisplay;
+        cell.displayAlignment = Qt::AlignLeft | Qt::AlignVCenter;
+        auto fits = [&](const QString& text) {
+            cell.text = text;
+            return v->style()->sizeFromContents(QStyle::CT_ItemViewItem, &cell, QSize(), v).width();
+        };
+        auto widest = [&](int column, int designed, std::initializer_list<QString> texts) {
+            int w = std::max(designed, h->sectionSizeHint(column));
+            for (const QString& t : texts)
+                w = std::max(w, fits(t));
+            return w;
+        };
+        int fourth = 0;
+        if (kind_ == SongListModel::Kind::MostPlayed) {
+            fourth = widest(4, 90, {QStringLiteral("999999")});
+        } else {
+            fourth = widest(4, 90, {});
+            for (int g = 0; g < GenreCount; ++g)
+                fourth = std::max(fourth, fits(GenreName(g)));
+        }
+        const int widths[] = {0, std::max(220, h->sectionSizeHint(1)), std::max(160, h->sectionSizeHint(2)),
+                              widest(3, 50, {QStringLiteral("59:59")}), fourth};
+        int used = 0;
+        for (int c = 0; c < 5; ++c) {
+            v->setColumnWidth(c, widths[c]);
+            used += widths[c];
+        }
+        const bool edited = columns > 6;
+        if (edited)
+            v->setColumnWidth(6, 1);
+        // The room inside the frame, less the vertical scroll bar, which a long list shows.
+        const int room = v->width() - 2 * v->frameWidth() -
+                         v->style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, v->verticalScrollBar());
+        v->setColumnWidth(5, std::max(h->sectionSizeHint(5), room - used - (edited ? 1 : 0)));
+    }
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* e) override
+    {
+        if (watched == view_ && (e->type() == QEvent::FontChange || e->type() == QEvent::StyleChange ||
+                                 e->type() == QEvent::Resize))
+            apply();
+        return false;
+    }
+
+private:
+    QTreeView* view_;
+    SongListModel::Kind kind_;
+};
+
 } // namespace
 
 Library::Library(QWidget* form, QObject* parent) : QObject(parent), form_(form)
@@ -137,16 +214,12 @@ void Library::attach(SongListModel& model, const char* viewName)
     v->setSelectionMode(QAbstractItemView::SingleSelection);
     v->setSelectionBehavior(QAbstractItemView::SelectRows);
     v->setAllColumnsShowFocus(true);
-    // Num and Edited are kept in every row but never seen.
     v->header()->setMinimumSectionSize(0);
-    v->setColumnWidth(0, 0);
-    v->setColumnWidth(1, 220);
-    v->setColumnWidth(2, 160);
-    v->setColumnWidth(3, 50);
-    v->setColumnWidth(4, 90);
-    v->setColumnWidth(5, 300);
-    if (model.fieldCount() == 6)
-        v->setColumnWidth(6, 1);
+    // The widths follow the list's font: set now, and again whenever the font or the list's
+    // size changes.
+    auto* fit = new ColumnFit(v, model.kind());
+    v->installEventFilter(fit);
+    fit->apply();
 }
 
 SongListModel& Library::modelOf(QTreeView* list)

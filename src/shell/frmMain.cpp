@@ -10,6 +10,7 @@
 
 #include <QApplication>
 #include <QCloseEvent>
+#include <QFontMetrics>
 #include <QGuiApplication>
 #include <QHeaderView>
 #include <QKeyEvent>
@@ -22,6 +23,7 @@
 #include <QSlider>
 #include <QTimer>
 #include <QTreeView>
+#include <algorithm>
 
 namespace {
 
@@ -325,16 +327,19 @@ void frmMain::createControls()
     };
     const int bw = skinart::BigButton.width(), bh = skinart::BigButton.height();
     const int gap = (kViewWidth - 5 * bw) / 4;
+    // The count wells hold six digits whole: a library of 100,000 songs and more is ordinary.
+    const int countWidth = std::max(42, QFontMetrics(captionFont(12, true)).horizontalAdvance(QStringLiteral("000000")) + 8);
     for (int i = 0; i < 5; ++i) {
         auto* b = pic(picMain, buttons[i].pic, inMain(QRect(8 + i * (bw + gap), 207, bw, bh)));
         b->setPicture(imgBigButtons.ListImage(1));
-        auto* l = lbl(b, buttons[i].label, QLatin1String(buttons[i].caption), QRect(10, 2, bw - 60, bh - 4), 13, true);
+        auto* l = lbl(b, buttons[i].label, QLatin1String(buttons[i].caption),
+                      QRect(10, 2, bw - countWidth - 18, bh - 4), 13, true);
         l->setUseMnemonic(true); // the view's key letter is underlined
         l->setCursor(Qt::PointingHandCursor);
         if (buttons[i].count) {
             // A mid-grey well, so the count reads in black as well as in its blinking yellow.
-            auto* c = lbl(b, buttons[i].count, QStringLiteral("0"), QRect(bw - 48, 7, 42, bh - 14), 12, true,
-                          vb::Black);
+            auto* c = lbl(b, buttons[i].count, QStringLiteral("0"), QRect(bw - countWidth - 6, 7, countWidth, bh - 14),
+                          12, true, vb::Black);
             c->setBackColor(vb::rgb(0x6a, 0x75, 0x80));
             c->setAlignment(Qt::AlignCenter);
         }

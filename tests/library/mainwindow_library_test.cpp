@@ -1,13 +1,17 @@
 // The library inside the real main window: the load reads the stored lists into the views and
 // resumes the tag scan, or refreshes an empty library; the orderly close writes the four files.
 #include "core/errorlog.h"
+#include "core/genres.h"
 #include "core/settings.h"
 #include "library/library.h"
 #include "shell/frmMain.h"
 #include "support/testutil.h"
 
+#include <QCoreApplication>
 #include <QEventLoop>
+#include <QHeaderView>
 #include <QLabel>
+#include <QScrollBar>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QTreeView>
@@ -113,7 +117,7 @@ TEST_F(MainWindowLibraryTest, EmptyLibraryIsRefreshedAndAnExitMidRefreshKeepsThe
     EXPECT_TRUE(w->library->bFullMP3);
 }
 
-TEST_F(MainWindowLibraryTest, ViewsShowTitlesButNeitherNumNorEdited)
+TEST_F(MainWindowLibraryTest, ViewsShowEveryColumnAndCountWholeAtEveryFontSizeButNeitherNumNorEdited)
 {
     open();
     w->resize(1024, 768);
@@ -130,4 +134,48 @@ TEST_F(MainWindowLibraryTest, ViewsShowTitlesButNeitherNumNorEdited)
     EXPECT_EQ(view("lstMostPlayed")->model()->headerData(4, Qt::Horizontal).toString(), QStringLiteral("Plays"));
     EXPECT_EQ(view("lstSortMostPlayed")->model()->columnCount(), 6);
     EXPECT_EQ(view("lstDJPlayList")->model()->columnCount(), 6);
+
+    // The count beside a view button shows a library of 100,000 songs whole.
+    std::vector<SongRow> many(100000);
+    w->library->full().appendRows(std::move(many));
+    w->library->updateCountLabels();
+    for (const char* name : {"lblNumFullPlaylist", "lblNumDJPlaylist", "lblNumMostPlayed", "lblNumRequestSongs"}) {
+        auto* box = w->findChild<QLabel*>(QLatin1String(name));
+        EXPECT_LE(box->fontMetrics().horizontalAdvance(QStringLiteral("100000")), box->contentsRect().width()) << name;
+    }
+    EXPECT_EQ(caption("lblNumFullPlaylist"), QStringLiteral("100001"));
+    w->library->full().clear();
+
+    // At every list font size a time up to 59:59, every genre name, a six-digit play count and
+    // every heading fit their columns whole (as the view's own cells measure them), and the
+    // Filename column takes the rest of the list's width.
+    const char* lists[] = {"lstFullPlaylist", "lstDJPlayList", "lstSongBin", "lstMostPlayed", "lstSearch", "lstRequests"};
+    for (const char* name : lists) {
+        SongListModel& m = w->library->modelOf(view(name));
+        const bool plays = m.kind() == SongListModel::Kind::MostPlayed;
+        for (int g = 0; g < GenreCount; ++g)
+            m.append(SongRow("Title", "Artist", "59:59", plays ? QStringLiteral("123456") : GenreName(g), "/m/a.mp3"));
+    }
+    for (const char* size : {"Normal", "Large", "Largest"}) {
+        SCOPED_TRACE(size);
+        w->ChangePlaylistFont(QLatin1String(size));
+        QCoreApplication::processEvents();
+        for (const char* name : lists) {
+            QTreeView* lv = view(name);
+            for (int c = 1; c <= 5; ++c) {
+                EXPECT_GE(lv->columnWidth(c), lv->header()->sectionSizeHint(c)) << name << " heading " << c;
+                EXPECT_GE(lv->columnWidth(c), static_cast<QAbstractItemView*>(lv)->sizeHintForColumn(c)) << name << " cells " << c;
+            }
+        }
+        int used = 0;
+        for (int c = 0; c < v->model()->columnCount(); ++c)
+            used += v->columnWidth(c);
+        EXPECT_EQ(used, v->viewport()->width());
+        EXPECT_EQ(v->horizontalScrollBar()->maximum(), 0);
+    }
+    // The designed widths stand at the normal size wherever their texts fit.
+    w->ChangePlaylistFont(QStringLiteral("Normal"));
+    EXPECT_EQ(v->columnWidth(1), 220);
+    EXPECT_EQ(v->columnWidth(2), 160);
+    EXPECT_EQ(v->columnWidth(3), 50);
 }
