@@ -791,6 +791,60 @@ void Library::picDJPlaylistDown_Click()
     });
 }
 
+// ---------------------------------------------------------------- a file deleted for good
+
+int Library::removeFileEverywhere(const QString& path)
+{
+    int removed = 0;
+    trap("removeFileEverywhere", [&] {
+        // Removes the rows of path from one list; true when it lost any.
+        auto purge = [&](SongListModel& m) {
+            QTreeView* v = viewOf(m);
+            const int selected = listkeys::selectedRow(v);
+            int above = 0; // rows removed above the selected one
+            bool selectedGone = false;
+            int gone = 0;
+            const KeepScrollPosition keep(v);
+            for (int i = m.count() - 1; i >= 0; --i) {
+                if (m.cell(i, field::Filename) != path)
+                    continue;
+                if (i + 1 == selected)
+                    selectedGone = true;
+                else if (i + 1 < selected)
+                    ++above;
+                m.removeAt(i);
+                ++gone;
+            }
+            // The row that moved up into the selected row's place, or the new last row.
+            if (selectedGone && m.count() > 0)
+                selectRow(v, std::min(selected - above, m.count()), false);
+            removed += gone;
+            return gone > 0;
+        };
+        const bool full = purge(full_);
+        const bool dj = purge(dj_);
+        const bool bin = purge(songBin_);
+        const bool most = purge(mostPlayed_);
+        purge(search_);
+        purge(requests_);
+        updateFullCaption();
+        updateDJCaption();
+        updateSongBinCaption();
+        updateCountLabels();
+        // Saved as a save would, so a crash or a lost display before the next one cannot bring
+        // the deleted song back into a list.
+        if (full)
+            SaveFullPlaylist();
+        if (most)
+            SaveMostPlayed();
+        if (dj)
+            SaveDJPlaylist();
+        if (bin)
+            SaveSongBin();
+    });
+    return removed;
+}
+
 // ---------------------------------------------------------------- Most Played
 
 void Library::addToMostPlayed(const DeckSong& song, bool& counted)

@@ -108,6 +108,12 @@ public:
     void lstDJPlayList_DblClick();
     void lstSongBin_DblClick();
 
+    // ---- A song file deleted for good: every row of that exact path leaves every list (Full
+    // Playlist, DJ Playlist, Song Bin, Most Played, Search, Requests), a list whose selected row
+    // went selects the row that took its place, the counts follow, and each stored list that
+    // lost a row is saved at once. Returns the number of rows removed.
+    int removeFileEverywhere(const QString& path);
+
     // ---- Most Played.
     void AddToMostPlayedA(const DeckSong& song, bool& bCountedA);
     void AddToMostPlayedB(const DeckSong& song, bool& bCountedB);

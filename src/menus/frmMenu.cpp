@@ -623,11 +623,10 @@ void frmMenu::mnuFullPlaylistSendToRecycleBin_Click()
     }
     // The row is found again by its id: the list may have changed while the question stood.
     const int i = full.indexOfId(id);
-    if (i < 0)
-        return;
-    Library::selectRow(l, i + 1, false);
-    library_.RemoveFromList(l);
-    library_.updateFullCaption();
+    if (i >= 0)
+        Library::selectRow(l, i + 1, false);
+    // The file is gone: no list may offer it any more, in this run or after a restart.
+    library_.removeFileEverywhere(path);
     if (!ctl<QWidget>(form_, "ViewFullPlaylist")->isHidden())
         l->setFocus();
 }

@@ -413,6 +413,36 @@ TEST_F(MenuWindowTest, PermanentDeleteRemovesOnlyTheConfirmedFileOrLink)
     ASSERT_EQ(dialogs.shown.size(), 4u);
     EXPECT_TRUE(dialogs.shown[1].text.contains(folder) && dialogs.shown[1].text.contains("Is a directory"));
     EXPECT_EQ(dialogs.shown[1].title, "Delete File");
+
+    // The deleted song leaves every list that holds its exact path (a name in other letters is
+    // another file), a list whose selected row went selects the row in its place, and the
+    // stored lists are written without it at once.
+    const QString doomed = song(QStringLiteral("Hit.mp3"));
+    const QString other = song(QStringLiteral("hit.mp3"));
+    lib().full().clear();
+    SongListModel* lists[] = {&lib().full(),       &lib().djPlaylist(), &lib().songBin(),
+                              &lib().mostPlayed(), &lib().search(),     &lib().requests()};
+    for (SongListModel* m : lists)
+        add(*m, {other, doomed, other, doomed});
+    select("lstFullPlaylist", 2);
+    select("lstMostPlayed", 4);
+    select("lstSongBin", 3);
+    dialogs.answers = {vb::mb::Yes};
+    trigger("mnuFullPlaylistSendToRecycleBin");
+    EXPECT_FALSE(QFile::exists(doomed));
+    for (SongListModel* m : lists)
+        EXPECT_EQ(files(*m), (QStringList{other, other}));
+    EXPECT_EQ(listkeys::selectedRow(view("lstFullPlaylist")), 2);
+    EXPECT_EQ(listkeys::selectedRow(view("lstMostPlayed")), 2);
+    EXPECT_EQ(listkeys::selectedRow(view("lstSongBin")), 2);
+    EXPECT_EQ(caption(), "2 Songs");
+    EXPECT_EQ(ctl<QLabel>(w.get(), "lblDJPlaylistClick")->text(), "DJ Playlist - 2");
+    EXPECT_EQ(ctl<QLabel>(w.get(), "lblNumRequestSongs")->text(), "2");
+    for (const char* name : {"FullPlaylist.qnl", "MostPlayedPlaylist.qnl", "DJPlaylist.qnl", "SongBin.qnl"}) {
+        const QByteArray stored = testutil::readAll(dir.filePath(QLatin1String(name)));
+        EXPECT_EQ(stored.count(QFile::encodeName(other)), 2) << name;
+        EXPECT_FALSE(stored.contains(QFile::encodeName(doomed))) << name;
+    }
     EXPECT_EQ(ErrorCount, 0);
 }
 
