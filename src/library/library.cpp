@@ -80,6 +80,10 @@ std::int32_t playsToCount(double v)
 
 [[noreturn]] void badRow() { raiseError(9, QStringLiteral("Subscript out of range")); }
 
+// What one loaded row costs beyond its text: the row, and the block of each of its three texts
+// of its own (title, artist, path; the other cells are shared).
+constexpr qint64 kRowCost = qint64(sizeof(SongRow)) + 3 * 32;
+
 // Equal cell texts of a loaded list share one copy (times, genres and the scanned mark come from
 // small vocabularies). A fixed table indexed by a hash of the text: a text found in its slot is
 // shared, any other takes the slot over. Nothing is searched, so no file, however it was made,
@@ -349,9 +353,27 @@ void Library::selectRow(QTreeView* list, int k, bool scrollAndFocus)
 
 // ---------------------------------------------------------------- list files
 
+bool Library::keepsRefusedFile(const QString& path)
+{
+    const auto at = refused_.find(QFileInfo(path).absoluteFilePath());
+    if (at == refused_.end())
+        return false;
+    const QFileInfo now(at->first);
+    if (now.exists() && now.size() == at->second.size && now.lastModified() == at->second.modified)
+        return true;
+    refused_.erase(at); // moved away or replaced: the list may be saved again
+    return false;
+}
+
 void Library::saveList(SongListModel& list, const char* fileName, const char* location)
 {
     trap(location, [&] {
+        // A file refused at load is still what the user has: the list in memory never held it,
+        // and writing it would lose the file.
+        if (keepsRefusedFile(listFile(fileName)))
+            raiseError(75, QStringLiteral("Path/File access error: %1 was not saved: the file there was too large "
+                                          "to load and is kept as it is")
+                               .arg(QLatin1String(fileName)));
         // One pass over the rows as they stand: the file is built whole in memory and only
         // then replaces the old one, so nothing can change the list half-way and a failure
         // leaves the previous file as it was.
@@ -390,16 +412,40 @@ int Library::loadList(SongListModel& list, const QString& path, const char* loca
         QFile f(path);
         if (!f.open(QIODevice::ReadOnly))
             raiseError(75, QStringLiteral("Path/File access error: ") + f.errorString());
+        // A list costs its bytes, their text (two bytes a character) and every row: a file
+        // too large for the memory a list may take is refused whole, before it can exhaust it.
+        const qint64 maxBytes = listMemoryBudget / 3;
+        const auto refuse = [&](qint64 bytes, qint64 rows) {
+            const QFileInfo file(path);
+            refused_[file.absoluteFilePath()] = FileStamp{file.size(), file.lastModified()};
+            QString what = QStringLiteral("%1 MB").arg((bytes + (1 << 20) - 1) >> 20);
+            if (rows > 0)
+                what += QStringLiteral(", %1 rows or more").arg(rows);
+            ui::MsgBox(QStringLiteral("The list file %1 is too large to load (%2).\r\n\r\nIt is kept on disk as it "
+                                      "is, and this list is not saved over it while it is there.")
+                           .arg(QDir::toNativeSeparators(path), what),
+                       vb::mb::Exclamation, QStringLiteral("List File"));
+            raiseError(7, QStringLiteral("Out of memory: %1 is too large to load (%2); it is kept as it is")
+                              .arg(path, what));
+        };
+        if (f.size() > maxBytes)
+            refuse(f.size(), 0);
         // The file is read, not mapped: another program may cut it short while it loads (a copy
         // over it, a sync tool, a network share), and the pages of a mapping would then vanish
         // under the parser. A read simply ends early, and a row cut off is reported below.
         const QByteArray bytes = f.readAll();
+        if (bytes.size() > maxBytes)
+            refuse(bytes.size(), 0); // it grew while it was read
         if (hooks.listRead)
             hooks.listRead(path);
         listfile::FieldReader in(bytes);
+        const qint64 maxRows = (listMemoryBudget - 3 * qint64(bytes.size())) / kRowCost;
+        const qint64 lines = in.lineEstimate();
+        if (lines > maxRows)
+            refuse(bytes.size(), lines);
         const int n = list.fieldCount();
         std::vector<SongRow> rows;
-        rows.reserve(size_t(in.lineEstimate()));
+        rows.reserve(size_t(lines));
         TextPool pool;
         bool complete = true;
         int damaged = 0;
@@ -412,6 +458,9 @@ int Library::loadList(SongListModel& list, const QString& path, const char* loca
                 complete = false;
                 break;
             }
+            // More rows than lines counted (lone CRs among CR LFs): refused all the same.
+            if (qint64(rows.size()) >= maxRows)
+                refuse(bytes.size(), maxRows + 1);
             if (row != listfile::FieldReader::Row::Complete)
                 ++damaged;
             // Time, Genre, Plays and Edited come from small vocabularies.

@@ -6,11 +6,13 @@
 #include "library/songlistmodel.h"
 #include "library/songtag.h"
 
+#include <QDateTime>
 #include <QObject>
 #include <QPointer>
 #include <QString>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <unordered_set>
 
@@ -68,6 +70,12 @@ public:
     void LoadMostPlayedPlaylist();
     void LoadDJPlaylist();
     void LoadSongBin();
+
+    // The memory one list file may take while it loads (its bytes, its text and its rows). A
+    // file that would take more is refused whole, with a message, and kept on disk: its list is
+    // not saved over it while it is there unchanged. A library of a million songs fits.
+    static constexpr qint64 DefaultListMemoryBudget = qint64(768) << 20;
+    qint64 listMemoryBudget = DefaultListMemoryBudget;
 
     // ---- The main window's load: the stored lists (only while the Full Playlist is empty),
     // resuming the tag scan; then, when the Full Playlist is still empty, the refresh.
@@ -157,6 +165,8 @@ private:
     void attach(SongListModel& model, const char* viewName);
     void setCaption(const char* label, const QString& text);
     void saveList(SongListModel& list, const char* fileName, const char* location);
+    // Whether the list file at path is one refused at load and still there unchanged.
+    bool keepsRefusedFile(const QString& path);
     int loadList(SongListModel& list, const QString& path, const char* location);
     void addToMostPlayed(const DeckSong& song, bool& counted);
     void walkSlice();
@@ -191,4 +201,10 @@ private:
     // Rows the tag scan passed over because their tag could not be read (by row id); each
     // is logged once and not tried again in this run.
     std::unordered_set<std::uint64_t> unreadable_;
+    // List files refused at load (by absolute path), as they were then.
+    struct FileStamp {
+        qint64 size;
+        QDateTime modified;
+    };
+    std::map<QString, FileStamp> refused_;
 };

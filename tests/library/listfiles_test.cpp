@@ -1,5 +1,6 @@
 #include "libraryfixture.h"
 #include "library/listfile.h"
+#include "platform/ui/dialogs.h"
 #include "support/testutil.h"
 
 #include <QFileInfo>
@@ -111,6 +112,51 @@ TEST_F(LibraryTest, BadFilesNeverCrashOrInventRows)
     ErrorCount = 0;
     lib->LoadSongBin();
     EXPECT_EQ(ErrorCount, 0);
+}
+
+// A damaged or hostile list file of millions of rows would take gigabytes as a list: it is
+// refused whole before that, with a message, and no save writes over it while it is there.
+TEST_F(LibraryTest, AListFileTooLargeForMemoryIsRefusedAndNeverSavedOver)
+{
+    ui::ScriptedDialogs dialogs;
+    ui::setDialogs(&dialogs);
+    lib->listMemoryBudget = 8 << 20; // a list may take 8 MB here: some 10,000 short rows
+    const QByteArray row = "\"a\",\"\",\"3:00\",\"\",\"/m/a.mp3\",\"SCANNED\"\r\n";
+    const struct {
+        const char* what;
+        QByteArray bytes;
+    } cases[] = {
+        {"empty rows", QByteArray("\"\"\r\n").repeated(100000)},
+        {"rows split by lone CRs", row + QByteArray("\"\",\"\",\"\",\"\",\"\",\"\"\r").repeated(100000)},
+        {"more bytes than a list may take", QByteArray(3 << 20, 'x')},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        ErrorCount = 0;
+        dialogs.shown.clear();
+        lib->full().clear();
+        ASSERT_TRUE(writeAll(path("FullPlaylist.qnl"), c.bytes));
+        lib->LoadFullPlaylist(path("FullPlaylist.qnl"));
+        EXPECT_EQ(lib->full().count(), 0);
+        ASSERT_EQ(dialogs.shown.size(), 1u);
+        EXPECT_TRUE(dialogs.shown[0].text.startsWith("The list file " + path("FullPlaylist.qnl") + " is too large"));
+        EXPECT_EQ(ErrorCount, 1);
+        // Whatever the list holds later, the file stays as it is.
+        fill(lib->full(), {"new"});
+        lib->SaveFullPlaylist();
+        EXPECT_EQ(readAll(path("FullPlaylist.qnl")), c.bytes);
+        EXPECT_EQ(ErrorCount, 2);
+    }
+    // Once the user moved it away (or replaced it), the list is saved again.
+    ASSERT_TRUE(QFile::remove(path("FullPlaylist.qnl")));
+    lib->SaveFullPlaylist();
+    EXPECT_TRUE(readAll(path("FullPlaylist.qnl")).startsWith("\"new\""));
+    // A list within the budget loads whole.
+    ASSERT_TRUE(writeAll(path("SongBin.qnl"), QByteArray("\"b\",\"\",\"\",\"\",\"/m/b.mp3\"\r\n").repeated(5000)));
+    lib->LoadSongBin();
+    EXPECT_EQ(lib->songBin().count(), 5000);
+    EXPECT_EQ(dialogs.shown.size(), 1u);
+    ui::setDialogs(nullptr);
 }
 
 TEST_F(LibraryTest, LoadedRowsFollowRowsAlreadyThere)
