@@ -73,7 +73,7 @@ public:
 
     // The memory one list file may take while it loads (its bytes, its text and its rows). A
     // file that would take more is refused whole, with a message, and kept on disk: its list is
-    // not saved over it while it is there unchanged. A library of a million songs fits.
+    // not saved over it while it is there unchanged. A library of half a million songs fits.
     static constexpr qint64 DefaultListMemoryBudget = qint64(768) << 20;
     qint64 listMemoryBudget = DefaultListMemoryBudget;
 
