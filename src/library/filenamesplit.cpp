@@ -8,10 +8,9 @@ QString songBaseName(const QString& path)
 
 std::optional<FileNameSplit> splitFileName(const QString& baseName)
 {
-    if (baseName.isEmpty() || baseName.front() == QLatin1Char('-'))
-        return std::nullopt;
+    // Only the dash the name is split at matters: "-Intro - Song" splits at its second one.
     const qsizetype dash = baseName.lastIndexOf(QLatin1Char('-'));
-    if (dash < 0)
+    if (dash <= 0)
         return std::nullopt;
     return FileNameSplit{baseName.left(dash).trimmed(), baseName.mid(dash + 1).trimmed()};
 }

@@ -12,8 +12,9 @@ QString songBaseName(const QString& path);
 
 // The two halves of a base name split at its last dash, each with the blanks around it
 // trimmed: "Blue Band - Night Song" gives "Blue Band" and "Night Song", "Artist-Title" gives
-// "Artist" and "Title". Nothing when the name has no dash or begins with one (an empty name
-// included). A dash at the end leaves the right half empty.
+// "Artist" and "Title", "-Intro - Song" gives "-Intro" and "Song". Nothing when the name has no
+// dash or its last dash is its first character (an empty name included). A dash at the end
+// leaves the right half empty.
 struct FileNameSplit {
     QString left, right;
 };

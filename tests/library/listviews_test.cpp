@@ -557,6 +557,9 @@ TEST(FileNameSplit, SuggestionsFromFileNames)
     EXPECT_EQ(split("Artist-Title"), "Artist|Title");
     EXPECT_EQ(split("Artist -"), "Artist|");
     EXPECT_EQ(split("-X"), "none");
+    EXPECT_EQ(split("- X"), "none");
+    EXPECT_EQ(split("-Intro - Song"), "-Intro|Song"); // split at the last dash, whatever comes first
+    EXPECT_EQ(split("--X"), "-|X");
     EXPECT_EQ(split("No Dash"), "none");
     EXPECT_EQ(split(""), "none");
 }

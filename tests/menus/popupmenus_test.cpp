@@ -269,6 +269,7 @@ TEST_F(MenuWindowTest, AutoTagSplitsTheFileNameAndWritesBothFieldsInOneTag)
         {"Artist-Title", "mnuFullAutoTitleArtist", "Title", "Artist"},
         {"Rock 'n' Roll - Caf\u00e9", "mnuFullAutoTitleArtist", "Caf\u00e9", "Rock 'n' Roll"},
         {"Tail -", "mnuFullAutoArtistTitle", "Tail", ""},
+        {"-Intro - Song", "mnuFullAutoTitleArtist", "Song", "-Intro"},
         {"-X", "mnuFullAutoTitleArtist", nullptr, nullptr},
         {"No Dash", "mnuFullAutoArtistTitle", nullptr, nullptr},
         {"x", "mnuFullAutoTitleArtist", nullptr, nullptr},
