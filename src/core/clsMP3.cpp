@@ -41,32 +41,46 @@ QString fromCp1252(const QByteArray& bytes)
     return s;
 }
 
+// The Windows-1252 byte of a character; -1 when the code page has none.
+int cp1252Byte(char32_t c)
+{
+    if (c < 0x80 || (c >= 0xA0 && c <= 0xFF))
+        return int(c);
+    for (int k = 0; k < 32; ++k) {
+        if (kCp1252High[k] == c)
+            return 0x80 + k;
+    }
+    return -1;
+}
+
+// The characters of a text as the tag stores them: composed first, so a letter typed or named
+// as a plain letter and an accent ("e" + U+0301) is the one Windows-1252 letter ("é").
+QList<uint> tagCharacters(const QString& text)
+{
+    return text.normalized(QString::NormalizationForm_C).toUcs4();
+}
+
 // One byte per character; characters the code page cannot hold become '?'.
 QByteArray toCp1252(const QString& text)
 {
     QByteArray out;
     out.reserve(text.size());
-    for (qsizetype i = 0; i < text.size(); ++i) {
-        const char16_t c = text[i].unicode();
-        if (QChar::isHighSurrogate(c) && i + 1 < text.size() && QChar::isLowSurrogate(text[i + 1].unicode())) {
-            ++i; // one character outside the code page
-            out.append('?');
-            continue;
-        }
-        if (c < 0x80 || (c >= 0xA0 && c <= 0xFF)) {
-            out.append(static_cast<char>(c));
-            continue;
-        }
-        char b = '?';
-        for (int k = 0; k < 32; ++k) {
-            if (kCp1252High[k] == c) {
-                b = static_cast<char>(0x80 + k);
-                break;
-            }
-        }
-        out.append(b);
+    for (const uint c : tagCharacters(text)) {
+        const int b = cp1252Byte(c);
+        out.append(b < 0 ? '?' : static_cast<char>(b));
     }
     return out;
+}
+
+// The characters of a text that Windows-1252 cannot hold, each once, in the order met.
+QString notInCp1252(const QString& text)
+{
+    QList<uint> missing;
+    for (const uint c : tagCharacters(text)) {
+        if (cp1252Byte(c) < 0 && !missing.contains(c))
+            missing.append(c);
+    }
+    return QString::fromUcs4(reinterpret_cast<const char32_t*>(missing.constData()), missing.size());
 }
 
 // The bytes that end a field with the start of a multi-byte UTF-8 character whose other bytes
@@ -410,12 +424,17 @@ static QByteArray fixedField(const QString& value, int width)
     return bytes;
 }
 
+// A field given back the very text it shows keeps its bytes. The tag editor saves every field,
+// and a UTF-8 field it did not change would otherwise lose each character that Windows-1252 has
+// no byte for.
+bool clsMP3::keepsBytes(const QByteArray& field, const QString& value) const
+{
+    return tagPresent_ && value == fieldText(field);
+}
+
 void clsMP3::storeField(QByteArray& field, int width, const QString& value)
 {
-    // A field given back the very text it shows keeps its bytes. The tag editor saves every
-    // field, and a UTF-8 field it did not change would otherwise lose each character that
-    // Windows-1252 has no byte for.
-    if (!tagPresent_ || value != fieldText(field))
+    if (!keepsBytes(field, value))
         field = fixedField(value, width);
 }
 
@@ -436,11 +455,36 @@ bool clsMP3::setGenre(const QString& value)
     return writeTag();
 }
 
-bool clsMP3::setTitleAndArtist(const QString& title, const QString& artist)
+bool clsMP3::setFields(const TagFields& fields)
 {
-    storeField(title_, TitleWidth, title);
-    storeField(artist_, ArtistWidth, artist);
+    if (fields.title)
+        storeField(title_, TitleWidth, *fields.title);
+    if (fields.artist)
+        storeField(artist_, ArtistWidth, *fields.artist);
+    if (fields.album)
+        storeField(album_, AlbumWidth, *fields.album);
+    if (fields.year)
+        storeField(year_, YearWidth, *fields.year);
+    if (fields.comment)
+        storeField(comment_, CommentWidth, *fields.comment);
+    if (fields.genre)
+        genre_ = *fields.genre;
     return writeTag();
+}
+
+clsMP3::TagFields clsMP3::charactersNotHeld(const TagFields& fields) const
+{
+    TagFields missing;
+    auto check = [this](std::optional<QString>& out, const QByteArray& field, const std::optional<QString>& value) {
+        if (value && !keepsBytes(field, *value))
+            out = notInCp1252(*value);
+    };
+    check(missing.title, title_, fields.title);
+    check(missing.artist, artist_, fields.artist);
+    check(missing.album, album_, fields.album);
+    check(missing.year, year_, fields.year);
+    check(missing.comment, comment_, fields.comment);
+    return missing;
 }
 
 bool clsMP3::lastWriteOk() const { return lastWriteOk_; }

@@ -10,6 +10,7 @@
 #include <QByteArray>
 #include <QString>
 #include <cstdint>
+#include <optional>
 
 class clsMP3 {
 public:
@@ -44,9 +45,18 @@ public:
     bool setYear(const QString& value);
     bool setComment(const QString& value);
     bool setGenre(const QString& value);
-    // Stores title and artist and rewrites the tag once with both, so the file never holds one
-    // without the other.
-    bool setTitleAndArtist(const QString& title, const QString& artist);
+    // Tag fields to write together; a field left out keeps what the tag holds.
+    struct TagFields {
+        std::optional<QString> title {}, artist {}, album {}, year {}, comment {}, genre {};
+    };
+    // Stores the given fields and rewrites the tag once with all of them, so the file never holds
+    // some of them new and the others old. True when the tag was written.
+    bool setFields(const TagFields& fields);
+    // For each given text field, the characters of its new text the tag cannot hold (Windows-1252
+    // has no byte for them, and a setter would store "?"), each once in the order met; empty when
+    // it holds them all. A field given back the very text it reads keeps its bytes, so nothing of
+    // it is refused. The genre is stored as a number and is never refused.
+    TagFields charactersNotHeld(const TagFields& fields) const;
     // Whether the last tag write succeeded.
     bool lastWriteOk() const;
 
@@ -93,6 +103,7 @@ private:
     bool writeTag();
     bool setField(QByteArray& field, int width, const QString& value);
     void storeField(QByteArray& field, int width, const QString& value);
+    bool keepsBytes(const QByteArray& field, const QString& value) const;
     QString fieldText(const QByteArray& field) const;
 
     QString fullName_;

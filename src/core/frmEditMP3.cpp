@@ -314,22 +314,59 @@ void frmEditMP3::LoadMP3Info()
     });
 }
 
-// Writes the six fields in the order the tag has always been saved in and reads back what the
-// file now holds. False as soon as one write fails.
-bool frmEditMP3::writeTag(SavedTag& saved)
+clsMP3::TagFields frmEditMP3::typedFields() const
 {
-    clsMP3 mp3;
-    mp3.setFullName(EditFilePath);
-    if (mp3.ReadMP3Info() != 0)
-        return false;
-    const bool written = mp3.setArtist(txtArtist->text()) && mp3.setTitle(txtTitle->text())
-                         && mp3.setAlbum(txtAlbum->text()) && mp3.setComment(txtComment->text())
-                         && mp3.setYear(txtYear->text()) && mp3.setGenre(cboGenre->currentText());
-    if (!written || !mp3.lastWriteOk())
+    return {.title = txtTitle->text(),
+            .artist = txtArtist->text(),
+            .album = txtAlbum->text(),
+            .year = txtYear->text(),
+            .comment = txtComment->text(),
+            .genre = cboGenre->currentText()};
+}
+
+QLineEdit* frmEditMP3::boxTagCannotHold(const clsMP3& mp3, QString& message) const
+{
+    const clsMP3::TagFields missing = mp3.charactersNotHeld(typedFields());
+    const struct {
+        const std::optional<QString>& characters;
+        QLineEdit* box;
+        const char* name;
+    } fields[] = {
+        {missing.title, txtTitle, "Title"},       {missing.artist, txtArtist, "Artist"},
+        {missing.album, txtAlbum, "Album"},       {missing.comment, txtComment, "Comment"},
+        {missing.year, txtYear, "Year"},
+    };
+    QLineEdit* first = nullptr;
+    QString named;
+    for (const auto& f : fields) {
+        if (!f.characters || f.characters->isEmpty())
+            continue;
+        if (!first)
+            first = f.box;
+        // Each character by itself; one that shows nothing (a space of another width, a
+        // joiner) by its code, so the user can find it.
+        QStringList shown;
+        for (const uint c : f.characters->toUcs4()) {
+            const QString ch = QString::fromUcs4(reinterpret_cast<const char32_t*>(&c), 1);
+            const bool visible = QChar::isPrint(c) && !QChar::isSpace(c) && QChar::category(c) != QChar::Mark_NonSpacing;
+            shown << (visible ? ch : QStringLiteral("U+") + QString::number(c, 16).toUpper().rightJustified(4, QLatin1Char('0')));
+        }
+        named += QStringLiteral("\n") + QLatin1String(f.name) + QStringLiteral(": ") + shown.join(QLatin1Char(' '));
+    }
+    if (first)
+        message = QStringLiteral("The tag cannot hold these characters:\n") + named
+                  + QStringLiteral("\n\nNothing was saved. Change them and save again, or Cancel.");
+    return first;
+}
+
+// Writes the six fields in one write of the tag and reads back what the file now holds.
+bool frmEditMP3::writeTag(clsMP3& mp3, SavedTag& saved)
+{
+    if (!mp3.setFields(typedFields()))
         return false;
 
-    // The lists and decks show what the file holds, not what was typed: a character the tag
-    // cannot hold reads back as the tag holds it.
+    // The lists and decks show what the file holds, not what was typed (a field keeps at most
+    // its width).
     clsMP3 check;
     check.setFullName(EditFilePath);
     if (check.ReadMP3Info() != 0 || !check.TagPresent())
@@ -356,11 +393,11 @@ void frmEditMP3::SaveMP3Info()
     bool done = false;
     // No input while the save runs. Disabling the window takes the focus from its box, so the
     // box is remembered: unless the editor closed, it takes input again where the user left it.
-    const QPointer<QWidget> focused = focusWidget();
+    QPointer<QWidget> focused = focusWidget();
     setEnabled(false);
     struct Restore {
         frmEditMP3* w;
-        const QPointer<QWidget>& focused;
+        const QPointer<QWidget>& focused; // where typing goes on when the editor stays open
         bool& done;
         ~Restore()
         {
@@ -381,11 +418,22 @@ void frmEditMP3::SaveMP3Info()
             if (hooks.waitProgress)
                 hooks.waitProgress(percent);
         };
+        // A letter the tag cannot hold would be stored as "?": nothing is written, the user is
+        // told which characters and goes on in the box that holds the first of them.
+        clsMP3 mp3;
+        mp3.setFullName(EditFilePath);
+        const bool read = mp3.ReadMP3Info() == 0;
+        QString refusal;
+        if (QLineEdit* box = read ? boxTagCannotHold(mp3, refusal) : nullptr) {
+            ui::MsgBox(refusal, vb::mb::Exclamation, QStringLiteral("Error"));
+            focused = box;
+            return;
+        }
         if (hooks.showWait)
             hooks.showWait(QStringLiteral("Updating. Please Wait..."));
         progress(1);
         SavedTag tag;
-        if (!writeTag(tag)) {
+        if (!read || !writeTag(mp3, tag)) {
             // A file that is gone, read-only to us or on a full disk: the lists and decks keep
             // showing what the file holds, and the user knows the tag was not saved.
             if (hooks.unloadWait)

@@ -7,6 +7,8 @@
 // returns true. The main window's editSongTag does exactly that for every opener.
 #pragma once
 
+#include "core/clsMP3.h"
+
 #include <QDialog>
 #include <QPointer>
 #include <QString>
@@ -56,9 +58,10 @@ public:
     bool Form_Load();
     // Fills the boxes from the file named by EditFilePath.
     void LoadMP3Info();
-    // Writes the six tag fields into the file, brings the decks and lists up to date and closes
-    // the window. A write that fails changes nothing else: the user is told, and the editor stays
-    // open for another try or Cancel.
+    // Writes the six tag fields into the file in one write of the tag, brings the decks and lists
+    // up to date and closes the window. A write that fails changes nothing else: the user is
+    // told, and the editor stays open for another try or Cancel. Text the tag cannot hold is not
+    // written at all: the message names its characters and the editor stays open on that box.
     void SaveMP3Info();
     void cmdCancel_Click();
 
@@ -105,7 +108,11 @@ private:
     void createControls();
     void setTagFieldsEnabled(bool enabled);
     void closeEditor();
-    bool writeTag(SavedTag& saved);
+    clsMP3::TagFields typedFields() const;
+    // The first box whose new text holds characters the tag cannot hold, with the message that
+    // names them all; null when every character can be saved.
+    QLineEdit* boxTagCannotHold(const clsMP3& mp3, QString& message) const;
+    bool writeTag(clsMP3& mp3, SavedTag& saved);
 
     bool saving_ = false;
     bool saved_ = false;

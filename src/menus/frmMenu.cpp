@@ -555,7 +555,7 @@ void frmMenu::AutoEditMP3(const QString& sFilename, const QString& sArtist, cons
         clsMP3 tag;
         tag.setFullName(sFilename);
         tag.ReadMP3Info();
-        if (!tag.setTitleAndArtist(sTitle, sArtist)) {
+        if (!tag.setFields({.title = sTitle, .artist = sArtist})) {
             ui::MsgBox(QStringLiteral("Could not write the tag of this file:\r\n\r\n") + sFilename, vb::mb::Critical,
                        QStringLiteral("Auto Edit MP3"));
             LogError(75, QStringLiteral("Path/File access error: the tag could not be written to ") + sFilename,

@@ -19,13 +19,40 @@
 #include <QTest>
 #include <gtest/gtest.h>
 #include <memory>
+#include <sys/inotify.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 using testutil::copyMedia;
 using testutil::media;
 using testutil::readAll;
 
 namespace {
+
+// The writes made to a file while it is watched: each change of its bytes. Every open is
+// watched too, so the change of one write is never merged with that of the write before.
+class WriteCounter {
+public:
+    explicit WriteCounter(const QString& path) : fd_(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC))
+    {
+        ::inotify_add_watch(fd_, QFile::encodeName(path).constData(), IN_OPEN | IN_MODIFY | IN_CLOSE);
+    }
+    ~WriteCounter() { ::close(fd_); }
+    int writes()
+    {
+        alignas(inotify_event) char buf[4096];
+        ssize_t n;
+        while ((n = ::read(fd_, buf, sizeof buf)) > 0) {
+            for (char* p = buf; p < buf + n; p += sizeof(inotify_event) + reinterpret_cast<inotify_event*>(p)->len)
+                writes_ += (reinterpret_cast<inotify_event*>(p)->mask & IN_MODIFY) ? 1 : 0;
+        }
+        return writes_;
+    }
+
+private:
+    int fd_;
+    int writes_ = 0;
+};
 
 class TagEditor : public ::testing::Test {
 protected:
@@ -170,16 +197,20 @@ TEST_F(TagEditor, SaveWritesTheFileThenTellsDecksAndListsAndCloses)
     editor->show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(editor.get()));
 
-    // Typing stops at the tag's width; a character the tag cannot hold reaches the lists as the
-    // file holds it.
+    // Typing stops at the tag's width; Windows-1252 letters are stored as such, a letter typed as
+    // a plain letter and an accent as the one letter.
     editor->txtTitle->clear();
     QTest::keyClicks(editor->txtTitle, QStringLiteral("A&B Song 0123456789012345678901234567890"));
-    editor->txtArtist->setText(QStringLiteral("Zoë ☃"));
+    editor->txtArtist->setText(QStringLiteral("Zoë € ß Cafe\u0301"));
     editor->txtAlbum->setText(QStringLiteral("Album"));
     editor->txtComment->setText(QStringLiteral("Note"));
     editor->txtYear->setText(QStringLiteral("1999"));
     editor->cboGenre->setCurrentIndex(editor->cboGenre->findText(QStringLiteral("R&B")));
+    // The six fields go into the file in one write: a kill at any moment leaves the old tag or
+    // the new one, never half of each.
+    WriteCounter counter(path);
     QTest::mouseClick(editor->cmdMyMediaFileSaveInfo, Qt::LeftButton);
+    EXPECT_EQ(counter.writes(), 1);
 
     EXPECT_TRUE(editor->saved());
     EXPECT_FALSE(editor->isVisible());
@@ -187,7 +218,8 @@ TEST_F(TagEditor, SaveWritesTheFileThenTellsDecksAndListsAndCloses)
     const clsMP3 m = tagOf(path);
     const QString title = QStringLiteral("A&B Song 012345678901234567890");
     EXPECT_EQ(m.Title(), title);
-    EXPECT_EQ(m.Artist(), QStringLiteral("Zoë ?"));
+    EXPECT_EQ(m.Artist(), QStringLiteral("Zoë € ß Café"));
+    EXPECT_EQ(readAll(path).right(128).mid(33, 12), QByteArray("Zo\xeb \x80 \xdf Caf\xe9"));
     EXPECT_EQ(m.Album(), QStringLiteral("Album"));
     EXPECT_EQ(m.Comment(), QStringLiteral("Note"));
     EXPECT_EQ(m.Year(), QStringLiteral("1999"));
@@ -206,10 +238,55 @@ TEST_F(TagEditor, SaveWritesTheFileThenTellsDecksAndListsAndCloses)
     for (const SavedTag& t : saved) {
         EXPECT_EQ(t.path, path);
         EXPECT_EQ(t.title, title);
-        EXPECT_EQ(t.artist, QStringLiteral("Zoë ?"));
+        EXPECT_EQ(t.artist, QStringLiteral("Zoë € ß Café"));
         EXPECT_EQ(t.genre, QStringLiteral("R&B"));
         EXPECT_EQ(t.year, QStringLiteral("1999"));
     }
+}
+
+// Text the tag cannot hold is never turned into "?": Save names the characters, writes nothing
+// and leaves the editor open on the first box that holds one.
+TEST_F(TagEditor, CharactersTheTagCannotHoldAreNamedAndNothingIsWritten)
+{
+    const QString path = copyMedia(QStringLiteral("tagged.mp3"), dir.path());
+    const QByteArray original = readAll(path);
+    ASSERT_TRUE(open(path));
+    editor->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(editor.get()));
+    editor->txtArtist->setText(QStringLiteral("Świątek Łódź ☃ Ś"));
+    editor->txtAlbum->setText(QStringLiteral("Café € “ok”"));
+    editor->txtComment->setText(QStringLiteral("wide\u2003space 🎵"));
+    editor->txtYear->setFocus();
+    editor->SaveMP3Info();
+
+    ASSERT_EQ(dialogs.shown.size(), 1u);
+    EXPECT_EQ(dialogs.shown[0].text, QStringLiteral("The tag cannot hold these characters:\n\nArtist: Ś ą Ł ź ☃"
+                                                    "\nComment: U+2003 🎵\n\nNothing was saved. Change them and "
+                                                    "save again, or Cancel."));
+    EXPECT_EQ(dialogs.shown[0].flags, vb::mb::Exclamation);
+    EXPECT_EQ(readAll(path), original);
+    EXPECT_TRUE(calls.isEmpty()) << "no wait window, no deck or list told";
+    EXPECT_FALSE(editor->saved());
+    EXPECT_TRUE(editor->isVisible() && editor->isEnabled());
+    EXPECT_EQ(editor->focusWidget(), editor->txtArtist);
+
+    // Mended, it saves; a field the file holds as UTF-8 and the user left alone keeps its bytes.
+    const QString utf8 = copyMedia(QStringLiteral("tone10s.mp3"), dir.path(), QStringLiteral("utf8.mp3"));
+    QFile f(utf8);
+    ASSERT_TRUE(f.open(QIODevice::Append));
+    f.write("TAG" + QByteArray("\xc5\x81\xc3\xb3" "d\xc5\xba").leftJustified(30, ' ') + QByteArray(94, ' ') + '\x11');
+    f.close();
+    for (const QString& file : {path, utf8}) {
+        dialogs.shown.clear();
+        ASSERT_TRUE(open(file));
+        editor->txtArtist->setText(QStringLiteral("Swiatek Lodz"));
+        editor->SaveMP3Info();
+        EXPECT_TRUE(dialogs.shown.empty()) << file.toStdString();
+        EXPECT_TRUE(editor->saved());
+        EXPECT_EQ(tagOf(file).Artist(), QStringLiteral("Swiatek Lodz"));
+    }
+    EXPECT_EQ(tagOf(utf8).Title(), QStringLiteral("Łódź"));
+    EXPECT_EQ(readAll(utf8).right(128).mid(3, 8), QByteArray("\xc5\x81\xc3\xb3" "d\xc5\xba "));
 }
 
 // Enter in a tag field or on Save saves once, however many ways it arrives.
