@@ -246,6 +246,7 @@ void clsMP3::clearHeader()
     lengthAtRead_ = 0;
     audioStart_ = 0;
     vbrFrames_ = 0;
+    lowRateSeconds_ = 0;
 }
 
 int clsMP3::ReadMP3Info()
@@ -365,6 +366,14 @@ std::int64_t clsMP3::findFrameHeader()
                 vbrFrames_ = first.frames;
             break;
         }
+    }
+    // The search sees MPEG-1 frames only. Below 32 kHz encoders write MPEG-2 or 2.5 frames, in
+    // which it finds nothing or a false pair deep in the data: unless the audio starts with a
+    // confirmed header, the play time comes from the frames as the sound engine reads them.
+    if (found != base + 1) {
+        const audio::Mp3Frames song = audio::readMp3Frames(fd);
+        if (song.layer == 3 && (song.version == 2 || song.version == 25) && song.frames > 0)
+            lowRateSeconds_ = double(song.frames) * song.samplesPerFrame / song.rate;
     }
     ::close(fd);
     return found;
@@ -597,6 +606,9 @@ QString clsMP3::ValidHeader() const { return valid_ ? QStringLiteral("True") : Q
 
 float clsMP3::PlayTime() const
 {
+    auto hundredths = [](float t) { return static_cast<float>(std::floor((double(t) + 0.05) * 100) / 100); };
+    if (lowRateSeconds_ > 0)
+        return hundredths(static_cast<float>(lowRateSeconds_));
     if (!valid_ || bitrateKbps_ <= 0)
         return -1;
     // The length at this moment, as a 64-bit count: songs over 256 MB get their real time. A
@@ -612,5 +624,5 @@ float clsMP3::PlayTime() const
     const std::int64_t smallestFrame = 144 * 32000 / sampleRateHz_;
     if (vbrFrames_ > 0 && vbrFrames_ <= length / smallestFrame + 1)
         t = static_cast<float>(double(vbrFrames_) * 1152 / sampleRateHz_);
-    return static_cast<float>(std::floor((double(t) + 0.05) * 100) / 100);
+    return hundredths(t);
 }

@@ -1,7 +1,7 @@
 // The tag and frame-header object of one song file: the ID3v1 tag at the end of the file and
 // the first MPEG-1 Layer III frame header near its start, with the play time worked out from
 // the frame count a variable-bit-rate file carries in its first frame, or else from the file
-// size and the bit rate.
+// size and the bit rate; a song of MPEG-2 or 2.5 frames is timed by its frames.
 //
 // Use: set FullName, call ReadMP3Info, read what you need; each tag setter rewrites the tag on
 // disk at once. The object keeps no file open between calls, never throws and never logs.
@@ -83,7 +83,9 @@ public:
     // Seconds, cut to hundredths after adding 0.05; -1 when the header is not valid. A file whose
     // first frame carries a variable-bit-rate frame count (a Xing or VBRI frame) gets frames x
     // 1152 samples / sample rate; any other file the file length (without a leading ID3v2 tag)
-    // at the bit rate of its first frame.
+    // at the bit rate of its first frame. A song of MPEG-2 or 2.5 Layer III frames, which the
+    // header search cannot see, gets its frames x 576 samples / sample rate as the sound engine
+    // reads them, whatever the search made of it.
     float PlayTime() const;
     bool Copyright() const;
     bool Original() const;
@@ -127,4 +129,5 @@ private:
     std::int64_t lengthAtRead_ = 0;
     std::int64_t audioStart_ = 0; // bytes of leading ID3v2 tags
     std::int64_t vbrFrames_ = 0;  // audio frames a Xing or VBRI frame counts; 0 when none does
+    double lowRateSeconds_ = 0;   // length of a song of MPEG-2 or 2.5 Layer III frames; 0 for others
 };

@@ -164,6 +164,11 @@ TEST_F(TagEditor, LoadOfAwkwardFiles)
     EXPECT_EQ(editor->txtValidHeader->text(), QStringLiteral("No"));
     EXPECT_EQ(editor->txtPlayTime->text(), QStringLiteral("0:01"));
 
+    // MPEG-2.5 frames, which the header search does not decode: the play time all the same.
+    ASSERT_TRUE(open(copyMedia(QStringLiteral("mpeg25_11k.mp3"), dir.path())));
+    EXPECT_EQ(editor->txtValidHeader->text(), QStringLiteral("No"));
+    EXPECT_EQ(editor->txtPlayTime->text(), QStringLiteral("0:20"));
+
     // A large ID3v2 tag in front: the header behind it is found.
     ASSERT_TRUE(open(copyMedia(QStringLiteral("id3v2_100k.mp3"), dir.path())));
     EXPECT_EQ(editor->txtValidHeader->text(), QStringLiteral("Yes"));

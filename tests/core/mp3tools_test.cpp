@@ -60,7 +60,7 @@ TEST_F(Mp3Tools, HeaderFieldsAndPlayTimeAgreeWithMp3info)
 {
     const QStringList files = QDir(media("")).entryList({"*.mp3"}, QDir::Files, QDir::Name);
     ASSERT_GT(files.size(), 30);
-    int compared = 0;
+    int compared = 0, lowRates = 0;
     for (const QString& name : files) {
         SCOPED_TRACE(name.toStdString());
         clsMP3 m;
@@ -68,9 +68,16 @@ TEST_F(Mp3Tools, HeaderFieldsAndPlayTimeAgreeWithMp3info)
         ASSERT_EQ(m.ReadMP3Info(), 0);
         // version | layer | bit rate | Hz | mode | copyright | original | seconds
         const QStringList info = mp3info(media(name), "%v|%L|%r|%Q|%o|%C|%O|%S");
+        if (info.size() == 8 && info[0].toDouble() > 1.0 && info[1] == "III") {
+            // MPEG-2 and 2.5 (lame below 32 kHz): the header facts are what the MPEG-1 search
+            // makes of them, the play time is the frames'. mp3info counts whole seconds.
+            EXPECT_NEAR(m.PlayTime(), info[7].toDouble() + 0.5, 0.6);
+            ++lowRates;
+            continue;
+        }
         if (info.size() != 8 || info[0].toDouble() != 1.0 || info[1] != "III" || name == "short127.mp3") {
             // Not an MPEG-1 Layer III file to mp3info (empty, text, junk, NULs, one frame cut
-            // short, MPEG-2): no valid header here either.
+            // short): no valid header here either.
             EXPECT_EQ(m.ValidHeader(), "False") << "only MPEG-1 Layer III is decoded";
             EXPECT_EQ(m.PlayTime(), -1);
             continue;
@@ -92,6 +99,7 @@ TEST_F(Mp3Tools, HeaderFieldsAndPlayTimeAgreeWithMp3info)
         ++compared;
     }
     EXPECT_GT(compared, 25);
+    EXPECT_GE(lowRates, 4);
 }
 
 TEST_F(Mp3Tools, VariableBitRateSongsGetTheirTrueLength)

@@ -431,4 +431,38 @@ Mp3HeaderFrame readMp3HeaderFrame(int fd)
     return result;
 }
 
+Mp3Frames readMp3Frames(int fd)
+{
+    Mp3Frames result;
+    initMpg123();
+    mpg123_handle* h = mpg123_new(nullptr, nullptr);
+    if (!h)
+        return result;
+    // An Info frame is counted as a frame like any other: its count is taken below, and only
+    // where the file's size agrees with it, as a deck takes it.
+    mpg123_param(h, MPG123_ADD_FLAGS, MPG123_QUIET | MPG123_IGNORE_INFOFRAME, 0);
+    long rate = 0;
+    int channels = 0, encoding = 0;
+    mpg123_frameinfo info {};
+    if (::lseek(fd, 0, SEEK_SET) == 0 && mpg123_open_fd(h, fd) == MPG123_OK
+        && mpg123_getformat(h, &rate, &channels, &encoding) == MPG123_OK && mpg123_info(h, &info) == MPG123_OK
+        && rate > 0) {
+        result.version = info.version == MPG123_1_0 ? 1 : info.version == MPG123_2_0 ? 2 : info.version == MPG123_2_5 ? 25 : 0;
+        result.layer = info.layer;
+        result.rate = int(rate);
+        result.samplesPerFrame = mpg123_spf(h);
+        // Nor is a count of more frames than the file could hold at the lowest bit rate.
+        struct stat st {};
+        const std::int64_t smallest = std::max(1, result.samplesPerFrame / 8 * (info.version == MPG123_1_0 ? 32000 : 8000) / result.rate);
+        const std::int64_t most = ::fstat(fd, &st) == 0 ? st.st_size / smallest + 1 : 0;
+        const Mp3HeaderFrame header = readMp3HeaderFrame(fd);
+        result.frames = header.found && header.sizeAgrees && header.frames <= most
+            ? header.frames
+            : std::max<std::int64_t>(0, mpg123_framelength(h));
+    }
+    mpg123_close(h); // leaves fd open
+    mpg123_delete(h);
+    return result;
+}
+
 } // namespace audio

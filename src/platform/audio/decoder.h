@@ -60,4 +60,18 @@ struct Mp3HeaderFrame {
 };
 Mp3HeaderFrame readMp3HeaderFrame(int fd);
 
+// An MP3 file's frames as the decoder finds them when a deck opens the file: the MPEG version
+// (1, 2, or 25 for MPEG-2.5; 0 when it finds no frame), layer and sample rate of the first
+// frame, and the song's frame count: the Xing, Info or VBRI count where the file's size agrees
+// with it, otherwise the decoder's estimate from the size. Reads from the start of the file and
+// leaves the descriptor's offset anywhere.
+struct Mp3Frames {
+    int version = 0;
+    int layer = 0;
+    int rate = 0;
+    int samplesPerFrame = 0;
+    std::int64_t frames = 0;
+};
+Mp3Frames readMp3Frames(int fd);
+
 } // namespace audio
