@@ -95,6 +95,15 @@ protected:
         return editor->Form_Load();
     }
 
+    // The same, then shown as an opener shows it; false unless it is on screen.
+    bool openShown(const QString& path)
+    {
+        if (!open(path))
+            return false;
+        editor->show();
+        return QTest::qWaitForWindowExposed(editor.get());
+    }
+
     clsMP3 tagOf(const QString& path)
     {
         clsMP3 m;
@@ -198,9 +207,7 @@ TEST_F(TagEditor, SaveWritesTheFileThenTellsDecksAndListsAndCloses)
     const QString path = copyMedia(QStringLiteral("tone10s.mp3"), dir.path(), QStringLiteral("plain.mp3"));
     ASSERT_TRUE(::chmod(QFile::encodeName(path).constData(), 0444) == 0);
     const qint64 before = QFileInfo(path).size();
-    ASSERT_TRUE(open(path));
-    editor->show();
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(editor.get()));
+    ASSERT_TRUE(openShown(path));
 
     // Typing stops at the tag's width; Windows-1252 letters are stored as such, a letter typed as
     // a plain letter and an accent as the one letter.
@@ -255,9 +262,7 @@ TEST_F(TagEditor, CharactersTheTagCannotHoldAreNamedAndNothingIsWritten)
 {
     const QString path = copyMedia(QStringLiteral("tagged.mp3"), dir.path());
     const QByteArray original = readAll(path);
-    ASSERT_TRUE(open(path));
-    editor->show();
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(editor.get()));
+    ASSERT_TRUE(openShown(path));
     editor->txtArtist->setText(QStringLiteral("Świątek Łódź ☃ Ś"));
     editor->txtAlbum->setText(QStringLiteral("Café € “ok”"));
     editor->txtComment->setText(QStringLiteral("wide\u2003space 🎵"));
@@ -300,9 +305,7 @@ TEST_F(TagEditor, EnterSavesOnce)
     for (const char* where : {"cmdMyMediaFileSaveInfo", "txtTitle", "txtYear", "cboGenre"}) {
         calls.clear();
         const QString path = copyMedia(QStringLiteral("tagged.mp3"), dir.path(), QLatin1String(where) + ".mp3");
-        ASSERT_TRUE(open(path));
-        editor->show();
-        ASSERT_TRUE(QTest::qWaitForWindowExposed(editor.get()));
+        ASSERT_TRUE(openShown(path));
         auto* target = editor->findChild<QWidget*>(QLatin1String(where));
         ASSERT_NE(target, nullptr);
         target->setFocus();
@@ -317,9 +320,7 @@ TEST_F(TagEditor, EnterSavesOnce)
 
     // Enter in a read-only box saves nothing.
     calls.clear();
-    ASSERT_TRUE(open(copyMedia(QStringLiteral("tagged.mp3"), dir.path(), QStringLiteral("readonly.mp3"))));
-    editor->show();
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(editor.get()));
+    ASSERT_TRUE(openShown(copyMedia(QStringLiteral("tagged.mp3"), dir.path(), QStringLiteral("readonly.mp3"))));
     QTest::keyClick(editor->txtBitrate, Qt::Key_Return);
     QTest::keyClick(editor->txtFilepath, Qt::Key_Return);
     EXPECT_FALSE(editor->saved());
@@ -335,9 +336,7 @@ TEST_F(TagEditor, AFailedWriteChangesNothingAndKeepsTheEditorOpen)
 
     // The file turns into a folder while the editor is open (root may write any file, so
     // permissions alone cannot make the write fail here); then it vanishes.
-    ASSERT_TRUE(open(path));
-    editor->show();
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(editor.get()));
+    ASSERT_TRUE(openShown(path));
     editor->txtTitle->setText(QStringLiteral("Never Written"));
     editor->txtComment->setFocus();
     ASSERT_TRUE(QFile::rename(path, path + QStringLiteral(".away")));
@@ -376,9 +375,7 @@ TEST_F(TagEditor, AFailedWriteChangesNothingAndKeepsTheEditorOpen)
 // disabled.
 TEST_F(TagEditor, AnErrorDuringTheSaveReEnablesTheEditor)
 {
-    ASSERT_TRUE(open(copyMedia(QStringLiteral("tagged.mp3"), dir.path())));
-    editor->show();
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(editor.get()));
+    ASSERT_TRUE(openShown(copyMedia(QStringLiteral("tagged.mp3"), dir.path())));
     editor->hooks.updateList = [](const char* list, const SavedTag&) {
         if (QLatin1String(list) == QLatin1String("lstSongBin"))
             raiseError(91, QStringLiteral("Object variable not set"));
