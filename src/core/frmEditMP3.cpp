@@ -348,8 +348,10 @@ QLineEdit* frmEditMP3::boxTagCannotHold(const clsMP3& mp3, QString& message) con
         QStringList shown;
         for (const uint c : f.characters->toUcs4()) {
             const QString ch = QString::fromUcs4(reinterpret_cast<const char32_t*>(&c), 1);
-            const bool visible = QChar::isPrint(c) && !QChar::isSpace(c) && QChar::category(c) != QChar::Mark_NonSpacing;
-            shown << (visible ? ch : QStringLiteral("U+") + QString::number(c, 16).toUpper().rightJustified(4, QLatin1Char('0')));
+            const bool visible =
+                QChar::isPrint(c) && !QChar::isSpace(c) && QChar::category(c) != QChar::Mark_NonSpacing;
+            const QString code = QString::number(c, 16).toUpper().rightJustified(4, QLatin1Char('0'));
+            shown << (visible ? ch : QStringLiteral("U+") + code);
         }
         named += QStringLiteral("\n") + QLatin1String(f.name) + QStringLiteral(": ") + shown.join(QLatin1Char(' '));
     }

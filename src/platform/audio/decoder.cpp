@@ -447,13 +447,17 @@ Mp3Frames readMp3Frames(int fd)
     if (::lseek(fd, 0, SEEK_SET) == 0 && mpg123_open_fd(h, fd) == MPG123_OK
         && mpg123_getformat(h, &rate, &channels, &encoding) == MPG123_OK && mpg123_info(h, &info) == MPG123_OK
         && rate > 0) {
-        result.version = info.version == MPG123_1_0 ? 1 : info.version == MPG123_2_0 ? 2 : info.version == MPG123_2_5 ? 25 : 0;
+        result.version = info.version == MPG123_1_0   ? 1
+                         : info.version == MPG123_2_0 ? 2
+                         : info.version == MPG123_2_5 ? 25
+                                                      : 0;
         result.layer = info.layer;
         result.rate = int(rate);
         result.samplesPerFrame = mpg123_spf(h);
         // Nor is a count of more frames than the file could hold at the lowest bit rate.
         struct stat st {};
-        const std::int64_t smallest = std::max(1, result.samplesPerFrame / 8 * (info.version == MPG123_1_0 ? 32000 : 8000) / result.rate);
+        const int lowestBitrate = info.version == MPG123_1_0 ? 32000 : 8000;
+        const std::int64_t smallest = std::max(1, result.samplesPerFrame / 8 * lowestBitrate / result.rate);
         const std::int64_t most = ::fstat(fd, &st) == 0 ? st.st_size / smallest + 1 : 0;
         const Mp3HeaderFrame header = readMp3HeaderFrame(fd);
         result.frames = header.found && header.sizeAgrees && header.frames <= most
