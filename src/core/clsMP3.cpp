@@ -368,9 +368,11 @@ std::int64_t clsMP3::findFrameHeader()
         }
     }
     // The search sees MPEG-1 frames only. Below 32 kHz encoders write MPEG-2 or 2.5 frames, in
-    // which it finds nothing or a false pair deep in the data: unless the audio starts with a
-    // confirmed header, the play time comes from the frames as the sound engine reads them.
-    if (found != base + 1) {
+    // which it finds nothing or a false pair deep in the data: when the audio starts with the
+    // sync of such a frame, the play time comes from the frames as the sound engine reads them.
+    // (Only then: the engine's decoder spends milliseconds hunting through a file of junk.)
+    const bool lowRateSync = at(0) == 0xFF && (at(1) & 0xE0) == 0xE0 && (at(1) & 0x18) != 0x18;
+    if (found != base + 1 && lowRateSync) {
         const audio::Mp3Frames song = audio::readMp3Frames(fd);
         if (song.layer == 3 && (song.version == 2 || song.version == 25) && song.frames > 0)
             lowRateSeconds_ = double(song.frames) * song.samplesPerFrame / song.rate;
