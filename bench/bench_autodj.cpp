@@ -11,6 +11,10 @@
 //   short wait and the next tick tries again. Goal: under 50 ms on the interface thread
 //   (max_ms); x_quiet is its cost against the quiet poll. LockedStoreWait200ms is the same poll
 //   with the 200 ms wait it used to have, for comparison.
+// - A poll of a database whose Config (or UserRequests) is a view over a query that never ends:
+//   the time limit stops it. max_ms is the longest the interface thread is held (goal: about
+//   50 ms, the limit); x_quiet its cost against the quiet poll.
+#include "core/errorlog.h"
 #include "menus/requestdb.h"
 
 #include <QProcess>
@@ -206,5 +210,32 @@ void LockedStoreWait200ms(benchmark::State& state)
     reportLocked(state, total, longest);
 }
 BENCHMARK(LockedStoreWait200ms)->Iterations(5)->Unit(benchmark::kMillisecond);
+
+void EndlessViewPoll(benchmark::State& state)
+{
+    QTemporaryDir dir;
+    const QString db = makeDatabase(dir, 200);
+    requestdb::RequestStore(db).setConfigValue(requestdb::NewRequestsFlag, QStringLiteral("True"));
+    const QString table = state.range(0) == 0 ? QStringLiteral("Config") : QStringLiteral("UserRequests");
+    QProcess p;
+    p.start(QStringLiteral("sqlite3"),
+            {db, QStringLiteral("ALTER TABLE %1 RENAME TO %1Rows; CREATE VIEW %1 AS SELECT * FROM %1Rows WHERE "
+                                "(WITH RECURSIVE r(n) AS (SELECT 1 UNION ALL SELECT n+1 FROM r) SELECT count(*) FROM r) > 0;")
+                     .arg(table)});
+    p.waitForFinished(60000);
+    errorlog::setFolder(dir.path()); // the stopped poll is logged once
+    requestdb::RequestPoll poll(QStringLiteral("bench"));
+    Clock::duration total{}, longest{};
+    for (auto _ : state) {
+        const auto t0 = Clock::now();
+        benchmark::DoNotOptimize(poll.poll(db, true, [](const QStringList&) {}));
+        const auto d = Clock::now() - t0;
+        total += d;
+        longest = std::max(longest, d);
+    }
+    errorlog::setFolder({});
+    reportLocked(state, total, longest);
+}
+BENCHMARK(EndlessViewPoll)->ArgName("requests")->Arg(0)->Arg(1)->Iterations(40)->Unit(benchmark::kMillisecond);
 
 } // namespace

@@ -11,6 +11,7 @@
 #include <QSqlDatabase>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 using requestdb::RequestPoll;
 using requestdb::RequestStore;
@@ -28,6 +29,20 @@ QString sqlite(const QString& db, const QString& sql)
 {
     return QString::fromUtf8(testutil::run(QStringLiteral("sqlite3"), {db, sql})).trimmed();
 }
+
+// A query that never ends, and the statements that turn a table of the request database into a
+// view or trigger running it, as anyone who can write the shared file could.
+const QString Endless = QStringLiteral("(WITH RECURSIVE r(n) AS (SELECT 1 UNION ALL SELECT n+1 FROM r) SELECT count(*) FROM r)");
+QString endlessTable(const QString& table, const QString& columns)
+{
+    return QStringLiteral("ALTER TABLE %1 RENAME TO %1Rows;"
+                          "CREATE VIEW %1 AS SELECT %2 FROM %1Rows WHERE %3 > 0;"
+                          "CREATE TRIGGER %1Edit INSTEAD OF UPDATE ON %1 BEGIN SELECT %3; END;"
+                          "CREATE TRIGGER %1Drop INSTEAD OF DELETE ON %1 BEGIN SELECT %3; END;")
+        .arg(table, columns, Endless);
+}
+
+bool makeFifo(const QString& path) { return ::mkfifo(QFile::encodeName(path).constData(), 0600) == 0; }
 
 int raisedNumber(const std::function<void()>& fn)
 {
@@ -265,6 +280,43 @@ TEST_F(RequestDb, MissingBrokenAndLockedDatabasesFailWithoutHarm)
     QStringList got;
     EXPECT_TRUE(store.reloadPending([&](const QStringList& files) { got = files; }));
     EXPECT_EQ(got, QStringList{"/m/a.mp3"});
+
+    // Tables made views over a query that never ends: every operation is stopped by the time
+    // limit, and nothing is handed over or changed.
+    writer({"flag", db, "True"});
+    const QString slow = dir.filePath(QStringLiteral("slow.db"));
+    ASSERT_TRUE(QFile::copy(db, slow));
+    sqlite(slow, endlessTable(QStringLiteral("UserRequests"), QStringLiteral("*")));
+    RequestStore slowRequests(slow);
+    bool applied = false;
+    EXPECT_EQ(raisedNumber([&] { slowRequests.reloadPending([&](const QStringList&) { applied = true; }); }),
+              requestdb::ErrTimedOut);
+    EXPECT_FALSE(applied);
+    EXPECT_EQ(writer({"get", slow, "5"}), "True");
+    EXPECT_EQ(raisedNumber([&] { slowRequests.pendingRequests(); }), requestdb::ErrTimedOut);
+    EXPECT_EQ(raisedNumber([&] { slowRequests.deleteRequestsFor(QStringLiteral("/m/a.mp3")); }), requestdb::ErrTimedOut);
+    EXPECT_EQ(raisedNumber([&] { slowRequests.deleteAllRequests(); }), requestdb::ErrTimedOut);
+    sqlite(slow, endlessTable(QStringLiteral("Config"), QStringLiteral("*")));
+    EXPECT_EQ(raisedNumber([&] { slowRequests.configValue(5); }), requestdb::ErrTimedOut);
+    EXPECT_EQ(raisedNumber([&] { slowRequests.setConfigValue(5, "True"); }), requestdb::ErrTimedOut);
+    EXPECT_EQ(raisedNumber([&] { slowRequests.setTakeRequests(true); }), requestdb::ErrTimedOut);
+    EXPECT_EQ(sqlite(slow, QStringLiteral("SELECT group_concat(ConfigValue) FROM ConfigRows")), "False,False,False,False,True");
+    // A value too big to be built in one step fails at once.
+    const QString huge = dir.filePath(QStringLiteral("huge.db"));
+    ASSERT_TRUE(QFile::copy(db, huge));
+    sqlite(huge, QStringLiteral("DROP TABLE Config; CREATE VIEW Config AS SELECT 5 AS ID, hex(randomblob(500000000)) AS ConfigValue;"));
+    EXPECT_EQ(raisedNumber([&] { RequestStore(huge).configValue(5); }), requestdb::ErrDatabase);
+
+    // Named pipes where the database or its journal belongs are never opened: reading one waits
+    // for a writer for ever.
+    const QString pipe = dir.filePath(QStringLiteral("pipe.db"));
+    ASSERT_TRUE(makeFifo(pipe));
+    EXPECT_FALSE(RequestStore(pipe).exists());
+    EXPECT_EQ(raisedNumber([&] { RequestStore(pipe).configValue(5); }), requestdb::ErrCannotOpen);
+    ASSERT_TRUE(makeFifo(db + QStringLiteral("-journal")));
+    EXPECT_EQ(raisedNumber([&] { store.configValue(5); }), requestdb::ErrCannotOpen);
+    ASSERT_TRUE(QFile::remove(db + QStringLiteral("-journal")));
+    EXPECT_EQ(store.configValue(5), "True");
 }
 
 TEST_F(RequestDb, ThePollLogsARepeatedFailureOnce)
@@ -273,18 +325,19 @@ TEST_F(RequestDb, ThePollLogsARepeatedFailureOnce)
     int applied = 0;
     auto apply = [&](const QStringList&) { ++applied; };
 
-    // Switched off or no file: nothing is touched, nothing logged.
+    // Switched off: nothing is touched, nothing logged, whatever is at the path.
     add(QStringLiteral("/m/a.mp3"));
     EXPECT_FALSE(poll.poll(db, false, apply));
-    EXPECT_FALSE(poll.poll(dir.filePath(QStringLiteral("none.db")), true, apply));
+    EXPECT_FALSE(poll.poll(dir.filePath(QStringLiteral("none.db")), false, apply));
     EXPECT_EQ(applied, 0);
     EXPECT_EQ(writer({"get", db, "5"}), "True");
+    EXPECT_EQ(logLines(), 0);
 
     sqlite(db, QStringLiteral("DELETE FROM Config WHERE ID=5"));
     for (int i = 0; i < 5; ++i)
         EXPECT_FALSE(poll.poll(db, true, apply));
     EXPECT_EQ(logLines(), 1);
-    const QString log = QString::fromUtf8(testutil::readAll(dir.filePath(QStringLiteral("QNLERRORS.log"))));
+    QString log = QString::fromUtf8(testutil::readAll(dir.filePath(QStringLiteral("QNLERRORS.log"))));
     EXPECT_TRUE(log.contains("Num=3021")) << log.toStdString();
     EXPECT_TRUE(log.contains("B-299"));
 
@@ -307,6 +360,41 @@ TEST_F(RequestDb, ThePollLogsARepeatedFailureOnce)
     poll.poll(db, true, apply);
     poll.poll(db, true, apply);
     EXPECT_EQ(logLines(), 3);
+
+    // Taking requests, a database that is gone or was replaced by a folder or a named pipe is
+    // said once each, however many polls find it so.
+    const QString pipe = dir.filePath(QStringLiteral("pipe.db"));
+    ASSERT_TRUE(makeFifo(pipe));
+    for (const QString& path : {dir.filePath(QStringLiteral("none.db")), dir.path(), pipe})
+        for (int i = 0; i < 3; ++i)
+            EXPECT_FALSE(poll.poll(path, true, apply));
+    EXPECT_EQ(logLines(), 6);
+    log = QString::fromUtf8(testutil::readAll(dir.filePath(QStringLiteral("QNLERRORS.log"))));
+    EXPECT_TRUE(log.contains("none.db") && log.contains("is a folder") && log.contains("pipe.db' is a named pipe"))
+        << log.toStdString();
+
+    // The flag cannot be let down (a trigger refuses it): the list is not rebuilt from requests
+    // the flag still calls new, and the failure is said once.
+    QFile::remove(db);
+    writer({"create", db});
+    add(QStringLiteral("/m/c.mp3"));
+    sqlite(db, QStringLiteral("CREATE TRIGGER KeepFlag BEFORE UPDATE ON Config BEGIN SELECT RAISE(ABORT, 'kept'); END;"));
+    applied = 0;
+    for (int i = 0; i < 3; ++i)
+        EXPECT_FALSE(poll.poll(db, true, apply));
+    EXPECT_EQ(applied, 0);
+    EXPECT_EQ(logLines(), 7);
+
+    // Pending requests behind a view that never ends: every poll is stopped by the time limit,
+    // said once with the statement it stopped.
+    sqlite(db, QStringLiteral("DROP TRIGGER KeepFlag;") + endlessTable(QStringLiteral("UserRequests"), QStringLiteral("*")));
+    for (int i = 0; i < 3; ++i)
+        EXPECT_FALSE(poll.poll(db, true, apply));
+    EXPECT_EQ(applied, 0);
+    EXPECT_EQ(logLines(), 8);
+    log = QString::fromUtf8(testutil::readAll(dir.filePath(QStringLiteral("QNLERRORS.log"))));
+    EXPECT_TRUE(log.contains("Num=3234") && log.contains("stopped: SELECT RequestFilename FROM UserRequests"))
+        << log.toStdString();
 }
 
 TEST_F(RequestDb, ALockedPollIsTriedAgainOnTheNextTickAndLoggedOnlyWhenTheLockLasts)

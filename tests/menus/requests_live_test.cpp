@@ -5,7 +5,9 @@
 #include "decks/autodjcontroller.h"
 #include "library/library.h"
 #include "menus/checkmarks.h"
+#include "menus/frmMenu.h"
 #include "menus/requestdb.h"
+#include "menus/requestlist.h"
 #include "shell/frmMain.h"
 #include "support/testutil.h"
 
@@ -14,7 +16,9 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+#include <QTreeView>
 #include <gtest/gtest.h>
+#include <algorithm>
 
 namespace {
 const QString Writer = QStringLiteral(QUENLOW_SOURCE_DIR "/tests/tools/request-writer.sh");
@@ -69,6 +73,84 @@ TEST(RequestsLive, ARequestWrittenWhileTheProgramRunsIsListedWithinTwoSeconds)
         w.TimerMessages->stop();
     }
     EXPECT_EQ(ErrorCount, 0);
+    RequestDBPath = requestdb::NoDatabasePath;
+    NewRequests = false;
+    ErrorTrapOn = false;
+    errorlog::setFolder({});
+}
+
+TEST(RequestsLive, ADatabaseThatNeverAnswersHoldsTheWindowNoLongerThanItsTimeLimit)
+{
+    // Every table a view over a query that never ends, and every edit a trigger running it: the
+    // load's database step, the polls and the Requests commands are each stopped by the time
+    // limit, logged, and the window goes on.
+    QTemporaryDir dir;
+    AppPath = dir.path();
+    errorlog::setFolder(dir.path());
+    ErrorTrapOn = true;
+    ErrorCount = 0;
+    checkMarks() = CheckMarks();
+    const QString db = dir.filePath("requests.db");
+    const QString song = testutil::copyMedia("tone10s.mp3", dir.path(), "asked.mp3");
+    ASSERT_EQ(writer({"create", db}), 0);
+    ASSERT_EQ(writer({"add", db, song}), 0);
+    const QString endless = "(WITH RECURSIVE r(n) AS (SELECT 1 UNION ALL SELECT n+1 FROM r) SELECT count(*) FROM r)";
+    QString sql;
+    for (const char* table : {"Config", "UserRequests"})
+        sql += QStringLiteral("ALTER TABLE %1 RENAME TO %1Rows; CREATE VIEW %1 AS SELECT * FROM %1Rows WHERE %2 > 0;"
+                              "CREATE TRIGGER %1Edit INSTEAD OF UPDATE ON %1 BEGIN SELECT %2; END;"
+                              "CREATE TRIGGER %1Drop INSTEAD OF DELETE ON %1 BEGIN SELECT %2; END;")
+                   .arg(QLatin1String(table), endless);
+    testutil::run("sqlite3", {db, sql});
+    ASSERT_TRUE(WriteINI("Requests", "RequestDB", db, configFile()));
+
+    qint64 longest = 0;
+    auto timed = [&](const std::function<void()>& step) {
+        QElapsedTimer t;
+        t.start();
+        step();
+        longest = std::max(longest, t.elapsed());
+    };
+    {
+        frmMain w;
+        ASSERT_NE(w.library, nullptr);
+        SongListModel& requests = w.library->requests();
+        timed([&] { w.steps.openRequestDatabase(); });
+        EXPECT_EQ(RequestDBPath, db);
+        EXPECT_EQ(ErrorCount, 1);
+
+        // Three seconds of polls: a 1 ms timer sees every block of the window as a gap.
+        QElapsedTimer sinceTick;
+        sinceTick.start();
+        QTimer watch;
+        watch.setInterval(1);
+        QObject::connect(&watch, &QTimer::timeout, [&] { longest = std::max(longest, sinceTick.restart()); });
+        watch.start();
+        sinceTick.restart();
+        w.TimerMessages->start();
+        QTest::qWait(3000);
+        w.TimerMessages->stop();
+        watch.stop();
+        EXPECT_EQ(ErrorCount, 2) << "the failing poll is logged once";
+
+        // The Requests commands on that database.
+        w.library->ParseFiles(song, requests, false);
+        w.library->ParseFiles(song, requests, false);
+        Library::selectRow(w.requests->view(), 1, false);
+        timed([&] { w.requests->lstRequests_DblClick(); });
+        EXPECT_EQ(w.library->djPlaylist().count(), 1);
+        EXPECT_EQ(requests.count(), 2) << "records that could not be deleted keep the request listed";
+        Library::selectRow(w.requests->view(), 1, false);
+        timed([&] { w.menus->item("mnuRequestRemoveSel")->trigger(); });
+        timed([&] { w.menus->item("mnuRequestsClear")->trigger(); });
+        timed([&] { w.menus->item("mnuRequestsEnabled")->trigger(); });
+        EXPECT_TRUE(checkMarks().takeRequests);
+        EXPECT_EQ(ErrorCount, 6);
+    }
+    const QString log = QString::fromUtf8(testutil::readAll(dir.filePath("QNLERRORS.log")));
+    EXPECT_EQ(log.count("Num=3234"), 6) << log.toStdString();
+    std::printf("longest block of the window by a database that never answers: %lld ms\n",
+                static_cast<long long>(longest));
     RequestDBPath = requestdb::NoDatabasePath;
     NewRequests = false;
     ErrorTrapOn = false;
