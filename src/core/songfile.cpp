@@ -1,5 +1,7 @@
 #include "core/songfile.h"
 
+#include "core/errorlog.h"
+
 #include <QFileInfo>
 
 bool songFileExists(const QString& path)
@@ -8,6 +10,11 @@ bool songFileExists(const QString& path)
         return false;
     const QFileInfo file(path);
     return file.isFile() && !file.isHidden();
+}
+
+void logMissingSong(const QString& path, const QString& location)
+{
+    LogError(53, QStringLiteral("File not found: ") + path, location);
 }
 
 QString titleFallback(const QString& path)

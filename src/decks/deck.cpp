@@ -186,6 +186,8 @@ void Deck::LoadSong(DeckSongList& list, bool bDelete, bool bShowErrors, int Auto
         if (!songFileExists(path)) {
             if (bShowErrors)
                 ui::MsgBox(QStringLiteral("Filepath is incorrect!"), vb::mb::OKOnly, QStringLiteral("File Not Found!"));
+            else
+                logMissingSong(path, QString::fromLatin1(side_.loadLocation)); // dropped without a box
             if (!bShowErrors || bDelete)
                 removeRow(list, idx);
             return;
@@ -200,16 +202,16 @@ void Deck::LoadSong(DeckSongList& list, bool bDelete, bool bShowErrors, int Auto
         SetCrossfaderVolumes();
 
         if (stream == 0) {
+            // The box cannot say which song; the log line does, whoever asked for the load.
+            LogError(engine_.FSOUND_GetError(), QStringLiteral("There was an error loading song! ") + path,
+                     side_.loadLocation);
             if (!state_.bAutoDJ)
                 ui::MsgBox(QStringLiteral("There was an error loading song!"), vb::mb::Critical,
                            QStringLiteral("Error Loading"));
-            if (!bShowErrors) {
-                // An automatic caller would meet the same song at the head of the queue on
-                // every tick: drop it and say why in the log.
-                const int code = engine_.FSOUND_GetError();
-                LogError(code, QStringLiteral("There was an error loading song! ") + path, side_.loadLocation);
+            // An automatic caller would meet the same song at the head of the queue on every
+            // tick: it is dropped.
+            if (!bShowErrors)
                 removeRow(list, idx);
-            }
             return;
         }
 
@@ -380,11 +382,16 @@ void Deck::TimerPlayer_Timer()
         }
 
         if (channel != 0) {
-            // Counted into Most Played once, in the song's last minute (paused too).
+            // Counted into Most Played once, in the song's last minute (paused too). A song
+            // shown as 0:00 counts only once some of it has been heard: a truncated file with
+            // nothing playable in it goes from its start straight to its end.
             {
-                const long long t0 = wholeSeconds(engine_.FSOUND_Stream_GetTime(stream));
-                const long long l0 = wholeSeconds(engine_.FSOUND_Stream_GetLengthMs(stream));
-                if (t0 - l0 > -60 && !counted) {
+                const int t = engine_.FSOUND_Stream_GetTime(stream);
+                const int len = engine_.FSOUND_Stream_GetLengthMs(stream);
+                const long long t0 = wholeSeconds(t);
+                const long long l0 = wholeSeconds(len);
+                const bool heard = l0 >= 1 || (t > 0 && t < len);
+                if (t0 - l0 > -60 && !counted && heard) {
                     if (addToMostPlayed)
                         addToMostPlayed();
                     if (renumberMostPlayed)

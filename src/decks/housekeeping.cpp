@@ -39,12 +39,12 @@ void Housekeeping::rotateInfo(Side deck)
 void Housekeeping::pollRequests()
 {
     // The poll keeps its failures to itself, so a broken database costs one log line and the
-    // decks are still fed below.
-    const bool reloaded = poll_.poll(RequestDBPath, marks_.takeRequests, [&](const QStringList& files) {
+    // decks are still fed below. New requests are signalled with the list itself: a list that
+    // was rebuilt always blinks, even when the database fails to finish the reload after it.
+    poll_.poll(RequestDBPath, marks_.takeRequests, [&](const QStringList& files) {
         host_.replaceRequests(files);
-    });
-    if (reloaded)
         NewRequests = true;
+    });
 }
 
 void Housekeeping::autoFill()
@@ -80,8 +80,11 @@ bool Housekeeping::loadFreeDeck(Side deck)
             iNextSongWait = 0;
             return false;
         }
-        if (songFileExists(host_.djFilename(1)))
+        const QString file = host_.djFilename(1);
+        if (songFileExists(file))
             break;
+        // The song vanished after it was queued: it leaves the queue with a line in the log.
+        logMissingSong(file, QStringLiteral("B-299"));
         host_.removeDJRow(1);
     }
     host_.loadFromDJList(deck, 1);

@@ -2,6 +2,7 @@
 
 #include "core/controls.h"
 #include "core/errorlog.h"
+#include "core/songfile.h"
 #include "core/vb.h"
 #include "decks/decks.h"
 #include "decks/deckstate.h"
@@ -70,6 +71,18 @@ bool RequestList::forgetRequest(const QString& file, const char* location)
     return true;
 }
 
+QString RequestList::takeableFile(int k, const char* location)
+{
+    const QString file = library_.requests().cell(k - 1, field::Filename);
+    if (songFileExists(file))
+        return file;
+    // Taking it would delete the request for a song nobody can play: it stays for the DJ to see.
+    logMissingSong(file, QLatin1String(location));
+    if (postMessage)
+        postMessage(QStringLiteral("Request not taken, its file is missing: ") + file);
+    return {};
+}
+
 void RequestList::takeIntoQueue(const char* location)
 {
     trap(location, [&] {
@@ -78,12 +91,14 @@ void RequestList::takeIntoQueue(const char* location)
         if (requests.count() < 1 || k < 1)
             return;
         const std::uint64_t id = requests.at(k - 1).id;
-        const QString file = requests.cell(k - 1, field::Filename);
-        const int queued = library_.djPlaylist().count();
-        library_.AddToDJList(lstRequests_, k);
-        // The row goes with its records; records that could not be deleted keep it listed.
-        if (library_.djPlaylist().count() > queued && forgetRequest(file, location))
-            removeRow(id);
+        const QString file = takeableFile(k, location);
+        if (!file.isEmpty()) {
+            const int queued = library_.djPlaylist().count();
+            library_.AddToDJList(lstRequests_, k);
+            // The row goes with its records; records that could not be deleted keep it listed.
+            if (library_.djPlaylist().count() > queued && forgetRequest(file, location))
+                removeRow(id);
+        }
         lstRequests_->setFocus();
     });
 }
@@ -116,8 +131,8 @@ void RequestList::takeIntoDeck(char deck, const char* location)
         const int k = listkeys::selectedRow(lstRequests_);
         if (library_.requests().count() < 1 || k < 1)
             return;
-        const QString file = library_.requests().cell(k - 1, field::Filename);
-        if (loadRow(deck, k))
+        const QString file = takeableFile(k, location);
+        if (!file.isEmpty() && loadRow(deck, k))
             forgetRequest(file, location);
         lstRequests_->setFocus();
     });

@@ -6,7 +6,9 @@
 // database only once the queue or the deck holds it, so a deck that refuses the song keeps the
 // request. Enter and the menu's queue item only queue the song: the request stays listed and in
 // the database. Numpad 1 and 3 and the menu's deck items load the song and drop its row, but
-// keep its records: the request is listed again at the next reload.
+// keep its records: the request is listed again at the next reload. A request whose file is
+// missing is not taken: it stays listed and recorded, and the message line and the error log say
+// why.
 #pragma once
 
 #include <QObject>
@@ -28,6 +30,8 @@ public:
 
     // Shows the Requests menu (mnuRequests) and returns when it has closed; nothing while unset.
     std::function<void()> showMenu;
+    // Shows a message on the main window's message line; nothing while unset.
+    std::function<void(const QString&)> postMessage;
 
     QTreeView* view() const { return lstRequests_; }
 
@@ -54,6 +58,9 @@ public:
     void AddToRequestListManual(QTreeView* list, int index);
 
 private:
+    // The file of the selected request, or "" with the message line and the log told, when it
+    // is missing.
+    QString takeableFile(int k, const char* location);
     void takeIntoQueue(const char* location);
     void takeIntoDeck(char deck, const char* location);
     // Deletes the request records of file (or leaves them to the poll while the database is

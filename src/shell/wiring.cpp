@@ -140,6 +140,7 @@ void frmMain::createControllers()
     lv->AddToRequestListManual = [rq](QTreeView* list, int index) { rq->AddToRequestListManual(list, index); };
     lv->swapWithDeck = [mn](QTreeView* list, char deck) { mn->swapWithDeck(list, deck); };
     rq->showMenu = [mn] { mn->popup(mn->menu("mnuRequests")); };
+    rq->postMessage = [this](const QString& text) { messages.post(text); };
     onKeyDown(ctl<QWidget>(this, "lstRequests"), [rq](int& code, int) { rq->lstRequests_KeyDown(code); });
     decks->showCrossfaderMenu = [mn](const QPoint&) { mn->showAutoDJMenu(); };
     mn->hooks.OpenMP3Window = [this](QTreeView* list) { OpenMP3Window(list); };

@@ -169,13 +169,18 @@ TEST_F(DecksTest, MissingFileShowsTheMessageOrDropsTheRowForAutomaticCallers)
     EXPECT_EQ(ds.StreamA, 0);
     EXPECT_EQ(ds.PlayerAFilename, "");
 
-    // A folder counts as missing too; the automatic caller drops it silently.
+    // A folder counts as missing too; the automatic caller drops it without a box, and the log
+    // names each song so dropped.
     decks->LoadSongA(dj, true, false, 2);
     EXPECT_EQ(dialogs.shown.size(), 1u);
     EXPECT_EQ(form->model("lstDJPlayList")->rowCount(), 1);
     decks->LoadSongA(dj, true, false, 1);
     EXPECT_EQ(form->model("lstDJPlayList")->rowCount(), 0);
     EXPECT_EQ(text(*form, "lblPlayerATitle"), "Waiting for Song Cue...");
+    const QString log = QString::fromUtf8(testutil::readAll(tmp->path() + "/QNLERRORS.log"));
+    EXPECT_EQ(log.count("\r\n"), 2);
+    EXPECT_TRUE(log.contains("File not found: " + tmp->path() + ", ") && log.contains("/gone.mp3, Funtion=B-269"))
+        << log.toStdString();
 }
 
 TEST_F(DecksTest, UnopenableSongKeepsItsRowForTheUserAndIsDroppedAndLoggedForAutoDJ)
@@ -193,6 +198,8 @@ TEST_F(DecksTest, UnopenableSongKeepsItsRowForTheUserAndIsDroppedAndLoggedForAut
     EXPECT_EQ(form->model("lstDJPlayList")->rowCount(), 3);
     EXPECT_EQ(ds.StreamA, 0);
     EXPECT_EQ(text(*form, "lblPlayerATitle"), "Good - Artist"); // labels describe the song before
+    // The box cannot name the song; its log line does.
+    EXPECT_TRUE(testutil::readAll(tmp->path() + "/QNLERRORS.log").contains("loading song! " + testutil::media("junk.mp3").toUtf8()));
 
     // Auto-DJ's own loads: no box, the song leaves the head of the queue and the log says why.
     ds.bAutoDJ = true;
@@ -471,13 +478,35 @@ TEST_F(DecksTest, SongIsCountedOnceInItsLastMinute)
     EXPECT_EQ(countedA, 2);
 }
 
-TEST_F(DecksTest, ShortSongIsCountedOnItsFirstTick)
+TEST_F(DecksTest, ShortSongIsCountedOnItsFirstTickOnceItPlays)
 {
     cue('B', QStringLiteral("tone30s.mp3"));
     press(*decks, F6);
     decks->TimerPlayerB_Timer();
     EXPECT_EQ(countedB, 1);
     EXPECT_EQ(countedA, 0);
+
+    // Songs cut short so that they show 0:00: one with nothing playable left ends without being
+    // counted, one with a quarter of a second of sound counts once some of it was heard.
+    const QByteArray whole = testutil::readAll(testutil::media("tone30s.mp3"));
+    const std::pair<int, int> cuts[] = {{900, 0}, {5000, 1}};
+    for (const auto& [bytes, counts] : cuts) {
+        const QString cut = tmp->path() + QStringLiteral("/cut%1.mp3").arg(bytes);
+        ASSERT_TRUE(testutil::writeAll(cut, whole.left(bytes)));
+        form->addRow("lstDJPlayList", "Cut", "X", "0:00", cut);
+        press(*decks, F1);
+        decks->LoadSongA(form->list("lstDJPlayList"), true, true, form->model("lstDJPlayList")->rowCount());
+        ASSERT_NE(ds.StreamA, 0) << bytes;
+        ASSERT_LT(length('A'), 500) << bytes;
+        countedA = 0;
+        press(*decks, F2);
+        for (int tick = 0; tick < 20; ++tick) {
+            decks->TimerPlayerA_Timer();
+            advanceMs(20);
+        }
+        EXPECT_EQ(ds.ChannelA, 0) << bytes;
+        EXPECT_EQ(countedA, counts) << bytes;
+    }
 }
 
 TEST_F(DecksTest, AutoDJHandOverStartsTheOtherDeckTheTickAfterTheEnd)

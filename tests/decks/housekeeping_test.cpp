@@ -176,10 +176,11 @@ TEST(Housekeeping, AFreeDeckWithAnEmptyQueueWaitsForTheRefill)
     EXPECT_EQ(h.dj.size(), 8u);
 }
 
-TEST(Housekeeping, RowOneIsLoadedAndMissingFilesAreDropped)
+TEST(Housekeeping, RowOneIsLoadedAndMissingFilesAreDroppedAndLogged)
 {
     Rig r;
     auto& h = r.host;
+    errorlog::setFolder(h.folder);
     // A hidden file is one the load refuses: it goes with the missing ones.
     h.dj = {h.folder + "/gone1.mp3", h.song(".hidden.mp3", 30000), h.folder + "/gone2.mp3", h.song("here.mp3", 30000),
             h.song("next.mp3", 30000)};
@@ -198,6 +199,12 @@ TEST(Housekeeping, RowOneIsLoadedAndMissingFilesAreDropped)
     r.housekeeping.TimerMessages_Timer();
     EXPECT_TRUE(h.dj.empty());
     EXPECT_TRUE(h.state.bAutoFillDJ);
+    // Each song that left the queue so has a line naming it.
+    const QString log = QString::fromUtf8(testutil::readAll(h.folder + "/QNLERRORS.log"));
+    for (const char* gone : {"/gone1.mp3", "/.hidden.mp3", "/gone2.mp3", "/x.mp3", "/y.mp3"})
+        EXPECT_TRUE(log.contains("File not found: " + h.folder + gone)) << gone;
+    EXPECT_EQ(log.count("\r\n"), 5);
+    errorlog::setFolder({});
 }
 
 TEST(Housekeeping, BothFreeDecksShareTheWait)

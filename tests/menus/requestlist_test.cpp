@@ -115,16 +115,26 @@ TEST_F(RequestListTest, ATakenRequestLeavesTheDatabaseOnlyOnceTheSongIsTaken)
     EXPECT_EQ(files(lib().djPlaylist()), (QStringList{other, queued}));
     EXPECT_EQ(records(), 0);
 
-    // A request whose file is gone: the deck says so, the row leaves, the records stay.
+    EXPECT_EQ(ErrorCount, 0);
+
+    // A request whose file is gone is not taken, by a deck or the queue: it stays listed and
+    // recorded, and the message line and the log name the missing file.
     const QString vanished = song(QStringLiteral("vanished.mp3"));
     request({vanished});
     ASSERT_TRUE(QFile::remove(vanished));
-    select("lstRequests", 2);
     w->decks->B().keyStop();
-    click("Picture11");
+    for (const char* button : {"Picture11", "picRequestsQInDJList"}) {
+        select("lstRequests", 2);
+        click(button);
+    }
     EXPECT_EQ(recordsFor(vanished), 1);
-    EXPECT_EQ(files(lib().requests()), QStringList{rock});
-    EXPECT_EQ(ErrorCount, 0);
+    EXPECT_EQ(files(lib().requests()), (QStringList{rock, vanished}));
+    EXPECT_EQ(files(lib().djPlaylist()), (QStringList{other, queued}));
+    EXPECT_EQ(decks().PlayerBFilename, rock);
+    EXPECT_EQ(w->messages.caption(), "Request not taken, its file is missing: " + vanished);
+    EXPECT_TRUE(dialogs.shown.empty());
+    EXPECT_EQ(errorLines(), 2);
+    EXPECT_TRUE(testutil::readAll(dir.filePath(QStringLiteral("QNLERRORS.log"))).contains(vanished.toUtf8()));
 }
 
 TEST_F(RequestListTest, WithoutADatabaseOrWhileItIsLockedTheTakeStillWorks)
