@@ -26,6 +26,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <functional>
 
 namespace {
 
@@ -163,8 +164,18 @@ private:
     QSqlDatabase c_;
 };
 
-void reportLocked(benchmark::State& state, Clock::duration total, Clock::duration longest)
+// Runs call once per iteration and reports the longest call (max_ms) and the mean against the
+// quiet poll (x_quiet): what a poll that cannot finish costs the interface thread.
+void timeBlockingCalls(benchmark::State& state, const std::function<void()>& call)
 {
+    Clock::duration total{}, longest{};
+    for (auto _ : state) {
+        const auto t0 = Clock::now();
+        call();
+        const auto d = Clock::now() - t0;
+        total += d;
+        longest = std::max(longest, d);
+    }
     state.counters["max_ms"] = seconds(longest) * 1000.0;
     if (g_quietPoll > 0)
         state.counters["x_quiet"] = seconds(total) / double(state.iterations()) / g_quietPoll;
@@ -177,15 +188,7 @@ void LockedPoll(benchmark::State& state)
     requestdb::RequestStore(db).setConfigValue(requestdb::NewRequestsFlag, QStringLiteral("True"));
     LockHolder holder(db, state.range(0) != 0);
     requestdb::RequestPoll poll(QStringLiteral("bench"));
-    Clock::duration total{}, longest{};
-    for (auto _ : state) {
-        const auto t0 = Clock::now();
-        benchmark::DoNotOptimize(poll.poll(db, true, [](const QStringList&) {}));
-        const auto d = Clock::now() - t0;
-        total += d;
-        longest = std::max(longest, d);
-    }
-    reportLocked(state, total, longest);
+    timeBlockingCalls(state, [&] { benchmark::DoNotOptimize(poll.poll(db, true, [](const QStringList&) {})); });
 }
 BENCHMARK(LockedPoll)->ArgName("exclusive")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 
@@ -196,18 +199,12 @@ void LockedStoreWait200ms(benchmark::State& state)
     requestdb::RequestStore store(db, 200);
     store.setConfigValue(requestdb::NewRequestsFlag, QStringLiteral("True"));
     LockHolder holder(db, false);
-    Clock::duration total{}, longest{};
-    for (auto _ : state) {
-        const auto t0 = Clock::now();
+    timeBlockingCalls(state, [&] {
         try {
             store.reloadPending([](const QStringList&) {});
         } catch (const std::exception&) {
         }
-        const auto d = Clock::now() - t0;
-        total += d;
-        longest = std::max(longest, d);
-    }
-    reportLocked(state, total, longest);
+    });
 }
 BENCHMARK(LockedStoreWait200ms)->Iterations(5)->Unit(benchmark::kMillisecond);
 
@@ -225,16 +222,8 @@ void EndlessViewPoll(benchmark::State& state)
     p.waitForFinished(60000);
     errorlog::setFolder(dir.path()); // the stopped poll is logged once
     requestdb::RequestPoll poll(QStringLiteral("bench"));
-    Clock::duration total{}, longest{};
-    for (auto _ : state) {
-        const auto t0 = Clock::now();
-        benchmark::DoNotOptimize(poll.poll(db, true, [](const QStringList&) {}));
-        const auto d = Clock::now() - t0;
-        total += d;
-        longest = std::max(longest, d);
-    }
+    timeBlockingCalls(state, [&] { benchmark::DoNotOptimize(poll.poll(db, true, [](const QStringList&) {})); });
     errorlog::setFolder({});
-    reportLocked(state, total, longest);
 }
 BENCHMARK(EndlessViewPoll)->ArgName("requests")->Arg(0)->Arg(1)->Iterations(40)->Unit(benchmark::kMillisecond);
 

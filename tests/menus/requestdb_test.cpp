@@ -30,18 +30,6 @@ QString sqlite(const QString& db, const QString& sql)
     return QString::fromUtf8(testutil::run(QStringLiteral("sqlite3"), {db, sql})).trimmed();
 }
 
-// A query that never ends, and the statements that turn a table of the request database into a
-// view or trigger running it, as anyone who can write the shared file could.
-const QString Endless = QStringLiteral("(WITH RECURSIVE r(n) AS (SELECT 1 UNION ALL SELECT n+1 FROM r) SELECT count(*) FROM r)");
-QString endlessTable(const QString& table, const QString& columns)
-{
-    return QStringLiteral("ALTER TABLE %1 RENAME TO %1Rows;"
-                          "CREATE VIEW %1 AS SELECT %2 FROM %1Rows WHERE %3 > 0;"
-                          "CREATE TRIGGER %1Edit INSTEAD OF UPDATE ON %1 BEGIN SELECT %3; END;"
-                          "CREATE TRIGGER %1Drop INSTEAD OF DELETE ON %1 BEGIN SELECT %3; END;")
-        .arg(table, columns, Endless);
-}
-
 bool makeFifo(const QString& path) { return ::mkfifo(QFile::encodeName(path).constData(), 0600) == 0; }
 
 int raisedNumber(const std::function<void()>& fn)
@@ -286,7 +274,7 @@ TEST_F(RequestDb, MissingBrokenAndLockedDatabasesFailWithoutHarm)
     writer({"flag", db, "True"});
     const QString slow = dir.filePath(QStringLiteral("slow.db"));
     ASSERT_TRUE(QFile::copy(db, slow));
-    sqlite(slow, endlessTable(QStringLiteral("UserRequests"), QStringLiteral("*")));
+    writer({"endless", slow, "UserRequests"});
     RequestStore slowRequests(slow);
     bool applied = false;
     EXPECT_EQ(raisedNumber([&] { slowRequests.reloadPending([&](const QStringList&) { applied = true; }); }),
@@ -296,7 +284,7 @@ TEST_F(RequestDb, MissingBrokenAndLockedDatabasesFailWithoutHarm)
     EXPECT_EQ(raisedNumber([&] { slowRequests.pendingRequests(); }), requestdb::ErrTimedOut);
     EXPECT_EQ(raisedNumber([&] { slowRequests.deleteRequestsFor(QStringLiteral("/m/a.mp3")); }), requestdb::ErrTimedOut);
     EXPECT_EQ(raisedNumber([&] { slowRequests.deleteAllRequests(); }), requestdb::ErrTimedOut);
-    sqlite(slow, endlessTable(QStringLiteral("Config"), QStringLiteral("*")));
+    writer({"endless", slow, "Config"});
     EXPECT_EQ(raisedNumber([&] { slowRequests.configValue(5); }), requestdb::ErrTimedOut);
     EXPECT_EQ(raisedNumber([&] { slowRequests.setConfigValue(5, "True"); }), requestdb::ErrTimedOut);
     EXPECT_EQ(raisedNumber([&] { slowRequests.setTakeRequests(true); }), requestdb::ErrTimedOut);
@@ -387,7 +375,8 @@ TEST_F(RequestDb, ThePollLogsARepeatedFailureOnce)
 
     // Pending requests behind a view that never ends: every poll is stopped by the time limit,
     // said once with the statement it stopped.
-    sqlite(db, QStringLiteral("DROP TRIGGER KeepFlag;") + endlessTable(QStringLiteral("UserRequests"), QStringLiteral("*")));
+    sqlite(db, QStringLiteral("DROP TRIGGER KeepFlag;"));
+    writer({"endless", db, "UserRequests"});
     for (int i = 0; i < 3; ++i)
         EXPECT_FALSE(poll.poll(db, true, apply));
     EXPECT_EQ(applied, 0);

@@ -9,6 +9,7 @@
 #include "menus/requestdb.h"
 #include "menus/requestlist.h"
 #include "shell/frmMain.h"
+#include "support/programfolder.h"
 #include "support/testutil.h"
 
 #include <QElapsedTimer>
@@ -29,24 +30,37 @@ int writer(const QStringList& args)
     testutil::run(QStringLiteral("bash"), QStringList{Writer} + args, &code);
     return code;
 }
+
+// The real main window in a temporary program folder, with the request database configured.
+class RequestsLive : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        enterProgramFolder(dir.path());
+        checkMarks() = CheckMarks();
+        ASSERT_EQ(writer({"create", db}), 0);
+        ASSERT_TRUE(WriteINI("Requests", "RequestDB", db, configFile()));
+    }
+    void TearDown() override
+    {
+        RequestDBPath = requestdb::NoDatabasePath;
+        NewRequests = false;
+        leaveProgramFolder();
+    }
+
+    QTemporaryDir dir;
+    const QString db = dir.filePath("requests.db");
+};
+
 } // namespace
 
-TEST(RequestsLive, ARequestWrittenWhileTheProgramRunsIsListedWithinTwoSeconds)
+TEST_F(RequestsLive, ARequestWrittenWhileTheProgramRunsIsListedWithinTwoSeconds)
 {
-    QTemporaryDir dir;
-    AppPath = dir.path();
-    errorlog::setFolder(dir.path());
-    ErrorTrapOn = true;
-    ErrorCount = 0;
-    checkMarks() = CheckMarks();
-    const QString db = dir.filePath("requests.db");
-    ASSERT_EQ(writer({"create", db}), 0);
     const QString waiting = testutil::copyMedia("tone10s.mp3", dir.path(), "waiting.mp3");
     const QString fresh = testutil::copyMedia("tone10s.mp3", dir.path(), "it's new.mp3");
     ASSERT_EQ(writer({"add", db, waiting, "2"}), 0);
     // Taken requests look like this: the flag is down after the writer's last reload.
     ASSERT_EQ(writer({"flag", db, "False"}), 0);
-    ASSERT_TRUE(WriteINI("Requests", "RequestDB", db, configFile()));
 
     {
         frmMain w;
@@ -73,36 +87,17 @@ TEST(RequestsLive, ARequestWrittenWhileTheProgramRunsIsListedWithinTwoSeconds)
         w.TimerMessages->stop();
     }
     EXPECT_EQ(ErrorCount, 0);
-    RequestDBPath = requestdb::NoDatabasePath;
-    NewRequests = false;
-    ErrorTrapOn = false;
-    errorlog::setFolder({});
 }
 
-TEST(RequestsLive, ADatabaseThatNeverAnswersHoldsTheWindowNoLongerThanItsTimeLimit)
+TEST_F(RequestsLive, ADatabaseThatNeverAnswersHoldsTheWindowNoLongerThanItsTimeLimit)
 {
     // Every table a view over a query that never ends, and every edit a trigger running it: the
     // load's database step, the polls and the Requests commands are each stopped by the time
     // limit, logged, and the window goes on.
-    QTemporaryDir dir;
-    AppPath = dir.path();
-    errorlog::setFolder(dir.path());
-    ErrorTrapOn = true;
-    ErrorCount = 0;
-    checkMarks() = CheckMarks();
-    const QString db = dir.filePath("requests.db");
     const QString song = testutil::copyMedia("tone10s.mp3", dir.path(), "asked.mp3");
-    ASSERT_EQ(writer({"create", db}), 0);
     ASSERT_EQ(writer({"add", db, song}), 0);
-    const QString endless = "(WITH RECURSIVE r(n) AS (SELECT 1 UNION ALL SELECT n+1 FROM r) SELECT count(*) FROM r)";
-    QString sql;
-    for (const char* table : {"Config", "UserRequests"})
-        sql += QStringLiteral("ALTER TABLE %1 RENAME TO %1Rows; CREATE VIEW %1 AS SELECT * FROM %1Rows WHERE %2 > 0;"
-                              "CREATE TRIGGER %1Edit INSTEAD OF UPDATE ON %1 BEGIN SELECT %2; END;"
-                              "CREATE TRIGGER %1Drop INSTEAD OF DELETE ON %1 BEGIN SELECT %2; END;")
-                   .arg(QLatin1String(table), endless);
-    testutil::run("sqlite3", {db, sql});
-    ASSERT_TRUE(WriteINI("Requests", "RequestDB", db, configFile()));
+    ASSERT_EQ(writer({"endless", db, "Config"}), 0);
+    ASSERT_EQ(writer({"endless", db, "UserRequests"}), 0);
 
     qint64 longest = 0;
     auto timed = [&](const std::function<void()>& step) {
@@ -151,8 +146,4 @@ TEST(RequestsLive, ADatabaseThatNeverAnswersHoldsTheWindowNoLongerThanItsTimeLim
     EXPECT_EQ(log.count("Num=3234"), 6) << log.toStdString();
     std::printf("longest block of the window by a database that never answers: %lld ms\n",
                 static_cast<long long>(longest));
-    RequestDBPath = requestdb::NoDatabasePath;
-    NewRequests = false;
-    ErrorTrapOn = false;
-    errorlog::setFolder({});
 }

@@ -9,6 +9,9 @@
 #   request-writer.sh count DB              prints the number of request records
 #   request-writer.sh lock DB               holds the write lock (prints "locked" once it has it) until
 #                                           a file DB.release appears, then lets go
+#   request-writer.sh endless DB TABLE      a hostile writer: TABLE (Config or UserRequests) becomes a
+#                                           view over a query that never ends, and every edit of it
+#                                           runs that query
 set -euo pipefail
 
 cmd=${1:?command}
@@ -54,6 +57,15 @@ lock)
         echo "COMMIT;"
     } | sqlite3 -batch "$db"
     rm -f "$db.release"
+    ;;
+endless)
+    table=${3:?table}
+    [[ $table =~ ^(Config|UserRequests)$ ]] || { echo "table must be Config or UserRequests" >&2; exit 2; }
+    never="(WITH RECURSIVE r(n) AS (SELECT 1 UNION ALL SELECT n+1 FROM r) SELECT count(*) FROM r)"
+    sql "ALTER TABLE $table RENAME TO ${table}Rows;
+         CREATE VIEW $table AS SELECT * FROM ${table}Rows WHERE $never > 0;
+         CREATE TRIGGER ${table}Edit INSTEAD OF UPDATE ON $table BEGIN SELECT $never; END;
+         CREATE TRIGGER ${table}Drop INSTEAD OF DELETE ON $table BEGIN SELECT $never; END;"
     ;;
 *)
     echo "unknown command: $cmd" >&2
