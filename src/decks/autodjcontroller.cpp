@@ -2,6 +2,7 @@
 
 #include "core/controls.h"
 #include "core/soundbindings.h"
+#include "core/timerrest.h"
 #include "decks/crossfader.h"
 #include "decks/deckstate.h"
 #include "library/library.h"
@@ -149,6 +150,9 @@ AutoDJController::AutoDJController(Window window, Library& library, DeckState& s
             [this] { autoDJ_->lblTurnAutoDJOffClick_Click(); });
     connect(crossfadeTimer, &QTimer::timeout, this, [this] { autoDJ_->TimerAutoDJCrossfade_Timer(); });
     connect(messagesTimer, &QTimer::timeout, this, [this] { housekeeping_->TimerMessages_Timer(); });
+    // The crossfade timer has work only while auto-DJ is on.
+    if (crossfadeTimer)
+        new TimerRest({crossfadeTimer}, [s = &state] { return s->bAutoDJ; }, nullptr, 0, this);
 }
 
 AutoDJController::~AutoDJController() = default;

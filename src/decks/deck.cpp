@@ -444,6 +444,43 @@ void Deck::TimerPlayer_Timer()
     });
 }
 
+bool Deck::playing() const
+{
+    return channel != 0 && engine_.FSOUND_GetPaused(channel) == 0;
+}
+
+void Deck::appendTickInputs(std::vector<qint64>& in)
+{
+    in.push_back(stream);
+    in.push_back(channel);
+    in.push_back(startOtherAfter);
+    in.push_back(counted);
+    in.push_back(engine_.FSOUND_Stream_GetTime(stream));
+    in.push_back(engine_.FSOUND_Stream_GetLengthMs(stream));
+    in.push_back(engine_.FSOUND_GetError());
+    if (side_.letter == 'A')
+        GetSpectrumA(restSpectrum_);
+    else
+        GetSpectrumB(restSpectrum_);
+    const int step = lampStep(restSpectrum_.size() > 2 ? restSpectrum_[2] : 0.0, side_.spectrumHeight);
+    in.push_back(step);
+    in.push_back(images_ ? images_->beatStep[step - 1].ListImage(1).cacheKey() : 0);
+    // What the tick compares its results with before it shows them.
+    in.push_back(lblTitle && lblTitle->text() == WaitingCaption);
+    in.push_back(lblTimeElapsed ? qHash(lblTimeElapsed->text()) : 0);
+    in.push_back(lblTimeRemaining ? qHash(lblTimeRemaining->text()) : 0);
+    if (progElapsed) {
+        in.push_back(progElapsed->value());
+        in.push_back(progElapsed->minimum());
+        in.push_back(progElapsed->maximum());
+    }
+    for (SkinControl* lamp : lamps)
+        in.push_back(lamp ? lamp->picture().cacheKey() : 0);
+    in.push_back(shownElapsed_);
+    in.push_back(shownRemaining_);
+    in.push_back(barSeconds_);
+}
+
 void Deck::outputLost()
 {
     const int code = engine_.FSOUND_GetError();

@@ -106,6 +106,11 @@ public:
 
     // --- player timer and lamps
     void TimerPlayer_Timer();
+    // The deck is playing: its position moves, so every tick has something to show.
+    bool playing() const;
+    // Appends everything the player timer's tick reads, the deck's engine included, read
+    // without changing anything: while it stays the same, a tick would change nothing.
+    void appendTickInputs(std::vector<qint64>& inputs);
     // The engine reported its output device lost: logged, shown, and the deck stopped.
     void outputLost();
     void CalcBPM(const std::vector<float>& spectrum);
@@ -178,6 +183,7 @@ private:
     const DeckImages* images_ = nullptr;
     int barSeconds_ = 0;
     std::vector<float> spectrum_;
+    std::vector<float> restSpectrum_; // appendTickInputs' own, so a tick's stays as it was
     QTimer glide_;
     // The last times shown, so an unchanged second costs no text building.
     long long shownElapsed_ = -1;

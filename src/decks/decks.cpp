@@ -3,6 +3,7 @@
 #include "core/controls.h"
 #include "core/errorlog.h"
 #include "core/soundbindings.h"
+#include "core/timerrest.h"
 #include "core/vb.h"
 #include "decks/crossfader.h"
 #include "decks/songlist.h"
@@ -14,6 +15,7 @@
 #include <QLabel>
 #include <QTimer>
 #include <QTreeView>
+#include <bit>
 
 Decks::Decks(QWidget* form, DeckState& state, QObject* parent)
     : QObject(parent),
@@ -96,6 +98,35 @@ Decks::Decks(QWidget* form, DeckState& state, QObject* parent)
     wireTimer("TimerPlayerB", &Decks::TimerPlayerB_Timer);
     wireTimer("TimerSeek", &Decks::TimerSeek_Timer);
     wireTimer("TimerLoadSongB", &Decks::TimerLoadSongB_Timer);
+
+    // The player timers and the crossfader's timer tick every 10 ms. While neither deck plays
+    // and nothing they read changes (two songs cued and paused between sets), their ticks
+    // would show what already stands: they rest until something changes. The settle time
+    // covers what an engine still does on its own after the last change: the last sound of a
+    // pause played out, and the length scan of a long file that does not state its length.
+    playerRest_ = new TimerRest(
+        {ctl<QTimer>(form, "TimerPlayerA"), ctl<QTimer>(form, "TimerPlayerB"), ctl<QTimer>(form, "TimerLoadSongB")},
+        [this] { return a_.playing() || b_.playing(); },
+        [this] {
+            TimerRest::State in;
+            a_.appendTickInputs(in);
+            b_.appendTickInputs(in);
+            in.push_back(std::bit_cast<qint64>(crossfader().Left()));
+            for (QTreeView* list : {lstRequests_, lstDJPlayList_, lstFullPlaylist_, lstMostPlayed_})
+                in.push_back(ViewSongList::rowCount(list));
+            for (QLabel* count : {lblNumRequestSongs_, lblNumDJPlaylist_, lblNumFullPlaylist_, lblNumMostPlayed_})
+                in.push_back(qHash(count->text()));
+            return in;
+        },
+        3000, this);
+    // The seek timer has work only while a key is held.
+    new TimerRest(
+        {ctl<QTimer>(form, "TimerSeek")},
+        [this] {
+            return (state_.bF9Down && state_.bF10Down) || (state_.bF11Down && state_.bF12Down) || state_.bSeekFwdA
+                   || state_.bSeekFwdB;
+        },
+        nullptr, 0, this);
 }
 
 void Decks::wireTimer(const char* name, void (Decks::*handler)())

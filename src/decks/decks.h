@@ -12,6 +12,7 @@
 
 class QLabel;
 class QTimer;
+class TimerRest;
 class QTreeView;
 class QWidget;
 class SkinControl;
@@ -74,6 +75,9 @@ public:
     void GlobalKeyDown(int& KeyCode, int Shift);
     void GlobalKeyUp(int& KeyCode);
 
+    // The rest of the player and crossfader timers while nothing plays.
+    TimerRest& playerRest() { return *playerRest_; }
+
     // Refreshes the queue tab captions ("DJ Playlist - n", "Song Bin - n").
     void refreshQueueCaptions();
 
@@ -85,6 +89,7 @@ private:
     Deck a_;
     Deck b_;
     DeckImages images_;
+    TimerRest* playerRest_ = nullptr;
 
     SkinControl* picSlider_ = nullptr;
     SkinControl* picSliderBack_ = nullptr;

@@ -4,6 +4,7 @@
 #include "core/errorlog.h"
 #include "core/genres.h"
 #include "core/settings.h"
+#include "core/timerrest.h"
 #include "core/vb.h"
 #include "library/listfile.h"
 #include "library/listkeys.h"
@@ -194,6 +195,8 @@ Library::Library(QWidget* form, QObject* parent) : QObject(parent), form_(form)
 
     readTimer_ = formTimer(form, this, "TimerReadMP3", 50);
     connect(readTimer_, &QTimer::timeout, this, &Library::TimerReadMP3_Timer);
+    // The tag scan's timer has work only while the scan runs.
+    new TimerRest({readTimer_}, [this] { return bFullMP3; }, nullptr, 0, this);
     saveTimer_ = formTimer(form, this, "TimerSaveLists", 1000);
     connect(saveTimer_, &QTimer::timeout, this, &Library::TimerSaveLists_Timer);
 
@@ -962,8 +965,8 @@ void Library::TimerSaveLists_Timer()
     trap("TimerSaveLists_Timer", [&] {
         if (hooks.updateClock)
             hooks.updateClock();
-        if (form_)
-            form_->update();
+        // The window repaints what changed (the clock, the lamps, the labels) as it changes;
+        // a repaint of the whole window on top of that would only paint the same pixels again.
         if (iSaveCounter <= 10800) {
             ++iSaveCounter;
             return;

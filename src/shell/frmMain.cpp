@@ -3,6 +3,7 @@
 #include "core/controls.h"
 #include "core/errorlog.h"
 #include "core/keys.h"
+#include "core/timerrest.h"
 #include "core/vb.h"
 #include "core/windowdrag.h"
 #include "library/songlistview.h"
@@ -520,5 +521,5 @@ void frmMain::stopTimers()
     for (QTimer* t : {TimerAutoDJCrossfade, TimerLoadSongA, TimerLoadSongB, TimerMessages, TimerPlayerA, TimerPlayerB,
                       TimerReadMP3, TimerSaveLists, TimerSeek})
         if (t)
-            t->stop();
+            TimerRest::stop(t); // for good: a resting timer is not woken after this
 }

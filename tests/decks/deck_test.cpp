@@ -3,6 +3,7 @@
 #include "deckfixture.h"
 
 #include "core/errorlog.h"
+#include "core/timerrest.h"
 #include "core/vb.h"
 #include "decks/songlist.h"
 #include "platform/ui/skin.h"
@@ -13,6 +14,10 @@
 #include <QProgressBar>
 #include <QScrollBar>
 #include <QSlider>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QTimer>
+#include <functional>
 
 using namespace vb::key;
 
@@ -26,6 +31,24 @@ QString text(DeckForm& f, const char* name)
 void press(Decks& d, int code)
 {
     d.GlobalKeyDown(code, 0);
+}
+
+// Waits in an event loop that sleeps between events, as the program's does (QTest's waits
+// never let it sleep, and a resting timer looks round only when it is about to).
+bool loopUntil(const std::function<bool()>& done, int ms)
+{
+    QElapsedTimer waited;
+    waited.start();
+    QEventLoop loop;
+    QTimer look;
+    QObject::connect(&look, &QTimer::timeout, &loop, [&] {
+        if (done() || waited.elapsed() > ms)
+            loop.quit();
+    });
+    look.start(5);
+    if (!done())
+        loop.exec();
+    return done();
 }
 
 } // namespace
@@ -525,6 +548,64 @@ TEST_F(DecksTest, AutoDJHandOverStartsTheOtherDeckTheTickAfterTheEnd)
     EXPECT_TRUE(ds.bLoadNextA);
     EXPECT_FALSE(ds.bStartBAfterA);
     EXPECT_TRUE(ds.bStartAAfterB);
+}
+
+TEST_F(DecksTest, TimersRestWhileNothingPlaysAndTickAgainForTheNextChange)
+{
+    cue('A', QStringLiteral("tone200_4s.mp3"));
+    cue('B', QStringLiteral("tone30s.mp3"));
+    press(*decks, F2);
+    press(*decks, F6);
+    advanceMs(1500);
+    press(*decks, F2); // both paused
+    press(*decks, F6);
+    decks->playerRest().setSettleMs(50);
+    auto timer = [&](const char* name) { return form->get<QTimer>(name); };
+    const char* const timers[] = {"TimerPlayerA", "TimerPlayerB", "TimerLoadSongB", "TimerSeek"};
+    for (const char* name : timers) {
+        timer(name)->setInterval(name == QLatin1String("TimerSeek") ? 50 : 10);
+        timer(name)->start();
+    }
+    auto resting = [&] {
+        return !timer("TimerPlayerA")->isActive() && !timer("TimerPlayerB")->isActive()
+               && !timer("TimerLoadSongB")->isActive();
+    };
+    // The ticks bring the paused decks up to date, then nothing changes and the timers rest;
+    // the seek timer at once, with no key held.
+    ASSERT_TRUE(loopUntil(resting, 5000));
+    EXPECT_FALSE(timer("TimerSeek")->isActive());
+    EXPECT_EQ(text(*form, "lblPlayerATimeElapsed"), "0:01");
+
+    // A seek on a paused deck shows on the next tick, and so does a row queued meanwhile.
+    decks->A().ProgElapsed_Mouse(1, 100, 200);
+    EXPECT_TRUE(loopUntil([&] { return text(*form, "lblPlayerATimeElapsed") == "1:40"; }, 2000));
+    form->addRow("lstDJPlayList", QStringLiteral("Next"), QStringLiteral("Band"), QStringLiteral("0:10"),
+                 QStringLiteral("/m/next.mp3"));
+    const QString queued = QString::number(form->model("lstDJPlayList")->rowCount());
+    EXPECT_TRUE(loopUntil([&] { return text(*form, "lblNumDJPlaylist") == queued; }, 2000)) << queued.toStdString();
+    EXPECT_TRUE(loopUntil(resting, 5000));
+
+    // Playing: the timers tick for as long as the deck plays.
+    press(*decks, F6);
+    loopUntil([] { return false; }, 100);
+    EXPECT_FALSE(resting());
+    advanceMs(2000);
+    EXPECT_TRUE(loopUntil([&] { return text(*form, "lblPlayerBTimeElapsed") == "0:03"; }, 2000));
+    // A held fast-forward key wakes the seek timer; its release lets it rest again.
+    press(*decks, F8);
+    EXPECT_TRUE(loopUntil([&] { return timer("TimerSeek")->isActive(); }, 2000));
+    int up = F8;
+    decks->GlobalKeyUp(up);
+    EXPECT_TRUE(loopUntil([&] { return !timer("TimerSeek")->isActive(); }, 2000));
+
+    // Stopped by the window for good: no change starts them again.
+    press(*decks, F6);
+    for (const char* name : timers)
+        TimerRest::stop(timer(name));
+    decks->A().ProgElapsed_Mouse(1, 50, 200);
+    loopUntil([] { return false; }, 100);
+    EXPECT_TRUE(resting());
+    EXPECT_EQ(text(*form, "lblPlayerATimeElapsed"), "1:40");
 }
 
 // ---- beat lamps

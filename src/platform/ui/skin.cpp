@@ -43,6 +43,10 @@ SkinControl::SkinControl(QWidget* parent, Kind kind) : QLabel(parent), kind_(kin
 
 void SkinControl::setPicture(const QPixmap& p)
 {
+    // The same picture again (the clock's digits that did not change, a lamp that keeps its
+    // state) paints nothing new; only a changed one is handed to the label to repaint.
+    if (!picture_.isNull() && picture_.cacheKey() == p.cacheKey() && pixmap().cacheKey() == p.cacheKey())
+        return;
     picture_ = p;
     setPixmap(p);
 }
