@@ -15,29 +15,57 @@ namespace audio {
 namespace {
 
 constexpr int kPhases = 256;
-constexpr int kRow = 2 * Varispeed::kTaps; // a phase's coefficients, then their step to the next phase
-constexpr int kFadeFrames = 256;           // a change of table blends over about 6 ms
+constexpr int kFadeFrames = 256; // a change of table blends over about 6 ms
 // Returning to one source frame per output frame, the read position reaches the next whole
 // frame at up to 1/1024 faster: within 1024 frames, and a pitch change of under 2 cents.
 constexpr std::uint64_t kGlide = Varispeed::kUnity / 1024;
 
-// The Kaiser window's shape. Up to normal speed there is room for a wide transition and a
-// stopband 100 dB down. Above it the transition must be narrow, so that a 15 kHz tone keeps its
-// level at 1.25x while what would play above the output's Nyquist frequency is cut; the
-// stopband is then about 90 dB down.
-constexpr double kBetaNormal = 10.0;
-constexpr double kBetaFast = 8.0;
+// The tables, worked out for a 44.1 kHz song on a 44.1 kHz output (frequencies are fractions
+// of the song's rate, so other rates scale with it). At s source frames per output frame a
+// source tone at f plays at f * s. Two things must not reach the audible band (up to 20 kHz):
+// - below normal speed, the song's images mirrored about its Nyquist frequency:
+//   a tone at f leaves one at 44.1 kHz - f, which plays at (44.1 kHz - f) * s; under 0.907x
+//   (where 22.05 kHz plays at 20 kHz) that is audible from the Nyquist frequency on;
+// - at any speed, whatever plays above the output's Nyquist frequency and folds back to
+//   44.1 kHz - f * s: audible from (44.1 - 20) kHz / s on.
+// So each band of speeds has the frequency from which its table must stop everything: the
+// Nyquist frequency under 0.907x, 24.1 kHz / s at the band's fastest speed s above. The cutoff
+// (where the kernel is down 6 dB) lies `margin` below it: the distance in which the kernel
+// falls from -6 dB to -62 dB, set by its taps and the window's beta. A larger beta takes the
+// stopband farther down away from its edge (the images of a song's strong low tones stay
+// 100 dB down) but widens the fall; more taps narrow it again, at the cost of the inner loop.
+// What each table passes and stops is listed in varispeed.h.
+constexpr double kHearing = 20000.0 / 44100.0;
+constexpr double kFoldsIntoHearing = 1.0 - kHearing; // at one source frame per output frame
+constexpr double kRungRatio = 1.25;                  // fast bands: each up to 1.25x the one before
+constexpr int kFastRungs = 4;                        // up to 1.25^4 = 2.44 source frames per output frame
 
-// Cutoffs as a fraction of the source rate. Up to normal speed: 20 kHz of a 44.1 kHz source.
-// Above it each table serves speeds up to 1.25x those of the one before. What it must cut is
-// what would fold back below 20 kHz at its highest speed; its transition band is as wide
-// whatever its cutoff, so each cutoff keeps the same margin below that frequency as the first
-// one, which cuts at 16.4 kHz (20.5 kHz when played at 1.25x).
-constexpr double kCutoffNormal = 20000.0 / 44100.0;
-constexpr double kFoldsIntoHearing = (44100.0 - 20000.0) / 44100.0; // at one frame per frame
-constexpr double kRungRatio = 1.25;
-constexpr double kMargin = kFoldsIntoHearing / kRungRatio - 16400.0 / 44100.0;
-constexpr int kFastRungs = 4; // up to 1.25^4 = 2.44 source frames per output frame
+struct Band {
+    double upTo;   // the fastest speed it serves
+    double stopAt; // stopped from here on
+    int taps;
+    double beta;
+    double margin; // from the cutoff up to stopAt
+};
+
+// Hz of a 44.1 kHz song as a fraction of its rate.
+constexpr double ofRate(double hz) { return hz / 44100.0; }
+
+// The bands from the slowest: below 0.907x, to normal speed, to 1.25x, then fast forward.
+constexpr int kBands = 3 + kFastRungs - 1;
+constexpr Band bandOf(int i)
+{
+    if (i == 0)
+        return {kHearing / 0.5, 0.5, 48, 10.0, ofRate(2600.0)};
+    if (i == 1)
+        return {1.0, kFoldsIntoHearing, 32, 10.0, ofRate(3850.0)};
+    if (i == 2)
+        return {kRungRatio, kFoldsIntoHearing / kRungRatio, 40, 9.5, ofRate(3000.0)};
+    double upTo = kRungRatio;
+    for (int r = 2; r < i; ++r)
+        upTo *= kRungRatio;
+    return {upTo, kFoldsIntoHearing / upTo, 32, 8.0, ofRate(3300.0)};
+}
 
 // The zeroth-order modified Bessel function of the first kind, by its power series.
 double besselI0(double x)
@@ -70,30 +98,31 @@ VARISPEED_INLINE V load(const float* p)
 }
 
 // One run of output frames at a constant step: for each, the coefficients of its phase are
-// blended with the next phase's, and each channel's 32 frames around the read position are
-// weighed with them.
-template <typename V, int Channels>
+// blended with the next phase's, and each channel's Taps frames around the read position are
+// weighed with them. A phase's row holds its Taps coefficients, then their step to the next phase.
+template <typename V, int Channels, int Taps>
 VARISPEED_INLINE void runFrames(const float* rows, const float* const* in, std::uint64_t pos, std::uint64_t step,
                                 int frames, float* out)
 {
     constexpr int kLanes = int(sizeof(V) / sizeof(float));
-    constexpr int kParts = Varispeed::kTaps / kLanes;
+    constexpr int kParts = Taps / kLanes;
+    static_assert(Taps % kLanes == 0 && Taps <= Varispeed::kTaps);
     constexpr float kFraction = 1.0f / float(1 << 24);
     for (int n = 0; n < frames; ++n, pos += step) {
         const std::uint32_t phase = std::uint32_t(pos);
-        const float* row = rows + std::size_t(phase >> 24) * kRow;
+        const float* row = rows + std::size_t(phase >> 24) * (2 * Taps);
         const V f = V {} + float(phase & 0xFFFFFF) * kFraction;
         V c[kParts];
-#pragma GCC unroll 8
+#pragma GCC unroll 12
         for (int k = 0; k < kParts; ++k)
-            c[k] = load<V>(row + k * kLanes) + f * load<V>(row + Varispeed::kTaps + k * kLanes);
-        const std::size_t at = std::size_t(pos >> 32) - Varispeed::kBefore;
+            c[k] = load<V>(row + k * kLanes) + f * load<V>(row + Taps + k * kLanes);
+        const std::size_t at = std::size_t(pos >> 32) - (Taps / 2 - 1);
         V acc[Channels];
 #pragma GCC unroll 2
         for (int ch = 0; ch < Channels; ++ch) {
             const float* x = in[ch] + at;
             acc[ch] = c[0] * load<V>(x);
-#pragma GCC unroll 8
+#pragma GCC unroll 12
             for (int k = 1; k < kParts; ++k)
                 acc[ch] += c[k] * load<V>(x + k * kLanes);
         }
@@ -117,46 +146,65 @@ VARISPEED_INLINE void runFrames(const float* rows, const float* const* in, std::
     }
 }
 
-template <typename V>
-VARISPEED_INLINE void runAny(const float* rows, const float* const* in, int channels, std::uint64_t pos,
-                             std::uint64_t step, int frames, float* out)
+template <typename V, int Taps>
+VARISPEED_INLINE void runChannels(const float* rows, const float* const* in, int channels, std::uint64_t pos,
+                                  std::uint64_t step, int frames, float* out)
 {
     if (channels == 2)
-        runFrames<V, 2>(rows, in, pos, step, frames, out);
+        runFrames<V, 2, Taps>(rows, in, pos, step, frames, out);
     else
-        runFrames<V, 1>(rows, in, pos, step, frames, out);
+        runFrames<V, 1, Taps>(rows, in, pos, step, frames, out);
+}
+
+// The tap counts of bandOf(), each with its own loop.
+template <typename V>
+VARISPEED_INLINE void runAny(const float* rows, int taps, const float* const* in, int channels, std::uint64_t pos,
+                             std::uint64_t step, int frames, float* out)
+{
+    if (taps == 48)
+        runChannels<V, 48>(rows, in, channels, pos, step, frames, out);
+    else if (taps == 40)
+        runChannels<V, 40>(rows, in, channels, pos, step, frames, out);
+    else
+        runChannels<V, 32>(rows, in, channels, pos, step, frames, out);
 }
 
 #if defined(__x86_64__)
-__attribute__((target("arch=x86-64-v3"))) void runWide(const float* rows, const float* const* in, int channels,
-                                                         std::uint64_t pos, std::uint64_t step, int frames, float* out)
+__attribute__((target("arch=x86-64-v3"))) void runWide(const float* rows, int taps, const float* const* in,
+                                                         int channels, std::uint64_t pos, std::uint64_t step,
+                                                         int frames, float* out)
 {
-    runAny<v8sf>(rows, in, channels, pos, step, frames, out);
+    runAny<v8sf>(rows, taps, in, channels, pos, step, frames, out);
 }
 #endif
 
-void run(const float* rows, const float* const* in, int channels, std::uint64_t pos, std::uint64_t step, int frames,
-         float* out)
+void run(const float* rows, int taps, const float* const* in, int channels, std::uint64_t pos, std::uint64_t step,
+         int frames, float* out)
 {
 #if defined(__x86_64__)
     static const bool wide = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
     if (wide)
-        return runWide(rows, in, channels, pos, step, frames, out);
+        return runWide(rows, taps, in, channels, pos, step, frames, out);
 #endif
-    runAny<v4sf>(rows, in, channels, pos, step, frames, out);
+    runAny<v4sf>(rows, taps, in, channels, pos, step, frames, out);
 }
 
 } // namespace
 
 struct Varispeed::Table {
-    alignas(64) float rows[kPhases * kRow];
+    alignas(64) float rows[kPhases * 2 * kTaps];
+    int taps;
     std::uint64_t upTo; // the largest step it serves
 
-    void build(double cutoff, double beta)
+    void build(const Band& band)
     {
+        static_assert(Varispeed::kTaps == 48, "kTaps is the most taps a band has");
+        taps = band.taps;
+        const double cutoff = band.stopAt - band.margin;
+        const double beta = band.beta;
         // The kernel at t frames from the read position. The window is lowered to reach zero
         // at its edges, so a frame leaving the kernel's reach as the phase wraps leaves no step.
-        const double half = kTaps / 2;
+        const double half = taps / 2;
         const double edge = besselI0(beta);
         auto kernel = [&](double t) {
             if (std::fabs(t) >= half)
@@ -169,22 +217,24 @@ struct Varispeed::Table {
         };
         // Each phase's coefficients sum to one, so a constant passes at the same level at every
         // phase; phase kPhases is the next frame's phase 0.
-        std::vector<double> coef(std::size_t(kPhases + 1) * kTaps);
+        const std::size_t n = std::size_t(taps);
+        const int before = taps / 2 - 1;
+        std::vector<double> coef(std::size_t(kPhases + 1) * n);
         for (int p = 0; p <= kPhases; ++p) {
-            double* row = coef.data() + std::size_t(p) * kTaps;
+            double* row = coef.data() + std::size_t(p) * n;
             const double phase = double(p) / kPhases;
             double sum = 0.0;
-            for (int i = 0; i < kTaps; ++i)
-                sum += row[i] = kernel(double(i - kBefore) - phase);
-            for (int i = 0; i < kTaps; ++i)
+            for (int i = 0; i < taps; ++i)
+                sum += row[i] = kernel(double(i - before) - phase);
+            for (int i = 0; i < taps; ++i)
                 row[i] /= sum;
         }
-        for (int p = 0; p < kPhases; ++p)
-            for (int i = 0; i < kTaps; ++i) {
-                const double here = coef[std::size_t(p) * kTaps + std::size_t(i)];
-                const double next = coef[std::size_t(p + 1) * kTaps + std::size_t(i)];
-                rows[p * kRow + i] = float(here);
-                rows[p * kRow + kTaps + i] = float(next - here);
+        for (std::size_t p = 0; p < kPhases; ++p)
+            for (std::size_t i = 0; i < n; ++i) {
+                const double here = coef[p * n + i];
+                const double next = coef[(p + 1) * n + i];
+                rows[p * 2 * n + i] = float(here);
+                rows[p * 2 * n + n + i] = float(next - here);
             }
     }
 };
@@ -192,15 +242,12 @@ struct Varispeed::Table {
 const Varispeed::Table* Varispeed::tableFor(std::uint64_t step) const
 {
     // Built once, on the first stream's open, and shared by every stream.
-    static Table all[1 + kFastRungs];
+    static Table all[kBands];
     static const bool built = [] {
-        all[0].build(kCutoffNormal, kBetaNormal);
-        all[0].upTo = kUnity;
-        double upTo = kRungRatio;
-        for (int r = 1; r <= kFastRungs; ++r) {
-            all[r].build(kFoldsIntoHearing / upTo - kMargin, kBetaFast);
-            all[r].upTo = r == kFastRungs ? ~std::uint64_t(0) : std::uint64_t(std::llround(upTo * double(kUnity)));
-            upTo *= kRungRatio;
+        for (int i = 0; i < kBands; ++i) {
+            const Band band = bandOf(i);
+            all[i].build(band);
+            all[i].upTo = i == kBands - 1 ? ~std::uint64_t(0) : std::uint64_t(std::llround(band.upTo * double(kUnity)));
         }
         return true;
     }();
@@ -208,7 +255,7 @@ const Varispeed::Table* Varispeed::tableFor(std::uint64_t step) const
     for (const Table& t : all)
         if (step <= t.upTo)
             return &t;
-    return &all[kFastRungs];
+    return &all[kBands - 1];
 }
 
 Varispeed::Varispeed(int channels, int capacity)
@@ -384,8 +431,8 @@ int Varispeed::renderWith(float* out, int frames, std::uint64_t endAt)
     } else if (fadeLeft_ > 0) {
         n = std::min(n, fadeLeft_);
         float* old = buf_.get() + std::size_t(stride_) * std::size_t(channels_);
-        run(table_->rows, in, channels_, pos_, step, n, out);
-        run(fadeFrom_->rows, in, channels_, pos_, step, n, old);
+        run(table_->rows, table_->taps, in, channels_, pos_, step, n, out);
+        run(fadeFrom_->rows, fadeFrom_->taps, in, channels_, pos_, step, n, old);
         for (int i = 0; i < n; ++i) {
             const float w = float(kFadeFrames - fadeLeft_ + i + 1) / float(kFadeFrames);
             for (int c = 0; c < channels_; ++c) {
@@ -395,7 +442,7 @@ int Varispeed::renderWith(float* out, int frames, std::uint64_t endAt)
         }
         fadeLeft_ -= n;
     } else {
-        run(table_->rows, in, channels_, pos_, step, n, out);
+        run(table_->rows, table_->taps, in, channels_, pos_, step, n, out);
     }
     pos_ += std::uint64_t(n) * step;
     return n;
