@@ -200,6 +200,21 @@ std::int64_t audioStart(int fd, std::int64_t length)
 
 constexpr int kBitrates[16] = {0, 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 0};
 
+// The length in bytes of the MPEG-2 or MPEG-2.5 Layer III frame that header h starts; 0 when h
+// starts no such frame.
+int lowRateFrameLength(const unsigned char* h)
+{
+    static constexpr int kLowRateKbps[16] = {0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160, 0};
+    static constexpr int kLowRates[2][3] = {{11025, 12000, 8000}, {22050, 24000, 16000}}; // 2.5, 2
+    const int version = (h[1] >> 3) & 3; // 0 MPEG-2.5, 2 MPEG-2
+    const int kbps = kLowRateKbps[h[2] >> 4];
+    const int rate = (h[2] >> 2) & 3;
+    if (h[0] != 0xFF || (h[1] & 0xE0) != 0xE0 || (version != 0 && version != 2) || ((h[1] >> 1) & 3) != 1
+        || kbps == 0 || rate == 3)
+        return 0;
+    return 72000 * kbps / kLowRates[version / 2][rate] + ((h[2] >> 1) & 1);
+}
+
 // The genre byte for a held genre text: its table index; a plain number 0-255 is taken as the
 // byte itself (a user may type one); 255 for anything else.
 int genreByte(const QString& genre)
@@ -368,11 +383,27 @@ std::int64_t clsMP3::findFrameHeader()
         }
     }
     // The search sees MPEG-1 frames only. Below 32 kHz encoders write MPEG-2 or 2.5 frames, in
-    // which it finds nothing or a false pair deep in the data: when the audio starts with the
-    // sync of such a frame, the play time comes from the frames as the sound engine reads them.
-    // (Only then: the engine's decoder spends milliseconds hunting through a file of junk.)
-    const bool lowRateSync = at(0) == 0xFF && (at(1) & 0xE0) == 0xE0 && (at(1) & 0x18) != 0x18;
-    if (found != base + 1 && lowRateSync) {
+    // which it finds nothing or a false pair deep in the data: when such a frame, confirmed by
+    // the next one, comes first (at the start of the audio, or after bytes of junk that a player
+    // skips), the play time comes from the frames as the sound engine reads them. Only then: the
+    // engine's decoder spends milliseconds hunting through a file of junk.
+    bool lowRatePair = false;
+    const std::int64_t before = std::min<std::int64_t>(found < 0 ? windowSize : found - base - 1, window.size());
+    for (std::int64_t i = 0; i < before && !lowRatePair; ++i) {
+        const void* sync = std::memchr(window.data() + i, 0xFF, static_cast<std::size_t>(before - i));
+        if (!sync)
+            break;
+        i = static_cast<const unsigned char*>(sync) - window.data();
+        ensure(i + 4);
+        const unsigned char h[4] = {at(i), at(i + 1), at(i + 2), at(i + 3)};
+        const int frame = lowRateFrameLength(h);
+        if (frame == 0)
+            continue;
+        ensure(i + frame + 4);
+        const unsigned char n[4] = {at(i + frame), at(i + frame + 1), at(i + frame + 2), at(i + frame + 3)};
+        lowRatePair = lowRateFrameLength(n) > 0 && (n[1] & 0x18) == (h[1] & 0x18);
+    }
+    if (lowRatePair) {
         const audio::Mp3Frames song = audio::readMp3Frames(fd);
         if (song.layer == 3 && (song.version == 2 || song.version == 25) && song.frames > 0)
             lowRateSeconds_ = double(song.frames) * song.samplesPerFrame / song.rate;
