@@ -6,6 +6,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QStringDecoder>
+#include <QStringList>
 #include <algorithm>
 #include <array>
 #include <cerrno>
@@ -527,6 +528,30 @@ clsMP3::TagFields clsMP3::charactersNotHeld(const TagFields& fields) const
     check(missing.year, year_, fields.year);
     check(missing.comment, comment_, fields.comment);
     return missing;
+}
+
+QString clsMP3::nameCharactersNotHeld(const TagFields& missing)
+{
+    const std::pair<const std::optional<QString>&, const char*> fields[] = {
+        {missing.title, "Title"}, {missing.artist, "Artist"}, {missing.album, "Album"},
+        {missing.comment, "Comment"}, {missing.year, "Year"},
+    };
+    QStringList lines;
+    for (const auto& [characters, name] : fields) {
+        if (!characters || characters->isEmpty())
+            continue;
+        // Each character by itself; one that shows nothing by its code, so the user can find it.
+        QStringList shown;
+        for (const uint c : characters->toUcs4()) {
+            const bool visible =
+                QChar::isPrint(c) && !QChar::isSpace(c) && QChar::category(c) != QChar::Mark_NonSpacing;
+            const QString code = QString::number(c, 16).toUpper().rightJustified(4, QLatin1Char('0'));
+            const QString character = QString::fromUcs4(reinterpret_cast<const char32_t*>(&c), 1);
+            shown << (visible ? character : QStringLiteral("U+") + code);
+        }
+        lines << QLatin1String(name) + QStringLiteral(": ") + shown.join(QLatin1Char(' '));
+    }
+    return lines.join(QLatin1Char('\n'));
 }
 
 bool clsMP3::lastWriteOk() const { return lastWriteOk_; }

@@ -57,6 +57,10 @@ public:
     // it holds them all. A field given back the very text it reads keeps its bytes, so nothing of
     // it is refused. The genre is stored as a number and is never refused.
     TagFields charactersNotHeld(const TagFields& fields) const;
+    // Those characters named for a message, one line for each field that has any ("Artist: Ś ą
+    // Ł"), in the order Title, Artist, Album, Comment, Year; empty when there are none. A
+    // character that shows nothing (a space of another width, a joiner) is named by its code.
+    static QString nameCharactersNotHeld(const TagFields& missing);
     // Whether the last tag write succeeded.
     bool lastWriteOk() const;
 

@@ -288,8 +288,11 @@ void frmEditMP3::LoadMP3Info()
 
         txtArtist->setText(mp3.Artist());
         txtTitle->setText(mp3.Title());
-        if (txtTitle->text().isEmpty())
+        titleFromFileName_.clear();
+        if (txtTitle->text().isEmpty()) {
             txtTitle->setText(titleFallback(path)); // cut to the field's width, as it will be saved
+            titleFromFileName_ = txtTitle->text();
+        }
         txtAlbum->setText(mp3.Album());
         txtComment->setText(mp3.Comment());
         txtYear->setText(mp3.Year());
@@ -314,57 +317,48 @@ void frmEditMP3::LoadMP3Info()
     });
 }
 
-clsMP3::TagFields frmEditMP3::typedFields() const
+clsMP3::TagFields frmEditMP3::typedFields(const clsMP3& mp3) const
 {
-    return {.title = txtTitle->text(),
-            .artist = txtArtist->text(),
-            .album = txtAlbum->text(),
-            .year = txtYear->text(),
-            .comment = txtComment->text(),
-            .genre = cboGenre->currentText()};
+    clsMP3::TagFields fields{.title = txtTitle->text(),
+                             .artist = txtArtist->text(),
+                             .album = txtAlbum->text(),
+                             .year = txtYear->text(),
+                             .comment = txtComment->text(),
+                             .genre = cboGenre->currentText()};
+    // A title the load took from the file name, left as it was, is not the user's text: it is
+    // written only when the tag can hold it. A name such as "Świątek" would otherwise stop the
+    // save of every other box, or be stored as "?wi?tek"; the tag keeps its empty title instead,
+    // and the lists go on showing the file name for it.
+    if (!titleFromFileName_.isEmpty() && fields.title == titleFromFileName_) {
+        const std::optional<QString> missing = mp3.charactersNotHeld({.title = fields.title}).title;
+        if (missing && !missing->isEmpty())
+            fields.title.reset();
+    }
+    return fields;
 }
 
 QLineEdit* frmEditMP3::boxTagCannotHold(const clsMP3& mp3, QString& message) const
 {
-    const clsMP3::TagFields missing = mp3.charactersNotHeld(typedFields());
-    const struct {
-        const std::optional<QString>& characters;
-        QLineEdit* box;
-        const char* name;
-    } fields[] = {
-        {missing.title, txtTitle, "Title"},       {missing.artist, txtArtist, "Artist"},
-        {missing.album, txtAlbum, "Album"},       {missing.comment, txtComment, "Comment"},
-        {missing.year, txtYear, "Year"},
+    const clsMP3::TagFields missing = mp3.charactersNotHeld(typedFields(mp3));
+    const std::pair<const std::optional<QString>&, QLineEdit*> boxes[] = {
+        {missing.title, txtTitle}, {missing.artist, txtArtist}, {missing.album, txtAlbum},
+        {missing.comment, txtComment}, {missing.year, txtYear},
     };
-    QLineEdit* first = nullptr;
-    QString named;
-    for (const auto& f : fields) {
-        if (!f.characters || f.characters->isEmpty())
-            continue;
-        if (!first)
-            first = f.box;
-        // Each character by itself; one that shows nothing (a space of another width, a
-        // joiner) by its code, so the user can find it.
-        QStringList shown;
-        for (const uint c : f.characters->toUcs4()) {
-            const QString ch = QString::fromUcs4(reinterpret_cast<const char32_t*>(&c), 1);
-            const bool visible =
-                QChar::isPrint(c) && !QChar::isSpace(c) && QChar::category(c) != QChar::Mark_NonSpacing;
-            const QString code = QString::number(c, 16).toUpper().rightJustified(4, QLatin1Char('0'));
-            shown << (visible ? ch : QStringLiteral("U+") + code);
+    for (const auto& [characters, box] : boxes) {
+        if (characters && !characters->isEmpty()) {
+            message = QStringLiteral("The tag cannot hold these characters:\n\n")
+                      + clsMP3::nameCharactersNotHeld(missing)
+                      + QStringLiteral("\n\nNothing was saved. Change them and save again, or Cancel.");
+            return box;
         }
-        named += QStringLiteral("\n") + QLatin1String(f.name) + QStringLiteral(": ") + shown.join(QLatin1Char(' '));
     }
-    if (first)
-        message = QStringLiteral("The tag cannot hold these characters:\n") + named
-                  + QStringLiteral("\n\nNothing was saved. Change them and save again, or Cancel.");
-    return first;
+    return nullptr;
 }
 
 // Writes the six fields in one write of the tag and reads back what the file now holds.
 bool frmEditMP3::writeTag(clsMP3& mp3, SavedTag& saved)
 {
-    if (!mp3.setFields(typedFields()))
+    if (!mp3.setFields(typedFields(mp3)))
         return false;
 
     // The lists and decks show what the file holds, not what was typed (a field keeps at most

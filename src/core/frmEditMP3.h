@@ -108,12 +108,16 @@ private:
     void createControls();
     void setTagFieldsEnabled(bool enabled);
     void closeEditor();
-    clsMP3::TagFields typedFields() const;
+    // The fields the boxes give for the tag mp3 read from the file.
+    clsMP3::TagFields typedFields(const clsMP3& mp3) const;
     // The first box whose new text holds characters the tag cannot hold, with the message that
     // names them all; null when every character can be saved.
     QLineEdit* boxTagCannotHold(const clsMP3& mp3, QString& message) const;
     bool writeTag(clsMP3& mp3, SavedTag& saved);
 
+    // The title box's text when the load filled it from the file name (the tag had no title);
+    // empty otherwise.
+    QString titleFromFileName_;
     bool saving_ = false;
     bool saved_ = false;
     bool closed_ = false; // closed itself, or was closed by Save or Cancel

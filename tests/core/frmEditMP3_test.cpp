@@ -297,6 +297,28 @@ TEST_F(TagEditor, CharactersTheTagCannotHoldAreNamedAndNothingIsWritten)
     }
     EXPECT_EQ(tagOf(utf8).Title(), QStringLiteral("Łódź"));
     EXPECT_EQ(readAll(utf8).right(128).mid(3, 8), QByteArray("\xc5\x81\xc3\xb3" "d\xc5\xba "));
+
+    // A title the editor took from the file name is not the user's text: where the tag cannot
+    // hold it, the other boxes are saved and the tag's title stays empty, so the lists go on
+    // showing the name. Typed over, it is refused like any text.
+    const QString named = copyMedia(QStringLiteral("tone10s.mp3"), dir.path(), QStringLiteral("Świątek Łódź.mp3"));
+    dialogs.shown.clear();
+    saved.clear();
+    ASSERT_TRUE(open(named));
+    EXPECT_EQ(editor->txtTitle->text(), QStringLiteral("Świątek Łódź"));
+    editor->txtArtist->setText(QStringLiteral("Band"));
+    editor->SaveMP3Info();
+    EXPECT_TRUE(dialogs.shown.empty());
+    EXPECT_TRUE(editor->saved());
+    EXPECT_EQ(tagOf(named).Title(), QString());
+    EXPECT_EQ(tagOf(named).Artist(), QStringLiteral("Band"));
+    ASSERT_FALSE(saved.isEmpty());
+    EXPECT_EQ(saved.last().title, QStringLiteral("Świątek Łódź"));
+    ASSERT_TRUE(open(named));
+    editor->txtTitle->setText(QStringLiteral("Świątek Live"));
+    editor->SaveMP3Info();
+    EXPECT_EQ(dialogs.shown.size(), 1u);
+    EXPECT_FALSE(editor->saved());
 }
 
 // Enter in a tag field or on Save saves once, however many ways it arrives.
