@@ -555,7 +555,17 @@ void frmMenu::AutoEditMP3(const QString& sFilename, const QString& sArtist, cons
         clsMP3 tag;
         tag.setFullName(sFilename);
         tag.ReadMP3Info();
-        if (!tag.setFields({.title = sTitle, .artist = sArtist})) {
+        // A letter of the name that the tag cannot hold would be stored as "?": nothing is
+        // written, and the user is told which letters.
+        const clsMP3::TagFields fields{.title = sTitle, .artist = sArtist};
+        const QString notHeld = clsMP3::nameCharactersNotHeld(tag.charactersNotHeld(fields));
+        if (!notHeld.isEmpty()) {
+            ui::MsgBox(QStringLiteral("The tag cannot hold these characters:\r\n\r\n") + notHeld
+                           + QStringLiteral("\r\n\r\nNothing was saved to this file:\r\n\r\n") + sFilename,
+                       vb::mb::Exclamation, QStringLiteral("Auto Edit MP3"));
+            return;
+        }
+        if (!tag.setFields(fields)) {
             ui::MsgBox(QStringLiteral("Could not write the tag of this file:\r\n\r\n") + sFilename, vb::mb::Critical,
                        QStringLiteral("Auto Edit MP3"));
             LogError(75, QStringLiteral("Path/File access error: the tag could not be written to ") + sFilename,

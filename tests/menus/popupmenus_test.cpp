@@ -306,6 +306,23 @@ TEST_F(MenuWindowTest, AutoTagSplitsTheFileNameAndWritesBothFieldsInOneTag)
     EXPECT_EQ(artist, padded("Blue Band"));
     EXPECT_EQ(tagBytes(dir.filePath(QStringLiteral("Rock 'n' Roll - Caf\u00e9.mp3"))).first, padded("Caf\xe9"));
 
+    // Letters the tag cannot hold are named, and nothing is written or shown: the tag would
+    // hold "?wi?tek".
+    lib().full().clear();
+    const QString polish = song(QStringLiteral("Świątek - Łódź.mp3"));
+    const QByteArray untouched = testutil::readAll(polish);
+    add(lib().full(), {polish});
+    select("lstFullPlaylist", 1);
+    w->listViews->list_MouseUp(view("lstFullPlaylist"), 2);
+    dialogs.shown.clear();
+    trigger("mnuFullAutoTitleArtist");
+    ASSERT_EQ(dialogs.shown.size(), 1u);
+    const QString told = dialogs.shown[0].text;
+    EXPECT_TRUE(told.startsWith("The tag cannot hold these characters:\r\n\r\nTitle: Ł ź\nArtist: Ś ą\r\n"))
+        << told.toStdString();
+    EXPECT_EQ(testutil::readAll(polish), untouched);
+    EXPECT_EQ(lib().full().cell(0, field::Artist), QString());
+
     // Every list row of the file shows the new texts, the Requests list keeps its own, and a
     // deck holding the file shows them in its title, "&" and all.
     lib().full().clear();
