@@ -22,8 +22,8 @@ void magnitudes(const fftwf_complex* bins, float* out)
     for (int k = 0; k < kBins; k += 4) {
         const vec::f4 a = vec::load(in + k * 2);     // re im re im of bins k, k+1
         const vec::f4 b = vec::load(in + k * 2 + 4); // of bins k+2, k+3
-        const vec::f4 re = __builtin_shuffle(a, b, vec::i4 {0, 2, 4, 6});
-        const vec::f4 im = __builtin_shuffle(a, b, vec::i4 {1, 3, 5, 7});
+        const vec::f4 re = vec::evens(a, b);
+        const vec::f4 im = vec::odds(a, b);
         vec::store(out + k, vec::min(one, vec::sqrt(re * re + im * im) * scale));
     }
 }
