@@ -3,12 +3,9 @@
 // plugin and PortAudio as the program reaches a sound server. The daemon is killed while
 // engine A plays on it; engine B plays on the silent output meanwhile.
 #include "platform/audio/soundengine.h"
+#include "support/pulsedaemon.h"
 #include "support/testutil.h"
 
-#include <QDir>
-#include <QFile>
-#include <QProcess>
-#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
@@ -33,75 +30,6 @@ bool eventually(F done, std::chrono::seconds most = std::chrono::seconds(20))
     return true;
 }
 
-// A PulseAudio daemon with one null sink, reachable at socket() only.
-class PulseDaemon {
-public:
-    explicit PulseDaemon(const QString& folder) : folder_(folder)
-    {
-        QDir(folder_).mkpath(QStringLiteral("run"));
-        QDir(folder_).mkpath(QStringLiteral("home"));
-        QFile::setPermissions(folder_ + QStringLiteral("/run"), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-        // Clients of this test never start a daemon of their own.
-        testutil::writeAll(clientConfig(), "autospawn = no\n");
-    }
-    ~PulseDaemon() { stop(); }
-
-    QString socket() const { return folder_ + QStringLiteral("/run/native"); }
-    QString clientConfig() const { return folder_ + QStringLiteral("/client.conf"); }
-    QString log() const { return log_; }
-
-    // Starts the daemon and waits for its socket; false (with the daemon's words in log())
-    // when it cannot start here.
-    bool start()
-    {
-        const QString program = QStandardPaths::findExecutable(QStringLiteral("pulseaudio"));
-        if (program.isEmpty()) {
-            log_ = QStringLiteral("pulseaudio is not installed (scripts/setup installs it)");
-            return false;
-        }
-        QFile::remove(socket());
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("XDG_RUNTIME_DIR"), folder_ + QStringLiteral("/run"));
-        env.insert(QStringLiteral("HOME"), folder_ + QStringLiteral("/home"));
-        env.insert(QStringLiteral("PULSE_CLIENTCONFIG"), clientConfig());
-        env.remove(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"));
-        env.remove(QStringLiteral("PULSE_SERVER"));
-        process_.setProcessEnvironment(env);
-        process_.setProcessChannelMode(QProcess::MergedChannels);
-        process_.start(program, {QStringLiteral("-n"), QStringLiteral("--daemonize=no"),
-                                 QStringLiteral("--exit-idle-time=-1"), QStringLiteral("--use-pid-file=no"),
-                                 QStringLiteral("--log-target=stderr"), QStringLiteral("-L"),
-                                 QStringLiteral("module-native-protocol-unix auth-anonymous=1 socket=") + socket(),
-                                 QStringLiteral("-L"), QStringLiteral("module-null-sink sink_name=quenlow_test")});
-        const bool up = process_.waitForStarted(10000) && eventually([&] {
-            return QFile::exists(socket()) || process_.state() != QProcess::Running;
-        });
-        if (up && process_.state() == QProcess::Running && QFile::exists(socket()))
-            return true;
-        process_.kill();
-        process_.waitForFinished(5000);
-        log_ = QString::fromLocal8Bit(process_.readAll());
-        return false;
-    }
-
-    // Gone at once, as a crashed or killed sound server is.
-    void kill()
-    {
-        process_.kill();
-        process_.waitForFinished(5000);
-    }
-    void stop()
-    {
-        if (process_.state() != QProcess::NotRunning)
-            kill();
-    }
-
-private:
-    QString folder_;
-    QProcess process_;
-    QString log_;
-};
-
 } // namespace
 
 TEST(SoundDeviceLoss, KillingTheSoundServerStopsThatDeckAndTellsItOnceWhileTheOtherPlaysOn)
@@ -110,11 +38,8 @@ TEST(SoundDeviceLoss, KillingTheSoundServerStopsThatDeckAndTellsItOnceWhileTheOt
     PulseDaemon daemon(dir.path());
     if (!daemon.start())
         GTEST_SKIP() << "a PulseAudio daemon cannot start on this machine: " << daemon.log().toStdString();
-    qputenv("PULSE_SERVER", ("unix:" + daemon.socket()).toLocal8Bit());
-    qputenv("PULSE_CLIENTCONFIG", daemon.clientConfig().toLocal8Bit());
-
+    const int pulse = daemon.connectHere();
     const QStringList devices = audio::outputDeviceNames();
-    const int pulse = int(devices.indexOf(QStringLiteral("pulse"))) + 1;
     ASSERT_GT(pulse, 0) << "PortAudio does not list ALSA's pulse device: " << devices.join(", ").toStdString();
 
     SoundEngine a(QStringLiteral("A")), b(QStringLiteral("B"));
@@ -162,6 +87,87 @@ TEST(SoundDeviceLoss, KillingTheSoundServerStopsThatDeckAndTellsItOnceWhileTheOt
 
     a.close();
     b.close();
-    qunsetenv("PULSE_SERVER");
-    qunsetenv("PULSE_CLIENTCONFIG");
+}
+
+TEST(SoundDeviceLoss, ADeviceRestsWhileNothingPlaysAndALossMeanwhileIsToldAtTheNextPlay)
+{
+    // With nothing to play the device stream stops (no callbacks, no wakeups) and the next play
+    // or resume starts it again. Nothing the decks read or set changes for it: the position holds
+    // through the rest, pitch, volume and a move set meanwhile read back and hold, the song
+    // ends exactly at its length. A sound server gone while the deck rests is found at the next
+    // play, which fails and tells it once; a server back by then simply plays.
+    QTemporaryDir dir;
+    PulseDaemon daemon(dir.path());
+    if (!daemon.start())
+        GTEST_SKIP() << "a PulseAudio daemon cannot start on this machine: " << daemon.log().toStdString();
+    const int pulse = daemon.connectHere();
+    ASSERT_GT(pulse, 0);
+
+    SoundEngine a(QStringLiteral("A"));
+    a.setDriver(pulse);
+    ASSERT_NE(a.init(44100, 32, 2), 0) << a.getError();
+    EXPECT_TRUE(eventually([&] { return a.outputRests(); })) << "nothing plays after the init";
+    const auto s = a.streamOpen(media("tone10s.mp3"), 8192, 0, 0);
+    const int len = a.streamGetLengthMs(s);
+    const int ch = a.streamPlay(-1, s);
+    ASSERT_NE(ch, 0);
+    EXPECT_FALSE(a.outputRests());
+    ASSERT_TRUE(eventually([&] { return a.streamGetTime(s) >= 300; }));
+
+    a.setPaused(ch, 1);
+    ASSERT_TRUE(eventually([&] { return a.outputRests(); })) << "a paused deck plays nothing";
+    const int held = a.streamGetTime(s);
+    EXPECT_EQ(a.setFrequency(ch, 55125), 1);
+    EXPECT_EQ(a.setVolume(ch, 100), 1);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(a.streamGetTime(s), held);
+    EXPECT_EQ(a.getFrequency(ch), 55125);
+    EXPECT_EQ(a.getVolume(ch), 100);
+    EXPECT_EQ(a.getPaused(ch), 1);
+    EXPECT_EQ(a.streamGetLengthMs(s), len);
+    EXPECT_FALSE(a.takeOutputLost());
+    EXPECT_TRUE(a.outputRests());
+    EXPECT_EQ(a.streamSetTime(s, 5000), 1);
+    EXPECT_EQ(a.streamGetTime(s), 5000);
+    EXPECT_TRUE(a.outputRests()) << "a move of a paused song needs no callbacks";
+
+    // The resume plays on from there; the end meets the length and the device rests again.
+    EXPECT_EQ(a.setPaused(ch, 0), 1);
+    EXPECT_FALSE(a.outputRests());
+    ASSERT_TRUE(eventually([&] { return a.streamGetTime(s) >= 5300; }));
+    EXPECT_EQ(a.getFrequency(ch), 55125);
+    a.streamSetTime(s, len - 300);
+    ASSERT_TRUE(eventually([&] { return a.streamGetTime(s) == len; }));
+    ASSERT_TRUE(eventually([&] { return a.outputRests(); }));
+    EXPECT_EQ(a.streamGetTime(s), len);
+    EXPECT_EQ(a.getFrequency(ch), 0) << "the channel is over";
+    EXPECT_EQ(a.underruns(), 0u);
+
+    // The server restarted while the deck rests: the next play just plays.
+    daemon.kill();
+    ASSERT_TRUE(daemon.start()) << daemon.log().toStdString();
+    a.streamStop(s);
+    const int again = a.streamPlay(-1, s);
+    ASSERT_NE(again, 0) << a.getError();
+    EXPECT_TRUE(eventually([&] { return a.streamGetTime(s) >= 300; }));
+    EXPECT_FALSE(a.takeOutputLost());
+
+    // The server gone while the deck rests: the resume fails, the loss is told once and the
+    // stream keeps its place; with the server back the deck plays again.
+    a.setPaused(again, 1);
+    ASSERT_TRUE(eventually([&] { return a.outputRests(); }));
+    const int restedAt = a.streamGetTime(s);
+    daemon.kill();
+    EXPECT_EQ(a.setPaused(again, 0), 0);
+    EXPECT_EQ(a.getError(), audio::ErrPlay);
+    EXPECT_TRUE(a.takeOutputLost());
+    EXPECT_FALSE(a.takeOutputLost()) << "told once";
+    EXPECT_EQ(a.getFrequency(again), 0) << "the deck's channel is stopped";
+    EXPECT_EQ(a.streamGetTime(s), restedAt);
+    EXPECT_EQ(a.streamPlay(-1, s), 0);
+    ASSERT_TRUE(daemon.start()) << daemon.log().toStdString();
+    ASSERT_NE(a.streamPlay(-1, s), 0) << a.getError();
+    EXPECT_TRUE(eventually([&] { return a.streamGetTime(s) >= restedAt + 300; }));
+    EXPECT_FALSE(a.takeOutputLost());
+    a.close();
 }

@@ -14,7 +14,9 @@
 #include <chrono>
 #include <cmath>
 #include <algorithm>
+#include <mutex>
 #include <set>
+#include <utility>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -715,4 +717,67 @@ TEST_F(LiveEngine, LengthOfAFileThatDoesNotStateItSettlesAndTheSongStillEndsExac
     EXPECT_EQ(engine.getFrequency(ch), 0) << "the channel is over";
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     EXPECT_EQ(engine.streamGetTime(s), len);
+}
+
+namespace {
+
+// The engine's log lines (qWarning) while alive.
+class LogCapture {
+public:
+    LogCapture() { previous_ = qInstallMessageHandler(&LogCapture::handle); }
+    ~LogCapture() { qInstallMessageHandler(previous_); }
+    QStringList take()
+    {
+        std::lock_guard lock(mutex_);
+        return std::exchange(lines_, {});
+    }
+
+private:
+    static void handle(QtMsgType, const QMessageLogContext&, const QString& text)
+    {
+        std::lock_guard lock(mutex_);
+        lines_ << text;
+    }
+    static inline std::mutex mutex_;
+    static inline QStringList lines_;
+    QtMessageHandler previous_ = nullptr;
+};
+
+} // namespace
+
+TEST_F(LiveEngine, AStalledOutputIsLoggedOnceNotPerBufferAndAStalledDecoderEmptiesNoRing)
+{
+    // A song at the fastest speed the decks reach (fast forward up to 100000 Hz) on a 48 kHz file
+    // takes 2.5 source frames per output frame. The decoder thread is held for 200 ms each time
+    // it wakes to top a ring up, as a loaded machine would hold it: the ring never runs dry.
+    const auto s = engine.streamOpen(media("rate48k.mp3"), 8192, 0, 0);
+    const int ch = engine.streamPlay(-1, s);
+    ASSERT_NE(ch, 0);
+    engine.setFrequency(ch, 100000);
+    ASSERT_TRUE(eventually([&] { return engine.streamGetTime(s) >= 300; }));
+    for (int round = 0; round < 4; ++round) {
+        engine.holdDecoderThread(true);
+        ASSERT_TRUE(eventually([&] { return engine.decoderThreadHeld(); }));
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        engine.holdDecoderThread(false);
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    EXPECT_EQ(engine.underruns(), 0u);
+
+    // The output itself held up for longer than its buffer, over and over: told once, not
+    // once a buffer, when the decks next poll the engine.
+    LogCapture log;
+    for (int round = 0; round < 5; ++round) {
+        engine.holdAudioThread(true);
+        ASSERT_TRUE(eventually([&] { return engine.audioThreadHeld(); }));
+        std::this_thread::sleep_for(std::chrono::milliseconds(60));
+        engine.holdAudioThread(false);
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        for (int tick = 0; tick < 5; ++tick)
+            EXPECT_FALSE(engine.takeOutputLost());
+    }
+    EXPECT_GE(engine.underruns(), 5u);
+    const QStringList lines = log.take();
+    ASSERT_EQ(lines.size(), 1) << lines.join('\n').toStdString();
+    EXPECT_TRUE(lines[0].contains(QLatin1String("ran dry"))) << lines[0].toStdString();
 }

@@ -21,7 +21,7 @@
 //   the audio thread read it again. So only the decoder thread ever calls a decoder, and the
 //   interface thread never waits for a decode or a disk.
 // - Idle costs nothing: the decoder thread sleeps until its rings need filling (or it is
-//   woken), and the silent output stops mixing once nothing plays.
+//   woken), and an output stops calling back once nothing plays (see outputGate).
 // The audio thread never allocates, locks, waits or touches a file.
 //
 // The work is spread over a few files along these seams:
@@ -66,15 +66,18 @@ constexpr float kRampPerFrame = 1.0f / (0.005f * kRate); // a full volume swing 
 constexpr int kMinHz = 100;
 constexpr int kMaxHz = 705600;
 
-// How long the interface thread waits for the audio thread: to leave a callback, and for a
-// fade before a stop. Together well under the 50 ms an interface call may take.
+// How long the interface thread waits for the audio thread to leave a callback it is in.
 constexpr auto kCallbackWait = std::chrono::milliseconds(15);
-constexpr auto kFadeWait = std::chrono::milliseconds(25);
+// A stop or a close holds the interface thread at most this long in all, whatever the buffer:
+// the fade out takes what it needs of it, and the wait for the callback the rest. The few
+// microseconds that follow (taking the stream out of the list) are not waits.
+constexpr auto kStopWait = std::chrono::milliseconds(24);
+// The part of it the wait for the callback always keeps, so a fade that does not finish in time
+// (a very large buffer, whose callbacks come far apart) still leaves a callback time to end.
+constexpr auto kStopCallbackShare = std::chrono::milliseconds(5);
 // How long a stream open waits for the length scan of a file that does not state its length.
 constexpr auto kLengthWait = std::chrono::milliseconds(20);
-// The silent output mixes one period this often while nothing plays.
-constexpr auto kIdlePeriod = std::chrono::milliseconds(250);
-// The decoder thread looks round at least this often, whatever its rings say.
+// The decoder thread looks round at least this often while a ring drains, whatever its plan.
 constexpr auto kDecoderNap = std::chrono::milliseconds(1000);
 
 constexpr std::uint64_t kNoSpectrum = ~std::uint64_t(0);
@@ -200,6 +203,23 @@ struct SoundEngine::Impl {
     PaStream* pa = nullptr;
     int paDevice = -1; // the PortAudio device of a Device output
     bool paHeld = false;
+    // An output rests while nothing plays: the device stream is stopped, the silent output's
+    // pacing thread sleeps. Bit 0 is set by the audio thread when it stops (after a block in
+    // which nothing played, and long enough after the last sound that the device holds only
+    // silence) and cleared by the interface thread when it starts the output again; the other
+    // bits count the interface thread's wakes, so the audio thread never stops on a block that
+    // missed a play, a resume or a move that came in while it mixed. While bit 0 is set no
+    // audio thread runs, and the interface thread may do its part of a move itself.
+    std::atomic<std::uint32_t> outputGate {0};
+    std::uint64_t restAfter = kFftSize; // quiet frames before the output may rest
+    // Real-time scheduling of the device's callback thread: what its first callback after a
+    // start found (0 not yet known, 1 granted, -1 refused), and whether a refusal was logged.
+    std::atomic<int> realtime {0};
+    bool realtimeTold = false;
+    bool paRealtime = false; // the device stream asks its host for real time
+    // Underruns already logged, and when the last line was written.
+    std::uint64_t underrunsTold = 0;
+    std::chrono::steady_clock::time_point underrunToldAt;
     // A lost output (see takeOutputLost): PortAudio ended the stream on its own, or the
     // callbacks stopped coming; noticed on the interface thread, which then stops the
     // channels (lost) and tells it once (lossUntold).
@@ -212,9 +232,8 @@ struct SoundEngine::Impl {
     std::chrono::steady_clock::time_point watchSince;
     std::thread pacer;
     std::atomic<bool> pacing {false};
-    std::mutex paceMutex; // the silent output's idle sleep
+    std::mutex paceMutex; // the silent output's rest
     std::condition_variable paceWake;
-    bool paceKick = false; // guarded by paceMutex
 
     // Decoding ahead.
     std::thread decoder;
@@ -244,9 +263,12 @@ struct SoundEngine::Impl {
     float discard[kBlock * 2] {};
     std::uint64_t quietFrames = 0; // frames mixed since the last one that anything played in
 
-    // For tests: holds the audio thread inside a callback, on a stream it is mixing.
+    // For tests: holds the audio thread inside a callback, on a stream it is mixing, and the
+    // decoder thread when it wakes.
     std::atomic<bool> stallWanted {false};
     std::atomic<bool> stalled {false};
+    std::atomic<bool> decoderStallWanted {false};
+    std::atomic<bool> decoderStalled {false};
 
     // Spectrum.
     std::uint32_t fftUnit = newHandle();
@@ -283,8 +305,11 @@ struct SoundEngine::Impl {
     bool playFrames(Stream& s, float* out, int frames, bool fadeOut);
     // One source frame per output frame: the frames go straight from the ring to the mix.
     void copyDirect(Stream& s, int frames, int& done, bool& finished, bool& dry);
-    // Nothing plays and the spectrum's window holds silence: the silent output may rest.
-    bool resting() const;
+    // Called by the audio thread after a callback that read the gate as `seen` before it
+    // mixed: true when the output now rests (see outputGate).
+    bool rest(std::uint32_t seen);
+    // The output rests: no audio thread runs until wakeOutput (interface thread).
+    bool outputResting() const { return (outputGate.load(std::memory_order_seq_cst) & 1) != 0; }
     // The last 1024 frames mixed, as 512 magnitudes (interface thread).
     const float* computeSpectrum();
 
@@ -301,22 +326,34 @@ struct SoundEngine::Impl {
                           PaStreamCallbackFlags flags, void* user);
     static void paStreamFinished(void* user);
     void paceLoop(int periodFrames);
-    void wakeOutput();
+    // Starts a resting output again, after something was given to play. False when the device
+    // would not open (it went away while it rested).
+    bool wakeOutput();
+    bool startDevice();
     int start(unsigned flags);
     int openDevice(); // opens and starts the stream on paDevice: an error code, or ErrNone
     void closeDevice();
     bool outputGone();
     void noticeLoss();
     bool restoreOutput();
+    // After a channel was given something to play: the output is woken (a resting device is
+    // opened afresh); when the device cannot be, it went away while it rested and its loss is
+    // noticed.
+    bool sound();
+    // Logs, once and not per buffer, what the audio thread met: underruns, and real-time
+    // scheduling refused (interface thread; the decks' tick calls it).
+    void tellTroubles();
     void releasePa();
     void shutdown();
 
     // --- stream control from the interface thread (soundengine.cpp)
-    bool waitForCallback();
+    bool waitForCallback(std::chrono::steady_clock::time_point until);
     Stream* detach(Stream* s);
+    Stream* detach(Stream* s, std::chrono::steady_clock::time_point until);
     Stream* replaceParked(Stream* s);
     void freeParked();
-    void fadeBeforeStop(Stream& s);
+    // Fades a playing stream out and takes its channel away, within kStopWait in all.
+    Stream* stopChannel(Stream* s);
     Stream* reap(Stream* s);
     void place(Stream& s, std::int64_t frame);
     void move(Stream& s, std::int64_t frame);

@@ -95,12 +95,6 @@ void SoundEngine::Impl::mixBlock(float* out, int frames)
     level.store(frames > 0 ? sum / float(frames * 2) : 0.0f, std::memory_order_relaxed);
 }
 
-bool SoundEngine::Impl::resting() const
-{
-    // Once the last sound has left the spectrum's window, more silence changes nothing.
-    return quietFrames >= std::uint64_t(kFftSize);
-}
-
 int SoundEngine::Impl::fadeFrames(const Stream& s) { return int(std::ceil(s.gain / kRampPerFrame)); }
 
 // Adds one stream's next frames to out. False when its ring ran dry before its end.

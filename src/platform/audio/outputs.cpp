@@ -3,6 +3,8 @@
 #include "platform/audio/engineimpl.h"
 #include "platform/audio/portaudiohost.h"
 
+#include <pa_linux_alsa.h>
+
 #include <algorithm>
 #include <chrono>
 #include <pthread.h>
@@ -38,13 +40,24 @@ int SoundEngine::Impl::paCallback(const void*, void* output, unsigned long frame
                                   PaStreamCallbackFlags flags, void* user)
 {
     auto* self = static_cast<Impl*>(user);
+    if (self->realtime.load(std::memory_order_relaxed) == 0) {
+        // The first callback since the stream started: did the host give it real time?
+        int policy = SCHED_OTHER;
+        sched_param param {};
+        pthread_getschedparam(pthread_self(), &policy, &param);
+        self->realtime.store(policy == SCHED_FIFO || policy == SCHED_RR ? 1 : -1, std::memory_order_relaxed);
+    }
+    const std::uint32_t gate = self->outputGate.load(std::memory_order_seq_cst);
     self->render(static_cast<float*>(output), int(frames));
     if (flags & paOutputUnderflow)
         self->underrunCount.fetch_add(1, std::memory_order_relaxed);
-    return paContinue;
+    // Nothing has played for longer than the device's buffer, so it holds only silence: the
+    // stream stops at once, without playing that out, until the interface thread starts it again.
+    return self->rest(gate) ? paAbort : paContinue;
 }
 
-// The silent output: mixes one period at a time, paced by the clock.
+// The silent output: mixes one period at a time, paced by the clock, and sleeps while
+// nothing plays.
 void SoundEngine::Impl::paceLoop(int periodFrames)
 {
     using clock = std::chrono::steady_clock;
@@ -59,13 +72,11 @@ void SoundEngine::Impl::paceLoop(int periodFrames)
     auto next = clock::now();
     std::vector<float> buf(size_t(periodFrames) * 2);
     while (pacing.load(std::memory_order_relaxed)) {
+        const std::uint32_t gate = outputGate.load(std::memory_order_seq_cst);
         render(buf.data(), periodFrames);
-        if (resting()) {
-            // Nothing plays: a period now and then keeps the callback count moving (parked
-            // streams wait on it), and anything that starts sound wakes the output at once.
+        if (rest(gate)) {
             std::unique_lock lock(paceMutex);
-            paceWake.wait_for(lock, kIdlePeriod, [this] { return paceKick || !pacing.load(); });
-            paceKick = false;
+            paceWake.wait(lock, [this] { return !outputResting() || !pacing.load(); });
             next = clock::now();
             continue;
         }
@@ -80,20 +91,67 @@ void SoundEngine::Impl::paceLoop(int periodFrames)
     }
 }
 
-void SoundEngine::Impl::wakeOutput()
+bool SoundEngine::Impl::rest(std::uint32_t seen)
 {
-    if (!pacer.joinable())
-        return;
-    {
-        std::lock_guard lock(paceMutex);
-        paceKick = true;
+    return quietFrames >= restAfter && (seen & 1) == 0
+           && outputGate.compare_exchange_strong(seen, seen | 1, std::memory_order_seq_cst);
+}
+
+// Called after whatever gives the audio thread something to do (a play, a resume, a move) has
+// been stored. The wake is counted first, so an audio thread that read the gate before the
+// change does not stop on the strength of a block that missed it; an output already resting
+// is started.
+bool SoundEngine::Impl::wakeOutput()
+{
+    const std::uint32_t was = outputGate.fetch_add(2, std::memory_order_seq_cst);
+    if ((was & 1) == 0)
+        return true;
+    if (pacer.joinable()) {
+        {
+            std::lock_guard lock(paceMutex);
+            outputGate.fetch_and(~1u, std::memory_order_seq_cst);
+        }
+        paceWake.notify_one();
+        return true;
     }
-    paceWake.notify_one();
+    if (output != Output::Device)
+        return false;
+    // The device is opened afresh rather than its stream started again: a device that went
+    // away while it rested (a sound server ended, an interface unplugged) then fails the open
+    // cleanly, where PortAudio's ALSA host would hang in the start of the old stream.
+    closeDevice();
+    return openDevice() == ErrNone;
+}
+
+// Starts the device stream once it is open.
+bool SoundEngine::Impl::startDevice()
+{
+    pa::QuietConsole quiet;
+    realtime.store(0, std::memory_order_relaxed);
+    watchSeq = callbackSeq.load();
+    watchSince = std::chrono::steady_clock::now();
+    outputGate.fetch_and(~1u, std::memory_order_seq_cst);
+    PaError rc = Pa_StartStream(pa);
+    if (rc != paNoError && paRealtime) {
+        // Where real time is refused the ALSA host may fail the start itself rather than go on
+        // without it: then it starts without, and the first callback tells it was refused.
+        PaAlsa_EnableRealtimeScheduling(pa, 0);
+        paRealtime = false;
+        rc = Pa_StartStream(pa);
+    }
+    if (rc != paNoError) {
+        outputGate.fetch_or(1u, std::memory_order_seq_cst);
+        return false;
+    }
+    return true;
 }
 
 int SoundEngine::Impl::start(unsigned /*flags*/)
 {
     underrunCount.store(0);
+    underrunsTold = 0;
+    outputGate.store(0);
+    restAfter = kFftSize;
     quietFrames = 0;
     historyCount.store(0);
     spectrumOf = kNoSpectrum;
@@ -168,22 +226,38 @@ int SoundEngine::Impl::openDevice()
     params.channelCount = 2;
     params.sampleFormat = paFloat32;
     params.suggestedLatency = bufferMs / 1000.0;
+    // On ALSA the buffer is cut into two periods, the fewest it can have: each period is a
+    // wakeup of the callback and, behind a sound server, of its client thread and the server,
+    // and these wakeups are most of what playing costs. (Left to itself PortAudio takes four.)
+    const PaHostApiInfo* api = Pa_GetHostApiInfo(info->hostApi);
+    const bool alsa = api && api->type == paALSA;
+    const unsigned long period = alsa ? unsigned(std::max(64, kRate * bufferMs / 2000)) : paFramesPerBufferUnspecified;
     pa::QuietConsole quiet;
-    const PaError rc = Pa_OpenStream(&pa, nullptr, &params, kRate, paFramesPerBufferUnspecified, paNoFlag,
-                                     &Impl::paCallback, this);
+    const PaError rc = Pa_OpenStream(&pa, nullptr, &params, kRate, period, paNoFlag, &Impl::paCallback, this);
     if (rc != paNoError) {
         pa = nullptr;
         return rc == paDeviceUnavailable ? ErrAllocated : ErrInit;
     }
     paFinished = false;
     paClosing = false;
+    outputGate.fetch_or(1u); // stopped until started
     Pa_SetStreamFinishedCallback(pa, &Impl::paStreamFinished);
-    if (Pa_StartStream(pa) != paNoError) {
+    // The callback runs at real-time priority where the system allows it (the ALSA host asks
+    // for it when the thread starts, and quietly goes without where it is refused), so a busy
+    // machine does not starve the sound.
+    paRealtime = alsa;
+    if (alsa)
+        PaAlsa_EnableRealtimeScheduling(pa, 1);
+    // It rests once the device, and a sound server behind it, can hold nothing but silence:
+    // the stop throws away what they have not played yet, so the last sound must be well gone.
+    restAfter = kFftSize;
+    if (const PaStreamInfo* stream = Pa_GetStreamInfo(pa))
+        restAfter = std::max<std::uint64_t>(kFftSize, std::uint64_t(stream->outputLatency * kRate)) + kRate / 5;
+    // Started at once, so a device that cannot play fails the init; it comes to rest by itself.
+    if (!startDevice()) {
         closeDevice();
         return ErrInit;
     }
-    watchSeq = callbackSeq.load();
-    watchSince = std::chrono::steady_clock::now();
     return ErrNone;
 }
 
@@ -198,12 +272,12 @@ void SoundEngine::Impl::closeDevice()
     pa = nullptr;
 }
 
-// PortAudio ends a stream on its own only when the device failed: unplugged, or its sound
-// server gone.
+// PortAudio ends a stream on its own when the device failed (unplugged, its sound server gone),
+// and when the callback brought it to rest.
 void SoundEngine::Impl::paStreamFinished(void* user)
 {
     auto* self = static_cast<Impl*>(user);
-    if (!self->paClosing.load())
+    if (!self->paClosing.load() && !self->outputResting())
         self->paFinished.store(true);
 }
 
@@ -218,6 +292,8 @@ bool SoundEngine::Impl::outputGone()
         return false;
     if (paFinished.load(std::memory_order_relaxed))
         return true;
+    if (outputResting())
+        return false; // no callbacks to miss: a loss shows when the device is started again
     const std::uint64_t seq = callbackSeq.load(std::memory_order_relaxed);
     const auto now = std::chrono::steady_clock::now();
     if (seq != watchSeq) {
@@ -256,6 +332,34 @@ bool SoundEngine::Impl::restoreOutput()
     loseForTest = false;
     lost = false;
     return true;
+}
+
+bool SoundEngine::Impl::sound()
+{
+    if (wakeOutput())
+        return true;
+    noticeLoss(); // the device went away while it rested
+    return false;
+}
+
+void SoundEngine::Impl::tellTroubles()
+{
+    if (realtime.load(std::memory_order_relaxed) < 0 && !realtimeTold) {
+        realtimeTold = true;
+        qWarning("sound engine %s: the system does not allow real-time scheduling for the sound; "
+                 "on a busy computer it may drop out",
+                 qUtf8Printable(name));
+    }
+    // The first underrun is told at once; more of them at most once a minute, counted.
+    const std::uint64_t underruns = underrunCount.load(std::memory_order_relaxed);
+    const auto now = std::chrono::steady_clock::now();
+    if (underruns > underrunsTold && (underrunsTold == 0 || now - underrunToldAt >= std::chrono::minutes(1))) {
+        qWarning("sound engine %s: the sound ran dry (%llu underruns since the device was opened); "
+                 "the computer was too busy to keep it going",
+                 qUtf8Printable(name), static_cast<unsigned long long>(underruns));
+        underrunsTold = underruns;
+        underrunToldAt = now;
+    }
 }
 
 // Stops the output and the decoder and frees every stream.

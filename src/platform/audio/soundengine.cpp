@@ -47,30 +47,33 @@ std::shared_ptr<Stream>* SoundEngine::Impl::entryOf(const Stream* s)
 }
 
 // Waits until the audio thread is out of any callback it was in when a slot was cleared.
-// False when it stayed in it longer than the interface thread may wait.
-bool SoundEngine::Impl::waitForCallback()
+// False when it stayed in it past `until`.
+bool SoundEngine::Impl::waitForCallback(std::chrono::steady_clock::time_point until)
 {
+    using clock = std::chrono::steady_clock;
     if (manual)
         return true;
     const std::uint64_t seq = callbackSeq.load(std::memory_order_seq_cst);
     if ((seq & 1) == 0)
         return true;
-    const auto start = std::chrono::steady_clock::now();
+    const auto start = clock::now();
     while (callbackSeq.load(std::memory_order_seq_cst) == seq) {
-        const auto waited = std::chrono::steady_clock::now() - start;
-        if (waited >= kCallbackWait)
+        const auto now = clock::now();
+        if (now >= until)
             return false;
-        if (waited < std::chrono::milliseconds(1))
+        if (now - start < std::chrono::milliseconds(1))
             std::this_thread::yield(); // a callback ends in microseconds
         else
-            std::this_thread::sleep_for(std::chrono::microseconds(200));
+            std::this_thread::sleep_for(std::min<clock::duration>(std::chrono::microseconds(200), until - now));
     }
     return true;
 }
 
 // Takes the stream's channel away; the stream itself stays where it was. Returns the stream
 // to go on with: a new one in its place when the audio thread may still be using the old.
-Stream* SoundEngine::Impl::detach(Stream* s)
+Stream* SoundEngine::Impl::detach(Stream* s) { return detach(s, std::chrono::steady_clock::now() + kCallbackWait); }
+
+Stream* SoundEngine::Impl::detach(Stream* s, std::chrono::steady_clock::time_point until)
 {
     if (s->slot < 0)
         return s;
@@ -78,7 +81,7 @@ Stream* SoundEngine::Impl::detach(Stream* s)
     s->slot = -1;
     s->channel = 0;
     s->playing.store(false, std::memory_order_relaxed);
-    if (!waitForCallback())
+    if (!waitForCallback(until))
         s = replaceParked(s);
     s->stopping.store(false);
     s->audible.store(false);
@@ -126,17 +129,23 @@ void SoundEngine::Impl::freeParked()
 }
 
 // Before a playing stream is stopped or closed its sound fades out, so the stop does not
-// click: a wait of a callback or two, never longer than kFadeWait (a very large output buffer
-// is cut instead). On the manual clock it is cut at once.
-void SoundEngine::Impl::fadeBeforeStop(Stream& s)
+// click: a wait of a callback or two. The fade and the wait for the callback after it hold the
+// interface thread kStopWait at most together, whatever the buffer; a very large output
+// buffer, whose callbacks come too far apart for that, is cut instead. On the manual clock it
+// is cut at once.
+Stream* SoundEngine::Impl::stopChannel(Stream* s)
 {
-    if (s.slot < 0 || manual || lost || paFinished.load() || !s.audible.load(std::memory_order_acquire))
-        return;
-    s.stopping.store(true, std::memory_order_release);
-    const auto deadline = std::chrono::steady_clock::now() + kFadeWait;
-    while (s.audible.load(std::memory_order_acquire) && !s.ended.load(std::memory_order_acquire)
-           && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    using clock = std::chrono::steady_clock;
+    const auto begin = clock::now();
+    if (s->slot >= 0 && !manual && !lost && !paFinished.load() && s->audible.load(std::memory_order_acquire)) {
+        s->stopping.store(true, std::memory_order_release);
+        const auto fadeUntil = begin + (kStopWait - kStopCallbackShare);
+        for (auto now = begin; s->audible.load(std::memory_order_acquire) && !s->ended.load(std::memory_order_acquire)
+                               && now < fadeUntil;
+             now = clock::now())
+            std::this_thread::sleep_for(std::min<clock::duration>(std::chrono::milliseconds(1), fadeUntil - now));
+    }
+    return detach(s, begin + kStopWait);
 }
 
 // A channel that played to its natural end is over: free its slot.
@@ -156,12 +165,17 @@ void SoundEngine::Impl::place(Stream& s, std::int64_t frame)
 }
 
 // Moves a playing stream: the audio thread takes the move at its next block, then the decoder.
+// On a resting output (a paused stream) no audio thread runs, and the move is taken here.
 void SoundEngine::Impl::move(Stream& s, std::int64_t frame)
 {
+    if (outputResting()) {
+        place(s, frame);
+        return;
+    }
     s.seekFrame.store(frame, std::memory_order_relaxed);
     s.request.fetch_add(1, std::memory_order_release);
-    wakeOutput();
     wakeDecoder();
+    sound(); // the output may have come to rest meanwhile
 }
 
 int SoundEngine::Impl::freeSlot()
@@ -285,8 +299,9 @@ int SoundEngine::streamPlay(int /*channel*/, std::uint32_t stream)
     s->channel = newHandle();
     s->slot = slot;
     d->channelSlots[slot].store(s, std::memory_order_seq_cst);
-    d->wakeOutput();
     d->wakeDecoder();
+    if (!d->sound())
+        return d->fail(ErrPlay);
     return int(s->channel);
 }
 
@@ -296,8 +311,7 @@ int SoundEngine::streamStop(std::uint32_t stream)
     if (!s)
         return d->fail(ErrInvalidParam);
     d->freeParked();
-    d->fadeBeforeStop(*s);
-    s = d->detach(s);
+    s = d->stopChannel(s);
     d->place(*s, 0);
     return 1;
 }
@@ -308,8 +322,7 @@ int SoundEngine::streamClose(std::uint32_t stream)
     if (!s)
         return d->fail(ErrInvalidParam);
     d->freeParked();
-    d->fadeBeforeStop(*s);
-    s = d->detach(s);
+    s = d->stopChannel(s);
     std::shared_ptr<Stream> closing; // freed outside the lock (or later by the decoder thread)
     {
         std::lock_guard lock(d->decodeMutex);
@@ -394,8 +407,9 @@ int SoundEngine::setPaused(int channel, int paused)
         return d->fail(ErrInvalidParam);
     const bool was = s->paused.exchange(paused != 0, std::memory_order_relaxed);
     if (was && !paused) {
-        d->wakeOutput();
         d->wakeDecoder();
+        if (!d->sound())
+            return d->fail(ErrPlay);
     }
     return 1;
 }
@@ -464,6 +478,7 @@ bool SoundEngine::takeOutputLost()
         return false;
     if (!d->lost && d->outputGone())
         d->noticeLoss();
+    d->tellTroubles();
     return std::exchange(d->lossUntold, false);
 }
 
@@ -472,5 +487,11 @@ void SoundEngine::simulateOutputLoss() { d->loseForTest = true; }
 void SoundEngine::holdAudioThread(bool hold) { d->stallWanted.store(hold); }
 
 bool SoundEngine::audioThreadHeld() const { return d->stalled.load(); }
+
+bool SoundEngine::outputRests() const { return d->initialized && d->outputResting(); }
+
+void SoundEngine::holdDecoderThread(bool hold) { d->decoderStallWanted.store(hold); }
+
+bool SoundEngine::decoderThreadHeld() const { return d->decoderStalled.load(); }
 
 } // namespace audio

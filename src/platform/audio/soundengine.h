@@ -106,6 +106,12 @@ public:
     bool audioThreadHeld() const;
     // The output, whatever it is, behaves as a lost device from now on until the next play.
     void simulateOutputLoss();
+    // The output rests: nothing plays, and it makes no callbacks until something does.
+    bool outputRests() const;
+    // Holds the decoder thread when it next wakes to decode, as a busy machine would, until
+    // released; decoderThreadHeld() tells it has stopped there.
+    void holdDecoderThread(bool hold);
+    bool decoderThreadHeld() const;
 
     const QString& name() const;
 

@@ -120,20 +120,29 @@ void SoundEngine::Impl::decodeLoop()
         decoderWork.assign(streams.begin(), streams.end());
         decodeKick = false;
         lock.unlock();
+        while (decoderStallWanted.load() && decoding.load()) {
+            decoderStalled.store(true); // a test holds the decoder here, as a busy machine would
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        decoderStalled.store(false);
 
         for (bool worked = true; worked && decoding.load(std::memory_order_relaxed);) {
             worked = false;
             for (auto& s : decoderWork)
                 worked = s->fill() || worked;
         }
-        nanoseconds nap = kDecoderNap;
+        // While no ring drains (nothing plays, every ring full) it sleeps until woken.
+        nanoseconds nap = nanoseconds::max();
         for (auto& s : decoderWork)
             nap = std::min(nap, std::max<nanoseconds>(s->refillIn(), milliseconds(1)));
         decoderWork.clear(); // a stream closed meanwhile may be freed here
 
         lock.lock();
-        if (!decodeKick)
-            decodeWake.wait_for(lock, nap, [this] { return decodeKick || !decoding.load(); });
+        const auto woken = [this] { return decodeKick || !decoding.load(); };
+        if (nap == nanoseconds::max())
+            decodeWake.wait(lock, woken);
+        else
+            decodeWake.wait_for(lock, std::min<nanoseconds>(nap, kDecoderNap), woken);
     }
 }
 
