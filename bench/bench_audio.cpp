@@ -3,23 +3,30 @@
 // - Two decks rendered on the manual clock (deck B at 1.25x, or both at 1.00x; volumes and
 //   spectra every 10 ms) against libmpg123 decoding the same source audio alone: the ratio of
 //   CPU times, the song opens measured apart and left out (goals: 1.4 at 1.25x, 1.3 at 1.00x).
-// - Two engines on the silent output with songs loaded and paused: CPU share of one core and
-//   wakeups a second of the whole process, over 20 s (goals: 0.3 % and 20). QUENLOW_IDLE_SECONDS
-//   sets the length.
+// - Two engines with songs loaded and paused, on the silent output and on a real sound server
+//   (a PulseAudio daemon of the benchmark's own with a null sink, reached through ALSA's pulse
+//   device): CPU share of one core and wakeups a second of the whole process, over 20 s
+//   (goals: 0.05 % and 20). QUENLOW_IDLE_SECONDS sets the length.
+// - Two decks playing in real time on that sound server, deck B at 1.25x, for 20 s: the whole
+//   process's CPU time against libmpg123 decoding the same source seconds (goal: 3x), at the
+//   engines' own 20 ms buffer and at 100 ms; and a play that starts a resting output again: how
+//   long it holds the interface thread, and how soon the output takes the first frames.
+//   QUENLOW_LIVE_SECONDS sets the length.
 // - Opening a 1 GB MP3 (made here from the test media, in a temporary folder): how long the
 //   interface thread is held, how long until the exact length is known, and a close while the
 //   length is still being found (goal: each under 50 ms); open_over_scan is the open against
 //   libmpg123 scanning the same file on the calling thread.
-// - Stop, close and move of a playing stream from the interface thread: the longest each took
-//   (goal: under 50 ms).
+// - Stop, close and move of a playing stream from the interface thread with a 250 ms buffer:
+//   the longest each took (goal: stop and close 25 ms, the fade and the wait for the callback
+//   together; move 50 ms).
 // - One position query and one volume call from the interface thread while the engine's
 //   audio and decoder threads run (goal: under 1 us).
 // - Underruns of both engines on the paced silent output (10 ms period) while the interface
 //   thread blocks for 2 s at a time (goal: none). QUENLOW_UNDERRUN_SECONDS sets the length
 //   of that run (default 10 s).
 #include "platform/audio/soundengine.h"
+#include "support/pulsedaemon.h"
 
-#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QTemporaryDir>
@@ -30,6 +37,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <memory>
+#include <string>
 #include <sys/resource.h>
 #include <thread>
 #include <vector>
@@ -68,21 +77,15 @@ double processCpuSeconds()
     return double(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) + double(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) * 1e-6;
 }
 
-// Context switches of every thread of the process so far: each is a thread going to sleep
-// or being put off the processor, so their growth counts the wakeups.
+// Context switches of every thread of the process so far, those that have ended included (the
+// sum of voluntary_ctxt_switches and nonvoluntary_ctxt_switches over /proc/self/task/*/status,
+// which forgets a thread once it has ended): each is a thread going to sleep or being put off
+// the processor, so their growth counts the wakeups.
 std::int64_t processContextSwitches()
 {
-    std::int64_t total = 0;
-    const QDir tasks(QStringLiteral("/proc/self/task"));
-    for (const QString& t : tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
-        QFile f(tasks.filePath(t) + QStringLiteral("/status"));
-        if (!f.open(QIODevice::ReadOnly))
-            continue;
-        for (const QByteArray& line : f.readAll().split('\n'))
-            if (line.startsWith("voluntary_ctxt_switches:") || line.startsWith("nonvoluntary_ctxt_switches:"))
-                total += line.mid(line.indexOf(':') + 1).trimmed().toLongLong();
-    }
-    return total;
+    rusage ru {};
+    getrusage(RUSAGE_SELF, &ru);
+    return std::int64_t(ru.ru_nvcsw) + std::int64_t(ru.ru_nivcsw);
 }
 
 using Clock = std::chrono::steady_clock;
@@ -180,40 +183,148 @@ void BM_TwoDecksAgainstDecodeAlone(benchmark::State& state)
 }
 BENCHMARK(BM_TwoDecksAgainstDecodeAlone)->Arg(125)->Arg(100)->Unit(benchmark::kMillisecond)->Iterations(3);
 
-// Two engines on the silent output, each with a song loaded, played and paused, and a second
-// song loaded and never played, as two decks wait between songs.
+// What runs while the benchmark measures the process: the sound engines' threads, and with a
+// sound server its client thread in this process. The server itself is another process.
+struct ProcessUse {
+    double cpu = 0;
+    std::int64_t switches = 0;
+    Clock::time_point at = Clock::now();
+    static ProcessUse now() { return {processCpuSeconds(), processContextSwitches(), Clock::now()}; }
+};
+
+// The outputs the engines are measured on: the silent output, or ALSA's "pulse" device on a
+// PulseAudio daemon of the benchmark's own with a null sink (a real sound server, its own
+// timing and its own client thread in this process).
+class Output {
+public:
+    explicit Output(bool soundServer)
+    {
+        if (!soundServer) {
+            driver_ = silentDriver();
+            return;
+        }
+        daemon_ = std::make_unique<PulseDaemon>(dir_.path());
+        if (!daemon_->start())
+            why_ = "a PulseAudio daemon cannot start here: " + daemon_->log().toStdString();
+        else if ((driver_ = daemon_->connectHere()) == 0)
+            why_ = "PortAudio does not list ALSA's pulse device";
+    }
+    int driver() const { return driver_; }
+    // Empty when the output is there.
+    const std::string& missing() const { return why_; }
+
+private:
+    QTemporaryDir dir_;
+    std::unique_ptr<PulseDaemon> daemon_;
+    int driver_ = 0;
+    std::string why_;
+};
+
+int secondsFrom(const char* variable, int otherwise)
+{
+    const char* env = std::getenv(variable);
+    return env ? std::max(1, std::atoi(env)) : otherwise;
+}
+
+// Two engines, each with a song loaded, played and paused, and a second song loaded and never
+// played, as two decks wait between songs: on the silent output (0) or a sound server (1).
 void BM_IdleTwoEnginesPaused(benchmark::State& state)
 {
-    const char* env = std::getenv("QUENLOW_IDLE_SECONDS");
-    const int seconds = env ? std::max(1, std::atoi(env)) : 20;
+    const int seconds = secondsFrom("QUENLOW_IDLE_SECONDS", 20);
+    const Output output(state.range(0) != 0);
+    if (!output.missing().empty()) {
+        state.SkipWithError(output.missing().c_str());
+        return;
+    }
     double cpuShare = 0, wakeups = 0;
     for (auto _ : state) {
         audio::SoundEngine a(QStringLiteral("A")), b(QStringLiteral("B"));
         for (audio::SoundEngine* e : {&a, &b}) {
-            e->setDriver(silentDriver());
+            e->setDriver(output.driver());
             e->init(44100, 32, 2);
             e->dspSetActive(e->dspGetFFTUnit(), 1);
-            const int ch = e->streamPlay(-1, e->streamOpen(songA, 8192, 0, 0));
+            const auto s = e->streamOpen(songA, 8192, 0, 0);
+            const int ch = e->streamPlay(-1, s);
             e->streamOpen(songB, 8192, 0, 0);
-            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            const auto played = Clock::now();
+            while (e->streamGetTime(s) < 300 && msSince(played) < 5000)
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
             e->setPaused(ch, 1);
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(500)); // the pause fades and settles
-        const auto t0 = Clock::now();
-        const double cpu0 = processCpuSeconds();
-        const std::int64_t switches0 = processContextSwitches();
+        std::this_thread::sleep_for(std::chrono::seconds(1)); // the pause fades and the outputs come to rest
+        const ProcessUse from = ProcessUse::now();
         std::this_thread::sleep_for(std::chrono::seconds(seconds));
-        const std::int64_t switches = processContextSwitches() - switches0;
-        const double cpu = processCpuSeconds() - cpu0;
-        const double wall = msSince(t0) / 1000;
-        cpuShare = cpu / wall * 100;
-        wakeups = double(switches) / wall;
+        const ProcessUse to = ProcessUse::now();
+        const double wall = std::chrono::duration<double>(to.at - from.at).count();
+        cpuShare = (to.cpu - from.cpu) / wall * 100;
+        wakeups = double(to.switches - from.switches) / wall;
     }
     state.counters["cpu_percent_of_a_core"] = cpuShare;
     state.counters["wakeups_per_s"] = wakeups;
     state.counters["seconds"] = seconds;
 }
-BENCHMARK(BM_IdleTwoEnginesPaused)->Unit(benchmark::kSecond)->Iterations(1)->UseRealTime();
+BENCHMARK(BM_IdleTwoEnginesPaused)->ArgName("sound_server")->Arg(0)->Arg(1)->Unit(benchmark::kSecond)->Iterations(1)->UseRealTime();
+
+// Two decks playing in real time on a sound server, deck B at 1.25x, the interface thread
+// asleep: the whole process's CPU time against libmpg123 decoding the same source seconds
+// alone (goal: 3x). The argument is the engines' buffer in milliseconds.
+void BM_LivePlayOnASoundServer(benchmark::State& state)
+{
+    const int seconds = secondsFrom("QUENLOW_LIVE_SECONDS", 20);
+    const Output output(true);
+    if (!output.missing().empty()) {
+        state.SkipWithError(output.missing().c_str());
+        return;
+    }
+    double ratio = 0, cpuShare = 0, wakeups = 0, decodeCpu = 0, playMs = 0, firstMs = 0;
+    std::uint64_t underruns = 0;
+    for (auto _ : state) {
+        audio::SoundEngine a(QStringLiteral("A")), b(QStringLiteral("B"));
+        for (audio::SoundEngine* e : {&a, &b}) {
+            e->setDriver(output.driver());
+            e->setBufferSize(int(state.range(0)));
+            e->init(44100, 32, 2);
+        }
+        const auto sa = a.streamOpen(songA, 8192, 0, 0);
+        const auto sb = b.streamOpen(songB, 8192, 0, 0);
+        std::this_thread::sleep_for(std::chrono::milliseconds(500)); // the outputs come to rest
+        // The plays start the resting outputs again: how long the interface thread is held, and
+        // how soon the output has taken the first frames.
+        const auto played = Clock::now();
+        a.streamPlay(-1, sa);
+        playMs = msSince(played);
+        while (a.streamGetTime(sa) == 0 && msSince(played) < 2000)
+            std::this_thread::yield();
+        firstMs = msSince(played);
+        b.setFrequency(b.streamPlay(-1, sb), 55125);
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        const int fromA = a.streamGetTime(sa), fromB = b.streamGetTime(sb);
+        const ProcessUse from = ProcessUse::now();
+        std::this_thread::sleep_for(std::chrono::seconds(seconds));
+        const ProcessUse to = ProcessUse::now();
+        const double playedA = (a.streamGetTime(sa) - fromA) / 1000.0;
+        const double playedB = (b.streamGetTime(sb) - fromB) / 1000.0;
+        const double wall = std::chrono::duration<double>(to.at - from.at).count();
+        underruns = a.underruns() + b.underruns();
+        a.close();
+        b.close();
+        const double t0 = threadCpuSeconds();
+        const double decoded = decodeAlone(songA, playedA) + decodeAlone(songB, playedB);
+        decodeCpu = threadCpuSeconds() - t0;
+        ratio = ((to.cpu - from.cpu) / (playedA + playedB)) / (decodeCpu / decoded);
+        cpuShare = (to.cpu - from.cpu) / wall * 100;
+        wakeups = double(to.switches - from.switches) / wall;
+    }
+    state.counters["ratio_live_to_decode"] = ratio;
+    state.counters["cpu_percent_of_a_core"] = cpuShare;
+    state.counters["decode_alone_percent_of_a_core"] = decodeCpu / seconds * 100;
+    state.counters["wakeups_per_s"] = wakeups;
+    state.counters["underruns"] = double(underruns);
+    state.counters["seconds"] = seconds;
+    state.counters["play_from_rest_ms"] = playMs;
+    state.counters["first_frames_after_ms"] = firstMs;
+}
+BENCHMARK(BM_LivePlayOnASoundServer)->ArgName("buffer_ms")->Arg(20)->Arg(100)->Unit(benchmark::kSecond)->Iterations(1)->UseRealTime();
 
 // A 1 GB MP3 made of copies of a test song (its first frame's header then speaks of one copy
 // only, so the exact length has to be found by reading the whole file).
