@@ -10,8 +10,9 @@
 // - Two decks playing in real time on that sound server, deck B at 1.25x, for 20 s: the whole
 //   process's CPU time against libmpg123 decoding the same source seconds (goal: 3x), at the
 //   engines' own 20 ms buffer and at 100 ms; and a play that starts a resting output again: how
-//   long it holds the interface thread, and how soon the output takes the first frames.
-//   QUENLOW_LIVE_SECONDS sets the length.
+//   long it holds the interface thread, how soon the output takes the first frames and how soon
+//   it has played 100 ms (on a server playing the other deck, and on an idle null sink, which
+//   waits for the end of its own 2 s block). QUENLOW_LIVE_SECONDS sets the length.
 // - Opening a 1 GB MP3 (made here from the test media, in a temporary folder): how long the
 //   interface thread is held, how long until the exact length is known, and a close while the
 //   length is still being found (goal: each under 50 ms); open_over_scan is the open against
@@ -276,7 +277,8 @@ void BM_LivePlayOnASoundServer(benchmark::State& state)
         state.SkipWithError(output.missing().c_str());
         return;
     }
-    double ratio = 0, cpuShare = 0, wakeups = 0, decodeCpu = 0, playMs = 0, firstMs = 0;
+    double ratio = 0, cpuShare = 0, wakeups = 0, decodeCpu = 0, playMs = 0, firstMs = 0, hundredMs = 0;
+    double idleServerMs = 0;
     std::uint64_t underruns = 0;
     for (auto _ : state) {
         audio::SoundEngine a(QStringLiteral("A")), b(QStringLiteral("B"));
@@ -288,15 +290,26 @@ void BM_LivePlayOnASoundServer(benchmark::State& state)
         const auto sa = a.streamOpen(songA, 8192, 0, 0);
         const auto sb = b.streamOpen(songB, 8192, 0, 0);
         std::this_thread::sleep_for(std::chrono::milliseconds(500)); // the outputs come to rest
-        // The plays start the resting outputs again: how long the interface thread is held, and
-        // how soon the output has taken the first frames.
-        const auto played = Clock::now();
+        // Deck A starts while the sound server has nothing to play: an idle null sink takes up to
+        // its own 2 s block before it plays a new stream, whatever the program does.
+        auto played = Clock::now();
         a.streamPlay(-1, sa);
+        while (a.streamGetTime(sa) < 100 && msSince(played) < 5000)
+            std::this_thread::sleep_for(std::chrono::microseconds(500));
+        idleServerMs = msSince(played);
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        // Deck B's play starts its resting output again while the server plays deck A: how long
+        // the interface thread is held, how soon the output takes the first frames, and how soon
+        // it has played 100 ms of sound (125 ms of the song at 1.25x): 100 ms at the earliest.
+        played = Clock::now();
+        b.setFrequency(b.streamPlay(-1, sb), 55125);
         playMs = msSince(played);
-        while (a.streamGetTime(sa) == 0 && msSince(played) < 2000)
+        while (b.streamGetTime(sb) == 0 && msSince(played) < 5000)
             std::this_thread::yield();
         firstMs = msSince(played);
-        b.setFrequency(b.streamPlay(-1, sb), 55125);
+        while (b.streamGetTime(sb) < 125 && msSince(played) < 5000)
+            std::this_thread::sleep_for(std::chrono::microseconds(500));
+        hundredMs = msSince(played);
         std::this_thread::sleep_for(std::chrono::milliseconds(500));
         const int fromA = a.streamGetTime(sa), fromB = b.streamGetTime(sb);
         const ProcessUse from = ProcessUse::now();
@@ -323,6 +336,8 @@ void BM_LivePlayOnASoundServer(benchmark::State& state)
     state.counters["seconds"] = seconds;
     state.counters["play_from_rest_ms"] = playMs;
     state.counters["first_frames_after_ms"] = firstMs;
+    state.counters["100ms_played_after_ms"] = hundredMs;
+    state.counters["idle_server_100ms_played_after_ms"] = idleServerMs;
 }
 BENCHMARK(BM_LivePlayOnASoundServer)->ArgName("buffer_ms")->Arg(20)->Arg(100)->Unit(benchmark::kSecond)->Iterations(1)->UseRealTime();
 
