@@ -32,9 +32,6 @@ public:
     ~QuietConsole();
     QuietConsole(const QuietConsole&) = delete;
     QuietConsole& operator=(const QuietConsole&) = delete;
-
-private:
-    int saved_ = -1;
 };
 
 } // namespace audio::pa
