@@ -778,6 +778,5 @@ TEST_F(LiveEngine, AStalledOutputIsLoggedOnceNotPerBufferAndAStalledDecoderEmpti
     }
     EXPECT_GE(engine.underruns(), 5u);
     const QStringList lines = log.take();
-    ASSERT_EQ(lines.size(), 1) << lines.join('\n').toStdString();
-    EXPECT_TRUE(lines[0].contains(QLatin1String("ran dry"))) << lines[0].toStdString();
+    EXPECT_EQ(lines.filter(QLatin1String("ran dry")).size(), 1) << lines.join('\n').toStdString();
 }
