@@ -4,15 +4,15 @@
 //   spectra every 10 ms) against libmpg123 decoding the same source audio alone: the ratio of
 //   CPU times, the song opens measured apart and left out (goals: 1.4 at 1.25x, 1.3 at 1.00x).
 // - Two engines with songs loaded and paused, on the silent output and on a real sound server
-//   (a PulseAudio daemon of the benchmark's own with a null sink, reached through ALSA's pulse
-//   device): CPU share of one core and wakeups a second of the whole process, over 20 s
-//   (goals: 0.05 % and 20). QUENLOW_IDLE_SECONDS sets the length.
+//   (a PulseAudio daemon of the benchmark's own with a null sink, its "pulse" device, which the
+//   engines play through libpulse): CPU share of one core and wakeups a second of the whole
+//   process, over 20 s (goals: 0.05 % and 20). QUENLOW_IDLE_SECONDS sets the length.
 // - Two decks playing in real time on that sound server, deck B at 1.25x, for 20 s: the whole
 //   process's CPU time against libmpg123 decoding the same source seconds (goal: 3x), at the
 //   engines' own 20 ms buffer and at 100 ms; and a play that starts a resting output again: how
 //   long it holds the interface thread, how soon the output takes the first frames and how soon
-//   it has played 100 ms (on a server playing the other deck, and on an idle null sink, which
-//   waits for the end of its own 2 s block). QUENLOW_LIVE_SECONDS sets the length.
+//   the server has taken 100 ms of sound (on a server playing the other deck, and on an idle null
+//   sink). QUENLOW_LIVE_SECONDS sets the length.
 // - Opening a 1 GB MP3 (made here from the test media, in a temporary folder): how long the
 //   interface thread is held, how long until the exact length is known, and a close while the
 //   length is still being found (goal: each under 50 ms); open_over_scan is the open against
@@ -193,9 +193,9 @@ struct ProcessUse {
     static ProcessUse now() { return {processCpuSeconds(), processContextSwitches(), Clock::now()}; }
 };
 
-// The outputs the engines are measured on: the silent output, or ALSA's "pulse" device on a
-// PulseAudio daemon of the benchmark's own with a null sink (a real sound server, its own
-// timing and its own client thread in this process).
+// The outputs the engines are measured on: the silent output, or the "pulse" device on a
+// PulseAudio daemon of the benchmark's own with a null sink (a real sound server with its own
+// timing; the engines' output threads in this process speak to it).
 class Output {
 public:
     explicit Output(bool soundServer)
@@ -266,6 +266,33 @@ void BM_IdleTwoEnginesPaused(benchmark::State& state)
 }
 BENCHMARK(BM_IdleTwoEnginesPaused)->ArgName("sound_server")->Arg(0)->Arg(1)->Unit(benchmark::kSecond)->Iterations(1)->UseRealTime();
 
+// A play that starts a resting output again, timed on the interface thread: how long the call
+// holds it, how soon the output takes the first frames (the server asks for its whole queue at
+// once), and when the first sound was heard: the server asks for more only as it plays, so
+// 100 ms of sound taken beyond that first queue mark 100 ms of playing.
+struct PlayFromRest {
+    double callMs = 0, firstMs = 0, heardMs = 0;
+};
+
+PlayFromRest playFromRest(audio::SoundEngine& e, std::uint32_t stream, int hz)
+{
+    PlayFromRest r;
+    const auto played = Clock::now();
+    const int channel = e.streamPlay(-1, stream);
+    if (hz != 44100)
+        e.setFrequency(channel, hz);
+    r.callMs = msSince(played);
+    while (e.streamGetTime(stream) == 0 && msSince(played) < 5000)
+        std::this_thread::yield();
+    r.firstMs = msSince(played);
+    std::this_thread::sleep_for(std::chrono::milliseconds(2)); // the first queue is mixed whole
+    const int beyond = e.streamGetTime(stream) + 100 * hz / 44100; // song ms of 100 ms of sound
+    while (e.streamGetTime(stream) < beyond && msSince(played) < 5000)
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    r.heardMs = msSince(played) - 100;
+    return r;
+}
+
 // Two decks playing in real time on a sound server, deck B at 1.25x, the interface thread
 // asleep: the whole process's CPU time against libmpg123 decoding the same source seconds
 // alone (goal: 3x). The argument is the engines' buffer in milliseconds.
@@ -277,8 +304,8 @@ void BM_LivePlayOnASoundServer(benchmark::State& state)
         state.SkipWithError(output.missing().c_str());
         return;
     }
-    double ratio = 0, cpuShare = 0, wakeups = 0, decodeCpu = 0, playMs = 0, firstMs = 0, hundredMs = 0;
-    double idleServerMs = 0;
+    double ratio = 0, cpuShare = 0, wakeups = 0, decodeCpu = 0;
+    PlayFromRest idleServer, busyServer;
     std::uint64_t underruns = 0;
     for (auto _ : state) {
         audio::SoundEngine a(QStringLiteral("A")), b(QStringLiteral("B"));
@@ -289,27 +316,14 @@ void BM_LivePlayOnASoundServer(benchmark::State& state)
         }
         const auto sa = a.streamOpen(songA, 8192, 0, 0);
         const auto sb = b.streamOpen(songB, 8192, 0, 0);
-        std::this_thread::sleep_for(std::chrono::milliseconds(500)); // the outputs come to rest
-        // Deck A starts while the sound server has nothing to play: an idle null sink takes up to
-        // its own 2 s block before it plays a new stream, whatever the program does.
-        auto played = Clock::now();
-        a.streamPlay(-1, sa);
-        while (a.streamGetTime(sa) < 100 && msSince(played) < 5000)
-            std::this_thread::sleep_for(std::chrono::microseconds(500));
-        idleServerMs = msSince(played);
+        // The outputs rest. Their streams asked the sink for their latency when they were opened;
+        // an idle null sink takes that up at the end of the 2 s block it had begun by then, so the
+        // play comes later than that, as in the program, where the engines open at start-up.
+        std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+        // Deck A starts while the sound server has nothing to play, deck B while it plays deck A.
+        idleServer = playFromRest(a, sa, 44100);
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
-        // Deck B's play starts its resting output again while the server plays deck A: how long
-        // the interface thread is held, how soon the output takes the first frames, and how soon
-        // it has played 100 ms of sound (125 ms of the song at 1.25x): 100 ms at the earliest.
-        played = Clock::now();
-        b.setFrequency(b.streamPlay(-1, sb), 55125);
-        playMs = msSince(played);
-        while (b.streamGetTime(sb) == 0 && msSince(played) < 5000)
-            std::this_thread::yield();
-        firstMs = msSince(played);
-        while (b.streamGetTime(sb) < 125 && msSince(played) < 5000)
-            std::this_thread::sleep_for(std::chrono::microseconds(500));
-        hundredMs = msSince(played);
+        busyServer = playFromRest(b, sb, 55125);
         std::this_thread::sleep_for(std::chrono::milliseconds(500));
         const int fromA = a.streamGetTime(sa), fromB = b.streamGetTime(sb);
         const ProcessUse from = ProcessUse::now();
@@ -334,10 +348,11 @@ void BM_LivePlayOnASoundServer(benchmark::State& state)
     state.counters["wakeups_per_s"] = wakeups;
     state.counters["underruns"] = double(underruns);
     state.counters["seconds"] = seconds;
-    state.counters["play_from_rest_ms"] = playMs;
-    state.counters["first_frames_after_ms"] = firstMs;
-    state.counters["100ms_played_after_ms"] = hundredMs;
-    state.counters["idle_server_100ms_played_after_ms"] = idleServerMs;
+    state.counters["play_from_rest_ms"] = busyServer.callMs;
+    state.counters["first_frames_after_ms"] = busyServer.firstMs;
+    state.counters["heard_after_ms"] = busyServer.heardMs;
+    state.counters["idle_server_play_ms"] = idleServer.callMs;
+    state.counters["idle_server_heard_after_ms"] = idleServer.heardMs;
 }
 BENCHMARK(BM_LivePlayOnASoundServer)->ArgName("buffer_ms")->Arg(20)->Arg(100)->Unit(benchmark::kSecond)->Iterations(1)->UseRealTime();
 

@@ -1,7 +1,8 @@
-// A sound device that goes away while a deck plays, with real parts: a PulseAudio daemon of
-// the test's own (user mode, a null sink, its own runtime folder), reached through ALSA's pulse
-// plugin and PortAudio as the program reaches a sound server. The daemon is killed while
-// engine A plays on it; engine B plays on the silent output meanwhile.
+// A sound device that goes away while a deck plays, with real parts: a PulseAudio daemon of the
+// test's own (user mode, a null sink, its own runtime folder), reached as the program reaches a
+// sound server: the "pulse" device PortAudio lists, played through libpulse. The daemon is
+// killed (or stopped) while engine A plays on it; engine B plays on the silent output meanwhile.
+#include "platform/audio/pulseoutput.h"
 #include "platform/audio/soundengine.h"
 #include "support/pulsedaemon.h"
 #include "support/testutil.h"
@@ -170,4 +171,56 @@ TEST(SoundDeviceLoss, ADeviceRestsWhileNothingPlaysAndALossMeanwhileIsToldAtTheN
     EXPECT_TRUE(eventually([&] { return a.streamGetTime(s) >= restedAt + 300; }));
     EXPECT_FALSE(a.takeOutputLost());
     a.close();
+}
+
+TEST(SoundDeviceLoss, AServerThatHangsIsALostDeviceAndHoldsNoCallLong)
+{
+    // A sound server that stops answering (stopped, swapped out, deadlocked) fails no connection:
+    // the deck's output hears nothing more from it. Every call returns at once meanwhile; the loss
+    // is told once the output has gone quiet for a while, and a play waits for the server only a
+    // few seconds before it fails. The server going on again, the deck plays again.
+    using std::chrono::milliseconds;
+    QTemporaryDir dir;
+    PulseDaemon daemon(dir.path());
+    if (!daemon.start())
+        GTEST_SKIP() << "a PulseAudio daemon cannot start on this machine: " << daemon.log().toStdString();
+    const int pulse = daemon.connectHere();
+    ASSERT_GT(pulse, 0);
+    // Only the devices a pulse server serves go to it; sound cards and unknown names do not.
+    EXPECT_TRUE(audio::pulseRouteOf(QStringLiteral("pulse")).has_value());
+    for (const char* other : {"", "hw:0,0", "plughw:0", "no such device"})
+        EXPECT_FALSE(audio::pulseRouteOf(QString::fromLatin1(other)).has_value()) << other;
+
+    SoundEngine a(QStringLiteral("A"));
+    a.setDriver(pulse);
+    ASSERT_NE(a.init(44100, 32, 2), 0) << a.getError();
+    const auto s = a.streamOpen(media("tone30s.mp3"), 8192, 0, 0);
+    const int ch = a.streamPlay(-1, s);
+    ASSERT_NE(ch, 0);
+    ASSERT_TRUE(eventually([&] { return a.streamGetTime(s) >= 300; }));
+
+    daemon.freeze(true);
+    const auto within = [](milliseconds most, auto call) {
+        const auto t0 = Clock::now();
+        call();
+        return Clock::now() - t0 < most;
+    };
+    EXPECT_TRUE(within(milliseconds(100), [&] { a.setVolume(ch, 100); }));
+    EXPECT_TRUE(within(milliseconds(100), [&] { a.setPaused(ch, 1); }));
+    EXPECT_TRUE(within(milliseconds(100), [&] { a.setPaused(ch, 0); }));
+    EXPECT_TRUE(within(milliseconds(100), [&] { a.streamSetTime(s, 5000); }));
+    ASSERT_TRUE(eventually([&] { return a.takeOutputLost(); }, std::chrono::seconds(10)))
+        << "a server that hangs was never taken for lost";
+    EXPECT_FALSE(a.takeOutputLost()) << "told once";
+    EXPECT_EQ(a.getFrequency(ch), 0) << "the deck's channel is stopped";
+    EXPECT_TRUE(within(milliseconds(6000), [&] { EXPECT_EQ(a.streamPlay(-1, s), 0); }))
+        << "a play waits for a hung server only a few seconds";
+    EXPECT_EQ(a.getError(), audio::ErrPlay);
+
+    daemon.freeze(false);
+    const int heldAt = a.streamGetTime(s);
+    ASSERT_NE(a.streamPlay(-1, s), 0) << a.getError();
+    EXPECT_TRUE(eventually([&] { return a.streamGetTime(s) >= heldAt + 300; }));
+    EXPECT_FALSE(a.takeOutputLost());
+    EXPECT_TRUE(within(milliseconds(100), [&] { a.close(); }));
 }

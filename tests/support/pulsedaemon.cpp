@@ -7,6 +7,7 @@
 #include <QStandardPaths>
 
 #include <chrono>
+#include <csignal>
 #include <thread>
 
 PulseDaemon::PulseDaemon(const QString& folder) : folder_(folder)
@@ -71,6 +72,12 @@ void PulseDaemon::kill()
 {
     process_.kill();
     process_.waitForFinished(5000);
+}
+
+void PulseDaemon::freeze(bool frozen)
+{
+    if (process_.state() == QProcess::Running)
+        ::kill(pid_t(process_.processId()), frozen ? SIGSTOP : SIGCONT);
 }
 
 int PulseDaemon::connectHere()

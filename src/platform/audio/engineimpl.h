@@ -22,17 +22,22 @@
 //   interface thread never waits for a decode or a disk.
 // - Idle costs nothing: the decoder thread sleeps until its rings need filling (or it is
 //   woken), and an output stops calling back once nothing plays (see outputGate).
+// - A device that a pulse server serves is played through libpulse, its thread mixing straight
+//   into the server's buffers (pulseoutput.h); every other device through PortAudio. Both are
+//   a Device output to the rest of the engine.
 // The audio thread never allocates, locks, waits or touches a file.
 //
 // The work is spread over a few files along these seams:
 //   stream.cpp      a stream's ring, its length, and the decoder thread that fills it
 //   mixer.cpp       the audio thread: playing each channel, volume, the mix, the spectrum
 //   resampling.cpp  the one place that drives the varispeed (speeds other than a straight copy)
-//   outputs.cpp     the outputs: PortAudio devices, the silent output, the manual clock
+//   outputs.cpp     the outputs: PortAudio and pulse devices, the silent output, the manual clock
+//   pulseoutput.cpp the connection and stream of a pulse device
 //   soundengine.cpp the operations the interface thread calls
 #pragma once
 
 #include "platform/audio/decoder.h"
+#include "platform/audio/pulseoutput.h"
 #include "platform/audio/soundengine.h"
 #include "platform/audio/varispeed.h"
 
@@ -45,6 +50,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -203,6 +209,9 @@ struct SoundEngine::Impl {
     PaStream* pa = nullptr;
     int paDevice = -1; // the PortAudio device of a Device output
     bool paHeld = false;
+    // A Device output a pulse server serves: where it plays, and its stream while open.
+    std::optional<PulseRoute> pulseRoute;
+    std::unique_ptr<PulseOutput> pulse;
     // An output rests while nothing plays: the device stream is stopped, the silent output's
     // pacing thread sleeps. Bit 0 is set by the audio thread when it stops (after a block in
     // which nothing played, and long enough after the last sound that the device holds only
@@ -220,9 +229,9 @@ struct SoundEngine::Impl {
     // Underruns already logged, and when the last line was written.
     std::uint64_t underrunsTold = 0;
     std::chrono::steady_clock::time_point underrunToldAt;
-    // A lost output (see takeOutputLost): PortAudio ended the stream on its own, or the
-    // callbacks stopped coming; noticed on the interface thread, which then stops the
-    // channels (lost) and tells it once (lossUntold).
+    // A lost output (see takeOutputLost): PortAudio ended the stream on its own, the pulse
+    // server or stream failed, or the callbacks stopped coming; noticed on the interface thread,
+    // which then stops the channels (lost) and tells it once (lossUntold).
     std::atomic<bool> paFinished {false};
     std::atomic<bool> paClosing {false}; // the engine stops the stream itself
     std::atomic<bool> loseForTest {false};
@@ -325,6 +334,11 @@ struct SoundEngine::Impl {
     static int paCallback(const void*, void* output, unsigned long frames, const PaStreamCallbackTimeInfo*,
                           PaStreamCallbackFlags flags, void* user);
     static void paStreamFinished(void* user);
+    static bool pulseFill(void* user, float* out, int frames);
+    static void pulseStarted(void* user);
+    int openPulse();
+    // The device ended on its own (PortAudio finished the stream, the pulse server failed).
+    bool deviceEnded() const;
     void paceLoop(int periodFrames);
     // Starts a resting output again, after something was given to play. False when the device
     // would not open (it went away while it rested).

@@ -1,5 +1,6 @@
-// The outputs an engine plays to: a PortAudio device, the silent output paced by the clock,
-// or the manual clock of tests and benchmarks; starting and stopping them with the decoder.
+// The outputs an engine plays to: a device (through libpulse where a pulse server serves it,
+// through PortAudio otherwise), the silent output paced by the clock, or the manual clock of
+// tests and benchmarks; starting and stopping them with the decoder.
 #include "platform/audio/engineimpl.h"
 #include "platform/audio/portaudiohost.h"
 
@@ -14,6 +15,25 @@ namespace audio {
 namespace {
 
 const char* const kSilentName = "No sound (silent)";
+
+// Real-time scheduling for the calling thread, where the system allows it, so a busy machine
+// does not make the sound late. False when refused; the thread then runs as it was.
+bool askRealtime()
+{
+    sched_param param {};
+    param.sched_priority = 10;
+    return pthread_setschedparam(pthread_self(), SCHED_FIFO, &param) == 0;
+}
+
+// The route of PortAudio's device when it is an ALSA device a pulse server serves.
+std::optional<PulseRoute> routeOfDevice(int device)
+{
+    const PaDeviceInfo* info = Pa_GetDeviceInfo(device);
+    const PaHostApiInfo* api = info ? Pa_GetHostApiInfo(info->hostApi) : nullptr;
+    if (!api || api->type != paALSA)
+        return std::nullopt;
+    return pulseRouteOf(QString::fromLocal8Bit(info->name));
+}
 
 } // namespace
 
@@ -64,11 +84,9 @@ void SoundEngine::Impl::paceLoop(int periodFrames)
     const auto period = std::chrono::nanoseconds(std::int64_t(periodFrames) * 1000000000 / kRate);
     const auto slack = std::chrono::milliseconds(bufferMs);
     // Like a sound card's callback, the pacing runs at real-time priority where the
-    // system allows it, so a busy machine does not make it late; elsewhere it runs as is.
+    // system allows it.
     nameThread("silent");
-    sched_param param {};
-    param.sched_priority = 10;
-    pthread_setschedparam(pthread_self(), SCHED_FIFO, &param);
+    askRealtime();
     auto next = clock::now();
     std::vector<float> buf(size_t(periodFrames) * 2);
     while (pacing.load(std::memory_order_relaxed)) {
@@ -116,20 +134,27 @@ bool SoundEngine::Impl::wakeOutput()
     }
     if (output != Output::Device)
         return false;
-    // The device is opened afresh rather than its stream started again: a device that went
-    // away while it rested (a sound server ended, an interface unplugged) then fails the open
-    // cleanly, where PortAudio's ALSA host would hang in the start of the old stream.
+    // A pulse stream is simply started again while its server is there.
+    if (pulse && startDevice())
+        return true;
+    // Otherwise the device is opened afresh: a device that went away while it rested (a sound
+    // server ended, an interface unplugged) then fails the open cleanly, where PortAudio's ALSA
+    // host would hang in the start of the old stream, and a server started again meanwhile plays.
     closeDevice();
-    return openDevice() == ErrNone;
+    if (openDevice() != ErrNone)
+        return false;
+    return !pulse || startDevice();
 }
 
 // Starts the device stream once it is open.
 bool SoundEngine::Impl::startDevice()
 {
-    pa::QuietConsole quiet;
-    realtime.store(0, std::memory_order_relaxed);
     watchSeq = callbackSeq.load();
     watchSince = std::chrono::steady_clock::now();
+    if (pulse) // the output's thread asks for sound only once the gate is open
+        return pulse->resume(&Impl::pulseStarted);
+    pa::QuietConsole quiet;
+    realtime.store(0, std::memory_order_relaxed);
     outputGate.fetch_and(~1u, std::memory_order_seq_cst);
     PaError rc = Pa_StartStream(pa);
     if (rc != paNoError && paRealtime) {
@@ -194,6 +219,9 @@ int SoundEngine::Impl::start(unsigned /*flags*/)
         pacer = std::thread([this, period] { paceLoop(period); });
     } else {
         paDevice = device;
+        pulseRoute = routeOfDevice(device);
+        if (pulseRoute)
+            releasePa(); // the pulse output needs nothing of PortAudio
         if (const int code = openDevice(); code != ErrNone) {
             releasePa();
             return fail(code);
@@ -218,6 +246,8 @@ void SoundEngine::Impl::releasePa()
 
 int SoundEngine::Impl::openDevice()
 {
+    if (pulseRoute)
+        return openPulse();
     const PaDeviceInfo* info = Pa_GetDeviceInfo(paDevice);
     if (!info || info->maxOutputChannels < 2)
         return ErrOutputFormat;
@@ -261,8 +291,51 @@ int SoundEngine::Impl::openDevice()
     return ErrNone;
 }
 
+// A device a pulse server serves: connected and its stream made, at rest until the first play.
+int SoundEngine::Impl::openPulse()
+{
+    outputGate.fetch_or(1u, std::memory_order_seq_cst);
+    realtime.store(0, std::memory_order_relaxed);
+    pulse = std::make_unique<PulseOutput>(&Impl::pulseFill, this, underrunCount);
+    if (!pulse->open(*pulseRoute, bufferMs, name)) {
+        pulse.reset();
+        return ErrInit;
+    }
+    // It rests once the server can hold nothing but silence of ours (the rest drops the rest).
+    restAfter = std::max<std::uint64_t>(kFftSize, pulse->bufferFrames()) + kRate / 5;
+    return ErrNone;
+}
+
+// The pulse output's thread asks for sound: mixed straight into the server's buffer. True when
+// the output may rest now.
+bool SoundEngine::Impl::pulseFill(void* user, float* out, int frames)
+{
+    auto* self = static_cast<Impl*>(user);
+    const std::uint32_t gate = self->outputGate.load(std::memory_order_seq_cst);
+    if (gate & 1) {
+        // A request that crossed the stream's rest: silence, which the next start drops.
+        std::fill(out, out + frames * 2, 0.0f);
+        return false;
+    }
+    if (self->realtime.load(std::memory_order_relaxed) == 0)
+        self->realtime.store(askRealtime() ? 1 : -1, std::memory_order_relaxed);
+    self->render(out, frames);
+    return self->rest(gate);
+}
+
+void SoundEngine::Impl::pulseStarted(void* user)
+{
+    static_cast<Impl*>(user)->outputGate.fetch_and(~1u, std::memory_order_seq_cst);
+}
+
+bool SoundEngine::Impl::deviceEnded() const
+{
+    return paFinished.load(std::memory_order_relaxed) || (pulse && pulse->failed());
+}
+
 void SoundEngine::Impl::closeDevice()
 {
+    pulse.reset();
     if (!pa)
         return;
     paClosing = true; // not a loss
@@ -288,12 +361,12 @@ bool SoundEngine::Impl::outputGone()
 {
     if (loseForTest.load(std::memory_order_relaxed))
         return true;
-    if (output != Output::Device || !pa)
+    if (output != Output::Device || (!pa && !pulse))
         return false;
-    if (paFinished.load(std::memory_order_relaxed))
-        return true;
     if (outputResting())
         return false; // no callbacks to miss: a loss shows when the device is started again
+    if (deviceEnded())
+        return true;
     const std::uint64_t seq = callbackSeq.load(std::memory_order_relaxed);
     const auto now = std::chrono::steady_clock::now();
     if (seq != watchSeq) {
@@ -304,7 +377,10 @@ bool SoundEngine::Impl::outputGone()
     if (now - watchSince < std::chrono::milliseconds(500))
         return false;
     // A device calls many times a second: one that stopped and says it is not running has
-    // failed, and so has one that says it is but has not called for two seconds.
+    // failed, and so has one that says it is but has not called for two seconds (a server that
+    // hangs fails no connection).
+    if (pulse)
+        return now - watchSince > std::chrono::seconds(2);
     return Pa_IsStreamActive(pa) != 1 || now - watchSince > std::chrono::seconds(2);
 }
 
@@ -389,6 +465,7 @@ void SoundEngine::Impl::shutdown()
     parked.clear(); // no audio thread is left to use them
     output = Output::None;
     paDevice = -1;
+    pulseRoute.reset();
     paFinished = false;
     loseForTest = false;
     lost = false;

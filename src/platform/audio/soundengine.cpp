@@ -137,7 +137,7 @@ Stream* SoundEngine::Impl::stopChannel(Stream* s)
 {
     using clock = std::chrono::steady_clock;
     const auto begin = clock::now();
-    if (s->slot >= 0 && !manual && !lost && !paFinished.load() && s->audible.load(std::memory_order_acquire)) {
+    if (s->slot >= 0 && !manual && !lost && !deviceEnded() && s->audible.load(std::memory_order_acquire)) {
         s->stopping.store(true, std::memory_order_release);
         const auto fadeUntil = begin + (kStopWait - kStopCallbackShare);
         for (auto now = begin; s->audible.load(std::memory_order_acquire) && !s->ended.load(std::memory_order_acquire)
