@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The whole program at rest, as a DJ leaves it between two sets: the real program (release
-# build) on a private X server, both players on a real sound device (ALSA's "pulse" device into
-# a private PulseAudio daemon with a null sink), a song loaded on each deck, played and paused.
+# build) on a private X server, both players on a real sound device (the "pulse" device of a
+# private PulseAudio daemon with a null sink), a song loaded on each deck, played and paused.
 # Then SECONDS of nothing: the processor time and the wakeups (voluntary context switches) of
 # every thread of the program, per thread and in all.
 #

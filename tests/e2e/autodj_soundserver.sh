@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Auto-DJ on a real sound server under load. A PulseAudio daemon of the test's own, at real-time
-# priority with one null sink, plays both decks through ALSA's pulse device (as a desktop's sound
-# server does) while busy loops keep every core loaded; the sink's monitor is recorded meanwhile
+# priority with one null sink, plays both decks on its "pulse" device (as a desktop's sound
+# server does; the engines speak to it through libpulse) while busy loops keep every core loaded; the sink's monitor is recorded meanwhile
 # and every silent stretch over 50 ms between the first sound and the last is counted (goal: none).
 # The main window runs with its own timers under Xvfb (test_decks' Unattended.AutoDJRealTime).
 #
