@@ -17,8 +17,8 @@
 //   interface thread is held, how long until the exact length is known, and a close while the
 //   length is still being found (goal: each under 50 ms); open_over_scan is the open against
 //   libmpg123 scanning the same file on the calling thread.
-// - Stop, close and move of a playing stream from the interface thread with a 250 ms buffer:
-//   the longest each took (goal: stop and close 25 ms, the fade and the wait for the callback
+// - Stop, close and move of a playing stream from the interface thread with a 250 ms buffer, on
+//   the silent output and on the sound server: the longest each took (goal: stop and close 25 ms, the fade and the wait for the callback
 //   together; move 50 ms).
 // - One position query and one volume call from the interface thread while the engine's
 //   audio and decoder threads run (goal: under 1 us).
@@ -433,14 +433,20 @@ void BM_OpenOneGigabyteSong(benchmark::State& state)
 BENCHMARK(BM_OpenOneGigabyteSong)->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealTime();
 
 // Stop, close and move of a playing stream, timed on the calling (interface) thread while two
-// engines play on the silent output with a large buffer: the longest of each.
+// engines play with a large buffer, on the silent output (0) or a sound server (1): the longest
+// of each.
 void BM_StopCloseAndMoveWhilePlaying(benchmark::State& state)
 {
+    const Output output(state.range(0) != 0);
+    if (!output.missing().empty()) {
+        state.SkipWithError(output.missing().c_str());
+        return;
+    }
     double stopMs = 0, closeMs = 0, moveMs = 0, playMs = 0;
     for (auto _ : state) {
         audio::SoundEngine a(QStringLiteral("A")), b(QStringLiteral("B"));
         for (audio::SoundEngine* e : {&a, &b}) {
-            e->setDriver(silentDriver());
+            e->setDriver(output.driver());
             e->setBufferSize(250); // a fade in such a buffer once took 1 s to wait out
             e->init(44100, 32, 2);
         }
@@ -472,7 +478,13 @@ void BM_StopCloseAndMoveWhilePlaying(benchmark::State& state)
     state.counters["move_ms_max"] = moveMs;
     state.counters["play_ms_max"] = playMs;
 }
-BENCHMARK(BM_StopCloseAndMoveWhilePlaying)->Unit(benchmark::kMillisecond)->Iterations(1)->UseRealTime();
+BENCHMARK(BM_StopCloseAndMoveWhilePlaying)
+    ->ArgName("sound_server")
+    ->Arg(0)
+    ->Arg(1)
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(1)
+    ->UseRealTime();
 
 // An engine playing on the silent output, its threads running.
 struct LiveEngine {
