@@ -31,17 +31,27 @@ bool eventually(F done, std::chrono::seconds most = std::chrono::seconds(20))
     return true;
 }
 
+// A sound server of the test's own, and the engines' driver number of its device.
+class SoundDeviceLoss : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (!daemon.start())
+            GTEST_SKIP() << "a PulseAudio daemon cannot start on this machine: " << daemon.log().toStdString();
+        pulse = daemon.connectHere();
+        ASSERT_GT(pulse, 0) << "PortAudio does not list ALSA's pulse device: "
+                            << audio::outputDeviceNames().join(", ").toStdString();
+    }
+    QTemporaryDir dir;
+    PulseDaemon daemon {dir.path()};
+    int pulse = 0;
+};
+
 } // namespace
 
-TEST(SoundDeviceLoss, KillingTheSoundServerStopsThatDeckAndTellsItOnceWhileTheOtherPlaysOn)
+TEST_F(SoundDeviceLoss, KillingTheSoundServerStopsThatDeckAndTellsItOnceWhileTheOtherPlaysOn)
 {
-    QTemporaryDir dir;
-    PulseDaemon daemon(dir.path());
-    if (!daemon.start())
-        GTEST_SKIP() << "a PulseAudio daemon cannot start on this machine: " << daemon.log().toStdString();
-    const int pulse = daemon.connectHere();
     const QStringList devices = audio::outputDeviceNames();
-    ASSERT_GT(pulse, 0) << "PortAudio does not list ALSA's pulse device: " << devices.join(", ").toStdString();
 
     SoundEngine a(QStringLiteral("A")), b(QStringLiteral("B"));
     a.setDriver(pulse);
@@ -90,19 +100,13 @@ TEST(SoundDeviceLoss, KillingTheSoundServerStopsThatDeckAndTellsItOnceWhileTheOt
     b.close();
 }
 
-TEST(SoundDeviceLoss, ADeviceRestsWhileNothingPlaysAndALossMeanwhileIsToldAtTheNextPlay)
+TEST_F(SoundDeviceLoss, ADeviceRestsWhileNothingPlaysAndALossMeanwhileIsToldAtTheNextPlay)
 {
     // With nothing to play the device stream stops (no callbacks, no wakeups) and the next play
     // or resume starts it again. Nothing the decks read or set changes for it: the position holds
     // through the rest, pitch, volume and a move set meanwhile read back and hold, the song
     // ends exactly at its length. A sound server gone while the deck rests is found at the next
     // play, which fails and tells it once; a server back by then simply plays.
-    QTemporaryDir dir;
-    PulseDaemon daemon(dir.path());
-    if (!daemon.start())
-        GTEST_SKIP() << "a PulseAudio daemon cannot start on this machine: " << daemon.log().toStdString();
-    const int pulse = daemon.connectHere();
-    ASSERT_GT(pulse, 0);
 
     SoundEngine a(QStringLiteral("A"));
     a.setDriver(pulse);
@@ -173,19 +177,13 @@ TEST(SoundDeviceLoss, ADeviceRestsWhileNothingPlaysAndALossMeanwhileIsToldAtTheN
     a.close();
 }
 
-TEST(SoundDeviceLoss, AServerThatHangsIsALostDeviceAndHoldsNoCallLong)
+TEST_F(SoundDeviceLoss, AServerThatHangsIsALostDeviceAndHoldsNoCallLong)
 {
     // A sound server that stops answering (stopped, swapped out, deadlocked) fails no connection:
     // the deck's output hears nothing more from it. Every call returns at once meanwhile; the loss
     // is told once the output has gone quiet for a while, and a play waits for the server only a
     // few seconds before it fails. The server going on again, the deck plays again.
     using std::chrono::milliseconds;
-    QTemporaryDir dir;
-    PulseDaemon daemon(dir.path());
-    if (!daemon.start())
-        GTEST_SKIP() << "a PulseAudio daemon cannot start on this machine: " << daemon.log().toStdString();
-    const int pulse = daemon.connectHere();
-    ASSERT_GT(pulse, 0);
     // Only the devices a pulse server serves go to it; sound cards and unknown names do not.
     EXPECT_TRUE(audio::pulseRouteOf(QStringLiteral("pulse")).has_value());
     for (const char* other : {"", "hw:0,0", "plughw:0", "no such device"})

@@ -52,22 +52,25 @@ PulseOutput::PulseOutput(Fill fill, void* user, std::atomic<std::uint64_t>& unde
 
 PulseOutput::~PulseOutput() { close(); }
 
+// A state change of the connection or the stream: an end the engine did not ask for is a
+// failure; a wait for the state is woken either way.
+void PulseOutput::noteState(bool ended)
+{
+    if (ended)
+        failed_.store(true, std::memory_order_release);
+    pa_threaded_mainloop_signal(loop_, 0);
+}
+
 void PulseOutput::onContextState(pa_context* c, void* user)
 {
-    auto* self = static_cast<PulseOutput*>(user);
     const pa_context_state_t state = pa_context_get_state(c);
-    if (state == PA_CONTEXT_FAILED || state == PA_CONTEXT_TERMINATED)
-        self->failed_.store(true, std::memory_order_release);
-    pa_threaded_mainloop_signal(self->loop_, 0);
+    static_cast<PulseOutput*>(user)->noteState(state == PA_CONTEXT_FAILED || state == PA_CONTEXT_TERMINATED);
 }
 
 void PulseOutput::onStreamState(pa_stream* s, void* user)
 {
-    auto* self = static_cast<PulseOutput*>(user);
     const pa_stream_state_t state = pa_stream_get_state(s);
-    if (state == PA_STREAM_FAILED || state == PA_STREAM_TERMINATED)
-        self->failed_.store(true, std::memory_order_release);
-    pa_threaded_mainloop_signal(self->loop_, 0);
+    static_cast<PulseOutput*>(user)->noteState(state == PA_STREAM_FAILED || state == PA_STREAM_TERMINATED);
 }
 
 // The server has room for `bytes` more: the mix goes straight into the buffers it hands out, and
@@ -157,12 +160,13 @@ bool PulseOutput::open(const PulseRoute& route, int bufferMs, const QString& nam
         // Asked for a latency of two buffers in all, the server splits it: a quarter buffer in
         // its sink, the rest queued from us, topped up each time three quarters of a buffer of it
         // has played. At the usual 20 ms buffer a change (volume, crossfader, pitch, pause) is
-        // heard 25 to 40 ms after it is made, as it was through ALSA's pulse plugin, and the
-        // thread wakes about 67 times a second. Each wake costs far more than the mixing (the
-        // server's protocol and two context switches), so a shorter top-up would cost more than
-        // it gives; the sink's part keeps a real card's sink out of its smallest, riskiest latency.
-        // The sink runs at that latency even while the stream rests (corked), so an idle one
-        // (a null sink's 2 s blocks) plays the first sound of the next play at once.
+        // heard 20 to 40 ms after it is made, as it was through ALSA's pulse plugin, and the
+        // thread wakes about 67 times a second. A wake costs several times the mixing it does
+        // (the server's protocol, the switch into this thread and the wake of the server's), so
+        // a shorter top-up costs more than it gives; the sink's part keeps a sound card's sink out
+        // of its smallest latency, where it is most easily starved. The sink runs at that latency
+        // even while the stream rests (corked), so an idle one (a null sink's 2 s blocks) plays
+        // the first sound of the next play at once.
         const auto bytesOf = [](int ms) { return std::uint32_t(std::max(1, kRate * ms / 1000) * kFrameBytes); };
         pa_buffer_attr attr {};
         attr.maxlength = std::uint32_t(-1);

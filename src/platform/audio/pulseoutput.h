@@ -66,6 +66,7 @@ private:
     static void onStreamState(pa_stream* s, void* self);
     static void onWrite(pa_stream* s, std::size_t bytes, void* self);
     static void onUnderflow(pa_stream* s, void* self);
+    void noteState(bool ended);
     bool waitUntil(bool (*done)(PulseOutput*), int ms);
 
     Fill fill_;
