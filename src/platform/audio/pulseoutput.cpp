@@ -147,8 +147,8 @@ bool PulseOutput::open(const PulseRoute& route, int bufferMs, const QString& nam
                   >= 0
               && waitUntil([](PulseOutput* self) { return contextUp(self->context_); }, kConnectWaitMs);
     if (ok) {
-        const pa_sample_spec spec {PA_SAMPLE_FLOAT32NE, kRate, 2};
-        stream_ = pa_stream_new_with_proplist(context_, QByteArray("Player " + name.toUtf8()).constData(), &spec,
+        const pa_sample_spec format {PA_SAMPLE_FLOAT32NE, kRate, 2};
+        stream_ = pa_stream_new_with_proplist(context_, QByteArray("Player " + name.toUtf8()).constData(), &format,
                                               nullptr, props);
         ok = stream_ != nullptr;
     }
