@@ -1,8 +1,8 @@
 #include "core/errorlog.h"
 
-#include "core/vb.h"
 #include "platform/files/wholefile.h"
 #include "platform/ui/dialogs.h"
+#include "platform/ui/vb.h"
 
 #include <QCoreApplication>
 #include <QDateTime>

@@ -5,9 +5,9 @@
 #include "core/genres.h"
 #include "core/songfile.h"
 #include "core/timetext.h"
-#include "core/vb.h"
 #include "core/windowdrag.h"
 #include "platform/ui/dialogs.h"
+#include "platform/ui/vb.h"
 
 #include <QComboBox>
 #include <QKeyEvent>

@@ -2,9 +2,9 @@
 
 #include "core/controls.h"
 #include "core/errorlog.h"
-#include "core/vb.h"
 #include "platform/hotkeys/globalhotkeys.h"
 #include "platform/ui/dialogs.h"
+#include "platform/ui/vb.h"
 
 #include <QAbstractItemModel>
 #include <QApplication>

@@ -1,10 +1,10 @@
 #include "decks/autodj.h"
 
 #include "core/errorlog.h"
-#include "core/vb.h"
 #include "decks/crossfader.h"
 #include "decks/deckstate.h"
 #include "menus/checkmarks.h"
+#include "platform/ui/vb.h"
 
 AutoDJ::AutoDJ(DeckState& state, Crossfader& knob, const CheckMarks& marks, AutoDJHost& host)
     : s_(state), knob_(knob), marks_(marks), host_(host)

@@ -1,8 +1,8 @@
 #include "decks/crossfader.h"
 
 #include "core/soundbindings.h"
-#include "core/vb.h"
 #include "decks/deckstate.h"
+#include "platform/ui/vb.h"
 
 #include <QWidget>
 #include <cmath>

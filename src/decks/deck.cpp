@@ -4,12 +4,12 @@
 #include "core/errorlog.h"
 #include "core/soundbindings.h"
 #include "core/timetext.h"
-#include "core/vb.h"
 #include "decks/crossfader.h"
 #include "decks/songlist.h"
 #include "decks/songtags.h"
 #include "platform/ui/dialogs.h"
 #include "platform/ui/skin.h"
+#include "platform/ui/vb.h"
 
 #include <QFileInfo>
 #include <QLabel>

@@ -4,11 +4,11 @@
 #include "core/errorlog.h"
 #include "core/soundbindings.h"
 #include "core/timerrest.h"
-#include "core/vb.h"
 #include "decks/crossfader.h"
 #include "decks/songlist.h"
 #include "menus/checkmarks.h"
 #include "platform/ui/skin.h"
+#include "platform/ui/vb.h"
 
 #include <QAbstractButton>
 #include <QCursor>

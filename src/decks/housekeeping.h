@@ -4,10 +4,10 @@
 // lamp and the request counter, and runs the message line's blink and expiry.
 #pragma once
 
-#include "core/vb.h"
 #include "decks/autodj.h"
 #include "menus/checkmarks.h"
 #include "menus/requestdb.h"
+#include "platform/ui/vb.h"
 
 #include <QString>
 #include <QStringList>

@@ -5,15 +5,15 @@
 #include "core/genres.h"
 #include "core/settings.h"
 #include "core/timerrest.h"
-#include "core/vb.h"
 #include "library/listfile.h"
 #include "library/listkeys.h"
-#include "library/mediawalk.h"
 #include "library/medialist.h"
+#include "library/mediawalk.h"
 #include "library/songlistview.h"
 #include "library/songtag.h"
 #include "platform/files/wholefile.h"
 #include "platform/ui/dialogs.h"
+#include "platform/ui/vb.h"
 
 #include <QDir>
 #include <QEvent>

@@ -1,6 +1,6 @@
 #include "library/listkeys.h"
 
-#include "core/vb.h"
+#include "platform/ui/vb.h"
 
 #include <QItemSelectionModel>
 #include <QTreeView>

@@ -2,7 +2,6 @@
 
 #include "core/controls.h"
 #include "core/errorlog.h"
-#include "core/vb.h"
 #include "decks/decks.h"
 #include "decks/deckstate.h"
 #include "library/library.h"
@@ -14,6 +13,7 @@
 #include "menus/checkmarks.h"
 #include "platform/ui/dialogs.h"
 #include "platform/ui/skin.h"
+#include "platform/ui/vb.h"
 
 #include <QHeaderView>
 #include <QLineEdit>

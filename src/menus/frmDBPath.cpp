@@ -2,10 +2,10 @@
 
 #include "core/errorlog.h"
 #include "core/settings.h"
-#include "core/vb.h"
 #include "library/songlistmodel.h"
 #include "menus/requestdb.h"
 #include "platform/ui/dialogs.h"
+#include "platform/ui/vb.h"
 
 #include <QHBoxLayout>
 #include <QLineEdit>

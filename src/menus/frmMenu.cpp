@@ -3,7 +3,6 @@
 #include "core/clsMP3.h"
 #include "core/controls.h"
 #include "core/errorlog.h"
-#include "core/vb.h"
 #include "decks/decks.h"
 #include "decks/deckstate.h"
 #include "library/filenamesplit.h"
@@ -15,6 +14,7 @@
 #include "menus/requestdb.h"
 #include "menus/requestlist.h"
 #include "platform/ui/dialogs.h"
+#include "platform/ui/vb.h"
 
 #include <QActionGroup>
 #include <QCursor>

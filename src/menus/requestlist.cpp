@@ -3,7 +3,6 @@
 #include "core/controls.h"
 #include "core/errorlog.h"
 #include "core/songfile.h"
-#include "core/vb.h"
 #include "decks/decks.h"
 #include "decks/deckstate.h"
 #include "library/library.h"
@@ -12,6 +11,7 @@
 #include "library/songlistview.h"
 #include "menus/requestdb.h"
 #include "platform/ui/skin.h"
+#include "platform/ui/vb.h"
 
 #include <QLabel>
 

@@ -3,11 +3,11 @@
 #include "core/errorlog.h"
 #include "core/settings.h"
 #include "core/soundbindings.h"
-#include "core/vb.h"
 #include "decks/deckstate.h"
 #include "platform/audio/soundengine.h"
 #include "platform/ui/dialogs.h"
 #include "platform/ui/skin.h"
+#include "platform/ui/vb.h"
 #include "shell/startup.h"
 #include "shell/startup_labels.h"
 

@@ -1,6 +1,6 @@
 #include "shell/frmDoingThings.h"
 
-#include "core/vb.h"
+#include "platform/ui/vb.h"
 
 #include <QLabel>
 

@@ -2,11 +2,11 @@
 
 #include "core/controls.h"
 #include "core/errorlog.h"
-#include "core/keys.h"
 #include "core/timerrest.h"
-#include "core/vb.h"
 #include "core/windowdrag.h"
 #include "library/songlistview.h"
+#include "platform/ui/keys.h"
+#include "platform/ui/vb.h"
 #include "shell/skinart.h"
 
 #include <QApplication>

@@ -1,10 +1,10 @@
 #include "shell/frmMediaPaths.h"
 
 #include "core/errorlog.h"
-#include "core/vb.h"
 #include "library/medialist.h"
 #include "platform/ui/dialogs.h"
 #include "platform/ui/skin.h"
+#include "platform/ui/vb.h"
 #include "shell/startup.h"
 #include "shell/startup_labels.h"
 

@@ -1,7 +1,7 @@
 #include "shell/frmShowUpdates.h"
 
-#include "core/vb.h"
 #include "platform/ui/skin.h"
+#include "platform/ui/vb.h"
 
 #include <QCloseEvent>
 #include <QPlainTextEdit>

@@ -2,9 +2,9 @@
 // skin, the Exit label and the one key forwarder of the window's controls.
 #include "core/controls.h"
 #include "core/errorlog.h"
-#include "core/keys.h"
-#include "core/vb.h"
 #include "core/windowdrag.h"
+#include "platform/ui/keys.h"
+#include "platform/ui/vb.h"
 #include "shell/frmMain.h"
 
 #include <QApplication>

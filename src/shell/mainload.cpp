@@ -5,8 +5,8 @@
 #include "core/settings.h"
 #include "core/soundbindings.h"
 #include "decks/deckstate.h"
-#include "core/vb.h"
 #include "menus/checkmarks.h"
+#include "platform/ui/vb.h"
 #include "shell/frmMain.h"
 #include "shell/sessionend.h"
 

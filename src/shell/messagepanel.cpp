@@ -1,7 +1,7 @@
 #include "shell/messagepanel.h"
 
-#include "core/vb.h"
 #include "platform/ui/skin.h"
+#include "platform/ui/vb.h"
 
 void MessagePanel::post(const QString& text, bool keep)
 {

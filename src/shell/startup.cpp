@@ -1,6 +1,6 @@
 #include "shell/startup.h"
 
-#include "core/vb.h"
+#include "platform/ui/vb.h"
 #include "shell/frmDoingThings.h"
 #include "shell/frmMain.h"
 #include "shell/frmShowUpdates.h"

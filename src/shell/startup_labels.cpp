@@ -1,7 +1,7 @@
 #include "shell/startup_labels.h"
 
-#include "core/vb.h"
 #include "platform/ui/skin.h"
+#include "platform/ui/vb.h"
 
 #include <QPalette>
 #include <QToolTip>

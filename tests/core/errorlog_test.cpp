@@ -1,6 +1,6 @@
 #include "core/errorlog.h"
-#include "core/vb.h"
 #include "platform/ui/dialogs.h"
+#include "platform/ui/vb.h"
 #include "support/smalldisk.h"
 #include "support/testutil.h"
 

@@ -3,8 +3,8 @@
 #include "core/clsMP3.h"
 #include "core/errorlog.h"
 #include "core/frmEditMP3.h"
-#include "core/vb.h"
 #include "platform/ui/dialogs.h"
+#include "platform/ui/vb.h"
 #include "support/programfolder.h"
 #include "support/testutil.h"
 

@@ -2,8 +2,8 @@
 // The real keys under X are tested by tests/e2e/hotkeys_xvfb.sh.
 #include "core/errorlog.h"
 #include "core/keyboardhook.h"
-#include "core/vb.h"
 #include "platform/ui/dialogs.h"
+#include "platform/ui/vb.h"
 
 #include <QApplication>
 #include <QDialog>

@@ -2,9 +2,9 @@
 // output.
 #include "deckfixture.h"
 
-#include "core/vb.h"
 #include "decks/crossfader.h"
 #include "menus/checkmarks.h"
+#include "platform/ui/vb.h"
 
 #include <QLabel>
 #include <cmath>

@@ -2,7 +2,7 @@
 // play, keys held for a long time, seeks past both ends.
 #include "deckfixture.h"
 
-#include "core/vb.h"
+#include "platform/ui/vb.h"
 #include "support/testutil.h"
 
 #include <QFile>

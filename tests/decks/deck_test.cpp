@@ -4,9 +4,9 @@
 
 #include "core/errorlog.h"
 #include "core/timerrest.h"
-#include "core/vb.h"
 #include "decks/songlist.h"
 #include "platform/ui/skin.h"
+#include "platform/ui/vb.h"
 #include "support/testutil.h"
 
 #include <QFile>

@@ -3,9 +3,9 @@
 #include "core/controls.h"
 #include "core/errorlog.h"
 #include "core/settings.h"
-#include "core/vb.h"
 #include "decks/decks.h"
 #include "menus/checkmarks.h"
+#include "platform/ui/vb.h"
 #include "shell/frmMain.h"
 
 #include <QApplication>

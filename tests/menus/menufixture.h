@@ -4,7 +4,6 @@
 
 #include "core/controls.h"
 #include "core/errorlog.h"
-#include "core/vb.h"
 #include "decks/decks.h"
 #include "decks/deckstate.h"
 #include "library/library.h"
@@ -14,6 +13,7 @@
 #include "menus/requestdb.h"
 #include "menus/requestlist.h"
 #include "platform/ui/dialogs.h"
+#include "platform/ui/vb.h"
 #include "shell/frmMain.h"
 #include "support/engines.h"
 #include "support/programfolder.h"

@@ -4,9 +4,9 @@
 #include "menufixture.h"
 
 #include "core/settings.h"
-#include "core/vb.h"
 #include "menus/frmDBPath.h"
 #include "platform/ui/skin.h"
+#include "platform/ui/vb.h"
 
 #include <QFile>
 #include <QLabel>

@@ -7,11 +7,11 @@
 #include "core/frmEditMP3.h"
 #include "core/keyboardhook.h"
 #include "core/soundbindings.h"
-#include "core/vb.h"
 #include "decks/crossfader.h"
 #include "decks/deckstate.h"
 #include "library/library.h"
 #include "platform/ui/dialogs.h"
+#include "platform/ui/vb.h"
 #include "support/engines.h"
 #include "support/testutil.h"
 

@@ -2,13 +2,13 @@
 #include "mainwindow_fixture.h"
 
 #include "core/soundbindings.h"
-#include "core/vb.h"
 #include "core/windowdrag.h"
 #include "decks/deckstate.h"
+#include "platform/ui/skin.h"
+#include "platform/ui/vb.h"
 #include "shell/frmShowUpdates.h"
 #include "shell/frmWait.h"
 #include "shell/sessionend.h"
-#include "platform/ui/skin.h"
 
 #include <QCursor>
 #include <QMouseEvent>

@@ -1,8 +1,8 @@
 // The main window's controls, its views and its key forwarding.
 #include "mainwindow_fixture.h"
 
-#include "core/vb.h"
 #include "platform/ui/skin.h"
+#include "platform/ui/vb.h"
 
 #include <QLineEdit>
 #include <QListWidget>

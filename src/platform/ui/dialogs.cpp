@@ -1,6 +1,6 @@
 #include "platform/ui/dialogs.h"
 
-#include "core/vb.h"
+#include "platform/ui/vb.h"
 
 #include <QApplication>
 #include <QFileDialog>

@@ -1,7 +1,7 @@
 #include "platform/ui/skin.h"
 
-#include "core/keys.h"
-#include "core/vb.h"
+#include "platform/ui/keys.h"
+#include "platform/ui/vb.h"
 
 #include <QKeyEvent>
 #include <QMouseEvent>

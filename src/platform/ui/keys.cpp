@@ -1,6 +1,6 @@
-#include "core/keys.h"
+#include "platform/ui/keys.h"
 
-#include "core/vb.h"
+#include "platform/ui/vb.h"
 
 #include <QKeyEvent>
 
