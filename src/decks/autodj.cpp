@@ -1,9 +1,9 @@
 #include "decks/autodj.h"
 
+#include "core/checkmarks.h"
 #include "core/errorlog.h"
 #include "decks/crossfader.h"
 #include "decks/deckstate.h"
-#include "menus/checkmarks.h"
 #include "platform/ui/vb.h"
 
 AutoDJ::AutoDJ(DeckState& state, Crossfader& knob, const CheckMarks& marks, AutoDJHost& host)

@@ -1,12 +1,12 @@
 #include "decks/decks.h"
 
+#include "core/checkmarks.h"
 #include "core/controls.h"
 #include "core/errorlog.h"
 #include "core/soundbindings.h"
 #include "core/timerrest.h"
 #include "decks/crossfader.h"
 #include "decks/songlist.h"
-#include "menus/checkmarks.h"
 #include "platform/ui/skin.h"
 #include "platform/ui/vb.h"
 

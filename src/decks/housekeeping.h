@@ -4,8 +4,8 @@
 // lamp and the request counter, and runs the message line's blink and expiry.
 #pragma once
 
+#include "core/checkmarks.h"
 #include "decks/autodj.h"
-#include "menus/checkmarks.h"
 #include "menus/requestdb.h"
 #include "platform/ui/vb.h"
 

@@ -1,10 +1,10 @@
 #include "library/listbuttons.h"
 
+#include "core/checkmarks.h"
 #include "core/controls.h"
 #include "core/errorlog.h"
 #include "decks/decks.h"
 #include "library/library.h"
-#include "menus/checkmarks.h"
 #include "platform/ui/skin.h"
 
 #include <QTreeView>

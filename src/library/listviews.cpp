@@ -1,5 +1,6 @@
 #include "library/listviews.h"
 
+#include "core/checkmarks.h"
 #include "core/controls.h"
 #include "core/errorlog.h"
 #include "decks/decks.h"
@@ -10,7 +11,6 @@
 #include "library/search.h"
 #include "library/songlistview.h"
 #include "library/songtag.h"
-#include "menus/checkmarks.h"
 #include "platform/ui/dialogs.h"
 #include "platform/ui/skin.h"
 #include "platform/ui/vb.h"

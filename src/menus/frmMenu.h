@@ -15,8 +15,8 @@
 // write them; nothing is stored.
 #pragma once
 
+#include "core/checkmarks.h"
 #include "library/listviews.h"
-#include "menus/checkmarks.h"
 
 #include <QObject>
 #include <QString>

@@ -1,11 +1,11 @@
 // The main window's load, resize and orderly close, the list font setting, the clock and the
 // random row pick.
+#include "core/checkmarks.h"
 #include "core/controls.h"
 #include "core/errorlog.h"
 #include "core/settings.h"
 #include "core/soundbindings.h"
 #include "decks/deckstate.h"
-#include "menus/checkmarks.h"
 #include "platform/ui/vb.h"
 #include "shell/frmMain.h"
 #include "shell/sessionend.h"

@@ -4,6 +4,7 @@
 // nothing.
 #include "shell/frmMain.h"
 
+#include "core/checkmarks.h"
 #include "core/controls.h"
 #include "core/errorlog.h"
 #include "core/keyboardhook.h"
@@ -17,7 +18,6 @@
 #include "library/library.h"
 #include "library/listbuttons.h"
 #include "library/listviews.h"
-#include "menus/checkmarks.h"
 #include "menus/frmMenu.h"
 #include "menus/requestdb.h"
 #include "menus/requestlist.h"

@@ -5,11 +5,11 @@
 // milliseconds.
 #pragma once
 
+#include "core/checkmarks.h"
 #include "decks/autodj.h"
 #include "decks/crossfader.h"
 #include "decks/deckstate.h"
 #include "decks/housekeeping.h"
-#include "menus/checkmarks.h"
 
 #include <QDir>
 #include <QFile>

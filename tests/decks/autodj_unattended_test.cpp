@@ -2,6 +2,7 @@
 // queue played unattended. On the manual clock a scheduler stands in for the window's timers, so
 // minutes of music take seconds; under Xvfb (tests/e2e/autodj_realtime.sh) the same run goes in
 // real time on the silent device with the window's own timers.
+#include "core/checkmarks.h"
 #include "core/controls.h"
 #include "core/errorlog.h"
 #include "core/settings.h"
@@ -11,7 +12,6 @@
 #include "decks/decks.h"
 #include "decks/deckstate.h"
 #include "library/library.h"
-#include "menus/checkmarks.h"
 #include "platform/audio/soundengine.h"
 #include "platform/ui/dialogs.h"
 #include "shell/frmMain.h"

@@ -2,8 +2,8 @@
 // output.
 #include "deckfixture.h"
 
+#include "core/checkmarks.h"
 #include "decks/crossfader.h"
-#include "menus/checkmarks.h"
 #include "platform/ui/vb.h"
 
 #include <QLabel>

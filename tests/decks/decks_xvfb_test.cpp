@@ -1,6 +1,7 @@
 // The decks in the real main window on a real X server (Xvfb), with both engines playing in
 // real time on the silent output: keys pressed and the knob dragged by xdotool. These tests
 // run from tests/e2e/decks_xvfb.sh; on any other platform they are skipped.
+#include "core/checkmarks.h"
 #include "core/controls.h"
 #include "core/errorlog.h"
 #include "core/settings.h"
@@ -9,7 +10,6 @@
 #include "decks/crossfader.h"
 #include "decks/decks.h"
 #include "library/library.h"
-#include "menus/checkmarks.h"
 #include "shell/frmMain.h"
 #include "support/testutil.h"
 

@@ -1,10 +1,10 @@
 // The main window's global key procedures: the function keys reach the decks once, the view
 // letters switch views except from the search box.
+#include "core/checkmarks.h"
 #include "core/controls.h"
 #include "core/errorlog.h"
 #include "core/settings.h"
 #include "decks/decks.h"
-#include "menus/checkmarks.h"
 #include "platform/ui/vb.h"
 #include "shell/frmMain.h"
 

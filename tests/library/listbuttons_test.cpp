@@ -1,6 +1,7 @@
 // The load and queue buttons beside the lists, in the real main window with both engines on
 // the manual clock: which list they act on, whether the loaded row leaves its list, and the
 // search list's "no hits" row.
+#include "core/checkmarks.h"
 #include "core/controls.h"
 #include "core/errorlog.h"
 #include "core/settings.h"
@@ -10,10 +11,9 @@
 #include "decks/deckstate.h"
 #include "library/library.h"
 #include "library/listbuttons.h"
-#include "menus/checkmarks.h"
 #include "platform/ui/dialogs.h"
-#include "shell/frmMain.h"
 #include "platform/ui/skin.h"
+#include "shell/frmMain.h"
 #include "support/engines.h"
 #include "support/programfolder.h"
 #include "support/testutil.h"

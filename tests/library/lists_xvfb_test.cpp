@@ -2,13 +2,13 @@
 // into the box, Down into the hits, Numpad 1 (Num Lock on) loading the hit into deck A; then
 // Enter on a DJ Playlist row sending it to the Song Bin. Run by tests/e2e/lists_xvfb.sh; on any
 // other platform these tests are skipped.
+#include "core/checkmarks.h"
 #include "core/controls.h"
 #include "core/errorlog.h"
 #include "decks/deckstate.h"
 #include "library/library.h"
 #include "library/listviews.h"
 #include "library/search.h"
-#include "menus/checkmarks.h"
 #include "platform/ui/dialogs.h"
 #include "platform/ui/skin.h"
 #include "shell/frmMain.h"

@@ -2,6 +2,7 @@
 // list's key table pressed with real key events (keypad keys carry the keypad modifier), the
 // moves between the DJ Playlist and the Song Bin, header sorts, the tag read on demand, the
 // search and its placeholder, and the popup hook.
+#include "core/checkmarks.h"
 #include "core/controls.h"
 #include "core/errorlog.h"
 #include "decks/deckstate.h"
@@ -9,7 +10,6 @@
 #include "library/library.h"
 #include "library/listviews.h"
 #include "library/search.h"
-#include "menus/checkmarks.h"
 #include "platform/ui/dialogs.h"
 #include "platform/ui/skin.h"
 #include "shell/frmMain.h"

@@ -2,13 +2,13 @@
 // scripted dialogs, and the popup menus recorded instead of shown.
 #pragma once
 
+#include "core/checkmarks.h"
 #include "core/controls.h"
 #include "core/errorlog.h"
 #include "decks/decks.h"
 #include "decks/deckstate.h"
 #include "library/library.h"
 #include "library/listkeys.h"
-#include "menus/checkmarks.h"
 #include "menus/frmMenu.h"
 #include "menus/requestdb.h"
 #include "menus/requestlist.h"

@@ -1,10 +1,10 @@
 // Requests arriving while the program runs: the outside writer (the sqlite3 tool) adds a request
 // and the main window's housekeeping timer shows it in the Requests list.
+#include "core/checkmarks.h"
 #include "core/errorlog.h"
 #include "core/settings.h"
 #include "decks/autodjcontroller.h"
 #include "library/library.h"
-#include "menus/checkmarks.h"
 #include "menus/frmMenu.h"
 #include "menus/requestdb.h"
 #include "menus/requestlist.h"

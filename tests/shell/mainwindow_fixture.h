@@ -2,10 +2,10 @@
 // belong to other subsystems replaced by a recorder.
 #pragma once
 
+#include "core/checkmarks.h"
 #include "core/controls.h"
 #include "core/errorlog.h"
 #include "core/settings.h"
-#include "menus/checkmarks.h"
 #include "shell/frmMain.h"
 
 #include <QApplication>

@@ -1,10 +1,10 @@
 #include "support/programfolder.h"
 
+#include "core/checkmarks.h"
 #include "core/errorlog.h"
 #include "core/settings.h"
 #include "decks/crossfader.h"
 #include "decks/deckstate.h"
-#include "menus/checkmarks.h"
 #include "platform/ui/dialogs.h"
 
 void enterProgramFolder(const QString& folder)

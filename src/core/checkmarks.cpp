@@ -1,4 +1,4 @@
-#include "menus/checkmarks.h"
+#include "core/checkmarks.h"
 
 CheckMarks& checkMarks()
 {
