@@ -15,7 +15,7 @@
 //   the time limit stops it. max_ms is the longest the interface thread is held (goal: about
 //   50 ms, the limit); x_quiet its cost against the quiet poll.
 #include "core/errorlog.h"
-#include "menus/requestdb.h"
+#include "library/requestdb.h"
 
 #include <QProcess>
 #include <QSqlDatabase>

@@ -6,7 +6,7 @@
 
 #include "core/checkmarks.h"
 #include "decks/autodj.h"
-#include "menus/requestdb.h"
+#include "library/requestdb.h"
 #include "platform/ui/vb.h"
 
 #include <QString>

@@ -2,8 +2,8 @@
 
 #include "core/errorlog.h"
 #include "core/settings.h"
+#include "library/requestdb.h"
 #include "library/songlistmodel.h"
-#include "menus/requestdb.h"
 #include "platform/ui/dialogs.h"
 #include "platform/ui/vb.h"
 

@@ -8,8 +8,8 @@
 #include "library/library.h"
 #include "library/listkeys.h"
 #include "library/listviews.h"
+#include "library/requestdb.h"
 #include "library/songlistview.h"
-#include "menus/requestdb.h"
 #include "platform/ui/skin.h"
 #include "platform/ui/vb.h"
 

@@ -1,4 +1,4 @@
-#include "menus/requestdb.h"
+#include "library/requestdb.h"
 
 #include "core/errorlog.h"
 #include "core/settings.h"

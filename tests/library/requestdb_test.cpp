@@ -2,7 +2,7 @@
 // request writer writes them.
 #include "core/errorlog.h"
 #include "core/settings.h"
-#include "menus/requestdb.h"
+#include "library/requestdb.h"
 #include "support/testutil.h"
 
 #include <QDir>
