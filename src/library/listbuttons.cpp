@@ -3,14 +3,14 @@
 #include "core/checkmarks.h"
 #include "core/controls.h"
 #include "core/errorlog.h"
-#include "decks/decks.h"
 #include "library/library.h"
 #include "platform/ui/skin.h"
 
 #include <QTreeView>
+#include <utility>
 
-ListButtons::ListButtons(QWidget* form, Library& library, Decks& decks, QObject* parent)
-    : QObject(parent), form_(form), library_(library), decks_(decks)
+ListButtons::ListButtons(QWidget* form, Library& library, DeckHooks decks, QObject* parent)
+    : QObject(parent), form_(form), library_(library), decks_(std::move(decks))
 {
     const struct {
         const char* name;
@@ -36,8 +36,8 @@ void ListButtons::listCommand(QTreeView* list, Target target, const char* locati
 {
     trap(location, [&] {
         switch (target) {
-        case Target::DeckA: decks_.LoadSongA(list, false, true, 0); break;
-        case Target::DeckB: decks_.LoadSongB(list, false, true, 0); break;
+        case Target::DeckA: decks_.loadInto('A', list, false); break;
+        case Target::DeckB: decks_.loadInto('B', list, false); break;
         case Target::Queue: library_.AddToDJList(list, 0); break;
         }
         list->setFocus();
@@ -61,10 +61,7 @@ void ListButtons::djViewLoad(Target deck, const char* location)
         } else {
             return;
         }
-        if (deck == Target::DeckA)
-            decks_.LoadSongA(list, remove, true, 0);
-        else
-            decks_.LoadSongB(list, remove, true, 0);
+        decks_.loadInto(deck == Target::DeckA ? 'A' : 'B', list, remove);
         list->setFocus();
     });
 }

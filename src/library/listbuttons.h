@@ -3,9 +3,10 @@
 // items can run the same commands.
 #pragma once
 
+#include "library/deckhooks.h"
+
 #include <QObject>
 
-class Decks;
 class Library;
 class QTreeView;
 class QWidget;
@@ -13,9 +14,9 @@ class QWidget;
 class ListButtons : public QObject {
     Q_OBJECT
 public:
-    // Connects the buttons found on form by name. removeWhenLoading reads the DJ Playlist's
-    // "Remove Song From List When Loading Player" mark.
-    ListButtons(QWidget* form, Library& library, Decks& decks, QObject* parent = nullptr);
+    // Connects the buttons found on form by name; the loads reach the decks through decks.
+    // removeWhenLoading reads the DJ Playlist's "Remove Song From List When Loading Player" mark.
+    ListButtons(QWidget* form, Library& library, DeckHooks decks, QObject* parent = nullptr);
 
     // DJ view: acts on whichever of the DJ Playlist and the Song Bin is shown.
     void picDJPlaylistAddA_Click();
@@ -44,5 +45,5 @@ private:
 
     QWidget* form_;
     Library& library_;
-    Decks& decks_;
+    DeckHooks decks_;
 };

@@ -3,8 +3,6 @@
 #include "core/checkmarks.h"
 #include "core/controls.h"
 #include "core/errorlog.h"
-#include "decks/decks.h"
-#include "decks/deckstate.h"
 #include "library/library.h"
 #include "library/listbuttons.h"
 #include "library/listkeys.h"
@@ -19,6 +17,7 @@
 #include <QLineEdit>
 #include <QTreeView>
 #include <algorithm>
+#include <utility>
 
 namespace key = vb::key;
 
@@ -34,8 +33,8 @@ void focusSearchBox(QLineEdit* txt)
 }
 } // namespace
 
-ListViews::ListViews(QWidget* form, Library& library, Decks& decks, ListButtons& buttons, QObject* parent)
-    : QObject(parent), form_(form), library_(library), decks_(decks), buttons_(buttons),
+ListViews::ListViews(QWidget* form, Library& library, DeckHooks decks, ListButtons& buttons, QObject* parent)
+    : QObject(parent), form_(form), library_(library), decks_(std::move(decks)), buttons_(buttons),
       search_(new LibrarySearch(library, this))
 {
     // Double clicks act on the row clicked; one below the last row or on an empty list does
@@ -96,13 +95,6 @@ ListViews::~ListViews() = default;
 
 QTreeView* ListViews::list(const char* name) const { return ctl<QTreeView>(form_, name); }
 
-bool ListViews::deckHasStoppedSong(char deck) const
-{
-    const DeckState& d = deckState();
-    return deck == 'A' ? !d.PlayerAFilename.isEmpty() && d.ChannelA == 0
-                       : !d.PlayerBFilename.isEmpty() && d.ChannelB == 0;
-}
-
 // ---------------------------------------------------------------------------------------------
 // Keys
 
@@ -147,7 +139,7 @@ void ListViews::queueListKeyDown(QTreeView* l, bool songBin, int& KeyCode, const
         case key::Numpad7:
         case key::Numpad9: {
             const char deck = KeyCode == key::Numpad7 ? 'A' : 'B';
-            if (rows >= 1 && n != 0 && deckHasStoppedSong(deck) && swapWithDeck)
+            if (rows >= 1 && n != 0 && decks_.hasStoppedSong(deck) && swapWithDeck)
                 swapWithDeck(l, deck);
             listkeys::used(KeyCode);
             break;
@@ -162,12 +154,8 @@ void ListViews::queueListKeyDown(QTreeView* l, bool songBin, int& KeyCode, const
             // A song loaded from the Song Bin always leaves it; from the DJ Playlist only
             // while "Remove Song From List When Loading Player" is checked.
             const bool remove = songBin || checkMarks().removeWhenLoading;
-            if (n != 0) {
-                if (KeyCode == key::Numpad1)
-                    decks_.LoadSongA(l, remove, true, 0);
-                else
-                    decks_.LoadSongB(l, remove, true, 0);
-            }
+            if (n != 0)
+                decks_.loadInto(KeyCode == key::Numpad1 ? 'A' : 'B', l, remove);
             listkeys::used(KeyCode);
             break;
         }
@@ -186,11 +174,11 @@ bool ListViews::deckKey(QTreeView* l, int KeyCode, bool row)
     switch (KeyCode) {
     case key::Numpad1:
         if (row)
-            decks_.LoadSongA(l, false, true, 0);
+            decks_.loadInto('A', l, false);
         return true;
     case key::Numpad3:
         if (row)
-            decks_.LoadSongB(l, false, true, 0);
+            decks_.loadInto('B', l, false);
         return true;
     case key::Numpad4:
         SongFromPlayerToDJList(l, QStringLiteral("PlayerA"));
@@ -429,7 +417,6 @@ void ListViews::SongFromPlayerToDJList(QTreeView* FormControl, const QString& sP
         // is not queued either.
         if (listkeys::selectedRow(FormControl) == 0)
             return;
-        const DeckState& d = deckState();
         char deck = 0;
         if (sPlayer == QLatin1String("PlayerA"))
             deck = 'A';
@@ -437,17 +424,12 @@ void ListViews::SongFromPlayerToDJList(QTreeView* FormControl, const QString& sP
             deck = 'B';
         else
             return;
-        const bool a = deck == 'A';
-        const QString& file = a ? d.PlayerAFilename : d.PlayerBFilename;
-        if (file.isEmpty())
+        SongRow song = decks_.songOf(deck);
+        if (song.filename().isEmpty())
             return;
-        library_.djPlaylist().append(a ? SongRow(d.PlayerATitle, d.PlayerAArtist, d.PlayerATime, d.PlayerAGenre, file)
-                                       : SongRow(d.PlayerBTitle, d.PlayerBArtist, d.PlayerBTime, d.PlayerBGenre, file));
+        library_.djPlaylist().append(std::move(song));
         library_.updateDJCaption();
-        if (a)
-            decks_.LoadSongA(FormControl, false, true, 0);
-        else
-            decks_.LoadSongB(FormControl, false, true, 0);
+        decks_.loadInto(deck, FormControl, false);
     });
 }
 

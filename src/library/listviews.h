@@ -7,13 +7,14 @@
 // menus; until they fill their hooks below, those keys and clicks do nothing.
 #pragma once
 
+#include "library/deckhooks.h"
+
 #include <QObject>
 #include <QPointer>
 #include <QString>
 #include <functional>
 #include <map>
 
-class Decks;
 class Library;
 class LibrarySearch;
 class ListButtons;
@@ -26,8 +27,8 @@ class ListViews : public QObject {
 public:
     // Connects to the form's list views, their headers, the search box and the menu buttons,
     // found by name. The key handlers are connected by whoever forwards the keys (the main
-    // window calls them right after GlobalKeyDown).
-    ListViews(QWidget* form, Library& library, Decks& decks, ListButtons& buttons, QObject* parent = nullptr);
+    // window calls them right after GlobalKeyDown). The keys reach the decks through decks.
+    ListViews(QWidget* form, Library& library, DeckHooks decks, ListButtons& buttons, QObject* parent = nullptr);
     ~ListViews() override;
 
     // ---- Hooks the popup menus fill; each does nothing while unset.
@@ -94,14 +95,13 @@ public:
 
 private:
     QTreeView* list(const char* name) const;
-    bool deckHasStoppedSong(char deck) const;
     void queueListKeyDown(QTreeView* list, bool songBin, int& KeyCode, const char* location);
     bool deckKey(QTreeView* list, int KeyCode, bool row);
     void showDJPlaylistTab();
 
     QWidget* form_;
     Library& library_;
-    Decks& decks_;
+    DeckHooks decks_;
     ListButtons& buttons_;
     LibrarySearch* search_;
     // The sort direction of each list (true: the last sort was ascending).

@@ -29,6 +29,7 @@
 
 #include <QSlider>
 #include <QTreeView>
+#include <utility>
 
 frmMain::~frmMain()
 {
@@ -110,12 +111,27 @@ void frmMain::createControllers()
         d.StreamB = 0;
     };
 
+    // The lists' hands on the decks: a list's selected row loaded into a deck (a failure told to
+    // the user), and the song a deck holds and whether it plays.
+    DeckHooks listDecks;
+    listDecks.load = [dk = decks](char deck, QTreeView* list, bool removeRow) {
+        if (deck == 'A')
+            dk->LoadSongA(list, removeRow, true, 0);
+        else
+            dk->LoadSongB(list, removeRow, true, 0);
+    };
+    listDecks.song = [dk = decks](char deck) {
+        const Deck& d = dk->deck(deck);
+        return SongRow(d.title, d.artist, d.time, d.genre, d.filename);
+    };
+    listDecks.playing = [dk = decks](char deck) { return dk->deck(deck).channel != 0; };
+
     // The load and queue buttons beside the lists.
-    listButtons = new ListButtons(this, *lib, *decks, this);
+    listButtons = new ListButtons(this, *lib, listDecks, this);
 
     // The song lists' own keys, clicks and header sorts; their keys run right after
     // GlobalKeyDown. The popup menus fill listViews->openPopup and the other hooks.
-    listViews = new ListViews(this, *lib, *decks, *listButtons, this);
+    listViews = new ListViews(this, *lib, std::move(listDecks), *listButtons, this);
     ListViews* lv = listViews;
     const struct {
         const char* name;
