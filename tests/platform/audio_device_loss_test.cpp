@@ -7,6 +7,7 @@
 #include "support/pulsedaemon.h"
 #include "support/testutil.h"
 
+#include <QDir>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
@@ -14,6 +15,9 @@
 #include <cmath>
 #include <functional>
 #include <thread>
+
+#include <pthread.h>
+#include <sched.h>
 
 using audio::SoundEngine;
 using testutil::media;
@@ -31,6 +35,30 @@ bool eventually(F done, std::chrono::seconds most = std::chrono::seconds(20))
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
     return true;
+}
+
+// The scheduling policy of this process's thread called `name`, or -1 when there is none.
+int policyOfThread(const QByteArray& name)
+{
+    const QDir tasks(QStringLiteral("/proc/self/task"));
+    for (const QString& tid : tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        QFile comm(tasks.filePath(tid + QStringLiteral("/comm")));
+        if (comm.open(QIODevice::ReadOnly) && comm.readAll().trimmed() == name)
+            return sched_getscheduler(tid.toInt());
+    }
+    return -1;
+}
+
+// Whether a thread of this process may run at real time here.
+bool realtimeAllowed()
+{
+    bool allowed = false;
+    std::thread([&] {
+        sched_param param {};
+        param.sched_priority = 1;
+        allowed = pthread_setschedparam(pthread_self(), SCHED_FIFO, &param) == 0;
+    }).join();
+    return allowed;
 }
 
 // A sound server of the test's own, and the engines' driver number of its device.
@@ -244,6 +272,12 @@ TEST_F(SoundDeviceLoss, AChangeRewritesWhatTheServerHoldsHeardAtOnceWithoutAClic
     const int ch = a.streamPlay(-1, s);
     ASSERT_NE(ch, 0);
     ASSERT_TRUE(eventually([&] { return a.streamGetTime(s) >= 500; }));
+    // The output's own thread mixes at real time where the system allows it; the thread that
+    // called play (the interface's, in the program) keeps its own priority.
+    EXPECT_EQ(sched_getscheduler(0), SCHED_OTHER);
+    if (realtimeAllowed()) {
+        EXPECT_EQ(policyOfThread("qn-pulse A"), SCHED_FIFO);
+    }
 
     const auto silent = [](float level) { return level < 0.005f; };
     const auto loud = [](float level) { return level > 0.15f; };

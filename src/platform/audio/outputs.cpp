@@ -324,7 +324,9 @@ int SoundEngine::Impl::PulseHooks::fill(float* out, int frames, bool mayHold, bo
         std::fill(out, out + frames * 2, 0.0f);
         return frames;
     }
-    if (e.realtime.load(std::memory_order_relaxed) == 0)
+    // Real time is asked for by the output's own thread only: the first sound of a start is
+    // mixed on the thread calling play (the interface's), which must stay as it is.
+    if (e.realtime.load(std::memory_order_relaxed) == 0 && e.pulse && e.pulse->onItsThread())
         e.realtime.store(askRealtime() ? 1 : -1, std::memory_order_relaxed);
     const int done = e.mixQueued(out, frames, mayHold);
     rest = done == frames && e.rest(gate);

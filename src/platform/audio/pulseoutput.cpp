@@ -377,6 +377,8 @@ void PulseOutput::close()
     loop_ = nullptr;
 }
 
+bool PulseOutput::onItsThread() const { return loop_ && pa_threaded_mainloop_in_thread(loop_); }
+
 bool PulseOutput::resume()
 {
     if (!loop_)

@@ -88,6 +88,8 @@ public:
     bool resume();
     // The connection or the stream failed on its own: the server went away or dropped us.
     bool failed() const { return failed_.load(std::memory_order_acquire); }
+    // The calling thread is the output's own (the one that answers the server).
+    bool onItsThread() const;
     // What the server buffers of ours ahead of the sink, in frames.
     std::size_t bufferFrames() const { return bufferFrames_; }
     // The server's queue and its sink's latency in frames, as the server set them.
