@@ -7,11 +7,17 @@
 #include "support/pulsedaemon.h"
 #include "support/testutil.h"
 
+#include <QDir>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cmath>
+#include <functional>
 #include <thread>
+
+#include <pthread.h>
+#include <sched.h>
 
 using audio::SoundEngine;
 using testutil::media;
@@ -29,6 +35,30 @@ bool eventually(F done, std::chrono::seconds most = std::chrono::seconds(20))
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
     return true;
+}
+
+// The scheduling policy of this process's thread called `name`, or -1 when there is none.
+int policyOfThread(const QByteArray& name)
+{
+    const QDir tasks(QStringLiteral("/proc/self/task"));
+    for (const QString& tid : tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        QFile comm(tasks.filePath(tid + QStringLiteral("/comm")));
+        if (comm.open(QIODevice::ReadOnly) && comm.readAll().trimmed() == name)
+            return sched_getscheduler(tid.toInt());
+    }
+    return -1;
+}
+
+// Whether a thread of this process may run at real time here.
+bool realtimeAllowed()
+{
+    bool allowed = false;
+    std::thread([&] {
+        sched_param param {};
+        param.sched_priority = 1;
+        allowed = pthread_setschedparam(pthread_self(), SCHED_FIFO, &param) == 0;
+    }).join();
+    return allowed;
 }
 
 // A sound server of the test's own, and the engines' driver number of its device.
@@ -221,4 +251,120 @@ TEST_F(SoundDeviceLoss, AServerThatHangsIsALostDeviceAndHoldsNoCallLong)
     EXPECT_TRUE(eventually([&] { return a.streamGetTime(s) >= heldAt + 300; }));
     EXPECT_FALSE(a.takeOutputLost());
     EXPECT_TRUE(within(milliseconds(100), [&] { a.close(); }));
+}
+
+TEST_F(SoundDeviceLoss, AChangeRewritesWhatTheServerHoldsHeardAtOnceWithoutAClickPositionsExact)
+{
+    // The server holds about 0.3 s of the deck's sound, so the output wakes seldom; a change at
+    // the deck (volume, pause, resume, pitch, a move) is written over what the server has not
+    // read yet. Each is heard within a few hundredths of a second (the queue alone would take
+    // far longer), the sound has no click at any seam, and the position read is that of what
+    // the server has read: held while paused, at the new speed after a pitch change, exactly the
+    // length at the end.
+    using std::chrono::milliseconds;
+    MonitorRecording monitor;
+    ASSERT_TRUE(monitor.recording());
+    SoundEngine a(QStringLiteral("A"));
+    a.setDriver(pulse);
+    ASSERT_NE(a.init(44100, 32, 2), 0) << a.getError();
+    const auto s = a.streamOpen(media("tone30s.mp3"), 8192, 0, 0);
+    const int len = a.streamGetLengthMs(s);
+    const int ch = a.streamPlay(-1, s);
+    ASSERT_NE(ch, 0);
+    ASSERT_TRUE(eventually([&] { return a.streamGetTime(s) >= 500; }));
+    // The output's own thread mixes at real time where the system allows it; the thread that
+    // called play (the interface's, in the program) keeps its own priority.
+    EXPECT_EQ(sched_getscheduler(0), SCHED_OTHER);
+    if (realtimeAllowed()) {
+        EXPECT_EQ(policyOfThread("qn-pulse A"), SCHED_FIFO);
+    }
+
+    const auto silent = [](float level) { return level < 0.005f; };
+    const auto loud = [](float level) { return level > 0.15f; };
+    const auto heardWithin = [&](milliseconds most, auto change, const std::function<bool(float)>& test) {
+        const auto t0 = Clock::now();
+        change();
+        const auto at = monitor.waitFor(test, t0, milliseconds(1000));
+        return at && *at - t0 < most;
+    };
+    const milliseconds prompt(100);
+    EXPECT_TRUE(heardWithin(prompt, [&] { a.setVolume(ch, 0); }, silent));
+    EXPECT_TRUE(heardWithin(prompt, [&] { a.setVolume(ch, 255); }, loud));
+    // A crossfader moved through its whole way in small steps.
+    for (int v = 255; v >= 0; v -= 5) {
+        a.setVolume(ch, v);
+        std::this_thread::sleep_for(milliseconds(3 + v % 7));
+    }
+    for (int v = 0; v <= 255; v += 15) {
+        a.setVolume(ch, v);
+        std::this_thread::sleep_for(milliseconds(5));
+    }
+    EXPECT_TRUE(heardWithin(prompt, [&] { a.setPaused(ch, 1); }, silent));
+    std::this_thread::sleep_for(milliseconds(300));
+    const int held = a.streamGetTime(s);
+    std::this_thread::sleep_for(milliseconds(200));
+    EXPECT_EQ(a.streamGetTime(s), held) << "a paused deck holds its place";
+    EXPECT_TRUE(heardWithin(prompt, [&] { a.setPaused(ch, 0); }, loud));
+
+    // A quarter faster: the position runs at that speed from where the server reads.
+    ASSERT_TRUE(eventually([&] { return a.streamGetTime(s) >= held + 300; }));
+    a.setFrequency(ch, 55125);
+    std::this_thread::sleep_for(milliseconds(200));
+    const int from = a.streamGetTime(s);
+    const auto t0 = Clock::now();
+    std::this_thread::sleep_for(milliseconds(600));
+    const double wall = std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
+    EXPECT_NEAR(a.streamGetTime(s) - from, 1.25 * wall, 40);
+
+    // A move is heard at once and read back as set; the end is met exactly, a change just before
+    // it notwithstanding, and stays.
+    EXPECT_EQ(a.streamSetTime(s, 20000), 1);
+    EXPECT_GE(a.streamGetTime(s), 20000);
+    ASSERT_TRUE(eventually([&] { return a.streamGetTime(s) >= 20200; }, std::chrono::seconds(2)));
+    EXPECT_LT(a.streamGetTime(s), 20600);
+    a.streamSetTime(s, len - 500);
+    ASSERT_TRUE(eventually([&] { return a.streamGetTime(s) >= len - 300; }));
+    a.setVolume(ch, 200);
+    ASSERT_TRUE(eventually([&] { return a.streamGetTime(s) == len; }));
+    std::this_thread::sleep_for(milliseconds(300));
+    EXPECT_EQ(a.streamGetTime(s), len);
+    EXPECT_EQ(a.getFrequency(ch), 0) << "the channel is over";
+    EXPECT_EQ(a.underruns(), 0u);
+
+    // No click anywhere: a 440 Hz tone at half scale (550 Hz a quarter faster) bends by 0.005
+    // from one sample to the next at most, by 0.008 where the speed changes; a seam of two
+    // sounds that do not meet by far more.
+    // The song's own last frame, where the tone stops, is not a seam: the look ends there.
+    const std::vector<float> sound = monitor.sound();
+    std::size_t last = sound.size();
+    while (last > 0 && sound[last - 1] == 0.0f)
+        --last;
+    float worst = 0.0f;
+    std::size_t at = 0;
+    for (std::size_t i = 4; i < last; i += 2) {
+        const float bend = std::fabs(sound[i] - 2 * sound[i - 2] + sound[i - 4]);
+        if (bend > worst) {
+            worst = bend;
+            at = i / 2;
+        }
+    }
+    EXPECT_LT(worst, 0.02f) << "a click at frame " << at << " of " << sound.size() / 2;
+
+    // Fast forward on a 48 kHz song, 2.72 source frames to each output frame: the ring still
+    // holds all of it the server has queued, so a change is heard at once, nothing runs dry and
+    // the position runs at 2.5 times the clock.
+    const auto f = a.streamOpen(media("rate48k.mp3"), 8192, 0, 0);
+    const int fch = a.streamPlay(-1, f);
+    ASSERT_NE(fch, 0);
+    a.setFrequency(fch, 110250);
+    ASSERT_TRUE(eventually([&] { return a.streamGetTime(f) >= 2000; }));
+    EXPECT_TRUE(heardWithin(prompt, [&] { a.setVolume(fch, 0); }, silent));
+    EXPECT_TRUE(heardWithin(prompt, [&] { a.setVolume(fch, 255); }, loud));
+    const int ffFrom = a.streamGetTime(f);
+    const auto ff0 = Clock::now();
+    std::this_thread::sleep_for(milliseconds(800));
+    const double ffWall = std::chrono::duration<double, std::milli>(Clock::now() - ff0).count();
+    EXPECT_NEAR(a.streamGetTime(f) - ffFrom, 2.5 * ffWall, 60);
+    EXPECT_EQ(a.underruns(), 0u);
+    a.close();
 }

@@ -6,7 +6,10 @@
 #include <QFile>
 #include <QStandardPaths>
 
+#include <pulse/simple.h>
+
 #include <chrono>
+#include <cmath>
 #include <csignal>
 #include <thread>
 
@@ -86,4 +89,68 @@ int PulseDaemon::connectHere()
     qputenv("PULSE_CLIENTCONFIG", clientConfig().toLocal8Bit());
     connected_ = true;
     return int(audio::outputDeviceNames().indexOf(QStringLiteral("pulse"))) + 1;
+}
+
+MonitorRecording::MonitorRecording()
+{
+    const pa_sample_spec format {PA_SAMPLE_FLOAT32NE, 44100, 2};
+    pa_buffer_attr attr {};
+    attr.maxlength = std::uint32_t(-1);
+    attr.fragsize = 64 * 2 * sizeof(float);
+    int error = 0;
+    simple_ = pa_simple_new(nullptr, "Quenlow test", PA_STREAM_RECORD, "quenlow_test.monitor", "monitor", &format,
+                            nullptr, &attr, &error);
+    ok_ = simple_ != nullptr;
+    if (ok_)
+        thread_ = std::thread([this] { run(); });
+}
+
+MonitorRecording::~MonitorRecording()
+{
+    going_ = false;
+    if (thread_.joinable())
+        thread_.join();
+    if (simple_)
+        pa_simple_free(static_cast<pa_simple*>(simple_));
+}
+
+void MonitorRecording::run()
+{
+    float piece[64 * 2];
+    while (going_.load()) {
+        int error = 0;
+        if (pa_simple_read(static_cast<pa_simple*>(simple_), piece, sizeof piece, &error) < 0)
+            return;
+        const auto at = Clock::now();
+        float sum = 0.0f;
+        for (float x : piece)
+            sum += std::fabs(x);
+        std::lock_guard lock(mutex_);
+        sound_.insert(sound_.end(), piece, piece + 64 * 2);
+        pieces_.push_back({at, sum / float(64 * 2)});
+    }
+}
+
+std::optional<MonitorRecording::Clock::time_point> MonitorRecording::waitFor(const std::function<bool(float)>& test,
+                                                                           Clock::time_point since,
+                                                                           std::chrono::milliseconds most)
+{
+    const auto until = Clock::now() + most;
+    std::size_t from = 0;
+    while (Clock::now() < until) {
+        {
+            std::lock_guard lock(mutex_);
+            for (; from < pieces_.size(); ++from)
+                if (pieces_[from].at > since && test(pieces_[from].level))
+                    return pieces_[from].at;
+        }
+        std::this_thread::sleep_for(std::chrono::microseconds(500));
+    }
+    return std::nullopt;
+}
+
+std::vector<float> MonitorRecording::sound() const
+{
+    std::lock_guard lock(mutex_);
+    return sound_;
 }

@@ -7,6 +7,15 @@
 #include <QProcess>
 #include <QString>
 
+#include <atomic>
+#include <chrono>
+#include <cstddef>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <thread>
+#include <vector>
+
 class PulseDaemon {
 public:
     explicit PulseDaemon(const QString& folder);
@@ -35,4 +44,39 @@ private:
     QProcess process_;
     QString log_;
     bool connected_ = false;
+};
+
+// What the daemon's null sink plays, recorded from its monitor as it comes (a client of the
+// daemon the process is connected to), in pieces of 64 stereo frames, each with the time it
+// arrived: to tell when a change was heard and to look at the sound for clicks.
+class MonitorRecording {
+public:
+    using Clock = std::chrono::steady_clock;
+    MonitorRecording();
+    ~MonitorRecording();
+    MonitorRecording(const MonitorRecording&) = delete;
+    MonitorRecording& operator=(const MonitorRecording&) = delete;
+
+    bool recording() const { return ok_; }
+    // The first piece that arrived after `since` whose mean absolute level passes `test`, waited
+    // for `most` at most.
+    std::optional<Clock::time_point> waitFor(const std::function<bool(float level)>& test, Clock::time_point since,
+                                             std::chrono::milliseconds most);
+    // Everything recorded so far, interleaved stereo.
+    std::vector<float> sound() const;
+
+private:
+    struct Piece {
+        Clock::time_point at;
+        float level;
+    };
+    void run();
+
+    void* simple_ = nullptr;
+    bool ok_ = false;
+    std::atomic<bool> going_ {true};
+    mutable std::mutex mutex_;
+    std::vector<float> sound_;
+    std::vector<Piece> pieces_;
+    std::thread thread_;
 };

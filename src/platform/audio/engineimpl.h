@@ -20,6 +20,13 @@
 //   thread then empties the ring, moves its decoder and marks the ring ready; only then does
 //   the audio thread read it again. So only the decoder thread ever calls a decoder, and the
 //   interface thread never waits for a decode or a disk.
+// - A pulse output keeps a long queue on the server, so it wakes seldom, and a change at a deck
+//   (volume, pause, pitch, a move, a play or a stop) is not left to play out behind it: the
+//   output's thread REWRITES what the server has not yet read, from a little past its read
+//   point, with the change in it. For that the mixer keeps, per stream, the state it had at
+//   every kSnapFrames boundary still queued (its history), the rings keep their frames until the
+//   server has read them, and the positions the decks read are those of what the server has
+//   read, taken from that history. Every other output plays straight as it mixes.
 // - Idle costs nothing: the decoder thread sleeps until its rings need filling (or it is
 //   woken), and an output stops calling back once nothing plays (see outputGate).
 // - A device that a pulse server serves is played through libpulse, its thread mixing straight
@@ -59,9 +66,19 @@ namespace audio {
 constexpr int kRate = 44100;                    // the output rate; also "normal speed" in Hz
 constexpr int kSlots = 32;                      // channels per engine
 constexpr int kBlock = 1024;                    // frames mixed at a time
-constexpr std::uint64_t kRingFrames = 1u << 16; // about 1.5 s of a 44.1 kHz song decoded ahead
+// About 3 s of a 44.1 kHz song: decoded ahead, and what a queued output still holds (at fast
+// forward on a 48 kHz song, 2.5 source frames per output frame, a 0.31 s queue holds 37,000).
+constexpr std::uint64_t kRingFrames = 1u << 17;
 constexpr std::uint64_t kRingMask = kRingFrames - 1;
 constexpr std::uint64_t kRefillAt = kRingFrames / 2; // the decoder tops a ring up from here
+// What a ring keeps at most behind the mixer's read point for a queued output's rewrite: the
+// queue's span (0.31 s) at up to some 3.3x a 48 kHz song, leaving five eighths of the ring to
+// decode ahead.
+constexpr std::uint64_t kKeepBehindMost = kRingFrames * 3 / 8;
+// A queued output mixes and remembers its state in steps of this many frames (2.9 ms): a rewrite
+// starts on such a boundary.
+constexpr int kSnapFrames = 128;
+constexpr int kHeardEntries = 512; // a stream's history: 1.5 s of boundaries
 constexpr long kDecodeChunk = 4096;
 constexpr int kFftSize = 1024;
 constexpr int kBins = kFftSize / 2;
@@ -107,6 +124,20 @@ struct Song {
     ~Song();
 };
 
+// A stream's state at the start of one boundary of a queued output, as the mixer left it there:
+// enough to mix on from that frame again, and the position the decks read from there on. Each
+// field is an atomic of its own, so the interface thread may read an entry while the output
+// thread writes another.
+struct Heard {
+    std::atomic<std::int64_t> frame {0};  // output frame
+    std::atomic<std::int64_t> source {0}; // source frame (whole part of the read position)
+    std::atomic<std::uint32_t> fraction {0};
+    std::atomic<float> gain {0.0f};
+    std::atomic<std::uint8_t> flags {0}; // kHeardDirect, kHeardFlowing, kHeardOver
+    std::atomic<std::int64_t> shown {0}; // the position the decks read
+};
+constexpr std::uint8_t kHeardDirect = 1, kHeardFlowing = 2, kHeardOver = 4;
+
 // One open stream and, while it plays, its channel.
 struct Stream {
     // Interface thread only.
@@ -119,6 +150,7 @@ struct Stream {
     int rate = kRate;
     std::unique_ptr<float[]> ring;
     std::unique_ptr<Varispeed> varispeed;
+    bool queued = false; // played to a queued output: the ring keeps what a rewrite may need
 
     std::int64_t total() const { return song->total.load(std::memory_order_relaxed); }
     int lengthMs() const { return song->lengthMs(); }
@@ -126,7 +158,21 @@ struct Stream {
     // The ring: written by the decoder, read by the audio thread.
     std::atomic<std::uint64_t> wr {0};
     std::atomic<std::uint64_t> rd {0};
+    // The decoder writes no further than kRingFrames past this: the mixer's read point, or on a
+    // queued output the oldest frame a rewrite may still mix from.
+    std::atomic<std::uint64_t> keep {0};
     std::atomic<bool> eof {false}; // the decoder has put the last frame into the ring
+    // The ring holds the song from source frame epochFrame at ring index epochRing on (set by
+    // the party that acknowledges a move, read by the mixer).
+    std::uint64_t epochRing = 0;
+    std::int64_t epochFrame = 0;
+    std::uint64_t ringOf(std::int64_t source) const { return epochRing + std::uint64_t(source - epochFrame); }
+    // The first ring index that mixing on from `source` reads (the varispeed reaches back
+    // Varispeed::kBefore frames, not before the place the ring starts at).
+    std::uint64_t keepFor(std::int64_t source) const
+    {
+        return ringOf(std::max(epochFrame, source - std::int64_t(Varispeed::kBefore)));
+    }
 
     // A move (see the top of this file): the interface thread sets seekFrame and raises
     // request; the audio thread (or the interface thread for a stream without a channel)
@@ -153,6 +199,7 @@ struct Stream {
 
     // Audio thread only (or the interface thread while the stream has no channel).
     double pos = 0;
+    std::int64_t shown = 0; // the position the decks are to read once this much is heard (queued output)
     float gain = 1.0f;
     // At one source frame per output frame (normal speed of a 44.1 kHz song) the frames are
     // copied straight through, sparing the varispeed; the last frames so played are kept for
@@ -162,6 +209,15 @@ struct Stream {
     std::uint64_t recentCount = 0;
     std::int64_t varispeedFrom = 0; // the source frame at the varispeed's position 0
     bool flowing = false; // the ring has delivered since the last move: running dry now is an underrun
+    bool over = false;    // mixed to its natural end (published as `ended` once heard)
+
+    // A queued output's history of this stream (see Heard): written by the output's thread,
+    // read by the interface thread for the position. `heardCount` counts entries ever written;
+    // a rewrite takes it back. Entries before the output frame `heardFrom` belong to a place
+    // the stream has since left.
+    std::unique_ptr<Heard[]> heard;
+    std::atomic<std::int64_t> heardCount {0};
+    std::atomic<std::int64_t> heardFrom {0};
 
     // Forgets what was played before: after a move, a stop or at open.
     void rewind();
@@ -171,7 +227,8 @@ struct Stream {
         return request.load(std::memory_order_acquire) != acknowledged.load(std::memory_order_acquire);
     }
     // The audio thread's (or the interface thread's) part of a move: the new place is taken.
-    void acknowledge(std::uint32_t req);
+    // `at` is the output frame it happens at (for a queued output's history).
+    void acknowledge(std::uint32_t req, std::int64_t at = 0);
     // The ring holds sound of the stream's present place.
     bool ringReady() const
     {
@@ -187,6 +244,13 @@ struct Stream {
     std::chrono::nanoseconds refillIn();
     // On the manual clock decoding runs inline, just ahead of the block being mixed.
     void fillAhead(int frames);
+
+    // A queued output's history (mixer.cpp): the state now, as the entry for output frame `at`;
+    // the entry of the last boundary at or before `at` that belongs to the present place (null
+    // when there is none); the state of an entry taken back, so the mixer goes on from there.
+    void remember(std::int64_t at);
+    const Heard* heardAt(std::int64_t at) const;
+    void restore(const Heard& e);
 };
 
 // The varispeed of one stream, made at open (resampling.cpp).
@@ -221,6 +285,29 @@ struct SoundEngine::Impl {
     // audio thread runs, and the interface thread may do its part of a move itself.
     std::atomic<std::uint32_t> outputGate {0};
     std::uint64_t restAfter = kFftSize; // quiet frames before the output may rest
+    // A queued output (a pulse device; see the top of this file). The output thread's frame
+    // count and the boundaries it may go back to; published: the frames mixed, and where the
+    // server reads (a frame at a time on the steady clock while it plays).
+    bool queued = false;
+    std::int64_t mixFrame = 0;          // output thread
+    std::int64_t barrier = 0;           // output thread: no rewrite goes back before this frame
+    std::uint64_t markQuiet[kHeardEntries] {}; // quietFrames at each boundary
+    std::int64_t markFrame[kHeardEntries] {};
+    std::int64_t markCount = 0;
+    bool deferMoves = false;            // a rewrite is on its way and takes the moves
+    std::atomic<std::int64_t> mixedTo {0};
+    std::atomic<std::uint32_t> clockSeq {0}; // odd while the read clock below is being set
+    std::atomic<std::int64_t> readFrame {0};
+    std::atomic<std::int64_t> readAtNs {0};
+    std::atomic<bool> reading {false};
+    mutable std::atomic<std::int64_t> readShown {0}; // the latest read point given out (interface thread)
+    // A channel was taken away (interface thread) / seen so by the output thread.
+    std::atomic<std::uint32_t> detachSeq {0};
+    std::uint32_t detachSeen = 0;
+    // Changes a rewrite is to carry (interface thread), and the last one carried (output thread).
+    std::atomic<std::uint32_t> changeSeq {0};
+    std::atomic<std::uint32_t> changeDone {0};
+    int pokeFd = -1; // the engine's poke of a queued output's thread (an eventfd, any thread writes it)
     // Real-time scheduling of the device's callback thread: what its first callback after a
     // start found (0 not yet known, 1 granted, -1 refused), and whether a refusal was logged.
     std::atomic<int> realtime {0};
@@ -334,8 +421,34 @@ struct SoundEngine::Impl {
     static int paCallback(const void*, void* output, unsigned long frames, const PaStreamCallbackTimeInfo*,
                           PaStreamCallbackFlags flags, void* user);
     static void paStreamFinished(void* user);
-    static bool pulseFill(void* user, float* out, int frames);
-    static void pulseStarted(void* user);
+    // The pulse output's side (outputs.cpp): see PulseOutput::Client.
+    struct PulseHooks final : PulseOutput::Client {
+        Impl& e;
+        explicit PulseHooks(Impl& engine) : e(engine) {}
+        int fill(float* out, int frames, bool mayHold, bool& rest) override;
+        std::int64_t rewind(std::int64_t frame) override;
+        std::int64_t head() override { return e.mixFrame; }
+        void heard(std::int64_t frame, bool playing) override;
+        bool changePending() override;
+        void changeCarried(std::uint32_t change) override;
+        std::uint32_t change() override;
+        void started() override;
+    } pulseHooks {*this};
+    // A queued output's mixing (mixer.cpp): frames from the present boundary on, stopping short
+    // (fewer returned) where a playing stream waits for its ring and the output may wait; going
+    // back to a boundary still queued.
+    int mixQueued(float* out, int frames, bool mayHold);
+    std::int64_t rewindTo(std::int64_t frame);
+    bool waitsForRing() const;
+    // The frame the server reads now (interface thread), and the stream's position and end as
+    // heard there, taken from its history.
+    std::int64_t readNow() const;
+    void follow(Stream& s) const;
+    // The output's read point moved: the rings may let go of what no rewrite needs any more.
+    void release(std::int64_t read);
+    // A change at a channel: a queued output rewrites what it holds.
+    void changed();
+    void poke() const;
     int openPulse();
     // The device ended on its own (PortAudio finished the stream, the pulse server failed).
     bool deviceEnded() const;

@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <sys/eventfd.h>
+#include <unistd.h>
 
 namespace audio {
 namespace {
@@ -30,7 +32,7 @@ void magnitudes(const fftwf_complex* bins, float* out)
 
 } // namespace
 
-SoundEngine::Impl::Impl(const QString& n) : name(n)
+SoundEngine::Impl::Impl(const QString& n) : name(n), pokeFd(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC))
 {
     std::lock_guard lock(fftwPlannerMutex);
     fftIn = fftwf_alloc_real(kFftSize);
@@ -43,6 +45,8 @@ SoundEngine::Impl::Impl(const QString& n) : name(n)
 SoundEngine::Impl::~Impl()
 {
     shutdown();
+    if (pokeFd >= 0)
+        ::close(pokeFd);
     std::lock_guard lock(fftwPlannerMutex);
     fftwf_destroy_plan(plan);
     fftwf_free(fftIn);
@@ -101,24 +105,27 @@ int SoundEngine::Impl::fadeFrames(const Stream& s) { return int(std::ceil(s.gain
 bool SoundEngine::Impl::mixStream(Stream& s, float* out, int frames)
 {
     const std::uint32_t req = s.request.load(std::memory_order_acquire);
-    if (req != s.acknowledged.load(std::memory_order_relaxed)) {
+    if (req != s.acknowledged.load(std::memory_order_relaxed) && !deferMoves) {
         // A move. What the ring still holds belongs to the old place: it fades out first,
         // so the jump does not click.
-        if (s.gain > 0.0f && !s.ended.load(std::memory_order_relaxed)) {
+        if (s.gain > 0.0f && !s.over) {
             const int n = std::min(frames, fadeFrames(s));
             const bool ok = playFrames(s, out, n, true);
-            if (s.gain > 0.0f && !s.ended.load(std::memory_order_relaxed))
+            if (s.gain > 0.0f && !s.over)
                 return ok; // the fade goes on in the next block
             out += n * 2;
             frames -= n;
         }
         // The new place is taken; the decoder refills the ring from there. The sound there
-        // fades in (a paused stream stays silent, its position held).
-        s.acknowledge(req);
+        // fades in (a paused stream stays silent, its position held). A queued output never
+        // mixes again from before this: the ring no longer holds the old place.
+        s.acknowledge(req, mixFrame);
+        if (queued)
+            barrier = mixFrame + kSnapFrames;
     }
     if (manual)
         s.fillAhead(frames);
-    if (!s.ringReady() || s.ended.load(std::memory_order_relaxed) || frames == 0)
+    if (!s.ringReady() || s.over || frames == 0)
         return true;
     // A pause fades out over a few milliseconds and then holds the position; the resume
     // fades in again from there.
@@ -163,17 +170,26 @@ bool SoundEngine::Impl::playFrames(Stream& s, float* out, int frames, bool fadeO
     s.gain = g;
     s.audible.store(g > 0.0f, std::memory_order_release);
 
+    // The position and the end are the decks' once heard: at once where the output plays as it
+    // mixes, from the stream's history on a queued output.
     const std::int64_t total = s.total();
     if (finished) {
         s.pos = double(total);
-        s.position.store(total, std::memory_order_relaxed);
-        s.ended.store(true, std::memory_order_release);
+        s.shown = total;
+        s.over = true;
+        if (!queued) {
+            s.position.store(total, std::memory_order_relaxed);
+            s.ended.store(true, std::memory_order_release);
+        }
         return true;
     }
     // Until the end itself, the position stays short of the length.
     s.pos = std::min(s.pos, double(std::max<std::int64_t>(0, total - 1)));
-    if (!fadeOut)
-        s.position.store(std::int64_t(s.pos), std::memory_order_relaxed);
+    if (!fadeOut) {
+        s.shown = std::int64_t(s.pos);
+        if (!queued)
+            s.position.store(s.shown, std::memory_order_relaxed);
+    }
     // Right after a move the decoder has had no time to fill the ring: a short wait, not
     // an underrun.
     const bool underrun = dry && !manual && s.flowing;
@@ -204,8 +220,213 @@ void SoundEngine::Impl::copyDirect(Stream& s, int frames, int& done, bool& finis
             slot[1] = in[i * 2 + 1];
         }
         s.rd.store(r + std::uint64_t(n), std::memory_order_release);
+        if (!s.queued)
+            s.keep.store(r + std::uint64_t(n), std::memory_order_release);
         s.pos += double(n);
         done += n;
+    }
+}
+
+// --- a queued output (see the top of engineimpl.h)
+
+void Stream::remember(std::int64_t at)
+{
+    std::int64_t source = std::int64_t(pos);
+    std::uint32_t fraction = 0;
+    if (!direct) {
+        const std::uint64_t p = varispeed->position();
+        source = varispeedFrom + std::int64_t(p >> 32);
+        fraction = std::uint32_t(p);
+    }
+    const std::int64_t count = heardCount.load(std::memory_order_relaxed);
+    Heard& e = heard[std::size_t(count % kHeardEntries)];
+    e.frame.store(at, std::memory_order_relaxed);
+    e.source.store(source, std::memory_order_relaxed);
+    e.fraction.store(fraction, std::memory_order_relaxed);
+    e.gain.store(gain, std::memory_order_relaxed);
+    e.flags.store(std::uint8_t((direct ? kHeardDirect : 0) | (flowing ? kHeardFlowing : 0) | (over ? kHeardOver : 0)),
+                  std::memory_order_relaxed);
+    e.shown.store(shown, std::memory_order_relaxed);
+    heardCount.store(count + 1, std::memory_order_release);
+}
+
+const Heard* Stream::heardAt(std::int64_t at) const
+{
+    const std::int64_t count = heardCount.load(std::memory_order_acquire);
+    const std::int64_t from = heardFrom.load(std::memory_order_acquire);
+    // The oldest entries are left alone: the output may be writing over them.
+    for (std::int64_t k = count - 1; k >= 0 && k >= count - (kHeardEntries - 16); --k) {
+        const Heard& e = heard[std::size_t(k % kHeardEntries)];
+        const std::int64_t frame = e.frame.load(std::memory_order_relaxed);
+        if (frame < from)
+            return nullptr;
+        if (frame <= at)
+            return &e;
+    }
+    return nullptr;
+}
+
+void Stream::restore(const Heard& e)
+{
+    const std::int64_t source = e.source.load(std::memory_order_relaxed);
+    const std::uint8_t flags = e.flags.load(std::memory_order_relaxed);
+    gain = e.gain.load(std::memory_order_relaxed);
+    flowing = (flags & kHeardFlowing) != 0;
+    over = (flags & kHeardOver) != 0;
+    shown = e.shown.load(std::memory_order_relaxed);
+    // The frames just before it, still in the ring (the ring keeps them until they are heard);
+    // silence before the place the ring starts at.
+    constexpr int kBefore = Varispeed::kBefore;
+    float before[kBefore * 2];
+    const std::uint64_t at = ringOf(source);
+    for (int i = 0; i < kBefore; ++i) {
+        const bool there = source - kBefore + i >= epochFrame;
+        const float* f = ring.get() + ((at - std::uint64_t(kBefore - i)) & kRingMask) * 2;
+        before[i * 2] = there ? f[0] : 0.0f;
+        before[i * 2 + 1] = there ? f[1] : 0.0f;
+    }
+    if (flags & kHeardDirect) {
+        direct = true;
+        pos = double(source);
+        std::copy(before, before + kBefore * 2, recent);
+        recentCount = 0;
+    } else {
+        direct = false;
+        const std::uint32_t fraction = e.fraction.load(std::memory_order_relaxed);
+        varispeedFrom = source;
+        varispeed->restart(before, kBefore, fraction);
+        pos = double(source) + double(fraction) / 4294967296.0;
+    }
+    rd.store(at, std::memory_order_release);
+}
+
+// A playing stream has nothing to play yet: its move or its song is still being decoded.
+bool SoundEngine::Impl::waitsForRing() const
+{
+    for (const auto& slot : channelSlots) {
+        const Stream* s = slot.load(std::memory_order_seq_cst);
+        if (!s || s->over || !s->active() || s->movePending())
+            continue;
+        if (!s->ringReady())
+            return true;
+        if (!s->flowing && !s->eof.load(std::memory_order_acquire)
+            && s->wr.load(std::memory_order_acquire) == s->rd.load(std::memory_order_relaxed))
+            return true;
+    }
+    return false;
+}
+
+int SoundEngine::Impl::mixQueued(float* out, int frames, bool mayHold)
+{
+    // While a rewrite is on its way a move waits for it, to be taken where the rewrite starts
+    // rather than behind the whole queue.
+    deferMoves = changeSeq.load(std::memory_order_acquire) != changeDone.load(std::memory_order_relaxed);
+    callbackSeq.fetch_add(1, std::memory_order_seq_cst); // odd: mixing
+    int done = 0;
+    while (done < frames) {
+        if (mixFrame % kSnapFrames == 0) {
+            if (mayHold && done > 0 && waitsForRing())
+                break;
+            // A boundary: remembered, to mix from here again.
+            const std::uint32_t d = detachSeq.load(std::memory_order_seq_cst);
+            if (d != detachSeen) { // a stream left the mix: what was mixed with it stays
+                detachSeen = d;
+                barrier = std::max(barrier, mixFrame);
+            }
+            const std::size_t k = std::size_t(markCount % kHeardEntries);
+            markFrame[k] = mixFrame;
+            markQuiet[k] = quietFrames;
+            ++markCount;
+            for (auto& slot : channelSlots)
+                if (Stream* s = slot.load(std::memory_order_seq_cst); s && s->heard)
+                    s->remember(mixFrame);
+        }
+        const int n = std::min(kSnapFrames - int(mixFrame % kSnapFrames), frames - done);
+        mixBlock(out + done * 2, n);
+        done += n;
+        mixFrame += n;
+    }
+    callbackSeq.fetch_add(1, std::memory_order_seq_cst); // even: done
+    mixedTo.store(mixFrame, std::memory_order_release);
+    deferMoves = false;
+    return done;
+}
+
+std::int64_t SoundEngine::Impl::rewindTo(std::int64_t frame)
+{
+    frame = std::max(frame, barrier);
+    frame = (frame + kSnapFrames - 1) / kSnapFrames * kSnapFrames;
+    if (frame >= mixFrame)
+        return mixFrame;
+    std::int64_t mark = markCount - 1;
+    while (mark >= 0 && mark >= markCount - kHeardEntries && markFrame[mark % kHeardEntries] > frame)
+        --mark;
+    if (mark < 0 || mark < markCount - kHeardEntries || markFrame[mark % kHeardEntries] != frame)
+        return mixFrame;
+    callbackSeq.fetch_add(1, std::memory_order_seq_cst); // odd: the streams are being changed
+    std::int64_t back = frame;
+    if (detachSeq.load(std::memory_order_seq_cst) != detachSeen) {
+        back = mixFrame; // a stream left since the last boundary: nothing before now is mixed again
+    } else {
+        // Each stream's entry at that boundary, or its first (it started later).
+        std::int64_t entry[kSlots];
+        for (int i = 0; i < kSlots && back == frame; ++i) {
+            entry[i] = -1;
+            Stream* s = channelSlots[i].load(std::memory_order_seq_cst);
+            if (!s || !s->heard)
+                continue;
+            const std::int64_t count = s->heardCount.load(std::memory_order_relaxed);
+            std::int64_t k = count - 1;
+            while (k > 0 && k > count - kHeardEntries && s->heard[k % kHeardEntries].frame.load() > frame)
+                --k;
+            if (k < 0)
+                continue; // not mixed yet
+            const Heard& e = s->heard[k % kHeardEntries];
+            const std::int64_t at = e.frame.load();
+            // The ring must still hold what it mixes from there (it keeps no more than
+            // kKeepBehindMost behind the read point).
+            const bool held = s->keepFor(e.source.load()) >= s->keep.load(std::memory_order_relaxed);
+            if (held && (at == frame || (k == 0 && at > frame)))
+                entry[i] = k;
+            else
+                back = mixFrame; // its history does not reach back there
+        }
+        for (int i = 0; i < kSlots && back == frame; ++i) {
+            Stream* s = channelSlots[i].load(std::memory_order_seq_cst);
+            if (!s || entry[i] < 0)
+                continue;
+            s->restore(s->heard[entry[i] % kHeardEntries]);
+            s->heardCount.store(entry[i], std::memory_order_release); // remembered again from there
+        }
+        if (back == frame) {
+            quietFrames = markQuiet[mark % kHeardEntries];
+            markCount = mark;
+            mixFrame = frame;
+        }
+    }
+    callbackSeq.fetch_add(1, std::memory_order_seq_cst);
+    return back;
+}
+
+// The server reads at `read`: each ring may let go of what lies before the frames a rewrite
+// from there on would mix from (and the varispeed's reach back before them).
+void SoundEngine::Impl::release(std::int64_t read)
+{
+    for (auto& slot : channelSlots) {
+        Stream* s = slot.load(std::memory_order_seq_cst);
+        if (!s || !s->heard || s->heardCount.load(std::memory_order_relaxed) == 0)
+            continue;
+        const Heard* e = s->heardAt(read);
+        if (!e)
+            continue;
+        const std::uint64_t rd = s->rd.load(std::memory_order_relaxed);
+        // Far beyond normal speed the queue spans more of the song than the ring may keep
+        // behind the read point and still decode ahead: the decoder is given its room, and a
+        // rewrite that needs what it wrote over takes the change behind the queue instead.
+        const std::uint64_t keep = std::max(s->keepFor(e->source.load(std::memory_order_relaxed)),
+                                            rd > kKeepBehindMost ? rd - kKeepBehindMost : 0);
+        s->keep.store(std::max(s->keep.load(std::memory_order_relaxed), std::min(keep, rd)),
+                      std::memory_order_release);
     }
 }
 

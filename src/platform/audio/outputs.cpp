@@ -152,7 +152,7 @@ bool SoundEngine::Impl::startDevice()
     watchSeq = callbackSeq.load();
     watchSince = std::chrono::steady_clock::now();
     if (pulse) // the output's thread asks for sound only once the gate is open
-        return pulse->resume(&Impl::pulseStarted);
+        return pulse->resume();
     pa::QuietConsole quiet;
     realtime.store(0, std::memory_order_relaxed);
     outputGate.fetch_and(~1u, std::memory_order_seq_cst);
@@ -174,6 +174,14 @@ bool SoundEngine::Impl::startDevice()
 int SoundEngine::Impl::start(unsigned /*flags*/)
 {
     underrunCount.store(0);
+    mixFrame = 0;
+    barrier = 0;
+    markCount = 0;
+    mixedTo.store(0);
+    readFrame.store(0);
+    readShown.store(0);
+    reading.store(false);
+    changeDone.store(changeSeq.load());
     underrunsTold = 0;
     outputGate.store(0);
     restAfter = kFftSize;
@@ -220,6 +228,7 @@ int SoundEngine::Impl::start(unsigned /*flags*/)
     } else {
         paDevice = device;
         pulseRoute = routeOfDevice(device);
+        queued = pulseRoute.has_value();
         if (pulseRoute)
             releasePa(); // the pulse output needs nothing of PortAudio
         if (const int code = openDevice(); code != ErrNone) {
@@ -296,7 +305,7 @@ int SoundEngine::Impl::openPulse()
 {
     outputGate.fetch_or(1u, std::memory_order_seq_cst);
     realtime.store(0, std::memory_order_relaxed);
-    pulse = std::make_unique<PulseOutput>(&Impl::pulseFill, this, underrunCount);
+    pulse = std::make_unique<PulseOutput>(pulseHooks, underrunCount, pokeFd);
     if (!pulse->open(*pulseRoute, bufferMs, name)) {
         pulse.reset();
         return ErrInit;
@@ -306,26 +315,60 @@ int SoundEngine::Impl::openPulse()
     return ErrNone;
 }
 
-// The pulse output's thread asks for sound: mixed straight into the server's buffer. True when
-// the output may rest now.
-bool SoundEngine::Impl::pulseFill(void* user, float* out, int frames)
+// The pulse output's thread asks for sound: mixed straight into the server's buffer.
+int SoundEngine::Impl::PulseHooks::fill(float* out, int frames, bool mayHold, bool& rest)
 {
-    auto* self = static_cast<Impl*>(user);
-    const std::uint32_t gate = self->outputGate.load(std::memory_order_seq_cst);
+    const std::uint32_t gate = e.outputGate.load(std::memory_order_seq_cst);
     if (gate & 1) {
         // A request that crossed the stream's rest: silence, which the next start drops.
         std::fill(out, out + frames * 2, 0.0f);
-        return false;
+        return frames;
     }
-    if (self->realtime.load(std::memory_order_relaxed) == 0)
-        self->realtime.store(askRealtime() ? 1 : -1, std::memory_order_relaxed);
-    self->render(out, frames);
-    return self->rest(gate);
+    // Real time is asked for by the output's own thread only: the first sound of a start is
+    // mixed on the thread calling play (the interface's), which must stay as it is.
+    if (e.realtime.load(std::memory_order_relaxed) == 0 && e.pulse && e.pulse->onItsThread())
+        e.realtime.store(askRealtime() ? 1 : -1, std::memory_order_relaxed);
+    const int done = e.mixQueued(out, frames, mayHold);
+    rest = done == frames && e.rest(gate);
+    return done;
 }
 
-void SoundEngine::Impl::pulseStarted(void* user)
+std::int64_t SoundEngine::Impl::PulseHooks::rewind(std::int64_t frame) { return e.rewindTo(frame); }
+
+void SoundEngine::Impl::PulseHooks::heard(std::int64_t frame, bool playing)
 {
-    static_cast<Impl*>(user)->outputGate.fetch_and(~1u, std::memory_order_seq_cst);
+    frame = std::clamp<std::int64_t>(frame, 0, e.mixFrame);
+    const std::int64_t ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                std::chrono::steady_clock::now().time_since_epoch())
+                                .count();
+    e.clockSeq.fetch_add(1, std::memory_order_acq_rel);
+    e.readFrame.store(frame, std::memory_order_relaxed);
+    e.readAtNs.store(ns, std::memory_order_relaxed);
+    e.reading.store(playing, std::memory_order_relaxed);
+    e.clockSeq.fetch_add(1, std::memory_order_release);
+    e.release(frame);
+}
+
+bool SoundEngine::Impl::PulseHooks::changePending()
+{
+    return e.changeSeq.load(std::memory_order_acquire) != e.changeDone.load(std::memory_order_relaxed);
+}
+
+std::uint32_t SoundEngine::Impl::PulseHooks::change() { return e.changeSeq.load(std::memory_order_acquire); }
+
+void SoundEngine::Impl::PulseHooks::changeCarried(std::uint32_t change)
+{
+    e.changeDone.store(change, std::memory_order_relaxed);
+}
+
+// The stream starts again afresh (under the output's lock, no mixing meanwhile): what the server
+// held is gone, so nothing before this frame is rewritten, and the changes made while it rested
+// are in what is mixed next.
+void SoundEngine::Impl::PulseHooks::started()
+{
+    e.barrier = e.mixFrame;
+    e.changeDone.store(e.changeSeq.load(std::memory_order_acquire), std::memory_order_relaxed);
+    e.outputGate.fetch_and(~1u, std::memory_order_seq_cst);
 }
 
 bool SoundEngine::Impl::deviceEnded() const
@@ -466,6 +509,7 @@ void SoundEngine::Impl::shutdown()
     output = Output::None;
     paDevice = -1;
     pulseRoute.reset();
+    queued = false;
     paFinished = false;
     loseForTest = false;
     lost = false;

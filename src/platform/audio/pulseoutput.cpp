@@ -4,6 +4,7 @@
 #include <pulse/pulseaudio.h>
 
 #include <algorithm>
+#include <unistd.h>
 
 namespace audio {
 namespace {
@@ -13,6 +14,26 @@ constexpr std::size_t kFrameBytes = 2 * sizeof(float);
 // How long an open waits for the server: a server that does not answer by then is taken as not
 // there, rather than holding the interface thread.
 constexpr int kConnectWaitMs = 3000;
+// The queue on the server: topped up once this much of it has played (a wake of the thread).
+constexpr int kTopUpMs = 150;
+// A rewrite starts this far past what the sink may take before the rewrite reaches the server,
+// and is mixed and sent in pieces from the second figure on (12 ms, see kPieceFrames), so the
+// server has each before the sink reaches it.
+constexpr int kRewriteMarginFrames = kRate * 4 / 1000;
+constexpr std::size_t kRewritePieceFrames = 512;
+// A top-up is mixed and sent in pieces, the first of this many frames (93 ms), each next one
+// twice the last: the server has the first at once, whatever the mixing of all of it takes (a
+// fast song at a high speed), and it is sent in few pieces (each piece costs a wake more).
+constexpr std::size_t kPieceFrames = 4096;
+// Sound written with the start of a stream that rested, behind a little silence (see resume()).
+constexpr std::size_t kStartFrames = 1024;
+constexpr std::int64_t kLeadFrames = 128;
+// The age of the server's word on its read point that is believed (a clock step aside).
+constexpr pa_usec_t kRewriteAgeMostUs = 100000;
+// Sound the mixer waits for (a move, a new song not yet decoded) is waited for this long at most,
+// in steps of the second figure, before the mix goes on without it.
+constexpr pa_usec_t kHoldMostUs = 20000;
+constexpr pa_usec_t kHoldStepUs = 3000;
 
 QByteArray alsaText(snd_config_t* conf, const char* key)
 {
@@ -45,8 +66,8 @@ std::optional<PulseRoute> pulseRouteOf(const QString& alsaDevice)
     return route;
 }
 
-PulseOutput::PulseOutput(Fill fill, void* user, std::atomic<std::uint64_t>& underruns)
-    : fill_(fill), user_(user), underruns_(underruns)
+PulseOutput::PulseOutput(Client& client, std::atomic<std::uint64_t>& underruns, int pokeFd)
+    : client_(client), underruns_(underruns), pokeFd_(pokeFd)
 {
 }
 
@@ -73,30 +94,149 @@ void PulseOutput::onStreamState(pa_stream* s, void* user)
     static_cast<PulseOutput*>(user)->noteState(state == PA_STREAM_FAILED || state == PA_STREAM_TERMINATED);
 }
 
-// The server has room for `bytes` more: the mix goes straight into the buffers it hands out, and
-// every byte asked for is written (silence while resting), so the stream never holds more than
-// its length.
-void PulseOutput::onWrite(pa_stream* s, std::size_t bytes, void* user)
+// The server has room for more: it asked for all but its queue's length of what it holds, so it
+// reads at the head less that; the mix goes straight into the buffers it hands out.
+void PulseOutput::onWrite(pa_stream*, std::size_t bytes, void* user)
 {
     auto* self = static_cast<PulseOutput*>(user);
-    while (bytes >= kFrameBytes) {
+    if (!self->corked_)
+        self->client_.heard(self->client_.head() - std::int64_t(self->queueFrames_) + std::int64_t(bytes / kFrameBytes),
+                            true);
+    self->writeRequested();
+}
+
+void PulseOutput::writeRequested()
+{
+    const std::size_t bytes = pa_stream_writable_size(stream_);
+    if (bytes != std::size_t(-1) && bytes > 0)
+        write(bytes, -1, kPieceFrames);
+}
+
+std::size_t PulseOutput::write(std::size_t bytes, std::int64_t seekTo, std::size_t pieceFrames)
+{
+    std::size_t written = 0;
+    while (bytes - written >= kFrameBytes) {
         void* data = nullptr;
-        std::size_t n = bytes;
-        if (pa_stream_begin_write(s, &data, &n) < 0 || !data)
-            return;
-        n = std::min(n, bytes) / kFrameBytes * kFrameBytes;
+        std::size_t n = std::min(bytes - written, pieceFrames * kFrameBytes);
+        if (pa_stream_begin_write(stream_, &data, &n) < 0 || !data)
+            break;
+        n = std::min({n, bytes - written, pieceFrames * kFrameBytes}) / kFrameBytes * kFrameBytes;
         if (n == 0) {
-            pa_stream_cancel_write(s);
-            return;
+            pa_stream_cancel_write(stream_);
+            break;
         }
-        const bool rest = self->fill_(self->user_, static_cast<float*>(data), int(n / kFrameBytes));
-        if (pa_stream_write(s, data, n, nullptr, 0, PA_SEEK_RELATIVE) < 0)
-            return;
-        bytes -= n;
-        if (rest) // nothing to play: the server stops asking until resume()
-            if (pa_operation* op = pa_stream_cork(s, 1, nullptr, nullptr))
+        const bool mayHold = holdSince_ < 0 || pa_rtclock_now() - pa_usec_t(holdSince_) < kHoldMostUs;
+        bool rest = false;
+        const int got = client_.fill(static_cast<float*>(data), int(n / kFrameBytes), mayHold, rest);
+        if (got <= 0) {
+            pa_stream_cancel_write(stream_);
+            break;
+        }
+        const bool seek = written == 0 && seekTo >= 0;
+        if (pa_stream_write(stream_, data, std::size_t(got) * kFrameBytes, nullptr, seek ? seekTo : 0,
+                            seek ? PA_SEEK_ABSOLUTE : PA_SEEK_RELATIVE)
+            < 0)
+            break;
+        written += std::size_t(got) * kFrameBytes;
+        pieceFrames *= 2; // what is queued ahead grows faster than the mixing of the next piece takes
+        if (rest) { // nothing to play: the server stops asking until resume()
+            if (pa_operation* op = pa_stream_cork(stream_, 1, nullptr, nullptr))
                 pa_operation_unref(op);
+            corked_ = true;
+            client_.heard(client_.head(), false);
+            holdSince_ = -1;
+            return written;
+        }
+        if (std::size_t(got) * kFrameBytes < n) {
+            // The mix waits for sound being decoded: the decoder's poke or a short timer goes on.
+            if (holdSince_ < 0)
+                holdSince_ = std::int64_t(pa_rtclock_now());
+            if (!holdTimer_)
+                holdTimer_ = pa_context_rttime_new(context_, pa_rtclock_now() + kHoldStepUs, &PulseOutput::onHoldOver,
+                                                   this);
+            return written;
+        }
     }
+    holdSince_ = -1;
+    return written;
+}
+
+void PulseOutput::onHoldOver(pa_mainloop_api* api, pa_time_event* e, const struct timeval*, void* user)
+{
+    auto* self = static_cast<PulseOutput*>(user);
+    api->time_free(e);
+    self->holdTimer_ = nullptr;
+    if (!self->corked_ && streamUp(self->stream_))
+        self->writeRequested();
+}
+
+// Poked: a change to rewrite, or sound the mix waited for is there.
+void PulseOutput::poked(int fd)
+{
+    std::uint64_t count = 0;
+    [[maybe_unused]] const ssize_t n = ::read(fd, &count, sizeof count);
+    if (corked_ || !streamUp(stream_))
+        return;
+    if (client_.changePending())
+        askWhereItReads();
+    else if (holdSince_ >= 0)
+        writeRequested();
+}
+
+void PulseOutput::askWhereItReads()
+{
+    if (asking_)
+        return; // the answer on its way carries this change too
+    if (pa_operation* op = pa_stream_update_timing_info(stream_, &PulseOutput::onTiming, this)) {
+        asking_ = true;
+        pa_operation_unref(op);
+    } else {
+        client_.changeCarried(client_.change()); // taken at the head instead
+    }
+}
+
+void PulseOutput::onTiming(pa_stream*, int success, void* user)
+{
+    auto* self = static_cast<PulseOutput*>(user);
+    self->asking_ = false;
+    if (self->corked_ || !streamUp(self->stream_))
+        return;
+    if (!success) {
+        self->client_.changeCarried(self->client_.change());
+        return;
+    }
+    self->rewrite();
+    if (self->client_.changePending())
+        self->askWhereItReads();
+    else if (self->holdSince_ >= 0)
+        self->writeRequested();
+}
+
+// The server has told where it reads and writes: what it holds from a little past its read
+// point on is mixed again, the changes in it, and written over the old at the same place.
+void PulseOutput::rewrite()
+{
+    const std::uint32_t change = client_.change();
+    client_.changeCarried(change);
+    const pa_timing_info* info = pa_stream_get_timing_info(stream_);
+    if (!info || info->write_index_corrupt || info->read_index_corrupt)
+        return; // a flush on its way: the next start plays the change anyway
+    const std::int64_t head = client_.head();
+    std::int64_t read = head - (info->write_index - info->read_index) / std::int64_t(kFrameBytes);
+    client_.heard(read, true);
+    // The sink has read on since the server told its read point (it renders a block of its
+    // latency at a time), and reads on while this mixes: what it took meanwhile cannot be
+    // written over, and a rewrite that landed there would start in the middle of its change.
+    const pa_usec_t age = std::min<pa_usec_t>(pa_timeval_age(&info->timestamp), kRewriteAgeMostUs);
+    read += std::int64_t(age * kRate / PA_USEC_PER_SEC);
+    const std::int64_t sink = std::int64_t(info->configured_sink_usec * kRate / PA_USEC_PER_SEC);
+    const std::int64_t from = client_.rewind(read + sink + kRewriteMarginFrames);
+    if (from >= head)
+        return;
+    // Written at that place in small pieces, each sent as soon as it is mixed: the server's
+    // queue now ends where the rewrite has got to, and the sink must not catch up with it.
+    const std::int64_t seek = info->write_index - (head - from) * std::int64_t(kFrameBytes);
+    write(std::size_t(head - from) * kFrameBytes, seek, kRewritePieceFrames);
 }
 
 void PulseOutput::onUnderflow(pa_stream*, void* user)
@@ -157,22 +297,25 @@ bool PulseOutput::open(const PulseRoute& route, int bufferMs, const QString& nam
         pa_stream_set_state_callback(stream_, &PulseOutput::onStreamState, this);
         pa_stream_set_write_callback(stream_, &PulseOutput::onWrite, this);
         pa_stream_set_underflow_callback(stream_, &PulseOutput::onUnderflow, this);
-        // Asked for a latency of two buffers in all, the server splits it: a quarter buffer in
-        // its sink, the rest queued from us, topped up each time three quarters of a buffer of it
-        // has played. At the usual 20 ms buffer a change (volume, crossfader, pitch, pause) is
-        // heard 20 to 40 ms after it is made, as it was through ALSA's pulse plugin, and the
-        // thread wakes about 67 times a second. A wake costs several times the mixing it does
-        // (the server's protocol, the switch into this thread and the wake of the server's), so
-        // a shorter top-up costs more than it gives; the sink's part keeps a sound card's sink out
-        // of its smallest latency, where it is most easily starved. The sink runs at that latency
-        // even while the stream rests (corked), so an idle one (a null sink's 2 s blocks) plays
-        // the first sound of the next play at once.
+        // The sink runs at a quarter buffer (5 ms at the usual 20 ms), the stream's queue on the
+        // server is topped up each time 150 ms of it (or three quarters of a buffer) has played:
+        // the server splits a latency of twice both between them. A wake of this thread costs
+        // several times the mixing it does (the server's protocol, the switch into this thread
+        // and the wake of the server's), so it wakes some seven times a second; a change is
+        // heard at once all the same, rewritten (see the header). The sink's part keeps a sound
+        // card's sink out of its smallest latency, where it is most easily starved. The sink runs
+        // at that latency even while the stream rests (corked), so an idle one (a null sink's 2 s
+        // blocks) plays the first sound of the next play at once. The server starts the stream
+        // (and starts it again after it ran dry) once what a start writes is queued: a start
+        // that waits for its song to be decoded does not play a few frames and run dry.
         const auto bytesOf = [](int ms) { return std::uint32_t(std::max(1, kRate * ms / 1000) * kFrameBytes); };
+        const int sinkMs = std::max(1, bufferMs / 4);
+        const int topUpMs = std::max(kTopUpMs, bufferMs * 3 / 4);
         pa_buffer_attr attr {};
         attr.maxlength = std::uint32_t(-1);
-        attr.tlength = bytesOf(2 * bufferMs);
-        attr.prebuf = std::uint32_t(-1);
-        attr.minreq = bytesOf(bufferMs * 3 / 4);
+        attr.tlength = bytesOf(2 * sinkMs + 2 * topUpMs);
+        attr.prebuf = std::uint32_t((kLeadFrames + kStartFrames) * kFrameBytes);
+        attr.minreq = bytesOf(topUpMs);
         attr.fragsize = std::uint32_t(-1);
         const auto flags = pa_stream_flags_t(PA_STREAM_ADJUST_LATENCY | PA_STREAM_START_CORKED);
         ok = pa_stream_connect_playback(stream_, route.sink.isEmpty() ? nullptr : route.sink.constData(), &attr, flags,
@@ -182,7 +325,19 @@ bool PulseOutput::open(const PulseRoute& route, int bufferMs, const QString& nam
     }
     if (ok) {
         const pa_buffer_attr* got = pa_stream_get_buffer_attr(stream_);
-        bufferFrames_ = got ? got->tlength / kFrameBytes : std::size_t(kRate * bufferMs / 1000);
+        queueFrames_ = got ? got->tlength / kFrameBytes : std::size_t(kRate * bufferMs / 1000);
+        bufferFrames_ = queueFrames_;
+        pa_mainloop_api* api = pa_threaded_mainloop_get_api(loop_);
+        pokeEvent_ = pokeFd_ >= 0 ? api->io_new(
+                                   api, pokeFd_, PA_IO_EVENT_INPUT,
+                                   [](pa_mainloop_api*, pa_io_event*, int fd, pa_io_event_flags_t, void* self) {
+                                       static_cast<PulseOutput*>(self)->poked(fd);
+                                   },
+                                   this) : nullptr;
+        ok = pokeEvent_ != nullptr;
+        corked_ = true;
+        asking_ = false;
+        holdSince_ = -1;
     }
     pa_threaded_mainloop_unlock(loop_);
     if (!ok)
@@ -195,6 +350,13 @@ void PulseOutput::close()
     if (!loop_)
         return;
     pa_threaded_mainloop_lock(loop_);
+    pa_mainloop_api* api = pa_threaded_mainloop_get_api(loop_);
+    if (pokeEvent_)
+        api->io_free(pokeEvent_);
+    pokeEvent_ = nullptr;
+    if (holdTimer_)
+        api->time_free(holdTimer_);
+    holdTimer_ = nullptr;
     if (stream_) {
         pa_stream_set_state_callback(stream_, nullptr, nullptr);
         pa_stream_set_write_callback(stream_, nullptr, nullptr);
@@ -215,7 +377,9 @@ void PulseOutput::close()
     loop_ = nullptr;
 }
 
-bool PulseOutput::resume(void (*started)(void* user))
+bool PulseOutput::onItsThread() const { return loop_ && pa_threaded_mainloop_in_thread(loop_); }
+
+bool PulseOutput::resume()
 {
     if (!loop_)
         return false;
@@ -223,15 +387,28 @@ bool PulseOutput::resume(void (*started)(void* user))
     bool ok = !failed_.load() && contextUp(context_) && streamUp(stream_);
     if (ok) {
         // What the stream held when it came to rest is silence: dropped, so the new sound is
-        // not held back behind it.
+        // not held back behind it. The first sound goes with the start, behind a few frames of
+        // silence: the server starts a stream on a running sink a little past its first frames
+        // (the sink rewinds to take it in at once), and without them those would be the start
+        // of the fade-in, a click.
         pa_operation* flush = pa_stream_flush(stream_, nullptr, nullptr);
-        pa_operation* uncork = pa_stream_cork(stream_, 0, nullptr, nullptr);
-        ok = flush && uncork;
-        for (pa_operation* op : {flush, uncork})
-            if (op)
-                pa_operation_unref(op);
-        if (ok && started)
-            started(user_);
+        ok = flush != nullptr;
+        if (flush)
+            pa_operation_unref(flush);
+        if (ok) {
+            corked_ = false;
+            holdSince_ = -1;
+            client_.started();
+            client_.heard(client_.head() - kLeadFrames, true);
+            static const float lead[kLeadFrames * 2] {};
+            ok = pa_stream_write(stream_, lead, sizeof lead, nullptr, 0, PA_SEEK_RELATIVE) == 0;
+            write(kStartFrames * kFrameBytes, -1, kStartFrames);
+            pa_operation* uncork = pa_stream_cork(stream_, 0, nullptr, nullptr);
+            ok = ok && uncork != nullptr;
+            if (uncork)
+                pa_operation_unref(uncork);
+            corked_ = !ok;
+        }
     }
     pa_threaded_mainloop_unlock(loop_);
     return ok;

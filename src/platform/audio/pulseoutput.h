@@ -7,6 +7,13 @@
 // a new stream back until the end of its own 2 s block. Here one thread of libpulse's own both
 // answers the server and mixes, straight into the buffer the server hands out, and the stream
 // asks the server to run its sink at our latency.
+//
+// The queue on the server is long (about 0.3 s), so the thread wakes some seven times a second;
+// a change at a deck is still heard within a few hundredths of a second, because the thread is
+// poked and then REWRITES what the server has not read yet: it asks the server where it reads,
+// has the mixer go back to a boundary a little past that (the sink's own latency and a margin,
+// so the sink has not taken it yet) and writes from there at that absolute place in the
+// stream, over what was queued. The server reads on into the new sound without a seam.
 #pragma once
 
 #include <QByteArray>
@@ -20,6 +27,9 @@
 struct pa_threaded_mainloop;
 struct pa_context;
 struct pa_stream;
+struct pa_mainloop_api;
+struct pa_io_event;
+struct pa_time_event;
 
 namespace audio {
 
@@ -36,12 +46,32 @@ std::optional<PulseRoute> pulseRouteOf(const QString& alsaDevice);
 
 class PulseOutput {
 public:
-    // Mixes `frames` stereo frames into out on the output's thread. True when the output may now
-    // rest: the stream is corked until resume().
-    using Fill = bool (*)(void* user, float* out, int frames);
+    // The mixer behind the output; everything is called on the output's thread, but started()
+    // (under the output's lock, on the thread calling resume()).
+    struct Client {
+        virtual ~Client() = default;
+        // Mixes up to `frames` stereo frames into out, from the head on; fewer where it waits for
+        // sound that is not decoded yet and `mayHold`. `rest`: the output may rest now (the stream
+        // is corked until resume()).
+        virtual int fill(float* out, int frames, bool mayHold, bool& rest) = 0;
+        // Goes back to a boundary at or after `frame` to mix from there again; returns that frame,
+        // or the head when it cannot go back.
+        virtual std::int64_t rewind(std::int64_t frame) = 0;
+        virtual std::int64_t head() = 0; // output frames mixed so far
+        // The server reads at output frame `frame` now, and goes on reading while `playing`.
+        virtual void heard(std::int64_t frame, bool playing) = 0;
+        // Changes the mixer wants rewritten: a number that moves on with each.
+        virtual bool changePending() = 0;
+        virtual std::uint32_t change() = 0;
+        virtual void changeCarried(std::uint32_t change) = 0;
+        virtual void started() = 0;
+    };
 
     // Underflows of the server's buffer (it ran out of sound to play) are counted into `underruns`.
-    PulseOutput(Fill fill, void* user, std::atomic<std::uint64_t>& underruns);
+    // `pokeFd` is an eventfd the caller keeps open longer than the output: a write to it wakes
+    // the output's thread to rewrite what the server holds with the client's changes, or to go on
+    // writing after a wait for sound (any thread, no lock).
+    PulseOutput(Client& client, std::atomic<std::uint64_t>& underruns, int pokeFd);
     ~PulseOutput();
     PulseOutput(const PulseOutput&) = delete;
     PulseOutput& operator=(const PulseOutput&) = delete;
@@ -52,32 +82,53 @@ public:
     bool open(const PulseRoute& route, int bufferMs, const QString& name);
     // Ends the stream and the connection; harmless when not open.
     void close();
-    // Starts the corked stream afresh (what it held before the rest is dropped); `started` runs
-    // under the output's lock, before the thread can ask fill() for sound again. False when the
-    // server or the stream has failed since.
-    bool resume(void (*started)(void* user));
+    // Starts the corked stream afresh (what it held before the rest is dropped); the client's
+    // started() runs under the output's lock, before the thread can ask fill() for sound again.
+    // False when the server or the stream has failed since.
+    bool resume();
     // The connection or the stream failed on its own: the server went away or dropped us.
     bool failed() const { return failed_.load(std::memory_order_acquire); }
+    // The calling thread is the output's own (the one that answers the server).
+    bool onItsThread() const;
     // What the server buffers of ours ahead of the sink, in frames.
     std::size_t bufferFrames() const { return bufferFrames_; }
+    // The server's queue and its sink's latency in frames, as the server set them.
+    std::size_t queueFrames() const { return queueFrames_; }
 
 private:
     static void onContextState(pa_context* c, void* self);
     static void onStreamState(pa_stream* s, void* self);
     static void onWrite(pa_stream* s, std::size_t bytes, void* self);
     static void onUnderflow(pa_stream* s, void* self);
+    static void onTiming(pa_stream* s, int success, void* self);
+    static void onHoldOver(pa_mainloop_api*, pa_time_event*, const struct timeval*, void* self);
     void noteState(bool ended);
     bool waitUntil(bool (*done)(PulseOutput*), int ms);
+    // Writes up to `bytes` of the mix at the stream's write index (`seekTo` >= 0: at that
+    // absolute index first), mixed and sent in pieces, the first of `pieceFrames` at most, each
+    // next one twice the last; returns the bytes written.
+    std::size_t write(std::size_t bytes, std::int64_t seekTo, std::size_t pieceFrames);
+    void writeRequested();
+    void poked(int fd);
+    void askWhereItReads();
+    void rewrite();
 
-    Fill fill_;
-    void* user_;
+    Client& client_;
     pa_threaded_mainloop* loop_ = nullptr;
     pa_context* context_ = nullptr;
     pa_stream* stream_ = nullptr;
     std::atomic<bool> failed_ {false};
     std::atomic<std::uint64_t>& underruns_;
     std::size_t bufferFrames_ = 0;
+    std::size_t queueFrames_ = 0;
     bool timedOut_ = false;
+    // Output thread: the poke, a question about the read index in flight, a wait for sound.
+    const int pokeFd_;
+    pa_io_event* pokeEvent_ = nullptr;
+    bool asking_ = false;
+    bool corked_ = true;
+    pa_time_event* holdTimer_ = nullptr;
+    std::int64_t holdSince_ = -1; // the steady clock (us) when the wait began
 };
 
 } // namespace audio

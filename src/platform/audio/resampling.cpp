@@ -63,6 +63,8 @@ void SoundEngine::Impl::resample(Stream& s, std::uint64_t step, int frames, int&
                 fed = int(std::min({avail, kRingFrames - (r & kRingMask), std::uint64_t(want)}));
                 vs.push(s.ring.get() + (r & kRingMask) * 2, fed);
                 s.rd.store(r + std::uint64_t(fed), std::memory_order_release);
+                if (!s.queued)
+                    s.keep.store(r + std::uint64_t(fed), std::memory_order_release);
             } else if (eof) {
                 fed = want;
                 vs.pushSilence(fed);

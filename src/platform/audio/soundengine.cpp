@@ -8,6 +8,9 @@
 #include <thread>
 #include <utility>
 
+#include <sys/eventfd.h>
+#include <unistd.h>
+
 namespace audio {
 namespace {
 
@@ -33,9 +36,71 @@ Stream* SoundEngine::Impl::findChannel(int channel) const
     if (channel == 0)
         return nullptr;
     for (const auto& s : streams)
-        if (s->channel == std::uint32_t(channel) && s->slot >= 0)
+        if (s->channel == std::uint32_t(channel) && s->slot >= 0) {
+            follow(*s);
             return s->ended.load(std::memory_order_acquire) ? nullptr : s.get();
+        }
     return nullptr;
+}
+
+std::int64_t SoundEngine::Impl::readNow() const
+{
+    std::int64_t frame = 0, at = 0;
+    bool playing = false;
+    for (;;) {
+        const std::uint32_t seq = clockSeq.load(std::memory_order_acquire);
+        if (seq & 1)
+            continue;
+        frame = readFrame.load(std::memory_order_relaxed);
+        at = readAtNs.load(std::memory_order_relaxed);
+        playing = reading.load(std::memory_order_relaxed);
+        std::atomic_thread_fence(std::memory_order_acquire);
+        if (clockSeq.load(std::memory_order_relaxed) == seq)
+            break;
+    }
+    if (playing) {
+        const std::int64_t now = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                     std::chrono::steady_clock::now().time_since_epoch())
+                                     .count();
+        frame += std::max<std::int64_t>(0, now - at) * kRate / 1000000000;
+    }
+    frame = std::min(frame, mixedTo.load(std::memory_order_acquire));
+    // The server's word on its read point comes now and then, and the clock between runs a
+    // little ahead or behind: a position never goes back for that.
+    frame = std::max(frame, readShown.load(std::memory_order_relaxed));
+    readShown.store(frame, std::memory_order_relaxed);
+    return frame;
+}
+
+// On a queued output the position and the end a deck reads are those of what the server has
+// read, from the stream's history; elsewhere the mixer sets them as it mixes.
+void SoundEngine::Impl::follow(Stream& s) const
+{
+    if (!queued || s.slot < 0 || !s.heard)
+        return;
+    const Heard* e = s.heardAt(readNow());
+    if (!e)
+        return;
+    const bool over = (e->flags.load(std::memory_order_relaxed) & kHeardOver) != 0;
+    s.position.store(over ? s.total() : e->shown.load(std::memory_order_relaxed), std::memory_order_relaxed);
+    s.ended.store(over, std::memory_order_release);
+}
+
+void SoundEngine::Impl::changed()
+{
+    if (!queued)
+        return;
+    // One poke is enough while a change waits: the output's thread looks again for changes
+    // after each rewrite, so one made meanwhile is carried by the next.
+    const std::uint32_t before = changeSeq.fetch_add(1, std::memory_order_acq_rel);
+    if (before == changeDone.load(std::memory_order_acquire))
+        poke();
+}
+
+void SoundEngine::Impl::poke() const
+{
+    const std::uint64_t one = 1;
+    [[maybe_unused]] const ssize_t n = ::write(pokeFd, &one, sizeof one);
 }
 
 std::shared_ptr<Stream>* SoundEngine::Impl::entryOf(const Stream* s)
@@ -77,7 +142,9 @@ Stream* SoundEngine::Impl::detach(Stream* s, std::chrono::steady_clock::time_poi
 {
     if (s->slot < 0)
         return s;
+    follow(*s);
     channelSlots[s->slot].store(nullptr, std::memory_order_seq_cst);
+    detachSeq.fetch_add(1, std::memory_order_seq_cst);
     s->slot = -1;
     s->channel = 0;
     s->playing.store(false, std::memory_order_relaxed);
@@ -101,7 +168,10 @@ Stream* SoundEngine::Impl::replaceParked(Stream* old)
     fresh->song = old->song;
     fresh->rate = old->rate;
     fresh->ring.reset(new (std::nothrow) float[kRingFrames * 2]);
-    if (!entry || !fresh->ring || !createResampler(*fresh)) {
+    fresh->queued = queued;
+    if (queued)
+        fresh->heard.reset(new (std::nothrow) Heard[kHeardEntries]);
+    if (!entry || !fresh->ring || (queued && !fresh->heard) || !createResampler(*fresh)) {
         // No memory for a new one: nothing for it but to wait for the callback.
         const std::uint64_t seq = callbackSeq.load();
         while (callbackSeq.load() == seq && (seq & 1))
@@ -139,6 +209,7 @@ Stream* SoundEngine::Impl::stopChannel(Stream* s)
     const auto begin = clock::now();
     if (s->slot >= 0 && !manual && !lost && !deviceEnded() && s->audible.load(std::memory_order_acquire)) {
         s->stopping.store(true, std::memory_order_release);
+        changed();
         const auto fadeUntil = begin + (kStopWait - kStopCallbackShare);
         for (auto now = begin; s->audible.load(std::memory_order_acquire) && !s->ended.load(std::memory_order_acquire)
                                && now < fadeUntil;
@@ -151,6 +222,7 @@ Stream* SoundEngine::Impl::stopChannel(Stream* s)
 // A channel that played to its natural end is over: free its slot.
 Stream* SoundEngine::Impl::reap(Stream* s)
 {
+    follow(*s);
     if (s->slot >= 0 && s->ended.load(std::memory_order_acquire))
         return detach(s);
     return s;
@@ -160,7 +232,7 @@ Stream* SoundEngine::Impl::reap(Stream* s)
 void SoundEngine::Impl::place(Stream& s, std::int64_t frame)
 {
     s.seekFrame.store(frame, std::memory_order_relaxed);
-    s.acknowledge(s.request.fetch_add(1, std::memory_order_release) + 1);
+    s.acknowledge(s.request.fetch_add(1, std::memory_order_release) + 1, mixedTo.load(std::memory_order_acquire));
     wakeDecoder();
 }
 
@@ -175,6 +247,7 @@ void SoundEngine::Impl::move(Stream& s, std::int64_t frame)
     s.seekFrame.store(frame, std::memory_order_relaxed);
     s.request.fetch_add(1, std::memory_order_release);
     wakeDecoder();
+    changed();
     sound(); // the output may have come to rest meanwhile
 }
 
@@ -243,7 +316,10 @@ std::uint32_t SoundEngine::streamOpen(const QString& path, unsigned /*mode*/, in
     auto s = std::make_shared<Stream>();
     const bool resampler = createResampler(*s);
     s->ring.reset(new (std::nothrow) float[kRingFrames * 2]);
-    if (!resampler || !s->ring)
+    s->queued = d->queued;
+    if (d->queued)
+        s->heard.reset(new (std::nothrow) Heard[kHeardEntries]);
+    if (!resampler || !s->ring || (d->queued && !s->heard))
         return std::uint32_t(d->fail(ErrMemory));
     auto song = std::make_shared<Song>();
     song->rate = dec->rate();
@@ -298,10 +374,16 @@ int SoundEngine::streamPlay(int /*channel*/, std::uint32_t stream)
     s->playing.store(true);
     s->channel = newHandle();
     s->slot = slot;
+    // Its history starts here (no output thread sees the stream before the store below).
+    s->heardCount.store(0, std::memory_order_relaxed);
+    s->heardFrom.store(0, std::memory_order_relaxed);
+    const bool live = !d->outputResting();
     d->channelSlots[slot].store(s, std::memory_order_seq_cst);
     d->wakeDecoder();
     if (!d->sound())
         return d->fail(ErrPlay);
+    if (live)
+        d->changed(); // mixed from where the server reads, not behind its queue
     return int(s->channel);
 }
 
@@ -345,6 +427,7 @@ int SoundEngine::streamGetTime(std::uint32_t stream) const
     if (!s)
         return 0;
     const int lengthMs = s->lengthMs();
+    d->follow(*const_cast<Stream*>(s));
     std::int64_t frame;
     if (s->movePending()) {
         frame = s->seekFrame.load(std::memory_order_relaxed);
@@ -381,7 +464,8 @@ int SoundEngine::setFrequency(int channel, int hz)
     Stream* s = d->findChannel(channel);
     if (!s || hz <= 0)
         return d->fail(ErrInvalidParam);
-    s->hz.store(hz, std::memory_order_relaxed);
+    if (s->hz.exchange(hz, std::memory_order_relaxed) != hz)
+        d->changed();
     // Faster than the decoder planned its next refill for: it plans again.
     if (hz > s->plannedHz.load(std::memory_order_relaxed))
         d->wakeDecoder();
@@ -408,8 +492,13 @@ int SoundEngine::setPaused(int channel, int paused)
     const bool was = s->paused.exchange(paused != 0, std::memory_order_relaxed);
     if (was && !paused) {
         d->wakeDecoder();
+        const bool live = !d->outputResting();
         if (!d->sound())
             return d->fail(ErrPlay);
+        if (live)
+            d->changed();
+    } else if (was != (paused != 0)) {
+        d->changed();
     }
     return 1;
 }
@@ -419,7 +508,9 @@ int SoundEngine::setVolume(int channel, int volume)
     Stream* s = d->findChannel(channel);
     if (!s)
         return d->fail(ErrInvalidParam);
-    s->volume.store(std::clamp(volume, 0, 255), std::memory_order_relaxed);
+    const int v = std::clamp(volume, 0, 255);
+    if (s->volume.exchange(v, std::memory_order_relaxed) != v)
+        d->changed();
     return 1;
 }
 

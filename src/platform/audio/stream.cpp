@@ -25,14 +25,21 @@ void Stream::rewind()
     flowing = false;
 }
 
-void Stream::acknowledge(std::uint32_t req)
+void Stream::acknowledge(std::uint32_t req, std::int64_t at)
 {
     const std::int64_t f = seekFrame.load(std::memory_order_relaxed);
     rewind();
     pos = double(f);
+    shown = f;
     position.store(f, std::memory_order_relaxed);
     ended.store(false, std::memory_order_relaxed);
+    over = false;
     gain = 0.0f; // the sound at the new place fades in
+    // The decoder starts the ring afresh from the read point with the new place.
+    epochRing = rd.load(std::memory_order_relaxed);
+    epochFrame = f;
+    keep.store(epochRing, std::memory_order_release);
+    heardFrom.store(at, std::memory_order_release);
     ackFrame.store(f, std::memory_order_relaxed);
     acknowledged.store(req, std::memory_order_release);
 }
@@ -41,7 +48,7 @@ bool Stream::active() const
 {
     if (movePending())
         return true;
-    if (ended.load(std::memory_order_relaxed))
+    if (over)
         return false;
     const bool held = paused.load(std::memory_order_relaxed) || stopping.load(std::memory_order_relaxed);
     return !held || gain > 0.0f;
@@ -65,8 +72,8 @@ bool Stream::fill()
     if (eof.load(std::memory_order_relaxed))
         return false;
     const std::uint64_t w = wr.load(std::memory_order_relaxed);
-    const std::uint64_t r = rd.load(std::memory_order_acquire);
-    const std::uint64_t space = kRingFrames - (w - r);
+    const std::uint64_t r = keep.load(std::memory_order_acquire);
+    const std::uint64_t space = kRingFrames - std::min(kRingFrames, w - r);
     if (space < 1024)
         return false;
     const std::uint64_t off = w & kRingMask;
@@ -126,11 +133,17 @@ void SoundEngine::Impl::decodeLoop()
         }
         decoderStalled.store(false);
 
+        // A ring that was empty (a new song, a move) wakes a queued output that waits for it.
+        bool starved = false;
+        for (auto& s : decoderWork)
+            starved = starved || s->wr.load() == s->rd.load() || s->ready.load() != s->request.load();
         for (bool worked = true; worked && decoding.load(std::memory_order_relaxed);) {
             worked = false;
             for (auto& s : decoderWork)
                 worked = s->fill() || worked;
         }
+        if (starved && queued)
+            poke();
         // While no ring drains (nothing plays, every ring full) it sleeps until woken.
         nanoseconds nap = nanoseconds::max();
         for (auto& s : decoderWork)

@@ -295,6 +295,12 @@ void Varispeed::reset(const float* history, int frames)
     fadeLeft_ = 0;
 }
 
+void Varispeed::restart(const float* history, int frames, std::uint32_t fraction)
+{
+    reset(history, frames);
+    pos_ += fraction;
+}
+
 void Varispeed::setStep(std::uint64_t step)
 {
     target_ = std::max<std::uint64_t>(step, 1);

@@ -63,6 +63,9 @@ public:
     // played just before it (interleaved, at most kBefore are used); silence where there are
     // fewer.
     void reset(const float* history = nullptr, int frames = 0);
+    // The same, the read position `fraction` (of 2^32) of a frame past the first frame pushed
+    // next: to carry on from a position remembered earlier, the frames before it as history.
+    void restart(const float* history, int frames, std::uint32_t fraction);
 
     // Source frames per output frame, 32.32 fixed point, for the output frames from now on.
     void setStep(std::uint64_t step);
