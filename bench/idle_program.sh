@@ -42,8 +42,8 @@ socket="$pulse_dir/run/native"
   export XDG_RUNTIME_DIR="$pulse_dir/run" HOME="$pulse_dir/home" PULSE_CLIENTCONFIG="$pulse_dir/client.conf"
   unset DBUS_SESSION_BUS_ADDRESS PULSE_SERVER
   exec pulseaudio -n --daemonize=no --exit-idle-time=-1 --use-pid-file=no --log-target=stderr \
-    -L "module-native-protocol-unix auth-anonymous=1 socket=$socket" \
-    -L "module-null-sink sink_name=quenlow_idle" >"$pulse_dir/daemon.log" 2>&1
+    -L "module-null-sink sink_name=quenlow_idle" \
+    -L "module-native-protocol-unix auth-anonymous=1 socket=$socket" >"$pulse_dir/daemon.log" 2>&1
 ) &
 E2E_PIDS+=($!)
 E2E_LOGS+=("$pulse_dir/daemon.log")

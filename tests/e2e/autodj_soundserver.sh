@@ -37,8 +37,8 @@ echo "autospawn = no" >"$work/client.conf"
 socket=$work/run/native
 daemon=(pulseaudio -n --daemonize=no --exit-idle-time=-1 --use-pid-file=no --log-target=stderr
         --realtime=yes --high-priority=yes
-        -L "module-native-protocol-unix auth-anonymous=1 socket=$socket"
-        -L "module-null-sink sink_name=quenlow_test")
+        -L "module-null-sink sink_name=quenlow_test"
+        -L "module-native-protocol-unix auth-anonymous=1 socket=$socket")
 # Real-time priority for the whole daemon where the system allows it (its sink thread asks for
 # its own as well); otherwise it runs as it is, and the summary says so.
 launch=(chrt -f 20)

@@ -55,9 +55,11 @@ bool PulseDaemon::start()
     process_.setProcessChannelMode(QProcess::MergedChannels);
     process_.start(program, {QStringLiteral("-n"), QStringLiteral("--daemonize=no"),
                              QStringLiteral("--exit-idle-time=-1"), QStringLiteral("--use-pid-file=no"),
-                             QStringLiteral("--log-target=stderr"), QStringLiteral("-L"),
-                             QStringLiteral("module-native-protocol-unix auth-anonymous=1 socket=") + socket(),
-                             QStringLiteral("-L"), QStringLiteral("module-null-sink sink_name=quenlow_test")});
+                             QStringLiteral("--log-target=stderr"),
+                             // The sink first: the socket is there only once a client can play.
+                             QStringLiteral("-L"), QStringLiteral("module-null-sink sink_name=quenlow_test"),
+                             QStringLiteral("-L"),
+                             QStringLiteral("module-native-protocol-unix auth-anonymous=1 socket=") + socket()});
     bool up = process_.waitForStarted(10000);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     while (up && !QFile::exists(socket()) && process_.state() == QProcess::Running
