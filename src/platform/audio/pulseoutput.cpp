@@ -4,6 +4,7 @@
 #include <pulse/pulseaudio.h>
 
 #include <algorithm>
+#include <limits>
 #include <unistd.h>
 
 namespace audio {
@@ -21,10 +22,11 @@ constexpr int kTopUpMs = 150;
 // server has each before the sink reaches it.
 constexpr int kRewriteMarginFrames = kRate * 4 / 1000;
 constexpr std::size_t kRewritePieceFrames = 512;
-// A top-up is mixed and sent in pieces, the first of this many frames (93 ms), each next one
-// twice the last: the server has the first at once, whatever the mixing of all of it takes (a
-// fast song at a high speed), and it is sent in few pieces (each piece costs a wake more).
-constexpr std::size_t kPieceFrames = 4096;
+// A top-up is mixed and sent in pieces, the first of this many frames (186 ms, so a steady top-up
+// goes as one), each next one twice the last and none longer than what the server still holds:
+// the server has the first in time, whatever the mixing of all of it takes (a fast song at a
+// high speed), and it is sent in few pieces (each piece costs a wake more).
+constexpr std::size_t kPieceFrames = 8192;
 // Sound written with the start of a stream that rested, behind a little silence (see resume()).
 constexpr std::size_t kStartFrames = 1024;
 constexpr std::int64_t kLeadFrames = 128;
@@ -34,6 +36,12 @@ constexpr pa_usec_t kRewriteAgeMostUs = 100000;
 // in steps of the second figure, before the mix goes on without it.
 constexpr pa_usec_t kHoldMostUs = 20000;
 constexpr pa_usec_t kHoldStepUs = 3000;
+// A wait for sound never lets what the server holds ahead of its read point fall below this
+// (20 ms): below it the mix goes on at once, the sound not yet decoded as silence. A move mixed
+// over the queue starts a few milliseconds past the read point and its new place is never
+// decoded yet; waiting there ran the server dry whenever the decoder was a little late (a busy
+// machine), an underrun and a click at every such change.
+constexpr std::int64_t kHoldFloorFrames = kRate * 20 / 1000;
 
 QByteArray alsaText(snd_config_t* conf, const char* key)
 {
@@ -100,8 +108,7 @@ void PulseOutput::onWrite(pa_stream*, std::size_t bytes, void* user)
 {
     auto* self = static_cast<PulseOutput*>(user);
     if (!self->corked_)
-        self->client_.heard(self->client_.head() - std::int64_t(self->queueFrames_) + std::int64_t(bytes / kFrameBytes),
-                            true);
+        self->noteRead(self->client_.head() - std::int64_t(self->queueFrames_) + std::int64_t(bytes / kFrameBytes));
     self->writeRequested();
 }
 
@@ -125,7 +132,14 @@ std::size_t PulseOutput::write(std::size_t bytes, std::int64_t seekTo, std::size
             pa_stream_cancel_write(stream_);
             break;
         }
-        const bool mayHold = holdSince_ < 0 || pa_rtclock_now() - pa_usec_t(holdSince_) < kHoldMostUs;
+        const pa_usec_t now = pa_rtclock_now();
+        const std::int64_t ahead = aheadBy(now);
+        const bool mayHold = (holdSince_ < 0 || now - pa_usec_t(holdSince_) < kHoldMostUs) && ahead >= kHoldFloorFrames;
+        if (ahead < kHoldFloorFrames) // up to the floor at once, the rest as the sound comes
+            n = std::min(n, std::size_t(std::max<std::int64_t>(kHoldFloorFrames - ahead, 128)) * kFrameBytes);
+        // No piece longer than what the server still holds: it is sent before the server has
+        // played that, the mixing being faster than real time even on a busy machine.
+        n = std::min(n, std::size_t(std::max<std::int64_t>(ahead, 256)) * kFrameBytes);
         bool rest = false;
         const int got = client_.fill(static_cast<float*>(data), int(n / kFrameBytes), mayHold, rest);
         if (got <= 0) {
@@ -143,6 +157,7 @@ std::size_t PulseOutput::write(std::size_t bytes, std::int64_t seekTo, std::size
             if (pa_operation* op = pa_stream_cork(stream_, 1, nullptr, nullptr))
                 pa_operation_unref(op);
             corked_ = true;
+            playing_ = false;
             client_.heard(client_.head(), false);
             holdSince_ = -1;
             return written;
@@ -159,6 +174,32 @@ std::size_t PulseOutput::write(std::size_t bytes, std::int64_t seekTo, std::size
     }
     holdSince_ = -1;
     return written;
+}
+
+// The server starts (or starts again after it ran dry) once a start's worth of sound is queued:
+// from now on its read point moves on.
+void PulseOutput::onStarted(pa_stream*, void* user)
+{
+    auto* self = static_cast<PulseOutput*>(user);
+    self->readWhen_ = pa_rtclock_now();
+    self->playing_ = true;
+}
+
+void PulseOutput::noteRead(std::int64_t frame)
+{
+    readAt_ = frame;
+    readWhen_ = pa_rtclock_now();
+    client_.heard(frame, true);
+}
+
+// What the server holds ahead of where it reads by `now`: from what it last told, as if it has
+// played on since (it cannot read faster, so this is never overrated). Before it starts it reads
+// nothing, and it starts only on a full start, so a wait there cannot run it dry.
+std::int64_t PulseOutput::aheadBy(pa_usec_t now) const
+{
+    if (!playing_)
+        return std::numeric_limits<std::int64_t>::max();
+    return client_.head() - readAt_ - std::int64_t((now - std::min(now, readWhen_)) * kRate / PA_USEC_PER_SEC);
 }
 
 void PulseOutput::onHoldOver(pa_mainloop_api* api, pa_time_event* e, const struct timeval*, void* user)
@@ -223,12 +264,12 @@ void PulseOutput::rewrite()
         return; // a flush on its way: the next start plays the change anyway
     const std::int64_t head = client_.head();
     std::int64_t read = head - (info->write_index - info->read_index) / std::int64_t(kFrameBytes);
-    client_.heard(read, true);
     // The sink has read on since the server told its read point (it renders a block of its
     // latency at a time), and reads on while this mixes: what it took meanwhile cannot be
     // written over, and a rewrite that landed there would start in the middle of its change.
     const pa_usec_t age = std::min<pa_usec_t>(pa_timeval_age(&info->timestamp), kRewriteAgeMostUs);
     read += std::int64_t(age * kRate / PA_USEC_PER_SEC);
+    noteRead(read);
     const std::int64_t sink = std::int64_t(info->configured_sink_usec * kRate / PA_USEC_PER_SEC);
     const std::int64_t from = client_.rewind(read + sink + kRewriteMarginFrames);
     if (from >= head)
@@ -241,7 +282,9 @@ void PulseOutput::rewrite()
 
 void PulseOutput::onUnderflow(pa_stream*, void* user)
 {
-    static_cast<PulseOutput*>(user)->underruns_.fetch_add(1, std::memory_order_relaxed);
+    auto* self = static_cast<PulseOutput*>(user);
+    self->underruns_.fetch_add(1, std::memory_order_relaxed);
+    self->playing_ = false; // the server waits for a start's worth of sound again
 }
 
 // Waits (the lock held) until done() or a failure, `ms` at most.
@@ -297,6 +340,7 @@ bool PulseOutput::open(const PulseRoute& route, int bufferMs, const QString& nam
         pa_stream_set_state_callback(stream_, &PulseOutput::onStreamState, this);
         pa_stream_set_write_callback(stream_, &PulseOutput::onWrite, this);
         pa_stream_set_underflow_callback(stream_, &PulseOutput::onUnderflow, this);
+        pa_stream_set_started_callback(stream_, &PulseOutput::onStarted, this);
         // The sink runs at a quarter buffer (5 ms at the usual 20 ms), the stream's queue on the
         // server is topped up each time 150 ms of it (or three quarters of a buffer) has played:
         // the server splits a latency of twice both between them. A wake of this thread costs
@@ -336,6 +380,7 @@ bool PulseOutput::open(const PulseRoute& route, int bufferMs, const QString& nam
                                    this) : nullptr;
         ok = pokeEvent_ != nullptr;
         corked_ = true;
+        playing_ = false;
         asking_ = false;
         holdSince_ = -1;
     }
@@ -361,6 +406,7 @@ void PulseOutput::close()
         pa_stream_set_state_callback(stream_, nullptr, nullptr);
         pa_stream_set_write_callback(stream_, nullptr, nullptr);
         pa_stream_set_underflow_callback(stream_, nullptr, nullptr);
+        pa_stream_set_started_callback(stream_, nullptr, nullptr);
         pa_stream_disconnect(stream_);
         pa_stream_unref(stream_);
         stream_ = nullptr;
@@ -397,9 +443,10 @@ bool PulseOutput::resume()
             pa_operation_unref(flush);
         if (ok) {
             corked_ = false;
+            playing_ = false;
             holdSince_ = -1;
             client_.started();
-            client_.heard(client_.head() - kLeadFrames, true);
+            noteRead(client_.head() - kLeadFrames);
             static const float lead[kLeadFrames * 2] {};
             ok = pa_stream_write(stream_, lead, sizeof lead, nullptr, 0, PA_SEEK_RELATIVE) == 0;
             write(kStartFrames * kFrameBytes, -1, kStartFrames);

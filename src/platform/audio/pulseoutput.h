@@ -100,6 +100,7 @@ private:
     static void onStreamState(pa_stream* s, void* self);
     static void onWrite(pa_stream* s, std::size_t bytes, void* self);
     static void onUnderflow(pa_stream* s, void* self);
+    static void onStarted(pa_stream* s, void* self);
     static void onTiming(pa_stream* s, int success, void* self);
     static void onHoldOver(pa_mainloop_api*, pa_time_event*, const struct timeval*, void* self);
     void noteState(bool ended);
@@ -110,6 +111,9 @@ private:
     std::size_t write(std::size_t bytes, std::int64_t seekTo, std::size_t pieceFrames);
     void writeRequested();
     void poked(int fd);
+    // The server told (or a write showed) that it reads at `frame` now.
+    void noteRead(std::int64_t frame);
+    std::int64_t aheadBy(std::uint64_t now) const;
     void askWhereItReads();
     void rewrite();
 
@@ -129,6 +133,9 @@ private:
     bool corked_ = true;
     pa_time_event* holdTimer_ = nullptr;
     std::int64_t holdSince_ = -1; // the steady clock (us) when the wait began
+    std::int64_t readAt_ = 0;     // the server's read point, last told
+    std::uint64_t readWhen_ = 0;  // and when (the steady clock, us)
+    bool playing_ = false;        // the server reads on: started, not run dry, not corked
 };
 
 } // namespace audio
