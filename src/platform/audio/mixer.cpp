@@ -412,6 +412,8 @@ std::int64_t SoundEngine::Impl::rewindTo(std::int64_t frame)
 // from there on would mix from (and the varispeed's reach back before them).
 void SoundEngine::Impl::release(std::int64_t read)
 {
+    // Odd while the streams are looked at: a stream taken away meanwhile is freed only after.
+    callbackSeq.fetch_add(1, std::memory_order_seq_cst);
     for (auto& slot : channelSlots) {
         Stream* s = slot.load(std::memory_order_seq_cst);
         if (!s || !s->heard || s->heardCount.load(std::memory_order_relaxed) == 0)
@@ -428,6 +430,7 @@ void SoundEngine::Impl::release(std::int64_t read)
         s->keep.store(std::max(s->keep.load(std::memory_order_relaxed), std::min(keep, rd)),
                       std::memory_order_release);
     }
+    callbackSeq.fetch_add(1, std::memory_order_seq_cst);
 }
 
 void addScaled(float* out, const float* in, int samples, float gain)

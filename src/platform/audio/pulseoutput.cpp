@@ -18,8 +18,8 @@ constexpr int kConnectWaitMs = 3000;
 // The queue on the server: topped up once this much of it has played (a wake of the thread).
 constexpr int kTopUpMs = 150;
 // A rewrite starts this far past what the sink may take before the rewrite reaches the server,
-// and is mixed and sent in pieces from the second figure on (12 ms, see kPieceFrames), so the
-// server has each before the sink reaches it.
+// and is mixed and sent in pieces from the second figure on (12 ms), so the server has each
+// before the sink reaches it.
 constexpr int kRewriteMarginFrames = kRate * 4 / 1000;
 constexpr std::size_t kRewritePieceFrames = 512;
 // A top-up is mixed and sent in pieces, the first of this many frames (186 ms, so a steady top-up
@@ -37,10 +37,10 @@ constexpr pa_usec_t kRewriteAgeMostUs = 100000;
 constexpr pa_usec_t kHoldMostUs = 20000;
 constexpr pa_usec_t kHoldStepUs = 3000;
 // A wait for sound never lets what the server holds ahead of its read point fall below this
-// (20 ms): below it the mix goes on at once, the sound not yet decoded as silence. A move mixed
-// over the queue starts a few milliseconds past the read point and its new place is never
-// decoded yet; waiting there ran the server dry whenever the decoder was a little late (a busy
-// machine), an underrun and a click at every such change.
+// (20 ms) and what its sink takes at a time: below it the mix goes on at once, the sound not yet
+// decoded as silence. A move mixed over the queue starts a few milliseconds past the read point
+// and its new place is never decoded yet; waiting there ran the server dry whenever the decoder
+// was a little late (a busy machine), an underrun and a click at every such change.
 constexpr std::int64_t kHoldFloorFrames = kRate * 20 / 1000;
 
 QByteArray alsaText(snd_config_t* conf, const char* key)
@@ -107,6 +107,8 @@ void PulseOutput::onStreamState(pa_stream* s, void* user)
 void PulseOutput::onWrite(pa_stream*, std::size_t bytes, void* user)
 {
     auto* self = static_cast<PulseOutput*>(user);
+    if (const pa_buffer_attr* attr = pa_stream_get_buffer_attr(self->stream_)) // moved to another sink
+        self->queueFrames_ = attr->tlength / kFrameBytes;
     if (!self->corked_)
         self->noteRead(self->client_.head() - std::int64_t(self->queueFrames_) + std::int64_t(bytes / kFrameBytes));
     self->writeRequested();
@@ -134,12 +136,15 @@ std::size_t PulseOutput::write(std::size_t bytes, std::int64_t seekTo, std::size
         }
         const pa_usec_t now = pa_rtclock_now();
         const std::int64_t ahead = aheadBy(now);
-        const bool mayHold = (holdSince_ < 0 || now - pa_usec_t(holdSince_) < kHoldMostUs) && ahead >= kHoldFloorFrames;
-        if (ahead < kHoldFloorFrames) // up to the floor at once, the rest as the sound comes
-            n = std::min(n, std::size_t(std::max<std::int64_t>(kHoldFloorFrames - ahead, 128)) * kFrameBytes);
-        // No piece longer than what the server still holds: it is sent before the server has
-        // played that, the mixing being faster than real time even on a busy machine.
-        n = std::min(n, std::size_t(std::max<std::int64_t>(ahead, 256)) * kFrameBytes);
+        const std::int64_t floor = kHoldFloorFrames + sinkFrames_;
+        const bool mayHold = (holdSince_ < 0 || now - pa_usec_t(holdSince_) < kHoldMostUs) && ahead >= floor;
+        if (playing_) {
+            if (ahead < floor) // up to the floor at once, the rest as the sound comes
+                n = std::min(n, std::size_t(std::max<std::int64_t>(floor - ahead, 128)) * kFrameBytes);
+            // No piece longer than what the server still holds: it is sent before the server has
+            // played that, the mixing being faster than real time even on a busy machine.
+            n = std::min(n, std::size_t(std::max<std::int64_t>(ahead, 256)) * kFrameBytes);
+        }
         bool rest = false;
         const int got = client_.fill(static_cast<float*>(data), int(n / kFrameBytes), mayHold, rest);
         if (got <= 0) {
@@ -165,9 +170,9 @@ std::size_t PulseOutput::write(std::size_t bytes, std::int64_t seekTo, std::size
         if (std::size_t(got) * kFrameBytes < n) {
             // The mix waits for sound being decoded: the decoder's poke or a short timer goes on.
             if (holdSince_ < 0)
-                holdSince_ = std::int64_t(pa_rtclock_now());
+                holdSince_ = std::int64_t(now);
             if (!holdTimer_)
-                holdTimer_ = pa_context_rttime_new(context_, pa_rtclock_now() + kHoldStepUs, &PulseOutput::onHoldOver,
+                holdTimer_ = pa_context_rttime_new(context_, now + kHoldStepUs, &PulseOutput::onHoldOver,
                                                    this);
             return written;
         }
@@ -183,6 +188,7 @@ void PulseOutput::onStarted(pa_stream*, void* user)
     auto* self = static_cast<PulseOutput*>(user);
     self->readWhen_ = pa_rtclock_now();
     self->playing_ = true;
+    self->client_.heard(self->readAt_, true);
 }
 
 void PulseOutput::noteRead(std::int64_t frame)
@@ -193,8 +199,9 @@ void PulseOutput::noteRead(std::int64_t frame)
 }
 
 // What the server holds ahead of where it reads by `now`: from what it last told, as if it has
-// played on since (it cannot read faster, so this is never overrated). Before it starts it reads
-// nothing, and it starts only on a full start, so a wait there cannot run it dry.
+// played on since (it cannot read faster; its word is older than this only by its way here, well
+// under the floor). Before it starts it reads nothing, and it starts only on a full start, so a
+// wait there cannot run it dry.
 std::int64_t PulseOutput::aheadBy(pa_usec_t now) const
 {
     if (!playing_)
@@ -269,8 +276,10 @@ void PulseOutput::rewrite()
     // written over, and a rewrite that landed there would start in the middle of its change.
     const pa_usec_t age = std::min<pa_usec_t>(pa_timeval_age(&info->timestamp), kRewriteAgeMostUs);
     read += std::int64_t(age * kRate / PA_USEC_PER_SEC);
+    playing_ = info->playing != 0; // in case the server's start notice never came
     noteRead(read);
     const std::int64_t sink = std::int64_t(info->configured_sink_usec * kRate / PA_USEC_PER_SEC);
+    sinkFrames_ = sink;
     const std::int64_t from = client_.rewind(read + sink + kRewriteMarginFrames);
     if (from >= head)
         return;
@@ -284,7 +293,11 @@ void PulseOutput::onUnderflow(pa_stream*, void* user)
 {
     auto* self = static_cast<PulseOutput*>(user);
     self->underruns_.fetch_add(1, std::memory_order_relaxed);
-    self->playing_ = false; // the server waits for a start's worth of sound again
+    // The server has played all it had and waits for a start's worth of sound again; the decks'
+    // positions hold meanwhile.
+    self->playing_ = false;
+    self->readAt_ = self->client_.head();
+    self->client_.heard(self->readAt_, false);
 }
 
 // Waits (the lock held) until done() or a failure, `ms` at most.
@@ -370,7 +383,7 @@ bool PulseOutput::open(const PulseRoute& route, int bufferMs, const QString& nam
     if (ok) {
         const pa_buffer_attr* got = pa_stream_get_buffer_attr(stream_);
         queueFrames_ = got ? got->tlength / kFrameBytes : std::size_t(kRate * bufferMs / 1000);
-        bufferFrames_ = queueFrames_;
+        sinkFrames_ = std::int64_t(kRate) * std::max(1, bufferMs / 4) / 1000; // as asked, till the server tells
         pa_mainloop_api* api = pa_threaded_mainloop_get_api(loop_);
         pokeEvent_ = pokeFd_ >= 0 ? api->io_new(
                                    api, pokeFd_, PA_IO_EVENT_INPUT,

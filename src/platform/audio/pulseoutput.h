@@ -91,9 +91,7 @@ public:
     // The calling thread is the output's own (the one that answers the server).
     bool onItsThread() const;
     // What the server buffers of ours ahead of the sink, in frames.
-    std::size_t bufferFrames() const { return bufferFrames_; }
-    // The server's queue and its sink's latency in frames, as the server set them.
-    std::size_t queueFrames() const { return queueFrames_; }
+    std::size_t bufferFrames() const { return queueFrames_; }
 
 private:
     static void onContextState(pa_context* c, void* self);
@@ -123,7 +121,6 @@ private:
     pa_stream* stream_ = nullptr;
     std::atomic<bool> failed_ {false};
     std::atomic<std::uint64_t>& underruns_;
-    std::size_t bufferFrames_ = 0;
     std::size_t queueFrames_ = 0;
     bool timedOut_ = false;
     // Output thread: the poke, a question about the read index in flight, a wait for sound.
@@ -134,7 +131,8 @@ private:
     pa_time_event* holdTimer_ = nullptr;
     std::int64_t holdSince_ = -1; // the steady clock (us) when the wait began
     std::int64_t readAt_ = 0;     // the server's read point, last told
-    std::uint64_t readWhen_ = 0;  // and when (the steady clock, us)
+    std::uint64_t readWhen_ = 0;  // and since when it reads on from there (the steady clock, us)
+    std::int64_t sinkFrames_ = 0; // what the server's sink takes at a time
     bool playing_ = false;        // the server reads on: started, not run dry, not corked
 };
 
