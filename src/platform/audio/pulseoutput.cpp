@@ -107,8 +107,6 @@ void PulseOutput::onStreamState(pa_stream* s, void* user)
 void PulseOutput::onWrite(pa_stream*, std::size_t bytes, void* user)
 {
     auto* self = static_cast<PulseOutput*>(user);
-    if (const pa_buffer_attr* attr = pa_stream_get_buffer_attr(self->stream_)) // moved to another sink
-        self->queueFrames_ = attr->tlength / kFrameBytes;
     if (!self->corked_)
         self->noteRead(self->client_.head() - std::int64_t(self->queueFrames_) + std::int64_t(bytes / kFrameBytes));
     self->writeRequested();
@@ -289,6 +287,14 @@ void PulseOutput::rewrite()
     write(std::size_t(head - from) * kFrameBytes, seek, kRewritePieceFrames);
 }
 
+// The server set the queue's length: at the connection, and again when the stream moves to
+// another sink.
+void PulseOutput::onBufferAttr(pa_stream* s, void* user)
+{
+    if (const pa_buffer_attr* attr = pa_stream_get_buffer_attr(s))
+        static_cast<PulseOutput*>(user)->queueFrames_ = attr->tlength / kFrameBytes;
+}
+
 void PulseOutput::onUnderflow(pa_stream*, void* user)
 {
     auto* self = static_cast<PulseOutput*>(user);
@@ -354,6 +360,7 @@ bool PulseOutput::open(const PulseRoute& route, int bufferMs, const QString& nam
         pa_stream_set_write_callback(stream_, &PulseOutput::onWrite, this);
         pa_stream_set_underflow_callback(stream_, &PulseOutput::onUnderflow, this);
         pa_stream_set_started_callback(stream_, &PulseOutput::onStarted, this);
+        pa_stream_set_buffer_attr_callback(stream_, &PulseOutput::onBufferAttr, this);
         // The sink runs at a quarter buffer (5 ms at the usual 20 ms), the stream's queue on the
         // server is topped up each time 150 ms of it (or three quarters of a buffer) has played:
         // the server splits a latency of twice both between them. A wake of this thread costs
@@ -367,6 +374,7 @@ bool PulseOutput::open(const PulseRoute& route, int bufferMs, const QString& nam
         // that waits for its song to be decoded does not play a few frames and run dry.
         const auto bytesOf = [](int ms) { return std::uint32_t(std::max(1, kRate * ms / 1000) * kFrameBytes); };
         const int sinkMs = std::max(1, bufferMs / 4);
+        sinkFrames_ = std::int64_t(kRate) * sinkMs / 1000; // as asked, till the server tells
         const int topUpMs = std::max(kTopUpMs, bufferMs * 3 / 4);
         pa_buffer_attr attr {};
         attr.maxlength = std::uint32_t(-1);
@@ -381,9 +389,8 @@ bool PulseOutput::open(const PulseRoute& route, int bufferMs, const QString& nam
              && waitUntil([](PulseOutput* self) { return streamUp(self->stream_); }, kConnectWaitMs);
     }
     if (ok) {
-        const pa_buffer_attr* got = pa_stream_get_buffer_attr(stream_);
-        queueFrames_ = got ? got->tlength / kFrameBytes : std::size_t(kRate * bufferMs / 1000);
-        sinkFrames_ = std::int64_t(kRate) * std::max(1, bufferMs / 4) / 1000; // as asked, till the server tells
+        queueFrames_ = std::size_t(kRate * bufferMs / 1000); // unless the server tells
+        onBufferAttr(stream_, this);
         pa_mainloop_api* api = pa_threaded_mainloop_get_api(loop_);
         pokeEvent_ = pokeFd_ >= 0 ? api->io_new(
                                    api, pokeFd_, PA_IO_EVENT_INPUT,
@@ -420,6 +427,7 @@ void PulseOutput::close()
         pa_stream_set_write_callback(stream_, nullptr, nullptr);
         pa_stream_set_underflow_callback(stream_, nullptr, nullptr);
         pa_stream_set_started_callback(stream_, nullptr, nullptr);
+        pa_stream_set_buffer_attr_callback(stream_, nullptr, nullptr);
         pa_stream_disconnect(stream_);
         pa_stream_unref(stream_);
         stream_ = nullptr;

@@ -99,6 +99,7 @@ private:
     static void onWrite(pa_stream* s, std::size_t bytes, void* self);
     static void onUnderflow(pa_stream* s, void* self);
     static void onStarted(pa_stream* s, void* self);
+    static void onBufferAttr(pa_stream* s, void* self);
     static void onTiming(pa_stream* s, int success, void* self);
     static void onHoldOver(pa_mainloop_api*, pa_time_event*, const struct timeval*, void* self);
     void noteState(bool ended);
