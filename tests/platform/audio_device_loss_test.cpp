@@ -166,10 +166,16 @@ TEST_F(SoundDeviceLoss, ADeviceRestsWhileNothingPlaysAndALossMeanwhileIsToldAtTh
     EXPECT_EQ(a.streamGetTime(s), 5000);
     EXPECT_TRUE(a.outputRests()) << "a move of a paused song needs no callbacks";
 
-    // The resume plays on from there; the end meets the length and the device rests again.
+    // The resume plays on from there, from a decoder slowed as by a busy machine (some forty times
+    // faster than the sound, where the start asks for a third of a second at once): the output
+    // waits for it, and the sound never runs dry. The end meets the length and the device rests
+    // again.
+    a.slowDecoderThread(std::chrono::milliseconds(2));
     EXPECT_EQ(a.setPaused(ch, 0), 1);
     EXPECT_FALSE(a.outputRests());
     ASSERT_TRUE(eventually([&] { return a.streamGetTime(s) >= 5300; }));
+    EXPECT_EQ(a.underruns(), 0u);
+    a.slowDecoderThread({});
     EXPECT_EQ(a.getFrequency(ch), 55125);
     a.streamSetTime(s, len - 300);
     ASSERT_TRUE(eventually([&] { return a.streamGetTime(s) == len; }));

@@ -360,11 +360,12 @@ struct SoundEngine::Impl {
     std::uint64_t quietFrames = 0; // frames mixed since the last one that anything played in
 
     // For tests: holds the audio thread inside a callback, on a stream it is mixing, and the
-    // decoder thread when it wakes.
+    // decoder thread when it wakes; slows the decoder thread.
     std::atomic<bool> stallWanted {false};
     std::atomic<bool> stalled {false};
     std::atomic<bool> decoderStallWanted {false};
     std::atomic<bool> decoderStalled {false};
+    std::atomic<std::int64_t> decoderSlowUs {0};
 
     // Spectrum.
     std::uint32_t fftUnit = newHandle();
@@ -435,7 +436,7 @@ struct SoundEngine::Impl {
         void started() override;
     } pulseHooks {*this};
     // A queued output's mixing (mixer.cpp): frames from the present boundary on, stopping short
-    // (fewer returned) where a playing stream waits for its ring and the output may wait; going
+    // (fewer returned, or none) where a playing stream waits for its ring and the output may wait; going
     // back to a boundary still queued.
     int mixQueued(float* out, int frames, bool mayHold);
     std::int64_t rewindTo(std::int64_t frame);

@@ -300,7 +300,10 @@ void Stream::restore(const Heard& e)
     rd.store(at, std::memory_order_release);
 }
 
-// A playing stream has nothing to play yet: its move or its song is still being decoded.
+// A playing stream lacks the sound of the next block: its move or its song is still being
+// decoded, or the decoder has not caught up since. A start or a move fills the server's whole
+// queue at once, much faster than a busy decoder decodes: mixed on regardless, the sound would
+// run dry for a while right after it.
 bool SoundEngine::Impl::waitsForRing() const
 {
     for (const auto& slot : channelSlots) {
@@ -309,8 +312,13 @@ bool SoundEngine::Impl::waitsForRing() const
             continue;
         if (!s->ringReady())
             return true;
-        if (!s->flowing && !s->eof.load(std::memory_order_acquire)
-            && s->wr.load(std::memory_order_acquire) == s->rd.load(std::memory_order_relaxed))
+        if (s->eof.load(std::memory_order_acquire))
+            continue;
+        // Source frames a block takes at this speed, and the varispeed's reach past them.
+        const auto hz = std::uint64_t(std::clamp(s->hz.load(std::memory_order_relaxed), kMinHz, kMaxHz));
+        const std::uint64_t need = kSnapFrames * hz * std::uint64_t(s->rate) / (std::uint64_t(kRate) * kRate)
+                                   + Varispeed::kTaps + 1;
+        if (s->wr.load(std::memory_order_acquire) - s->rd.load(std::memory_order_relaxed) < need)
             return true;
     }
     return false;
@@ -324,9 +332,10 @@ int SoundEngine::Impl::mixQueued(float* out, int frames, bool mayHold)
     callbackSeq.fetch_add(1, std::memory_order_seq_cst); // odd: mixing
     int done = 0;
     while (done < frames) {
-        if (mixFrame % kSnapFrames == 0) {
-            if (mayHold && done > 0 && waitsForRing())
-                break;
+        const bool boundary = mixFrame % kSnapFrames == 0;
+        if ((boundary || done == 0) && mayHold && waitsForRing())
+            break;
+        if (boundary) {
             // A boundary: remembered, to mix from here again.
             const std::uint32_t d = detachSeq.load(std::memory_order_seq_cst);
             if (d != detachSeen) { // a stream left the mix: what was mixed with it stays

@@ -32,15 +32,17 @@ constexpr std::size_t kStartFrames = 1024;
 constexpr std::int64_t kLeadFrames = 128;
 // The age of the server's word on its read point that is believed (a clock step aside).
 constexpr pa_usec_t kRewriteAgeMostUs = 100000;
-// Sound the mixer waits for (a move, a new song not yet decoded) is waited for this long at most,
-// in steps of the second figure, before the mix goes on without it.
+// The mix waits for sound being decoded (a move, a new song, a decoder catching up after a start)
+// in steps of the second figure; before the server has started, this long at most, so a stuck
+// decoder does not hold a start back.
 constexpr pa_usec_t kHoldMostUs = 20000;
 constexpr pa_usec_t kHoldStepUs = 3000;
-// A wait for sound never lets what the server holds ahead of its read point fall below this
-// (20 ms) and what its sink takes at a time: below it the mix goes on at once, the sound not yet
-// decoded as silence. A move mixed over the queue starts a few milliseconds past the read point
-// and its new place is never decoded yet; waiting there ran the server dry whenever the decoder
-// was a little late (a busy machine), an underrun and a click at every such change.
+// While the server plays, the mix waits for sound being decoded only as long as what the server
+// holds ahead of its read point stays above this (20 ms) and what its sink takes at a time: below
+// it the mix goes on at once, the sound not yet decoded as silence. A move mixed over the queue
+// starts a few milliseconds past the read point and its new place is never decoded yet; waiting
+// there ran the server dry whenever the decoder was a little late (a busy machine), an underrun
+// and a click at every such change.
 constexpr std::int64_t kHoldFloorFrames = kRate * 20 / 1000;
 
 QByteArray alsaText(snd_config_t* conf, const char* key)
@@ -135,7 +137,11 @@ std::size_t PulseOutput::write(std::size_t bytes, std::int64_t seekTo, std::size
         const pa_usec_t now = pa_rtclock_now();
         const std::int64_t ahead = aheadBy(now);
         const std::int64_t floor = kHoldFloorFrames + sinkFrames_;
-        const bool mayHold = (holdSince_ < 0 || now - pa_usec_t(holdSince_) < kHoldMostUs) && ahead >= floor;
+        // The first piece of a rewrite is always mixed: its place in the stream is set with it.
+        const bool seek = written == 0 && seekTo >= 0;
+        const bool mayHold = !seek
+                             && (playing_ ? ahead >= floor
+                                          : holdSince_ < 0 || now - pa_usec_t(holdSince_) < kHoldMostUs);
         if (playing_) {
             if (ahead < floor) // up to the floor at once, the rest as the sound comes
                 n = std::min(n, std::size_t(std::max<std::int64_t>(floor - ahead, 128)) * kFrameBytes);
@@ -147,9 +153,10 @@ std::size_t PulseOutput::write(std::size_t bytes, std::int64_t seekTo, std::size
         const int got = client_.fill(static_cast<float*>(data), int(n / kFrameBytes), mayHold, rest);
         if (got <= 0) {
             pa_stream_cancel_write(stream_);
-            break;
+            if (mayHold)
+                holdForSound(now);
+            return written;
         }
-        const bool seek = written == 0 && seekTo >= 0;
         if (pa_stream_write(stream_, data, std::size_t(got) * kFrameBytes, nullptr, seek ? seekTo : 0,
                             seek ? PA_SEEK_ABSOLUTE : PA_SEEK_RELATIVE)
             < 0)
@@ -166,17 +173,21 @@ std::size_t PulseOutput::write(std::size_t bytes, std::int64_t seekTo, std::size
             return written;
         }
         if (std::size_t(got) * kFrameBytes < n) {
-            // The mix waits for sound being decoded: the decoder's poke or a short timer goes on.
-            if (holdSince_ < 0)
-                holdSince_ = std::int64_t(now);
-            if (!holdTimer_)
-                holdTimer_ = pa_context_rttime_new(context_, now + kHoldStepUs, &PulseOutput::onHoldOver,
-                                                   this);
+            holdForSound(now);
             return written;
         }
     }
     holdSince_ = -1;
     return written;
+}
+
+// The mix waits for sound being decoded: the decoder's poke or a short timer goes on.
+void PulseOutput::holdForSound(pa_usec_t now)
+{
+    if (holdSince_ < 0)
+        holdSince_ = std::int64_t(now);
+    if (!holdTimer_)
+        holdTimer_ = pa_context_rttime_new(context_, now + kHoldStepUs, &PulseOutput::onHoldOver, this);
 }
 
 // The server starts (or starts again after it ran dry) once a start's worth of sound is queued:

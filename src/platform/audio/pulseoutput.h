@@ -50,9 +50,9 @@ public:
     // (under the output's lock, on the thread calling resume()).
     struct Client {
         virtual ~Client() = default;
-        // Mixes up to `frames` stereo frames into out, from the head on; fewer where it waits for
-        // sound that is not decoded yet and `mayHold`. `rest`: the output may rest now (the stream
-        // is corked until resume()).
+        // Mixes up to `frames` stereo frames into out, from the head on; fewer (none at all)
+        // where it waits for sound that is not decoded yet and `mayHold`. `rest`: the output may
+        // rest now (the stream is corked until resume()).
         virtual int fill(float* out, int frames, bool mayHold, bool& rest) = 0;
         // Goes back to a boundary at or after `frame` to mix from there again; returns that frame,
         // or the head when it cannot go back.
@@ -109,6 +109,7 @@ private:
     // next one twice the last; returns the bytes written.
     std::size_t write(std::size_t bytes, std::int64_t seekTo, std::size_t pieceFrames);
     void writeRequested();
+    void holdForSound(std::uint64_t now);
     void poked(int fd);
     // The server told (or a write showed) that it reads at `frame` now.
     void noteRead(std::int64_t frame);

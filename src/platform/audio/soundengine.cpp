@@ -585,4 +585,6 @@ void SoundEngine::holdDecoderThread(bool hold) { d->decoderStallWanted.store(hol
 
 bool SoundEngine::decoderThreadHeld() const { return d->decoderStalled.load(); }
 
+void SoundEngine::slowDecoderThread(std::chrono::microseconds perPiece) { d->decoderSlowUs.store(perPiece.count()); }
+
 } // namespace audio

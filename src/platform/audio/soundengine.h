@@ -11,6 +11,8 @@
 
 #include <QString>
 #include <QStringList>
+
+#include <chrono>
 #include <cstdint>
 #include <memory>
 
@@ -112,6 +114,9 @@ public:
     // released; decoderThreadHeld() tells it has stopped there.
     void holdDecoderThread(bool hold);
     bool decoderThreadHeld() const;
+    // Makes the decoder thread rest this long after each piece it decodes (zero: not at all), as
+    // a busy machine would slow it.
+    void slowDecoderThread(std::chrono::microseconds perPiece);
 
     const QString& name() const;
 

@@ -141,6 +141,8 @@ void SoundEngine::Impl::decodeLoop()
             worked = false;
             for (auto& s : decoderWork)
                 worked = s->fill() || worked;
+            if (const std::int64_t slow = decoderSlowUs.load(std::memory_order_relaxed); slow > 0)
+                std::this_thread::sleep_for(std::chrono::microseconds(slow)); // a test's busy machine
         }
         if (starved && queued)
             poke();
