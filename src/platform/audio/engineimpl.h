@@ -436,8 +436,8 @@ struct SoundEngine::Impl {
         void started() override;
     } pulseHooks {*this};
     // A queued output's mixing (mixer.cpp): frames from the present boundary on, stopping short
-    // (fewer returned, or none) where a playing stream waits for its ring and the output may wait; going
-    // back to a boundary still queued.
+    // (fewer returned, or none) where a playing stream waits for its ring and the output may
+    // wait; going back to a boundary still queued.
     int mixQueued(float* out, int frames, bool mayHold);
     std::int64_t rewindTo(std::int64_t frame);
     bool waitsForRing() const;

@@ -168,7 +168,7 @@ std::size_t PulseOutput::write(std::size_t bytes, std::int64_t seekTo, std::size
                 pa_operation_unref(op);
             corked_ = true;
             playing_ = false;
-            client_.heard(client_.head(), false);
+            noteRead(client_.head(), false);
             holdSince_ = -1;
             return written;
         }
@@ -195,16 +195,15 @@ void PulseOutput::holdForSound(pa_usec_t now)
 void PulseOutput::onStarted(pa_stream*, void* user)
 {
     auto* self = static_cast<PulseOutput*>(user);
-    self->readWhen_ = pa_rtclock_now();
     self->playing_ = true;
-    self->client_.heard(self->readAt_, true);
+    self->noteRead(self->readAt_);
 }
 
-void PulseOutput::noteRead(std::int64_t frame)
+void PulseOutput::noteRead(std::int64_t frame, bool reading)
 {
     readAt_ = frame;
     readWhen_ = pa_rtclock_now();
-    client_.heard(frame, true);
+    client_.heard(frame, reading);
 }
 
 // What the server holds ahead of where it reads by `now`: from what it last told, as if it has
@@ -313,8 +312,7 @@ void PulseOutput::onUnderflow(pa_stream*, void* user)
     // The server has played all it had and waits for a start's worth of sound again; the decks'
     // positions hold meanwhile.
     self->playing_ = false;
-    self->readAt_ = self->client_.head();
-    self->client_.heard(self->readAt_, false);
+    self->noteRead(self->client_.head(), false);
 }
 
 // Waits (the lock held) until done() or a failure, `ms` at most.

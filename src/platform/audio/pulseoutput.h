@@ -111,8 +111,9 @@ private:
     void writeRequested();
     void holdForSound(std::uint64_t now);
     void poked(int fd);
-    // The server told (or a write showed) that it reads at `frame` now.
-    void noteRead(std::int64_t frame);
+    // The server told (or a write showed) that it reads at `frame` now, and reads on unless it
+    // stopped (`reading` false: corked or run dry).
+    void noteRead(std::int64_t frame, bool reading = true);
     std::int64_t aheadBy(std::uint64_t now) const;
     void askWhereItReads();
     void rewrite();
