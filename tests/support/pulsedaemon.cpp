@@ -6,14 +6,19 @@
 #include <QFile>
 #include <QStandardPaths>
 
-#include <pulse/simple.h>
+#include <pulse/pulseaudio.h>
 
 #include <chrono>
 #include <cmath>
 #include <csignal>
 #include <thread>
+#include <unistd.h>
 
-PulseDaemon::PulseDaemon(const QString& folder) : folder_(folder)
+namespace {
+const QString kSink = QStringLiteral("quenlow_test");
+}
+
+PulseDaemon::PulseDaemon(const QString& folder, Kind kind) : folder_(folder), kind_(kind)
 {
     QDir(folder_).mkpath(QStringLiteral("run"));
     QDir(folder_).mkpath(QStringLiteral("home"));
@@ -34,11 +39,26 @@ PulseDaemon::~PulseDaemon()
     }
 }
 
-QString PulseDaemon::socket() const { return folder_ + QStringLiteral("/run/native"); }
+QString PulseDaemon::socket() const
+{
+    return folder_ + (kind_ == Kind::PipeWire ? QStringLiteral("/run/pulse/native") : QStringLiteral("/run/native"));
+}
 QString PulseDaemon::clientConfig() const { return folder_ + QStringLiteral("/client.conf"); }
+
+// Waits for the server's socket while the server runs, 20 s at most.
+bool PulseDaemon::waitForSocket()
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!QFile::exists(socket()) && process_.state() == QProcess::Running
+           && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    return process_.state() == QProcess::Running && QFile::exists(socket());
+}
 
 bool PulseDaemon::start()
 {
+    if (kind_ == Kind::PipeWire)
+        return startPipeWire();
     const QString program = QStandardPaths::findExecutable(QStringLiteral("pulseaudio"));
     if (program.isEmpty()) {
         log_ = QStringLiteral("pulseaudio is not installed (scripts/setup installs it)");
@@ -57,15 +77,10 @@ bool PulseDaemon::start()
                              QStringLiteral("--exit-idle-time=-1"), QStringLiteral("--use-pid-file=no"),
                              QStringLiteral("--log-target=stderr"),
                              // The sink first: the socket is there only once a client can play.
-                             QStringLiteral("-L"), QStringLiteral("module-null-sink sink_name=quenlow_test"),
+                             QStringLiteral("-L"), QStringLiteral("module-null-sink sink_name=") + kSink,
                              QStringLiteral("-L"),
                              QStringLiteral("module-native-protocol-unix auth-anonymous=1 socket=") + socket()});
-    bool up = process_.waitForStarted(10000);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (up && !QFile::exists(socket()) && process_.state() == QProcess::Running
-           && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    if (up && process_.state() == QProcess::Running && QFile::exists(socket()))
+    if (process_.waitForStarted(10000) && waitForSocket())
         return true;
     process_.kill();
     process_.waitForFinished(5000);
@@ -73,16 +88,126 @@ bool PulseDaemon::start()
     return false;
 }
 
+// PipeWire as a desktop runs it: the server, its session manager and its pulse server, on a
+// session bus of their own, all in one process group; the null sink is made through the pulse
+// server once it answers, and start() returns once the sink is there.
+bool PulseDaemon::startPipeWire()
+{
+    for (const char* program : {"pipewire", "pipewire-pulse", "wireplumber", "dbus-run-session", "pactl"})
+        if (QStandardPaths::findExecutable(QString::fromLatin1(program)).isEmpty()) {
+            log_ = QStringLiteral("%1 is not installed").arg(QString::fromLatin1(program));
+            return false;
+        }
+    QFile::remove(socket());
+    QFile::remove(folder_ + QStringLiteral("/pids"));
+    QDir(folder_).mkpath(QStringLiteral("config"));
+    QFile script(folder_ + QStringLiteral("/pipewire.sh"));
+    if (!script.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        return false;
+    script.write("pipewire & echo $! >>\"$QN_PIDS\"\n"
+                 "for _ in $(seq 400); do [ -S \"$XDG_RUNTIME_DIR/pipewire-0\" ] && break; sleep 0.05; done\n"
+                 "wireplumber & echo $! >>\"$QN_PIDS\"\n"
+                 "pipewire-pulse & echo $! >>\"$QN_PIDS\"\n"
+                 "wait\n");
+    script.close();
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("XDG_RUNTIME_DIR"), folder_ + QStringLiteral("/run"));
+    env.insert(QStringLiteral("PIPEWIRE_RUNTIME_DIR"), folder_ + QStringLiteral("/run"));
+    env.insert(QStringLiteral("HOME"), folder_ + QStringLiteral("/home"));
+    env.insert(QStringLiteral("XDG_CONFIG_HOME"), folder_ + QStringLiteral("/config"));
+    env.insert(QStringLiteral("QN_PIDS"), folder_ + QStringLiteral("/pids"));
+    for (const char* variable : {"DBUS_SESSION_BUS_ADDRESS", "PULSE_SERVER", "PIPEWIRE_REMOTE", "DISPLAY"})
+        env.remove(QString::fromLatin1(variable));
+    process_.setProcessEnvironment(env);
+    process_.setProcessChannelMode(QProcess::MergedChannels);
+    process_.setChildProcessModifier([] { ::setsid(); });
+    process_.start(QStringLiteral("dbus-run-session"),
+                   {QStringLiteral("--"), QStringLiteral("bash"), script.fileName()});
+    bool up = process_.waitForStarted(10000) && waitForSocket();
+    if (up) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        bool ok = false;
+        while (!ok && std::chrono::steady_clock::now() < deadline) {
+            pactl({QStringLiteral("load-module"), QStringLiteral("module-null-sink"),
+                   QStringLiteral("sink_name=") + kSink},
+                  &ok);
+            if (!ok)
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        // The sink is there once the pulse server lists it; then it is the default.
+        while (ok && !pactl({QStringLiteral("list"), QStringLiteral("sinks"), QStringLiteral("short")})
+                          .contains(kSink)
+               && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        if (ok)
+            pactl({QStringLiteral("set-default-sink"), kSink}, &ok);
+        up = ok;
+    }
+    if (up)
+        return true;
+    kill();
+    log_ = QString::fromLocal8Bit(process_.readAll());
+    return false;
+}
+
+QString PulseDaemon::pactl(const QStringList& arguments, bool* ok) const
+{
+    QProcess run;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("PULSE_SERVER"), QStringLiteral("unix:") + socket());
+    env.insert(QStringLiteral("PULSE_CLIENTCONFIG"), clientConfig());
+    run.setProcessEnvironment(env);
+    run.start(QStringLiteral("pactl"), arguments);
+    const bool done = run.waitForFinished(10000) && run.exitStatus() == QProcess::NormalExit && run.exitCode() == 0;
+    if (ok)
+        *ok = done;
+    if (!done)
+        return {};
+    const QString out = QString::fromLocal8Bit(run.readAllStandardOutput());
+    return out.isNull() ? QStringLiteral("") : out;
+}
+
+int PulseDaemon::loadModule(const QString& module, const QStringList& arguments)
+{
+    bool ok = false;
+    const QString index = pactl(QStringList {QStringLiteral("load-module"), module} + arguments, &ok).trimmed();
+    return ok ? index.toInt() : -1;
+}
+
+std::vector<qint64> PulseDaemon::processes() const
+{
+    std::vector<qint64> pids;
+    if (process_.state() != QProcess::Running)
+        return pids;
+    if (kind_ == Kind::PulseAudio) {
+        pids.push_back(process_.processId());
+        return pids;
+    }
+    QFile list(folder_ + QStringLiteral("/pids"));
+    if (list.open(QIODevice::ReadOnly))
+        for (const QByteArray& line : list.readAll().split('\n'))
+            if (const qint64 pid = line.trimmed().toLongLong(); pid > 0)
+                pids.push_back(pid);
+    return pids;
+}
+
 void PulseDaemon::kill()
 {
+    if (kind_ == Kind::PipeWire && process_.state() == QProcess::Running)
+        ::kill(-pid_t(process_.processId()), SIGKILL); // the whole group: bus, server and helpers
     process_.kill();
     process_.waitForFinished(5000);
 }
 
 void PulseDaemon::freeze(bool frozen)
 {
-    if (process_.state() == QProcess::Running)
-        ::kill(pid_t(process_.processId()), frozen ? SIGSTOP : SIGCONT);
+    if (process_.state() != QProcess::Running)
+        return;
+    const int signal = frozen ? SIGSTOP : SIGCONT;
+    if (kind_ == Kind::PipeWire)
+        ::kill(-pid_t(process_.processId()), signal);
+    else
+        ::kill(pid_t(process_.processId()), signal);
 }
 
 int PulseDaemon::connectHere()
@@ -93,43 +218,94 @@ int PulseDaemon::connectHere()
     return int(audio::outputDeviceNames().indexOf(QStringLiteral("pulse"))) + 1;
 }
 
+// The recording asks nothing of the sink's timing (no latency of its own), so the sink runs as the
+// engines alone have it run: a monitor that asked for a short latency would make the sink take its
+// sound in pieces that short, and hide what the sink does with a start or a rewrite at its own.
 MonitorRecording::MonitorRecording()
 {
+    loop_ = pa_threaded_mainloop_new();
+    context_ = loop_ ? pa_context_new(pa_threaded_mainloop_get_api(loop_), "Quenlow test") : nullptr;
+    if (!context_ || pa_threaded_mainloop_start(loop_) < 0)
+        return;
+    pa_threaded_mainloop_lock(loop_);
+    const auto signal = [](pa_context*, void* loop) {
+        pa_threaded_mainloop_signal(static_cast<pa_threaded_mainloop*>(loop), 0);
+    };
+    pa_context_set_state_callback(context_, signal, loop_);
+    bool ok = pa_context_connect(context_, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) >= 0;
+    while (ok && pa_context_get_state(context_) != PA_CONTEXT_READY)
+        if (PA_CONTEXT_IS_GOOD(pa_context_get_state(context_)))
+            pa_threaded_mainloop_wait(loop_);
+        else
+            ok = false;
     const pa_sample_spec format {PA_SAMPLE_FLOAT32NE, 44100, 2};
-    pa_buffer_attr attr {};
-    attr.maxlength = std::uint32_t(-1);
-    attr.fragsize = 64 * 2 * sizeof(float);
-    int error = 0;
-    simple_ = pa_simple_new(nullptr, "Quenlow test", PA_STREAM_RECORD, "quenlow_test.monitor", "monitor", &format,
-                            nullptr, &attr, &error);
-    ok_ = simple_ != nullptr;
-    if (ok_)
-        thread_ = std::thread([this] { run(); });
+    if (ok)
+        stream_ = pa_stream_new(context_, "monitor", &format, nullptr);
+    if (stream_) {
+        pa_stream_set_state_callback(
+            stream_, [](pa_stream*, void* loop) { pa_threaded_mainloop_signal(static_cast<pa_threaded_mainloop*>(loop), 0); },
+            loop_);
+        pa_stream_set_read_callback(
+            stream_, [](pa_stream* s, std::size_t, void* self) { static_cast<MonitorRecording*>(self)->take(s); }, this);
+        pa_buffer_attr attr {};
+        attr.maxlength = std::uint32_t(-1);
+        attr.fragsize = 64 * 2 * sizeof(float);
+        ok = pa_stream_connect_record(stream_, (kSink + QStringLiteral(".monitor")).toUtf8().constData(), &attr,
+                                      PA_STREAM_NOFLAGS)
+             >= 0;
+        while (ok && pa_stream_get_state(stream_) != PA_STREAM_READY)
+            if (PA_STREAM_IS_GOOD(pa_stream_get_state(stream_)))
+                pa_threaded_mainloop_wait(loop_);
+            else
+                ok = false;
+        ok_ = ok;
+    }
+    pa_threaded_mainloop_unlock(loop_);
 }
 
 MonitorRecording::~MonitorRecording()
 {
-    going_ = false;
-    if (thread_.joinable())
-        thread_.join();
-    if (simple_)
-        pa_simple_free(static_cast<pa_simple*>(simple_));
+    if (!loop_)
+        return;
+    pa_threaded_mainloop_stop(loop_);
+    if (stream_) {
+        pa_stream_disconnect(stream_);
+        pa_stream_unref(stream_);
+    }
+    if (context_) {
+        pa_context_disconnect(context_);
+        pa_context_unref(context_);
+    }
+    pa_threaded_mainloop_free(loop_);
 }
 
-void MonitorRecording::run()
+// The sink's sound as it comes, in pieces of 64 frames, each with the time it came.
+void MonitorRecording::take(pa_stream* s)
 {
-    float piece[64 * 2];
-    while (going_.load()) {
-        int error = 0;
-        if (pa_simple_read(static_cast<pa_simple*>(simple_), piece, sizeof piece, &error) < 0)
-            return;
+    const void* data = nullptr;
+    std::size_t bytes = 0;
+    while (pa_stream_readable_size(s) > 0 && pa_stream_peek(s, &data, &bytes) == 0) {
+        if (bytes == 0)
+            break;
         const auto at = Clock::now();
-        float sum = 0.0f;
-        for (float x : piece)
-            sum += std::fabs(x);
         std::lock_guard lock(mutex_);
-        sound_.insert(sound_.end(), piece, piece + 64 * 2);
-        pieces_.push_back({at, sum / float(64 * 2)});
+        const float* in = static_cast<const float*>(data);
+        std::size_t samples = bytes / sizeof(float);
+        if (!data) // a hole: silence
+            partial_.insert(partial_.end(), samples, 0.0f);
+        else
+            partial_.insert(partial_.end(), in, in + samples);
+        pa_stream_drop(s);
+        std::size_t used = 0;
+        for (; partial_.size() - used >= 64 * 2; used += 64 * 2) {
+            float sum = 0.0f;
+            for (std::size_t i = 0; i < 64 * 2; ++i)
+                sum += std::fabs(partial_[used + i]);
+            sound_.insert(sound_.end(), partial_.begin() + std::ptrdiff_t(used),
+                          partial_.begin() + std::ptrdiff_t(used + 64 * 2));
+            pieces_.push_back({at, sum / float(64 * 2)});
+        }
+        partial_.erase(partial_.begin(), partial_.begin() + std::ptrdiff_t(used));
     }
 }
 
@@ -155,4 +331,37 @@ std::vector<float> MonitorRecording::sound() const
 {
     std::lock_guard lock(mutex_);
     return sound_;
+}
+
+std::vector<float> MonitorRecording::soundSince(Clock::time_point since) const
+{
+    std::lock_guard lock(mutex_);
+    std::size_t piece = 0;
+    while (piece < pieces_.size() && pieces_[piece].at <= since)
+        ++piece;
+    return std::vector<float>(sound_.begin() + std::ptrdiff_t(piece * 64 * 2), sound_.end());
+}
+
+ToneStart lookAtToneStart(const std::vector<float>& sound, double hz)
+{
+    ToneStart look;
+    const std::size_t frames = sound.size() / 2;
+    const double period = 44100.0 / hz;
+    while (look.onset < frames && std::fabs(sound[look.onset * 2]) < 0.002f)
+        ++look.onset;
+    // The first upward zero crossing a period on (past any fade-in), between two samples.
+    std::size_t i = look.onset + std::size_t(period);
+    while (i + 1 < frames && !(sound[i * 2] < 0.0f && sound[(i + 1) * 2] >= 0.0f))
+        ++i;
+    if (look.onset >= frames || i + 1 >= frames)
+        return look;
+    look.heard = true;
+    const double a = sound[i * 2], b = sound[(i + 1) * 2];
+    const double crossing = double(i) + a / (a - b);
+    // There the tone is a whole number of periods in: at the onset, that less the way between.
+    look.phaseFrames = std::fmod(period - std::fmod(crossing - double(look.onset), period), period);
+    for (std::size_t f = std::max<std::size_t>(look.onset, 1); f < frames; ++f)
+        for (int c = 0; c < 2; ++c)
+            look.steepest = std::max(look.steepest, std::fabs(sound[f * 2 + c] - sound[(f - 1) * 2 + c]));
+    return look;
 }

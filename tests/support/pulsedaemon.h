@@ -1,5 +1,6 @@
-// A PulseAudio daemon of a test's or benchmark's own: user mode, its own runtime folder, one
-// null sink, reachable at socket() only. The engines reach it as the program reaches a sound
+// A sound server of a test's or benchmark's own: a PulseAudio daemon in user mode, or PipeWire
+// with its pulse server and session manager on a private session bus; its own runtime folder,
+// one null sink, reachable at socket() only. The engines reach it as the program reaches a sound
 // server: as the device "pulse" that PortAudio lists (through ALSA's pulse plugin), which the
 // engines then play through libpulse.
 #pragma once
@@ -16,9 +17,14 @@
 #include <thread>
 #include <vector>
 
+struct pa_threaded_mainloop;
+struct pa_context;
+struct pa_stream;
+
 class PulseDaemon {
 public:
-    explicit PulseDaemon(const QString& folder);
+    enum class Kind { PulseAudio, PipeWire };
+    explicit PulseDaemon(const QString& folder, Kind kind = Kind::PulseAudio);
     ~PulseDaemon();
     PulseDaemon(const PulseDaemon&) = delete;
     PulseDaemon& operator=(const PulseDaemon&) = delete;
@@ -27,20 +33,29 @@ public:
     QString clientConfig() const;
     QString log() const { return log_; }
 
-    // Starts the daemon and waits for its socket; false (with the daemon's words in log())
-    // when it cannot start here.
+    // Starts the server and waits until a client can play on its sink; false (with the
+    // server's words in log()) when it cannot start here.
     bool start();
     // Gone at once, as a crashed or killed sound server is.
     void kill();
     // Stopped where it is (SIGSTOP), as a hung sound server is, or let go again.
     void freeze(bool frozen);
+    // The server's own processes (PipeWire's three), for what they cost.
+    std::vector<qint64> processes() const;
+    // A module the server loads now, as `pactl load-module` would; its index, or -1.
+    int loadModule(const QString& module, const QStringList& arguments = {});
 
     // Points this process's sound clients at the daemon (until the daemon object goes), and
     // returns the engines' driver number of the "pulse" device; 0 when PortAudio does not list it.
     int connectHere();
 
 private:
+    bool startPipeWire();
+    bool waitForSocket();
+    QString pactl(const QStringList& arguments, bool* ok = nullptr) const;
+
     QString folder_;
+    Kind kind_;
     QProcess process_;
     QString log_;
     bool connected_ = false;
@@ -62,21 +77,35 @@ public:
     // for `most` at most.
     std::optional<Clock::time_point> waitFor(const std::function<bool(float level)>& test, Clock::time_point since,
                                              std::chrono::milliseconds most);
-    // Everything recorded so far, interleaved stereo.
+    // Everything recorded so far, interleaved stereo; or what arrived after `since`.
     std::vector<float> sound() const;
+    std::vector<float> soundSince(Clock::time_point since) const;
 
 private:
     struct Piece {
         Clock::time_point at;
         float level;
     };
-    void run();
+    void take(pa_stream* s);
 
-    void* simple_ = nullptr;
+    pa_threaded_mainloop* loop_ = nullptr;
+    pa_context* context_ = nullptr;
+    pa_stream* stream_ = nullptr;
     bool ok_ = false;
-    std::atomic<bool> going_ {true};
     mutable std::mutex mutex_;
+    std::vector<float> partial_;
     std::vector<float> sound_;
     std::vector<Piece> pieces_;
-    std::thread thread_;
 };
+
+// How a tone of `hz` that starts from silence sounds in a recording (interleaved stereo): where it
+// is first heard, the greatest change from one sample to the next from there on (a click), and
+// how far into its period the tone is where it is first heard, in frames. Against the same look
+// at the sound as mixed, the last tells how much of the start a server skipped.
+struct ToneStart {
+    bool heard = false;
+    std::size_t onset = 0;
+    float steepest = 0.0f;
+    double phaseFrames = 0.0;
+};
+ToneStart lookAtToneStart(const std::vector<float>& sound, double hz);
