@@ -4,6 +4,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QMap>
 #include <QStandardPaths>
 
 #include <pulse/simple.h>
@@ -93,14 +94,73 @@ int PulseDaemon::connectHere()
     return int(audio::outputDeviceNames().indexOf(QStringLiteral("pulse"))) + 1;
 }
 
-MonitorRecording::MonitorRecording()
+std::optional<QString> PulseDaemon::pactl(const QStringList& args)
+{
+    QProcess p;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("PULSE_SERVER"), QStringLiteral("unix:") + socket());
+    env.insert(QStringLiteral("PULSE_CLIENTCONFIG"), clientConfig());
+    p.setProcessEnvironment(env);
+    p.start(QStringLiteral("pactl"), args);
+    if (!p.waitForFinished(20000) || p.exitStatus() != QProcess::NormalExit || p.exitCode() != 0) {
+        log_ = QStringLiteral("pactl %1: %2").arg(args.join(QLatin1Char(' ')),
+                                                  QString::fromLocal8Bit(p.readAllStandardError()));
+        return std::nullopt;
+    }
+    return QString::fromLocal8Bit(p.readAllStandardOutput()).trimmed();
+}
+
+int PulseDaemon::addSink(const QString& name, const QString& description)
+{
+    const auto out = pactl({QStringLiteral("load-module"), QStringLiteral("module-null-sink"),
+                            QStringLiteral("sink_name=") + name,
+                            QStringLiteral("sink_properties='device.description=\"%1\"'").arg(description)});
+    bool ok = false;
+    const int module = out ? out->toInt(&ok) : -1;
+    return ok ? module : -1;
+}
+
+bool PulseDaemon::unloadModule(int module)
+{
+    return pactl({QStringLiteral("unload-module"), QString::number(module)}).has_value();
+}
+
+bool PulseDaemon::setDefaultSink(const QString& name)
+{
+    return pactl({QStringLiteral("set-default-sink"), name}).has_value();
+}
+
+QStringList PulseDaemon::streamSinks()
+{
+    QStringList sinks;
+    const auto byIndex = pactl({QStringLiteral("list"), QStringLiteral("short"), QStringLiteral("sinks")});
+    const auto streams = pactl({QStringLiteral("list"), QStringLiteral("short"), QStringLiteral("sink-inputs")});
+    if (!byIndex || !streams)
+        return sinks;
+    // A sink line: index, name, ...; a stream line: index, the sink's index, ...
+    QMap<QString, QString> names;
+    for (const QString& line : byIndex->split(QLatin1Char('\n'), Qt::SkipEmptyParts)) {
+        const QStringList f = line.split(QLatin1Char('\t'));
+        if (f.size() > 1)
+            names[f[0]] = f[1];
+    }
+    for (const QString& line : streams->split(QLatin1Char('\n'), Qt::SkipEmptyParts)) {
+        const QStringList f = line.split(QLatin1Char('\t'));
+        if (f.size() > 1)
+            sinks << names.value(f[1], f[1]);
+    }
+    return sinks;
+}
+
+MonitorRecording::MonitorRecording(const char* sink)
 {
     const pa_sample_spec format {PA_SAMPLE_FLOAT32NE, 44100, 2};
     pa_buffer_attr attr {};
     attr.maxlength = std::uint32_t(-1);
     attr.fragsize = 64 * 2 * sizeof(float);
     int error = 0;
-    simple_ = pa_simple_new(nullptr, "Quenlow test", PA_STREAM_RECORD, "quenlow_test.monitor", "monitor", &format,
+    const QByteArray monitor = QByteArray(sink) + ".monitor";
+    simple_ = pa_simple_new(nullptr, "Quenlow test", PA_STREAM_RECORD, monitor.constData(), "monitor", &format,
                             nullptr, &attr, &error);
     ok_ = simple_ != nullptr;
     if (ok_)
