@@ -180,12 +180,12 @@ int deviceNumberFor(const QString& storedNumber, const QString& storedName, cons
     const QString what = !sink                ? QStringLiteral("Sound device \"%1\"").arg(storedName)
                          : given(storedName) ? QStringLiteral("Sound output \"%1\" (%2)").arg(storedName, storedSink)
                                              : QStringLiteral("Sound output %1").arg(storedSink);
-    const QString was = number >= 1
-                            ? QStringLiteral("number %1 is now \"%2\"").arg(number).arg(devices[size_t(number - 1)].name)
-                            : QStringLiteral("its stored number %1 is not listed").arg(storedNumber);
+    const QString was = number >= 1 ? QStringLiteral("number %1 is now \"%2\"")
+                                          .arg(QString::number(number), devices[size_t(number - 1)].name)
+                                    : QStringLiteral("its stored number %1 is not listed").arg(storedNumber);
     if (listed != devices.end()) {
         const int now = int(listed - devices.begin()) + 1;
-        *change = QStringLiteral("%1 is now number %2 (%3)").arg(what).arg(now).arg(was);
+        *change = QStringLiteral("%1 is now number %2 (%3)").arg(what, QString::number(now), was);
         return now;
     }
     *change = QStringLiteral("%1 is not listed (%2): the system's default device plays instead").arg(what, was);

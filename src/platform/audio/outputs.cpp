@@ -1,6 +1,6 @@
-// The outputs an engine plays to: a device (through libpulse where a pulse server serves it,
-// an output of that server among them; through PortAudio otherwise), the silent output paced by the clock, or the manual clock of
-// tests and benchmarks; starting and stopping them with the decoder.
+// The outputs an engine plays to: a device (through libpulse where a pulse server serves it, an
+// output of that server among them; through PortAudio otherwise), the silent output paced by the
+// clock, or the manual clock of tests and benchmarks; starting and stopping them with the decoder.
 #include "platform/audio/engineimpl.h"
 #include "platform/audio/portaudiohost.h"
 #include "platform/audio/serveroutputs.h"
