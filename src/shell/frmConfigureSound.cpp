@@ -94,10 +94,14 @@ int frmConfigureSound::selectedRow(const QListWidget* list)
 
 void frmConfigureSound::LoadDevices()
 {
-    // The same devices, in the same order, in both lists; nothing is preselected.
-    const QStringList names = audio::outputDeviceNames();
-    lstPlayerA_->addItems(names);
-    lstPlayerB_->addItems(names);
+    // The same devices, in the same order, in both lists; nothing is preselected. An output of
+    // the sound server keeps its sink's name beside it, which the save stores.
+    for (const audio::DeviceEntry& device : audio::outputDevices()) {
+        for (QListWidget* list : {lstPlayerA_, lstPlayerB_}) {
+            auto* item = new QListWidgetItem(device.name, list);
+            item->setData(Qt::UserRole, device.sink);
+        }
+    }
 }
 
 // Closing an engine ends whatever it plays, and the handles that pointed into it go with it, so
@@ -192,6 +196,10 @@ void frmConfigureSound::lblSaveDevices_Click()
     WriteINI(section, QStringLiteral("PADEVICENAME"), lstPlayerA_->item(a)->text(), ini);
     WriteINI(section, QStringLiteral("PBDEVICENUM"), QString::number(b + 1), ini);
     WriteINI(section, QStringLiteral("PBDEVICENAME"), lstPlayerB_->item(b)->text(), ini);
+    // What finds an output of the sound server again at the next start, wherever the list has it
+    // then and whatever it is called; empty for every other device.
+    WriteINI(section, QStringLiteral("PADEVICESINK"), lstPlayerA_->item(a)->data(Qt::UserRole).toString(), ini);
+    WriteINI(section, QStringLiteral("PBDEVICESINK"), lstPlayerB_->item(b)->data(Qt::UserRole).toString(), ini);
 
     // Start-up sets both engines up afresh from the saved numbers.
     closeEngine(player('A'));

@@ -160,22 +160,23 @@ void frmStartUpProcess::ConfigureSound()
 {
     if (ended_)
         return;
-    // A stored number stands only while its device keeps the stored name (PADEVICENAME): a
-    // card unplugged or a sound server down since the dialog moves every device after it.
-    const QStringList devices = audio::outputDeviceNames();
+    // A stored number stands only while its device is still the stored one (PADEVICENAME, or
+    // for an output of the sound server PADEVICESINK): a card unplugged, a sound server down or
+    // an output added since the dialog moves every device after it.
+    const std::vector<audio::DeviceEntry> devices = audio::outputDevices();
     DeckState& d = deckState();
-    auto device = [&](const char* number, const char* name, char player) {
-        const QString section = QStringLiteral("SoundDevices");
+    auto device = [&](const char* number, const char* name, const char* sink, char player) {
+        const auto read = [](const char* key) {
+            return ReadINI(QStringLiteral("SoundDevices"), QLatin1String(key), QStringLiteral("NULL"), configFile());
+        };
         QString change;
-        const int n = startup::deviceNumberFor(
-            ReadINI(section, QLatin1String(number), QStringLiteral("NULL"), configFile()),
-            ReadINI(section, QLatin1String(name), QStringLiteral("NULL"), configFile()), devices, &change);
+        const int n = startup::deviceNumberFor(read(number), read(name), read(sink), devices, &change);
         if (!change.isEmpty())
             LogError(0, QStringLiteral("Player %1: ").arg(QChar(player)) + change, QStringLiteral("ConfigureSound"));
         return n;
     };
-    d.DeviceA = device("PADEVICENUM", "PADEVICENAME", 'A');
-    d.DeviceB = device("PBDEVICENUM", "PBDEVICENAME", 'B');
+    d.DeviceA = device("PADEVICENUM", "PADEVICENAME", "PADEVICESINK", 'A');
+    d.DeviceB = device("PBDEVICENUM", "PBDEVICENAME", "PBDEVICESINK", 'B');
     if (initEngine('A', d.DeviceA))
         initEngine('B', d.DeviceB);
 }

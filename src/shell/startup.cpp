@@ -13,6 +13,7 @@
 #include <QPointer>
 #include <QScreen>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <fcntl.h>
@@ -159,25 +160,35 @@ int deviceNumberFromSetting(const QString& stored, int deviceCount)
     return n >= 1 && n <= deviceCount ? int(n) : 0;
 }
 
-int deviceNumberFor(const QString& storedNumber, const QString& storedName, const QStringList& devices,
-                    QString* change)
+int deviceNumberFor(const QString& storedNumber, const QString& storedName, const QString& storedSink,
+                    const std::vector<audio::DeviceEntry>& devices, QString* change)
 {
     change->clear();
     const int count = int(devices.size());
     const int number = deviceNumberFromSetting(storedNumber, count);
-    if (storedName.isEmpty() || storedName == QLatin1String("NULL"))
+    const auto given = [](const QString& v) { return !v.isEmpty() && v != QLatin1String("NULL"); };
+    const bool sink = given(storedSink);
+    if (!sink && !given(storedName))
         return number;
-    if (number >= 1 && devices[number - 1] == storedName)
+    // The stored device is a server output of that sink, or a device of that name that is none.
+    const auto isIt = [&](const audio::DeviceEntry& d) {
+        return sink ? d.sink == storedSink : d.sink.isEmpty() && d.name == storedName;
+    };
+    if (number >= 1 && isIt(devices[size_t(number - 1)]))
         return number;
-    const int listed = int(devices.indexOf(storedName));
-    const QString was = number >= 1 ? QStringLiteral("number %1 is now \"%2\"").arg(number).arg(devices[number - 1])
+    const auto listed = std::find_if(devices.begin(), devices.end(), isIt);
+    const QString what = !sink                ? QStringLiteral("Sound device \"%1\"").arg(storedName)
+                         : given(storedName) ? QStringLiteral("Sound output \"%1\" (%2)").arg(storedName, storedSink)
+                                             : QStringLiteral("Sound output %1").arg(storedSink);
+    const QString was = number >= 1 ? QStringLiteral("number %1 is now \"%2\"")
+                                          .arg(QString::number(number), devices[size_t(number - 1)].name)
                                     : QStringLiteral("its stored number %1 is not listed").arg(storedNumber);
-    if (listed >= 0) {
-        *change = QStringLiteral("Sound device \"%1\" is now number %2 (%3)").arg(storedName).arg(listed + 1).arg(was);
-        return listed + 1;
+    if (listed != devices.end()) {
+        const int now = int(listed - devices.begin()) + 1;
+        *change = QStringLiteral("%1 is now number %2 (%3)").arg(what, QString::number(now), was);
+        return now;
     }
-    *change = QStringLiteral("Sound device \"%1\" is not listed (%2): the system's default device plays instead")
-                  .arg(storedName, was);
+    *change = QStringLiteral("%1 is not listed (%2): the system's default device plays instead").arg(what, was);
     return 0;
 }
 

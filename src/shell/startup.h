@@ -4,10 +4,13 @@
 // so the whole sequence runs offscreen without a single blocking window.
 #pragma once
 
+#include "platform/audio/soundengine.h"
+
 #include <QSize>
 #include <QString>
 #include <QStringList>
 #include <functional>
+#include <vector>
 
 class QDialog;
 
@@ -71,12 +74,14 @@ int deviceNumberFromSetting(const QString& stored, int deviceCount);
 
 // The driver number for a stored device choice, given the devices listed now (the device
 // dialog's list, first device = 1). A stored number is a position in a list that changes as
-// devices come and go, so it stands only while the device there still has the stored name;
-// otherwise the device of that name is used where it is listed now, else the system's default
-// device (0). Without a stored name the number alone decides, as before names were stored.
-// *change says what was chosen instead of the stored number, for the log; empty when nothing
-// changed.
-int deviceNumberFor(const QString& storedNumber, const QString& storedName, const QStringList& devices,
-                    QString* change);
+// devices come and go, so it stands only while the device there is still the stored one;
+// otherwise that device is used where it is listed now, else the system's default device (0).
+// An output of the sound server is known by its sink's name (`storedSink`), which stays when its
+// position or its description changes and tells two outputs of the same description apart; every
+// other device by its name, among the devices that are not server outputs. Without a stored name
+// or sink the number alone decides, as before names were stored. *change says what was chosen
+// instead of the stored number, for the log; empty when nothing changed.
+int deviceNumberFor(const QString& storedNumber, const QString& storedName, const QString& storedSink,
+                    const std::vector<audio::DeviceEntry>& devices, QString* change);
 
 } // namespace startup

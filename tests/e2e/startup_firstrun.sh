@@ -49,7 +49,8 @@ expected=$(printf '[PROG]\r\nFIRSTRUN=DONE\r\n[UPDATES]\r\nNEWUPDATE=FALSE\r\n[S
 head -c ${#expected} "$ini" | cmp -s - <(printf '%s' "$expected") \
   || { cat -A "$ini" >&2; e2e_fail "config.ini does not start with the first-run keys in order"; }
 devices=$(grep -c '^P[AB]DEVICE' "$ini")
-[ "$devices" = 4 ] || e2e_fail "config.ini lacks the device keys"
+[ "$devices" = 6 ] || e2e_fail "config.ini lacks the device keys"
+grep -q $'^PADEVICESINK=\r$' "$ini" || e2e_fail "Player A's silent device is stored as a sound server's output"
 grep -q $'^PADEVICENAME=No sound (silent)\r$' "$ini" || e2e_fail "Player A is not on the silent device"
 grep -q $'^PBDEVICENAME=No sound (silent)\r$' "$ini" || e2e_fail "Player B is not on the silent device"
 [ "$(cat "$prog/MediaList.qnl")" = "$(printf '"%s","Yes"\r' "$music")" ] \

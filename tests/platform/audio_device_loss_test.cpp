@@ -3,6 +3,7 @@
 // sound server: the "pulse" device PortAudio lists, played through libpulse. The daemon is
 // killed (or stopped) while engine A plays on it; engine B plays on the silent output meanwhile.
 #include "platform/audio/pulseoutput.h"
+#include "platform/audio/serveroutputs.h"
 #include "platform/audio/soundengine.h"
 #include "support/pulsedaemon.h"
 #include "support/testutil.h"
@@ -117,7 +118,11 @@ TEST_F(SoundDeviceLoss, KillingTheSoundServerStopsThatDeckAndTellsItOnceWhileThe
     EXPECT_FALSE(b.takeOutputLost());
     EXPECT_EQ(a.streamGetTime(sa), heldAt);
 
-    // Without the server a play fails and says so; with it back the deck plays again.
+    // Without the server a play fails and says so, and the server has no outputs to list (none
+    // is started for them); with it back the deck plays again.
+    const auto t0 = Clock::now();
+    EXPECT_TRUE(audio::serverOutputs().empty());
+    EXPECT_LT(Clock::now() - t0, std::chrono::milliseconds(500)) << "no server to wait for";
     EXPECT_EQ(a.streamPlay(-1, sa), 0);
     EXPECT_EQ(a.getError(), audio::ErrPlay);
     ASSERT_TRUE(daemon.start()) << daemon.log().toStdString();
@@ -126,6 +131,101 @@ TEST_F(SoundDeviceLoss, KillingTheSoundServerStopsThatDeckAndTellsItOnceWhileThe
     EXPECT_TRUE(eventually([&] { return a.streamGetTime(sa) >= heldAt + 300; }));
     EXPECT_FALSE(a.takeOutputLost());
 
+    a.close();
+    b.close();
+}
+
+TEST_F(SoundDeviceLoss, TheServersOutputsAreListedAndADeckOnOneIsNeverMovedItsLossIsALostDevice)
+{
+    // Outputs of the server (a second card, a headphone socket) are devices of their own, by the
+    // server's description; two described alike are told apart by their sinks' names.
+    const int speakers = daemon.addSink("quenlow_speakers", "Quenlow Speakers");
+    ASSERT_GE(speakers, 0) << daemon.log().toStdString();
+    int phones = daemon.addSink("quenlow_phones", "Quenlow Phones");
+    ASSERT_GE(phones, 0) << daemon.log().toStdString();
+    ASSERT_GE(daemon.addSink("quenlow_phones2", "Quenlow Phones"), 0) << daemon.log().toStdString();
+    const std::vector<audio::DeviceEntry> devices = audio::outputDevices();
+    QStringList names, sinks;
+    for (const auto& d : devices) {
+        names << d.name;
+        if (!d.sink.isEmpty())
+            sinks << d.name + QStringLiteral(" = ") + d.sink;
+    }
+    EXPECT_EQ(sinks, QStringList({"Null Output = quenlow_test", "Quenlow Speakers = quenlow_speakers",
+                                  "Quenlow Phones (quenlow_phones) = quenlow_phones",
+                                  "Quenlow Phones (quenlow_phones2) = quenlow_phones2"}));
+    EXPECT_EQ(names, audio::outputDeviceNames());
+    EXPECT_EQ(names.last(), "No sound (silent)");
+    EXPECT_LT(pulse, names.indexOf("Null Output") + 1) << "the system's devices come first";
+    const int phonesDriver = int(names.indexOf("Quenlow Phones (quenlow_phones)")) + 1;
+
+    // Deck A on the headphones, deck B on the server's default output, the speakers.
+    ASSERT_TRUE(daemon.setDefaultSink("quenlow_speakers")) << daemon.log().toStdString();
+    MonitorRecording onPhones("quenlow_phones"), onSpeakers("quenlow_speakers");
+    ASSERT_TRUE(onPhones.recording() && onSpeakers.recording());
+    SoundEngine a(QStringLiteral("A")), b(QStringLiteral("B"));
+    a.setDriver(phonesDriver);
+    ASSERT_NE(a.init(44100, 32, 2), 0) << a.getError();
+    b.setDriver(pulse);
+    ASSERT_NE(b.init(44100, 32, 2), 0) << b.getError();
+    const auto sa = a.streamOpen(media("tone30s.mp3"), 8192, 0, 0);
+    const auto sb = b.streamOpen(media("tone30s.mp3"), 8192, 0, 0);
+    const int ca = a.streamPlay(-1, sa);
+    ASSERT_NE(ca, 0);
+    ASSERT_NE(b.streamPlay(-1, sb), 0);
+    const auto loud = [](float level) { return level > 0.15f; };
+    EXPECT_TRUE(onPhones.waitFor(loud, Clock::now(), std::chrono::milliseconds(5000))) << "deck A on the headphones";
+    EXPECT_TRUE(onSpeakers.waitFor(loud, Clock::now(), std::chrono::milliseconds(5000))) << "deck B on the speakers";
+    EXPECT_EQ(daemon.streamSinks(), QStringList({"quenlow_phones", "quenlow_speakers"}));
+
+    // The headphones pulled out while deck A plays: the server does not carry deck A onto the
+    // speakers; it is a lost device, told once, and deck B plays on.
+    ASSERT_TRUE(daemon.unloadModule(phones)) << daemon.log().toStdString();
+    ASSERT_TRUE(eventually([&] { return a.takeOutputLost(); }, std::chrono::seconds(10)))
+        << "deck A's output went and nothing was told; the server plays its streams on "
+        << daemon.streamSinks().join(", ").toStdString();
+    EXPECT_FALSE(a.takeOutputLost()) << "told once";
+    EXPECT_EQ(a.getError(), audio::ErrPlay);
+    EXPECT_EQ(a.getFrequency(ca), 0) << "deck A's channel is stopped";
+    EXPECT_EQ(daemon.streamSinks(), QStringList({"quenlow_speakers"})) << "deck A plays nowhere else";
+    const int heldAt = a.streamGetTime(sa);
+    const int bAt = b.streamGetTime(sb);
+    EXPECT_TRUE(eventually([&] { return b.streamGetTime(sb) >= bAt + 300; })) << "deck B stopped at " << bAt;
+    EXPECT_FALSE(b.takeOutputLost());
+
+    // A play while the headphones are out fails and says so; plugged in again, they play.
+    EXPECT_EQ(a.streamPlay(-1, sa), 0);
+    EXPECT_EQ(a.getError(), audio::ErrPlay);
+    phones = daemon.addSink("quenlow_phones", "Quenlow Phones");
+    ASSERT_GE(phones, 0) << daemon.log().toStdString();
+    MonitorRecording onPhonesAgain("quenlow_phones");
+    ASSERT_TRUE(onPhonesAgain.recording());
+    const int again = a.streamPlay(-1, sa);
+    ASSERT_NE(again, 0) << a.getError();
+    EXPECT_TRUE(onPhonesAgain.waitFor(loud, Clock::now(), std::chrono::milliseconds(5000)));
+    EXPECT_TRUE(eventually([&] { return a.streamGetTime(sa) >= heldAt + 300; }));
+    EXPECT_FALSE(a.takeOutputLost());
+
+    // Pulled out while deck A rests (paused): the resume finds them gone (at once, or a moment
+    // later), told as any lost device; plugged in again, they play.
+    a.setPaused(again, 1);
+    ASSERT_TRUE(eventually([&] { return a.outputRests(); }));
+    ASSERT_TRUE(daemon.unloadModule(phones)) << daemon.log().toStdString();
+    a.setPaused(again, 0);
+    ASSERT_TRUE(eventually([&] { return a.takeOutputLost(); }, std::chrono::seconds(10)));
+    EXPECT_EQ(a.getFrequency(again), 0) << "deck A's channel is stopped";
+    EXPECT_EQ(daemon.streamSinks(), QStringList({"quenlow_speakers"}));
+    ASSERT_GE(daemon.addSink("quenlow_phones", "Quenlow Phones"), 0) << daemon.log().toStdString();
+    ASSERT_NE(a.streamPlay(-1, sa), 0) << a.getError();
+    EXPECT_TRUE(eventually([&] { return daemon.streamSinks().contains("quenlow_phones"); }));
+
+    // Deck B is on the server's default output, not on the speakers by name: with the speakers
+    // gone it follows the server onto another output and plays on.
+    ASSERT_TRUE(daemon.unloadModule(speakers)) << daemon.log().toStdString();
+    const int bThen = b.streamGetTime(sb);
+    EXPECT_TRUE(eventually([&] { return b.streamGetTime(sb) >= bThen + 500; })) << "deck B stopped at " << bThen;
+    EXPECT_FALSE(b.takeOutputLost());
+    EXPECT_EQ(daemon.streamSinks().size(), 2) << daemon.streamSinks().join(", ").toStdString();
     a.close();
     b.close();
 }
@@ -243,6 +343,9 @@ TEST_F(SoundDeviceLoss, AServerThatHangsIsALostDeviceAndHoldsNoCallLong)
     EXPECT_TRUE(within(milliseconds(100), [&] { a.setPaused(ch, 1); }));
     EXPECT_TRUE(within(milliseconds(100), [&] { a.setPaused(ch, 0); }));
     EXPECT_TRUE(within(milliseconds(100), [&] { a.streamSetTime(s, 5000); }));
+    // The list of the server's outputs waits for it a couple of seconds at most, then has none.
+    EXPECT_TRUE(within(milliseconds(audio::kServerOutputsWaitMs + 1000),
+                       [&] { EXPECT_TRUE(audio::serverOutputs().empty()); }));
     ASSERT_TRUE(eventually([&] { return a.takeOutputLost(); }, std::chrono::seconds(10)))
         << "a server that hangs was never taken for lost";
     EXPECT_FALSE(a.takeOutputLost()) << "told once";

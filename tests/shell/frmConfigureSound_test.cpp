@@ -145,7 +145,7 @@ TEST_F(ConfigureSound, SaveNeedsADeviceForEachPlayerAndNamesPlayerAFirst)
     EXPECT_FALSE(QFile::exists(file("config.ini"))) << "nothing is written";
 }
 
-TEST_F(ConfigureSound, SaveWritesTheFiveKeysInOrderAndClosesBothEngines)
+TEST_F(ConfigureSound, SaveWritesTheFiveKeysInOrderThenTheSinksAndClosesBothEngines)
 {
     WriteINI("PROG", "FIRSTRUN", "DONE", configFile());
     frmConfigureSound d;
@@ -160,7 +160,8 @@ TEST_F(ConfigureSound, SaveWritesTheFiveKeysInOrderAndClosesBothEngines)
     const QByteArray firstName = audio::outputDeviceNames().first().toUtf8();
     EXPECT_EQ(bytes("config.ini"), "[PROG]\r\nFIRSTRUN=DONE\r\n[SoundDevices]\r\nConfigure=False\r\nPADEVICENUM=" + n
                                        + "\r\nPADEVICENAME=No sound (silent)\r\nPBDEVICENUM=1\r\nPBDEVICENAME="
-                                       + firstName + "\r\n");
+                                       + firstName + "\r\nPADEVICESINK=\r\nPBDEVICESINK=\r\n")
+        << "neither is an output of a sound server";
     EXPECT_FALSE(EngineA().isInitialized());
     EXPECT_FALSE(EngineB().isInitialized());
 }

@@ -358,30 +358,57 @@ TEST_F(StartupSequence, StoredDeviceWhoseNameMovedOrVanishedIsFoundByNameOrLeftT
     EXPECT_FALSE(log.contains("Player B")) << log.constData();
 }
 
-TEST(StartupDeviceNumber, StoredNumberStandsOnlyWhileItsDeviceKeepsTheStoredName)
+TEST(StartupDeviceNumber, StoredNumberStandsOnlyWhileItsDeviceIsStillTheStoredOne)
 {
-    const QStringList now = {"HDA Intel PCH: ALC3246 Analog (hw:0,0)", "pulse", "default", "No sound (silent)"};
+    // The system's devices, then the sound server's outputs (two of them described alike), then
+    // the silent output.
+    const std::vector<audio::DeviceEntry> now = {
+        {"HDA Intel PCH: ALC3246 Analog (hw:0,0)", ""},
+        {"pulse", ""},
+        {"default", ""},
+        {"USB Audio Analog Stereo", "alsa_output.usb-1"},
+        {"Headphones (alsa_output.usb-2)", "alsa_output.usb-2"},
+        {"Headphones (alsa_output.pci-3)", "alsa_output.pci-3"},
+        {"No sound (silent)", ""},
+    };
     struct Case {
         const char* number;
         const char* name;
+        const char* sink;
         int expected;
         bool logged;
     };
     const Case cases[] = {
-        {"2", "pulse", 2, false},                          // unchanged
-        {"1", "pulse", 2, true},                           // moved: found by its name
-        {"1", "USB Audio CODEC", 0, true},                 // gone: the system's default
-        {"9", "No sound (silent)", 4, true},               // a number past the list, the name still there
-        {"NULL", "default", 3, true},                      // no number, a name
-        {"3", "NULL", 3, false},                           // no name stored: the number alone, as before
-        {"3", "", 3, false},
-        {"NULL", "NULL", 0, false},
+        // Stored before server outputs were listed (no sink key), or a device that is none.
+        {"2", "pulse", "NULL", 2, false},                     // unchanged
+        {"1", "pulse", "NULL", 2, true},                      // moved: found by its name
+        {"1", "USB Audio CODEC", "NULL", 0, true},            // gone: the system's default
+        {"9", "No sound (silent)", "NULL", 7, true},          // a number past the list, the name still there
+        {"NULL", "default", "NULL", 3, true},                 // no number, a name
+        {"3", "NULL", "NULL", 3, false},                      // nothing else stored: the number alone
+        {"3", "", "", 3, false},
+        {"NULL", "NULL", "NULL", 0, false},
+        {"2", "pulse", "", 2, false},
+        {"1", "USB Audio Analog Stereo", "", 0, true},        // a card of that name, not the server's output
+        // A server output, known by its sink.
+        {"4", "USB Audio Analog Stereo", "alsa_output.usb-1", 4, false},
+        {"6", "USB Audio Analog Stereo", "alsa_output.usb-1", 4, true}, // moved
+        {"4", "Old description", "alsa_output.usb-1", 4, false},         // described otherwise now
+        {"NULL", "NULL", "alsa_output.usb-1", 4, true},
+        {"6", "Headphones (alsa_output.usb-2)", "alsa_output.usb-2", 5, true}, // alike, kept apart
+        {"5", "Headphones", "alsa_output.pci-3", 6, true},
+        {"4", "USB Audio Analog Stereo", "alsa_output.usb-9", 0, true}, // gone, another of that name there
     };
     for (const Case& c : cases) {
         QString change;
-        EXPECT_EQ(startup::deviceNumberFor(c.number, c.name, now, &change), c.expected) << c.number << " " << c.name;
+        EXPECT_EQ(startup::deviceNumberFor(c.number, c.name, c.sink, now, &change), c.expected)
+            << c.number << " " << c.name << " " << c.sink;
         EXPECT_EQ(!change.isEmpty(), c.logged) << c.number << " " << c.name << ": " << change.toStdString();
     }
+    QString change;
+    startup::deviceNumberFor("4", "USB Audio Analog Stereo", "alsa_output.usb-9", now, &change);
+    EXPECT_EQ(change, "Sound output \"USB Audio Analog Stereo\" (alsa_output.usb-9) is not listed (number 4 is now "
+                      "\"USB Audio Analog Stereo\"): the system's default device plays instead");
 }
 
 TEST(StartupDeviceNumber, WholeNumbersOfListedDevicesOnly)

@@ -4,6 +4,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QMap>
 #include <QStandardPaths>
 
 #include <pulse/pulseaudio.h>
@@ -125,23 +126,19 @@ bool PulseDaemon::startPipeWire()
                    {QStringLiteral("--"), QStringLiteral("bash"), script.fileName()});
     bool up = process_.waitForStarted(10000) && waitForSocket();
     if (up) {
+        // The pulse server answers a moment after its socket is there.
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-        bool ok = false;
-        while (!ok && std::chrono::steady_clock::now() < deadline) {
-            pactl({QStringLiteral("load-module"), QStringLiteral("module-null-sink"),
-                   QStringLiteral("sink_name=") + kSink},
-                  &ok);
-            if (!ok)
-                std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
+        while (addSink(kSink, QStringLiteral("Quenlow test")) < 0 && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
         // The sink is there once the pulse server lists it; then it is the default.
-        while (ok && !pactl({QStringLiteral("list"), QStringLiteral("sinks"), QStringLiteral("short")})
-                          .contains(kSink)
-               && std::chrono::steady_clock::now() < deadline)
+        const auto listed = [&] {
+            return pactl({QStringLiteral("list"), QStringLiteral("short"), QStringLiteral("sinks")})
+                .value_or(QString())
+                .contains(kSink);
+        };
+        while (!listed() && std::chrono::steady_clock::now() < deadline)
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        if (ok)
-            pactl({QStringLiteral("set-default-sink"), kSink}, &ok);
-        up = ok;
+        up = listed() && setDefaultSink(kSink);
     }
     if (up)
         return true;
@@ -150,28 +147,11 @@ bool PulseDaemon::startPipeWire()
     return false;
 }
 
-QString PulseDaemon::pactl(const QStringList& arguments, bool* ok) const
-{
-    QProcess run;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("PULSE_SERVER"), QStringLiteral("unix:") + socket());
-    env.insert(QStringLiteral("PULSE_CLIENTCONFIG"), clientConfig());
-    run.setProcessEnvironment(env);
-    run.start(QStringLiteral("pactl"), arguments);
-    const bool done = run.waitForFinished(10000) && run.exitStatus() == QProcess::NormalExit && run.exitCode() == 0;
-    if (ok)
-        *ok = done;
-    if (!done)
-        return {};
-    const QString out = QString::fromLocal8Bit(run.readAllStandardOutput());
-    return out.isNull() ? QStringLiteral("") : out;
-}
-
 int PulseDaemon::loadModule(const QString& module, const QStringList& arguments)
 {
     bool ok = false;
-    const QString index = pactl(QStringList {QStringLiteral("load-module"), module} + arguments, &ok).trimmed();
-    return ok ? index.toInt() : -1;
+    const int index = pactl(QStringList {QStringLiteral("load-module"), module} + arguments).value_or(QString()).toInt(&ok);
+    return ok ? index : -1;
 }
 
 std::vector<qint64> PulseDaemon::processes() const
@@ -218,10 +198,68 @@ int PulseDaemon::connectHere()
     return int(audio::outputDeviceNames().indexOf(QStringLiteral("pulse"))) + 1;
 }
 
+std::optional<QString> PulseDaemon::pactl(const QStringList& args)
+{
+    QProcess p;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("PULSE_SERVER"), QStringLiteral("unix:") + socket());
+    env.insert(QStringLiteral("PULSE_CLIENTCONFIG"), clientConfig());
+    p.setProcessEnvironment(env);
+    p.start(QStringLiteral("pactl"), args);
+    if (!p.waitForFinished(20000) || p.exitStatus() != QProcess::NormalExit || p.exitCode() != 0) {
+        log_ = QStringLiteral("pactl %1: %2").arg(args.join(QLatin1Char(' ')),
+                                                  QString::fromLocal8Bit(p.readAllStandardError()));
+        return std::nullopt;
+    }
+    return QString::fromLocal8Bit(p.readAllStandardOutput()).trimmed();
+}
+
+int PulseDaemon::addSink(const QString& name, const QString& description)
+{
+    const auto out = pactl({QStringLiteral("load-module"), QStringLiteral("module-null-sink"),
+                            QStringLiteral("sink_name=") + name,
+                            QStringLiteral("sink_properties='device.description=\"%1\"'").arg(description)});
+    bool ok = false;
+    const int module = out ? out->toInt(&ok) : -1;
+    return ok ? module : -1;
+}
+
+bool PulseDaemon::unloadModule(int module)
+{
+    return pactl({QStringLiteral("unload-module"), QString::number(module)}).has_value();
+}
+
+bool PulseDaemon::setDefaultSink(const QString& name)
+{
+    return pactl({QStringLiteral("set-default-sink"), name}).has_value();
+}
+
+QStringList PulseDaemon::streamSinks()
+{
+    QStringList sinks;
+    const auto byIndex = pactl({QStringLiteral("list"), QStringLiteral("short"), QStringLiteral("sinks")});
+    const auto streams = pactl({QStringLiteral("list"), QStringLiteral("short"), QStringLiteral("sink-inputs")});
+    if (!byIndex || !streams)
+        return sinks;
+    // A sink line: index, name, ...; a stream line: index, the sink's index, ...
+    QMap<QString, QString> names;
+    for (const QString& line : byIndex->split(QLatin1Char('\n'), Qt::SkipEmptyParts)) {
+        const QStringList f = line.split(QLatin1Char('\t'));
+        if (f.size() > 1)
+            names[f[0]] = f[1];
+    }
+    for (const QString& line : streams->split(QLatin1Char('\n'), Qt::SkipEmptyParts)) {
+        const QStringList f = line.split(QLatin1Char('\t'));
+        if (f.size() > 1)
+            sinks << names.value(f[1], f[1]);
+    }
+    return sinks;
+}
+
 // The recording asks nothing of the sink's timing (no latency of its own), so the sink runs as the
 // engines alone have it run: a monitor that asked for a short latency would make the sink take its
 // sound in pieces that short, and hide what the sink does with a start or a rewrite at its own.
-MonitorRecording::MonitorRecording()
+MonitorRecording::MonitorRecording(const char* sink)
 {
     loop_ = pa_threaded_mainloop_new();
     context_ = loop_ ? pa_context_new(pa_threaded_mainloop_get_api(loop_), "Quenlow test") : nullptr;
@@ -250,7 +288,7 @@ MonitorRecording::MonitorRecording()
         pa_buffer_attr attr {};
         attr.maxlength = std::uint32_t(-1);
         attr.fragsize = 64 * 2 * sizeof(float);
-        ok = pa_stream_connect_record(stream_, (kSink + QStringLiteral(".monitor")).toUtf8().constData(), &attr,
+        ok = pa_stream_connect_record(stream_, (QByteArray(sink) + ".monitor").constData(), &attr,
                                       PA_STREAM_NOFLAGS)
              >= 0;
         while (ok && pa_stream_get_state(stream_) != PA_STREAM_READY)

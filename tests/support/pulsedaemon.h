@@ -7,6 +7,7 @@
 
 #include <QProcess>
 #include <QString>
+#include <QStringList>
 
 #include <atomic>
 #include <chrono>
@@ -49,10 +50,20 @@ public:
     // returns the engines' driver number of the "pulse" device; 0 when PortAudio does not list it.
     int connectHere();
 
+    // Adds an output as a sound card plugged in would: a null sink of that name and description.
+    // Returns the module that made it (for unloadModule), or -1 with the reason in log().
+    int addSink(const QString& name, const QString& description);
+    // Takes a module away again, as a card pulled out (its sink goes with it).
+    bool unloadModule(int module);
+    bool setDefaultSink(const QString& name);
+    // The sinks the daemon's playback streams play on now, one per stream.
+    QStringList streamSinks();
+
 private:
     bool startPipeWire();
     bool waitForSocket();
-    QString pactl(const QStringList& arguments, bool* ok = nullptr) const;
+    // Runs pactl against the server; its output, or nothing (the reason in log()) when it failed.
+    std::optional<QString> pactl(const QStringList& args);
 
     QString folder_;
     Kind kind_;
@@ -67,7 +78,8 @@ private:
 class MonitorRecording {
 public:
     using Clock = std::chrono::steady_clock;
-    MonitorRecording();
+    // Records the monitor of the sink of that name (the daemon's own null sink by default).
+    explicit MonitorRecording(const char* sink = "quenlow_test");
     ~MonitorRecording();
     MonitorRecording(const MonitorRecording&) = delete;
     MonitorRecording& operator=(const MonitorRecording&) = delete;

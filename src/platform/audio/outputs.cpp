@@ -1,8 +1,9 @@
-// The outputs an engine plays to: a device (through libpulse where a pulse server serves it,
-// through PortAudio otherwise), the silent output paced by the clock, or the manual clock of
-// tests and benchmarks; starting and stopping them with the decoder.
+// The outputs an engine plays to: a device (through libpulse where a pulse server serves it, an
+// output of that server among them; through PortAudio otherwise), the silent output paced by the
+// clock, or the manual clock of tests and benchmarks; starting and stopping them with the decoder.
 #include "platform/audio/engineimpl.h"
 #include "platform/audio/portaudiohost.h"
+#include "platform/audio/serveroutputs.h"
 
 #include <pa_linux_alsa.h>
 
@@ -35,17 +36,47 @@ std::optional<PulseRoute> routeOfDevice(int device)
     return pulseRouteOf(QString::fromLocal8Bit(info->name));
 }
 
+// The server's outputs as the list shows them, after the system's devices `taken`: by their
+// descriptions, and where one would read like another entry (two cards of one make, a sink
+// described as "pulse"), with the sink's name beside it, so no two entries look the same.
+std::vector<DeviceEntry> serverEntries(const std::vector<ServerOutput>& sinks, const QStringList& taken)
+{
+    std::vector<DeviceEntry> entries;
+    for (const ServerOutput& sink : sinks) {
+        const auto same = std::count_if(sinks.begin(), sinks.end(),
+                                        [&](const ServerOutput& o) { return o.description == sink.description; });
+        QString name = sink.description;
+        if (same > 1 || taken.contains(name) || name == QLatin1String(kSilentName))
+            name += QStringLiteral(" (%1)").arg(QString::fromUtf8(sink.name));
+        entries.push_back({name, QString::fromUtf8(sink.name)});
+    }
+    return entries;
+}
+
 } // namespace
+
+std::vector<DeviceEntry> outputDevices()
+{
+    std::vector<DeviceEntry> list;
+    QStringList names;
+    if (pa::acquire()) {
+        for (const auto& d : pa::outputDevices()) {
+            list.push_back({d.name, {}});
+            names << d.name;
+        }
+        pa::release();
+    }
+    for (DeviceEntry& e : serverEntries(serverOutputs(), names))
+        list.push_back(std::move(e));
+    list.push_back({QString::fromLatin1(kSilentName), {}});
+    return list;
+}
 
 QStringList outputDeviceNames()
 {
     QStringList names;
-    if (pa::acquire()) {
-        for (const auto& d : pa::outputDevices())
-            names << d.name;
-        pa::release();
-    }
-    names << QString::fromLatin1(kSilentName);
+    for (const DeviceEntry& e : outputDevices())
+        names << e.name;
     return names;
 }
 
@@ -198,22 +229,33 @@ int SoundEngine::Impl::start(unsigned /*flags*/)
     }
     manual = false;
 
-    // Choose the output: driver 0 the system default, n the n-th device of the list,
-    // after them the silent output.
+    // Choose the output: driver 0 the system default, n the n-th device of the list (the
+    // system's devices, then the pulse server's outputs), after them the silent output. The
+    // server is asked for its outputs only when the driver lies past the system's devices.
     paHeld = pa::acquire();
     std::vector<pa::OutputDevice> devices;
     int device = -1;
+    std::optional<PulseRoute> route;
     if (paHeld)
         devices = pa::outputDevices();
-    const int silentDriver = int(devices.size()) + 1;
+    const int sinksFrom = int(devices.size()) + 1;
     bool silent = false;
     if (driver == 0) {
         device = paHeld ? pa::defaultOutputDevice() : -1;
         silent = device < 0; // no sound card: the program still runs
-    } else if (driver >= 1 && driver < silentDriver) {
+    } else if (driver >= 1 && driver < sinksFrom) {
         device = devices[size_t(driver - 1)].index;
-    } else if (driver == silentDriver) {
-        silent = true;
+    } else if (driver >= sinksFrom) {
+        const std::vector<ServerOutput> sinks = serverOutputs();
+        const int silentDriver = sinksFrom + int(sinks.size());
+        if (driver < silentDriver) {
+            route = PulseRoute {QByteArray(), sinks[size_t(driver - sinksFrom)].name};
+        } else if (driver == silentDriver) {
+            silent = true;
+        } else {
+            releasePa();
+            return fail(ErrInit);
+        }
     } else {
         releasePa();
         return fail(ErrInit);
@@ -227,7 +269,7 @@ int SoundEngine::Impl::start(unsigned /*flags*/)
         pacer = std::thread([this, period] { paceLoop(period); });
     } else {
         paDevice = device;
-        pulseRoute = routeOfDevice(device);
+        pulseRoute = route ? route : routeOfDevice(device);
         queued = pulseRoute.has_value();
         if (pulseRoute)
             releasePa(); // the pulse output needs nothing of PortAudio

@@ -391,7 +391,13 @@ bool PulseOutput::open(const PulseRoute& route, int bufferMs, const QString& nam
         attr.prebuf = std::uint32_t((kLeadFrames + kStartFrames) * kFrameBytes);
         attr.minreq = bytesOf(topUpMs);
         attr.fragsize = std::uint32_t(-1);
-        const auto flags = pa_stream_flags_t(PA_STREAM_ADJUST_LATENCY | PA_STREAM_START_CORKED);
+        auto flags = pa_stream_flags_t(PA_STREAM_ADJUST_LATENCY | PA_STREAM_START_CORKED);
+        // A deck on a named output stays on it: when that output goes (a USB card pulled), the
+        // server must not carry the deck onto another one (the pre-listen into the main output),
+        // so the stream ends with it and the engine takes it for a lost device. A deck on the
+        // server's default output follows the default wherever the server sets it.
+        if (!route.sink.isEmpty())
+            flags = pa_stream_flags_t(flags | PA_STREAM_DONT_MOVE);
         ok = pa_stream_connect_playback(stream_, route.sink.isEmpty() ? nullptr : route.sink.constData(), &attr, flags,
                                         nullptr, nullptr)
                  >= 0

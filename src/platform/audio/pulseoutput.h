@@ -34,7 +34,8 @@ struct pa_time_event;
 namespace audio {
 
 // Where an ALSA device plays when a pulse server serves it: the server and the sink its ALSA
-// definition names (empty for the server's own defaults).
+// definition names (empty for the server's own defaults); or one of the server's outputs, chosen
+// from its list by the sink's name. A stream on a named sink is never moved to another.
 struct PulseRoute {
     QByteArray server;
     QByteArray sink;

@@ -15,6 +15,7 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 namespace audio {
 
@@ -42,9 +43,20 @@ enum ErrorCode {
     ErrCDDevice = 19,
 };
 
+// One device of the engines' list.
+struct DeviceEntry {
+    QString name; // as the device dialog shows it
+    // For an output of the pulse server (PulseAudio's or PipeWire's), the server's name of that
+    // sink, which stays the same from one run to the next; empty for every other device.
+    QString sink;
+};
+
 // The output devices every engine can use, in a stable order: the system's devices as the
-// device dialog lists them, then "No sound (silent)". Driver 0 is the system default device,
-// driver n is entry n-1 of this list.
+// device dialog lists them, then the outputs (sinks) of the pulse server reachable from here, by
+// their descriptions, then "No sound (silent)". Driver 0 is the system default device, driver n
+// is entry n-1 of this list. Waits a couple of seconds at most for a server that does not answer.
+std::vector<DeviceEntry> outputDevices();
+// Their names.
 QStringList outputDeviceNames();
 
 class SoundEngine {
