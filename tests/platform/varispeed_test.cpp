@@ -314,3 +314,56 @@ TEST(Varispeed, EngineReturnsToTheStraightCopyAfterAPitchTouch)
     EXPECT_LE(at, expected + 2);
     EXPECT_EQ(captureMatches(), at + 2048) << "and it stays straight";
 }
+
+TEST(Varispeed, StepsBeyondTheKernelsReachSkipFramesAndStayInsideTheBuffer)
+{
+    // 70 source frames per output frame (sixteen times normal speed on a 192 kHz song) and 256
+    // (the most the engine asks for) take the read position past the last frame pushed. The
+    // frames up to it are skipped as they come; nothing is moved or read outside the buffer
+    // (AddressSanitizer), a constant stays exactly that constant, and the position counts every
+    // step. Back at one frame per frame, the straight copy starts where the position is.
+    for (const double speed : {70.0, 256.0}) {
+        SCOPED_TRACE(speed);
+        Varispeed vs(2);
+        const std::uint64_t step = stepFor(speed);
+        vs.setStep(step);
+        std::vector<float> in(8192 * 2, 0.5f), out(1024 * 2);
+        std::uint64_t pushed = 0;
+        for (int block = 0; block < 40; ++block) {
+            int made = 0;
+            while (made < 1024) {
+                const int want = vs.wanted(1024 - made);
+                vs.push(in.data(), std::min(want, 8192));
+                pushed += std::uint64_t(std::min(want, 8192));
+                const int n = vs.render(out.data() + made * 2, 1024 - made);
+                if (n == 0 && want == 0)
+                    FAIL() << "no progress";
+                made += n;
+            }
+            if (block > 0) { // the first frames reach back into the silence before the start
+                for (float v : out)
+                    ASSERT_NEAR(v, 0.5f, 1e-5f);
+            }
+        }
+        EXPECT_EQ(vs.position(), 40ull * 1024ull * step);
+
+        vs.setStep(Varispeed::kUnity);
+        for (int i = 0; i < 4096; ++i)
+            in[std::size_t(i) * 2] = in[std::size_t(i) * 2 + 1] = float(i) / 4096.0f;
+        // Fed frame by frame as it asks, the straight copy begins with the frame at the position.
+        std::uint64_t at = pushed;
+        int made = 0;
+        while (made < 1024) {
+            const int want = vs.wanted(1024 - made);
+            vs.push(in.data() + (at - pushed) * 2, want);
+            at += std::uint64_t(want);
+            made += vs.render(out.data() + made * 2, 1024 - made);
+        }
+        ASSERT_TRUE(vs.caughtUp());
+        EXPECT_TRUE(vs.straight());
+        const std::uint64_t first = vs.position() >> 32;
+        vs.push(in.data() + (at - pushed) * 2, vs.wanted(16));
+        ASSERT_EQ(vs.render(out.data(), 16), 16);
+        EXPECT_EQ(out[0], in[(first - pushed) * 2]);
+    }
+}

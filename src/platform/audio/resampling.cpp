@@ -42,7 +42,7 @@ void SoundEngine::Impl::resample(Stream& s, std::uint64_t step, int frames, int&
             done += vs.render(voiceOut + done * 2, frames - done, end);
             if (vs.position() >= end)
                 break;
-            if (vs.pending() == 0) {
+            if (vs.pending() == 0 && vs.caughtUp()) {
                 vs.history(s.recent);
                 s.recentCount = 0;
                 s.direct = true;

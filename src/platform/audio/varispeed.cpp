@@ -328,7 +328,14 @@ void Varispeed::history(float* out) const
 
 int Varispeed::pending() const { return std::max(0, fill_ - int(pos_ >> 32)); }
 
-int Varispeed::room() const { return capacity_ + kTaps - fill_ + std::max(0, int(pos_ >> 32) - kBefore); }
+bool Varispeed::caughtUp() const { return int(pos_ >> 32) <= fill_; }
+
+// Frames at the start of the buffer the kernel no longer reaches. A step longer than the
+// kernel's reach can take the read position past the last frame held: then every frame held
+// is behind it, and the frames pushed next are skipped until the position is reached.
+int Varispeed::droppable() const { return std::clamp(int(pos_ >> 32) - kBefore, 0, fill_); }
+
+int Varispeed::room() const { return stride_ - fill_ + droppable(); }
 
 int Varispeed::wanted(int frames) const
 {
@@ -343,8 +350,8 @@ int Varispeed::wanted(int frames) const
 // Drops the frames the kernel no longer reaches, to make room at the end.
 void Varispeed::compact()
 {
-    const int drop = int(pos_ >> 32) - kBefore;
-    if (drop <= 0)
+    const int drop = droppable();
+    if (drop == 0)
         return;
     for (int c = 0; c < channels_; ++c) {
         float* x = buf_.get() + std::size_t(c) * std::size_t(stride_);

@@ -92,12 +92,16 @@ public:
     // Frames pushed and not yet played (from the read position on). A straight copy plays
     // them all; otherwise the last kAfter wait for the frames after them.
     int pending() const;
+    // The read position has not gone past the last frame pushed (a step longer than the
+    // kernel's reach can take it there; the frames up to it are then still to push).
+    bool caughtUp() const;
     // The kBefore frames just before the read position (interleaved), to carry on from after
     // frames were copied straight past the varispeed.
     void history(float* out) const;
 
 private:
     struct Table;
+    int droppable() const;
     void compact();
     int renderWith(float* out, int frames, std::uint64_t endAt);
     const Table* tableFor(std::uint64_t step) const;
