@@ -202,9 +202,12 @@ void Deck::LoadSong(DeckSongList& list, bool bDelete, bool bShowErrors, int Auto
         SetCrossfaderVolumes();
 
         if (stream == 0) {
-            // The box cannot say which song; the log line does, whoever asked for the load.
-            LogError(engine_.FSOUND_GetError(), QStringLiteral("There was an error loading song! ") + path,
-                     side_.loadLocation);
+            // The box cannot say which song; the log line does, whoever asked for the load, and
+            // what was wrong with it where the engine can tell.
+            QString desc = QStringLiteral("There was an error loading song! ") + path;
+            if (const QString why = engine_.engine().errorDetail(); !why.isEmpty())
+                desc += QStringLiteral(": ") + why;
+            LogError(engine_.FSOUND_GetError(), desc, side_.loadLocation);
             if (!state_.bAutoDJ)
                 ui::MsgBox(QStringLiteral("There was an error loading song!"), vb::mb::Critical,
                            QStringLiteral("Error Loading"));

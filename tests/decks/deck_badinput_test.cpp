@@ -114,3 +114,25 @@ TEST_F(DecksTest, KeysSeekPastBothEnds)
     decks->A().ProgElapsed_Mouse(1, -1e9, 200);
     EXPECT_EQ(time('A'), 0);
 }
+
+TEST_F(DecksTest, SongWhoseHeaderClaimsAnUnplayableSampleRateIsRefusedAndLogged)
+{
+    // A damaged WAV header (here named .mp3) claiming 16,785,216 Hz: refused like any song that
+    // cannot be played, the log names the file and its rate, and the deck's next load and play
+    // are those of a sound deck.
+    const QString bad = testutil::media(QStringLiteral("rate16785216_wav.mp3"));
+    form->addRow("lstDJPlayList", "Damaged", "X", "0:02", bad);
+    decks->LoadSongA(form->list("lstDJPlayList"), false, true, 1);
+    ASSERT_EQ(dialogs.shown.size(), 1u);
+    EXPECT_EQ(dialogs.shown[0].text, "There was an error loading song!");
+    EXPECT_EQ(ds.StreamA, 0);
+    const QString log = QString::fromUtf8(testutil::readAll(tmp->path() + "/QNLERRORS.log"));
+    EXPECT_TRUE(log.contains("loading song! " + bad + ": its sample rate of 16785216 Hz")) << log.toStdString();
+
+    cue('A', QStringLiteral("tone10s.mp3"));
+    ASSERT_NE(ds.StreamA, 0);
+    int f2 = F2;
+    decks->GlobalKeyDown(f2, 0);
+    advanceMs(1000);
+    EXPECT_NEAR(time('A'), 1000, 30);
+}

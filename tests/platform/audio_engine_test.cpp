@@ -81,16 +81,20 @@ TEST_F(ManualEngine, SongEndsExactlyAtItsLengthAtAnySpeed)
     struct Case {
         const char* name;
         std::vector<int> speeds; // set one after the other, 100 ms apart
+        const char* song = "tone10s.mp3";
     };
     const Case cases[] = {
         {"0.97x", {42777}},
         {"1.25x", {55125}},
         {"touched back to 1.00x", {45000, 44100}},
-        {"1.25x on a 48 kHz song", {55125}},
+        {"1.25x on a 48 kHz song", {55125}, "rate48k.mp3"},
+        // The highest rate at the fastest speed: 70 source frames per output frame, more than
+        // the varispeed's kernel reaches.
+        {"16x on a 192 kHz song", {705600}, "wav192k.wav"},
+        {"the lowest rate at 0.75x", {33075}, "wav8k.wav"},
     };
     for (const Case& c : cases) {
-        const QString song = QString::fromLatin1(c.name).contains("48") ? "rate48k.mp3" : "tone10s.mp3";
-        const auto s = open(song);
+        const auto s = open(c.song);
         const int len = engine.streamGetLengthMs(s);
         const int ch = engine.streamPlay(-1, s);
         for (int hz : c.speeds) {
@@ -374,6 +378,20 @@ TEST_F(ManualEngine, BadFilesFailWithTheirCodes)
         EXPECT_EQ(engine.streamOpen(path, 8192, 0, 0), 0u) << path.toStdString();
         EXPECT_EQ(engine.getError(), code) << path.toStdString();
     }
+    // Headers that claim a sample rate outside what the engine plays, over good sound: refused
+    // at open, whatever the file is called, and the engine can say which rate it was.
+    const std::pair<const char*, const char*> rates[] = {
+        {"rate16785216.wav", "16785216 Hz"},       {"rate16785216_wav.mp3", "16785216 Hz"},
+        {"rate1.wav", "of 1 Hz"},                  {"rate4000000000.wav", "4000000000 Hz"},
+        {"rate4000000000_wav.mp3", "4000000000 Hz"},
+    };
+    for (const auto& [name, rate] : rates) {
+        EXPECT_EQ(engine.streamOpen(media(name), 8192, 0, 0), 0u) << name;
+        EXPECT_EQ(engine.getError(), audio::ErrFileFormat) << name;
+        EXPECT_TRUE(engine.errorDetail().contains(QLatin1String(rate))) << name << ": " << engine.errorDetail().toStdString();
+    }
+    EXPECT_NE(engine.streamOpen(media("wav8k.wav"), 8192, 0, 0), 0u);
+    EXPECT_TRUE(engine.errorDetail().isEmpty());
     SoundEngine idle(QStringLiteral("idle"));
     EXPECT_EQ(idle.streamOpen(media("tone10s.mp3"), 8192, 0, 0), 0u);
     EXPECT_EQ(idle.getError(), audio::ErrUninitialized);

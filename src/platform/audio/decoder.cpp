@@ -176,12 +176,16 @@ private:
 
 class SndfileDecoder final : public Decoder {
 public:
-    SndfileDecoder(SNDFILE* f, const SF_INFO& info) : f_(f), info_(info)
+    SndfileDecoder(SNDFILE* f, int fd, const SF_INFO& info) : f_(f), fd_(fd), info_(info)
     {
         if (info_.channels != 2)
             scratch_.resize(size_t(kChunk) * size_t(info_.channels));
     }
-    ~SndfileDecoder() override { sf_close(f_); }
+    ~SndfileDecoder() override
+    {
+        sf_close(f_);
+        ::close(fd_);
+    }
     int rate() const override { return info_.samplerate; }
     std::int64_t length() const override { return info_.frames; }
 
@@ -215,6 +219,7 @@ public:
 private:
     static constexpr long kChunk = 1024;
     SNDFILE* f_;
+    int fd_;
     SF_INFO info_;
     std::vector<float> scratch_;
 };
@@ -279,11 +284,61 @@ std::unique_ptr<Decoder> openMp3(int fd, int* error)
     return std::make_unique<Mpg123Decoder>(h, fd, int(rate), length, exact);
 }
 
-std::unique_ptr<Decoder> openSndfile(int fd, int* error)
+std::uint32_t bigEndian32(const unsigned char* p)
 {
+    return std::uint32_t(p[0]) << 24 | std::uint32_t(p[1]) << 16 | std::uint32_t(p[2]) << 8 | p[3];
+}
+
+std::uint32_t littleEndian32(const unsigned char* p)
+{
+    return std::uint32_t(p[0]) | std::uint32_t(p[1]) << 8 | std::uint32_t(p[2]) << 16 | std::uint32_t(p[3]) << 24;
+}
+
+// The sample rate the format chunk of a WAV file claims, read straight from its header for the
+// log when the file is refused (libsndfile refuses some rates without telling them); 0 when
+// there is none.
+std::int64_t wavHeaderRate(int fd)
+{
+    unsigned char buf[4096];
+    const ssize_t n = ::pread(fd, buf, sizeof buf, 0);
+    if (n < 12 || std::memcmp(buf + 8, "WAVE", 4) != 0)
+        return 0;
+    const bool big = std::memcmp(buf, "RIFX", 4) == 0;
+    auto word = [big](const unsigned char* p) { return big ? bigEndian32(p) : littleEndian32(p); };
+    for (std::int64_t at = 12; at + 8 <= n;) {
+        const std::int64_t size = word(buf + at + 4);
+        if (std::memcmp(buf + at, "fmt ", 4) == 0)
+            return at + 16 <= n ? std::int64_t(word(buf + at + 12)) : 0;
+        at += 8 + size + (size & 1);
+    }
+    return 0;
+}
+
+QString rateRefused(std::int64_t rate)
+{
+    return QStringLiteral("its sample rate of %1 Hz is not played (songs of %2 to %3 Hz are)")
+        .arg(rate)
+        .arg(kLowestRate)
+        .arg(kHighestRate);
+}
+
+bool playableRate(std::int64_t rate) { return rate >= kLowestRate && rate <= kHighestRate; }
+
+std::unique_ptr<Decoder> openSndfile(int fd, int* error, QString* why)
+{
+    const std::int64_t headerRate = wavHeaderRate(fd);
+    // libsndfile takes the descriptor (and closes it, also when it fails); the decoder keeps one
+    // of its own to look at the file.
+    const int own = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
     SF_INFO info {};
     SNDFILE* f = sf_open_fd(fd, SFM_READ, &info, 1);
-    if (!f) {
+    if (!f || own < 0) {
+        if (headerRate > 0 && !playableRate(headerRate))
+            *why = rateRefused(headerRate);
+        if (f)
+            sf_close(f);
+        if (own >= 0)
+            ::close(own);
         *error = ErrFileFormat;
         return nullptr;
     }
@@ -292,16 +347,21 @@ std::unique_ptr<Decoder> openSndfile(int fd, int* error)
         || major == SF_FORMAT_AIFF;
     if (!wave || info.channels < 1 || info.samplerate <= 0 || info.frames <= 0) {
         sf_close(f);
+        ::close(own);
         *error = ErrFileFormat;
         return nullptr;
     }
-    return std::make_unique<SndfileDecoder>(f, info);
+    return std::make_unique<SndfileDecoder>(f, own, info);
 }
 
 } // namespace
 
-std::unique_ptr<Decoder> openDecoder(const QString& path, int* error)
+std::unique_ptr<Decoder> openDecoder(const QString& path, int* error, QString* why)
 {
+    QString unused;
+    if (!why)
+        why = &unused;
+    why->clear();
     *error = ErrNone;
     if (path.isEmpty()) {
         *error = ErrFileNotFound;
@@ -337,15 +397,18 @@ std::unique_ptr<Decoder> openDecoder(const QString& path, int* error)
     const bool riff = n == 4
         && (std::memcmp(magic, "RIFF", 4) == 0 || std::memcmp(magic, "RIFX", 4) == 0
             || std::memcmp(magic, "RF64", 4) == 0 || std::memcmp(magic, "FORM", 4) == 0);
-    return riff ? openSndfile(fd, error) : openMp3(fd, error);
+    auto decoder = riff ? openSndfile(fd, error, why) : openMp3(fd, error);
+    // A rate far outside what the engine plays (a damaged header: 1 Hz, 16 MHz) would ask the
+    // varispeed for steps it is not made for, and the decoder for rings it cannot fill in time.
+    if (decoder && !playableRate(decoder->rate())) {
+        *why = rateRefused(decoder->rate());
+        *error = ErrFileFormat;
+        return nullptr;
+    }
+    return decoder;
 }
 
 namespace {
-
-std::uint32_t bigEndian32(const unsigned char* p)
-{
-    return std::uint32_t(p[0]) << 24 | std::uint32_t(p[1]) << 16 | std::uint32_t(p[2]) << 8 | p[3];
-}
 
 // Bytes at the end of the file that are tags, not audio: an ID3v1 tag and an APE tag before it.
 std::int64_t trailingTagBytes(int fd, std::int64_t size)

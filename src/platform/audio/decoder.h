@@ -43,10 +43,17 @@ public:
     virtual bool seek(std::int64_t frame) = 0;
 };
 
+// The sample rates the engine is made for. A file that claims another (a damaged header) is
+// refused like any file that cannot be played.
+constexpr int kLowestRate = 8000;
+constexpr int kHighestRate = 192000;
+
 // Opens a song file. On failure returns null and sets *error to the engine's error code:
-// 9 the file does not exist, 10 neither MP3 nor WAV, 11 it cannot be read, 12 out of memory.
+// 9 the file does not exist, 10 neither MP3 nor WAV (or a sample rate outside the above),
+// 11 it cannot be read, 12 out of memory; and *why, when given, to what more can be said of the
+// failure for a log (empty when nothing more).
 // Reads only the start and the end of the file, so opening costs the same for any length.
-std::unique_ptr<Decoder> openDecoder(const QString& path, int* error);
+std::unique_ptr<Decoder> openDecoder(const QString& path, int* error, QString* why = nullptr);
 
 // What the first frame of an MP3 file says of the whole: the frame count of a Xing, Info or
 // VBRI header, and whether the file's size agrees with the byte count the header gives (a file

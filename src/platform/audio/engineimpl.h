@@ -264,6 +264,7 @@ struct SoundEngine::Impl {
     int driver = 0;
     int bufferMs = kDefaultBufferMs;
     int error = ErrNone;
+    QString errorDetail; // of the last failed stream open
     bool initialized = false;
     bool manualNext = false; // the clock chosen for the next init
     bool manual = false;     // the clock of the running engine

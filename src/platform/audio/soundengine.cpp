@@ -296,6 +296,8 @@ int SoundEngine::init(int /*mixRate*/, int /*maxSoftwareChannels*/, unsigned fla
 
 int SoundEngine::getError() const { return d->error; }
 
+QString SoundEngine::errorDetail() const { return d->errorDetail; }
+
 void SoundEngine::close()
 {
     d->shutdown();
@@ -306,11 +308,12 @@ bool SoundEngine::isInitialized() const { return d->initialized; }
 
 std::uint32_t SoundEngine::streamOpen(const QString& path, unsigned /*mode*/, int /*offset*/, int /*length*/)
 {
+    d->errorDetail.clear();
     if (!d->initialized)
         return std::uint32_t(d->fail(ErrUninitialized));
     d->freeParked();
     int code = ErrNone;
-    auto dec = openDecoder(path, &code);
+    auto dec = openDecoder(path, &code, &d->errorDetail);
     if (!dec)
         return std::uint32_t(d->fail(code));
     auto s = std::make_shared<Stream>();

@@ -73,6 +73,9 @@ public:
     // now; its streams are closed. The engine always mixes at 44100 Hz.
     int init(int mixRate, int maxSoftwareChannels, unsigned flags);
     int getError() const;
+    // What more can be said of the last failed stream open than its error code, for a log line
+    // (a sample rate the engine does not play); empty when nothing more.
+    QString errorDetail() const;
     void close();                                       // frees everything; harmless twice
     bool isInitialized() const;
 
