@@ -415,18 +415,132 @@ TEST_F(ManualEngine, OddButPlayableFilesPlayToTheirExactEnd)
     }
 }
 
-TEST_F(ManualEngine, SongsOfTwoRatesJoinedInOneFilePlayAtTrueSpeedToTheirEnd)
+namespace {
+
+// Times (in output frames, interpolated) at which the left channel of interleaved stereo output
+// crosses zero rising.
+std::vector<double> risingCrossings(const std::vector<float>& out)
 {
-    // 2 s at 44.1 kHz and 2 s at 22.05 kHz: the scan cannot know the second part's rate, so
-    // the length falls short; the position waits just below it until the real end.
-    const auto s = open("joined_rates.mp3");
-    const int len = engine.streamGetLengthMs(s);
-    engine.streamPlay(-1, s);
-    engine.advanceMs(3900);
-    EXPECT_EQ(engine.streamGetTime(s), len - 1);
-    EXPECT_GT(engine.outputLevel(), 0.1f) << "still playing the second part";
-    engine.advanceMs(400);
-    EXPECT_EQ(engine.streamGetTime(s), len);
+    std::vector<double> at;
+    for (std::size_t i = 1; i < out.size() / 2; ++i) {
+        const float a = out[(i - 1) * 2], b = out[i * 2];
+        if (a < 0.0f && b >= 0.0f)
+            at.push_back(double(i - 1) + double(a / (a - b)));
+    }
+    return at;
+}
+
+// The pitch of the output between two times (seconds), from its rising zero crossings.
+double pitchBetween(const std::vector<double>& crossings, double from, double to)
+{
+    auto first = std::lower_bound(crossings.begin(), crossings.end(), from * 44100.0);
+    auto last = std::lower_bound(crossings.begin(), crossings.end(), to * 44100.0);
+    if (last - first < 2)
+        return 0.0;
+    --last;
+    return double(last - first) * 44100.0 / (*last - *first);
+}
+
+// The first time (seconds) from `from` on at which a tone gives way to one at least a third lower:
+// the gap between two crossings grows past what the first tone's period allows.
+double stepDownAfter(const std::vector<double>& crossings, double from)
+{
+    auto it = std::lower_bound(crossings.begin(), crossings.end(), from * 44100.0);
+    if (it == crossings.end() || it + 1 == crossings.end())
+        return -1.0;
+    const double period = *(it + 1) - *it;
+    for (; it + 1 != crossings.end(); ++it)
+        if (*(it + 1) - *it > period * 1.2)
+            return *it / 44100.0;
+    return -1.0;
+}
+
+// Milliseconds of sound libmpg123 decodes from a file, each stretch counted at its own rate.
+double decodedMs(const QString& path)
+{
+    mpg123_init();
+    mpg123_handle* h = mpg123_new(nullptr, nullptr);
+    mpg123_param(h, MPG123_ADD_FLAGS, MPG123_QUIET | MPG123_GAPLESS, 0);
+    mpg123_format_none(h);
+    const long* rates = nullptr;
+    size_t count = 0;
+    mpg123_rates(&rates, &count);
+    for (size_t i = 0; i < count; ++i)
+        mpg123_format(h, rates[i], MPG123_STEREO, MPG123_ENC_FLOAT_32);
+    double ms = 0.0;
+    long rate = 0;
+    int channels = 0, encoding = 0;
+    if (mpg123_open(h, QFile::encodeName(path).constData()) == MPG123_OK
+        && mpg123_getformat(h, &rate, &channels, &encoding) == MPG123_OK) {
+        std::vector<float> buf(8192);
+        for (;;) {
+            size_t bytes = 0;
+            const int rc = mpg123_read(h, reinterpret_cast<unsigned char*>(buf.data()), buf.size() * sizeof(float), &bytes);
+            ms += double(bytes / (2 * sizeof(float))) * 1000.0 / double(rate);
+            if (rc == MPG123_NEW_FORMAT)
+                mpg123_getformat(h, &rate, &channels, &encoding);
+            else if (rc != MPG123_OK)
+                break;
+        }
+    }
+    mpg123_delete(h);
+    return ms;
+}
+
+} // namespace
+
+TEST_F(ManualEngine, SongsOfTwoRatesJoinedInOneFilePlayEachAtItsOwnPitchAndSpeedToTheEnd)
+{
+    // Two MP3 files joined: 5 s at 48 kHz and 5 s at 8 kHz, or 5 s at 44.1 kHz and 5 s at
+    // 22.05 kHz; each song steps its pitch down at 3 s (1000 Hz to 750 Hz, then 500 Hz to 250 Hz).
+    // The length counts every part, each part plays at its own pitch and speed, the position
+    // meets the length exactly when the sound ends, and a move lands on the same sound in
+    // either part as playing there did.
+    for (const char* name : {"joined_48k_8k.mp3", "joined_44k_22k.mp3"}) {
+        SCOPED_TRACE(name);
+        const auto s = open(name);
+        const int len = engine.streamGetLengthMs(s);
+        EXPECT_NEAR(len, decodedMs(media(name)), 2.0);
+        EXPECT_GT(len, 10000);
+        engine.streamPlay(-1, s);
+
+        // The whole song, 10 ms at a time, until the position meets the length.
+        std::vector<float> out;
+        std::vector<float> step(441 * 2);
+        int heard = 0;
+        while (engine.streamGetTime(s) < len && heard < 20000) {
+            engine.advanceInto(step.data(), 441);
+            out.insert(out.end(), step.begin(), step.end());
+            heard += 10;
+        }
+        EXPECT_NEAR(heard, len, 20) << "the song takes as long to play as its length says";
+        engine.advanceMs(100);
+        EXPECT_EQ(engine.streamGetTime(s), len);
+
+        const std::vector<double> crossings = risingCrossings(out);
+        EXPECT_NEAR(pitchBetween(crossings, 0.3, 2.8), 1000.0, 2.0);
+        EXPECT_NEAR(pitchBetween(crossings, 3.2, 4.8), 750.0, 2.0);
+        EXPECT_NEAR(pitchBetween(crossings, 5.5, 7.9), 500.0, 2.0);
+        EXPECT_NEAR(pitchBetween(crossings, 8.6, 9.9), 250.0, 2.0);
+        const double first = stepDownAfter(crossings, 1.0), second = stepDownAfter(crossings, 6.0);
+        EXPECT_NEAR(first, 3.0, 0.01);
+        EXPECT_NEAR(second - first, 5.0, 0.25) << "the second song's mark, 5 s on (and the encoder's delay)";
+
+        // Moves to 200 ms before each mark: the mark comes 200 ms later, as it did in playing.
+        // (A stopped stream is moved: a playing one fades out where it was first.)
+        for (const double mark : {first, second}) {
+            const int to = int(std::lround(mark * 1000.0)) - 200;
+            engine.streamStop(s);
+            engine.streamSetTime(s, to);
+            EXPECT_EQ(engine.streamGetTime(s), to);
+            engine.streamPlay(-1, s);
+            std::vector<float> after(44100 / 2 * 2);
+            engine.advanceInto(after.data(), 44100 / 2);
+            EXPECT_NEAR(stepDownAfter(risingCrossings(after), 0.02), 0.2, 0.003) << "a move to " << to;
+            EXPECT_NEAR(engine.streamGetTime(s), to + 500, 2);
+        }
+        engine.streamClose(s);
+    }
 }
 
 TEST_F(ManualEngine, FileCutShortOrDeletedWhilePlayingStillReachesTheEnd)

@@ -1,5 +1,6 @@
 #include "platform/audio/decoder.h"
 #include "platform/audio/soundengine.h"
+#include "platform/audio/varispeed.h"
 
 #include <QFile>
 #include <mpg123.h>
@@ -25,14 +26,145 @@ namespace {
 // yielding samples ends the song instead of keeping the decoder thread busy.
 constexpr int kMaxEmptyReads = 16;
 
+// Decoded frames a decoder holds at a time while it converts a stretch of another rate.
+constexpr long kConvertChunk = 4096;
+
+// The decoder's settings, the same wherever a file is counted or played, so every count is the
+// decoder's: quiet (no console messages), gapless (the encoder's padding is not played), and
+// always stereo float at the rate of the frames themselves: mono is doubled by the decoder, and
+// frames of another rate later in the file come at that rate.
+void configure(mpg123_handle* h)
+{
+    mpg123_param(h, MPG123_ADD_FLAGS, MPG123_QUIET | MPG123_GAPLESS, 0);
+    mpg123_format_none(h);
+    const long* rates = nullptr;
+    size_t nrates = 0;
+    mpg123_rates(&rates, &nrates);
+    for (size_t i = 0; i < nrates; ++i)
+        mpg123_format(h, rates[i], MPG123_STEREO, MPG123_ENC_FLOAT_32);
+}
+
+// Source frames of a stretch at `from` Hz per frame at the song's `to` Hz, for the varispeed.
+std::uint64_t conversionStep(int from, int to) { return Varispeed::stepOf(std::uint64_t(from), std::uint64_t(to)); }
+
+// The frames a varispeed makes of `samples` source frames at `step`: one for each position
+// 0, step, 2 step ... short of the last frame's end.
+std::int64_t convertedFrames(std::int64_t samples, std::uint64_t step)
+{
+    const unsigned __int128 end = static_cast<unsigned __int128>(std::uint64_t(samples)) << 32;
+    return std::int64_t((end + step - 1) / step);
+}
+
+// Songs of different rates joined in one file (tools that cut and join MP3 files do not encode
+// them again) are played each at its own rate: the decoder gives the whole file at the rate of
+// its first frame, converting the frames of every other rate. A run is one stretch of frames at
+// one rate, as a scan of the file finds it.
+struct RateRun {
+    int rate = 0;
+    int samplesPerFrame = 0;
+    std::int64_t firstFrame = 0; // libmpg123's number of its first frame
+    std::int64_t samples = 0;    // frames decoded at its own rate
+    std::int64_t start = 0;      // frames at the song's rate before it
+    std::int64_t frames = 0;     // frames it gives at the song's rate
+};
+// Written once by the scan, read by the decoder when it moves; empty until the scan has found
+// more than one run.
+struct RateRuns {
+    std::mutex mutex;
+    std::vector<RateRun> runs;
+};
+
+// A layer III frame header: its sample rate and the frame's length in bytes; 0 and 0 for bytes
+// that are no such header.
+struct FrameHead {
+    int rate = 0;
+    int bytes = 0;
+};
+FrameHead layer3Head(const unsigned char* h)
+{
+    static constexpr int kRates[4][3] = {{11025, 12000, 8000}, {0, 0, 0}, {22050, 24000, 16000}, {44100, 48000, 32000}};
+    static constexpr int kMpeg1[16] = {0, 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 0};
+    static constexpr int kMpeg2[16] = {0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160, 0};
+    const int version = (h[1] >> 3) & 3; // 3 MPEG 1, 2 MPEG 2, 0 MPEG 2.5
+    const int bitrate = h[2] >> 4;
+    const int rateIndex = (h[2] >> 2) & 3;
+    if (h[0] != 0xFF || (h[1] & 0xE0) != 0xE0 || version == 1 || ((h[1] >> 1) & 3) != 1 || bitrate == 0
+        || bitrate == 15 || rateIndex == 3)
+        return {};
+    const int rate = kRates[version][rateIndex];
+    const int padding = (h[2] >> 1) & 1;
+    const int bytes = version == 3 ? 144000 * kMpeg1[bitrate] / rate + padding : 72000 * kMpeg2[bitrate] / rate + padding;
+    return {rate, bytes};
+}
+
+// Whether the layer III frames of an MP3 file change their sample rate somewhere. A quick walk
+// of the frame headers alone; a stretch that is no frames (a tag between two songs, damage) is
+// passed over to the next header that another one follows, and a frame of another rate counts
+// only with a second one after it. Gives up (false) when `stop` is set.
+bool severalRates(int fd, const std::atomic<bool>& stop)
+{
+    struct stat st {};
+    if (::fstat(fd, &st) != 0)
+        return false;
+    const std::int64_t size = st.st_size;
+    std::vector<unsigned char> buf(std::size_t(1) << 16);
+    std::int64_t bufAt = 0, bufLen = 0;
+    auto head = [&](std::int64_t at) -> FrameHead {
+        if (at < bufAt || at + 4 > bufAt + bufLen) {
+            const ssize_t n = ::pread(fd, buf.data(), buf.size(), at);
+            bufAt = at;
+            bufLen = std::max<ssize_t>(n, 0);
+            if (bufLen < 4)
+                return {};
+        }
+        return layer3Head(buf.data() + (at - bufAt));
+    };
+    // Past any ID3v2 tags at the start.
+    std::int64_t at = 0;
+    unsigned char id3[10];
+    while (at + 10 <= size && ::pread(fd, id3, 10, at) == 10 && std::memcmp(id3, "ID3", 3) == 0)
+        at += 10 + (std::int64_t(id3[6] & 0x7f) << 21 | std::int64_t(id3[7] & 0x7f) << 14
+                    | std::int64_t(id3[8] & 0x7f) << 7 | std::int64_t(id3[9] & 0x7f))
+              + ((id3[5] & 0x10) ? 10 : 0);
+    int first = 0;
+    bool inStep = false; // the last frame's end is where this one starts
+    for (std::uint32_t n = 0; at + 4 <= size; ++n) {
+        if ((n & 0xFFFF) == 0 && stop.load(std::memory_order_relaxed))
+            return false;
+        const FrameHead h = head(at);
+        if (h.bytes <= 0) {
+            inStep = false;
+            ++at;
+            continue;
+        }
+        if (!inStep || h.rate != first) {
+            const FrameHead next = head(at + h.bytes);
+            if (next.bytes <= 0 || next.rate != h.rate) {
+                inStep = false;
+                ++at;
+                continue;
+            }
+        }
+        if (first == 0)
+            first = h.rate;
+        else if (h.rate != first)
+            return true;
+        inStep = true;
+        at += h.bytes;
+    }
+    return false;
+}
+
 // Finds an MP3 file's exact length on a thread of its own, reading the file through its own
 // descriptor so the decoder's position is left alone. The reads stop as soon as the scan is
-// no longer wanted.
+// no longer wanted. In a file of songs of different rates it also finds where each rate's run
+// of frames lies, for the decoder's moves.
 class Mpg123LengthScan final : public LengthScan {
 public:
-    Mpg123LengthScan(int fd, long rate, std::function<void(std::int64_t)> done) : fd_(fd)
+    Mpg123LengthScan(int fd, int rate, std::shared_ptr<RateRuns> runs, std::function<void(std::int64_t)> done)
+        : fd_(fd), rate_(rate), runs_(std::move(runs))
     {
-        thread_ = std::thread([this, rate, done = std::move(done)] { run(rate, done); });
+        thread_ = std::thread([this, done = std::move(done)] { run(done); });
     }
     ~Mpg123LengthScan() override
     {
@@ -75,23 +207,88 @@ private:
         return s->at_ = base + offset;
     }
 
-    void run(long rate, const std::function<void(std::int64_t)>& done)
+    // A handle of the decoder's settings reading the file from its start; null when it cannot.
+    mpg123_handle* openFile()
+    {
+        mpg123_handle* h = mpg123_new(nullptr, nullptr);
+        if (!h)
+            return nullptr;
+        configure(h);
+        at_ = 0;
+        if (mpg123_replace_reader_handle(h, &readFile, &seekFile, nullptr) != MPG123_OK
+            || mpg123_open_handle(h, this) != MPG123_OK) {
+            mpg123_delete(h);
+            return nullptr;
+        }
+        return h;
+    }
+    static void closeFile(mpg123_handle* h)
+    {
+        mpg123_close(h);
+        mpg123_delete(h);
+    }
+
+    // The runs of frames at each rate, frame by frame without decoding; empty when it cannot.
+    std::vector<RateRun> findRuns()
+    {
+        std::vector<RateRun> runs;
+        mpg123_handle* h = openFile();
+        if (!h)
+            return runs;
+        for (int rc; (rc = mpg123_framebyframe_next(h)) == MPG123_OK || rc == MPG123_NEW_FORMAT;) {
+            if (cancel_.load(std::memory_order_relaxed)) {
+                runs.clear();
+                break;
+            }
+            mpg123_frameinfo info {};
+            if (mpg123_info(h, &info) != MPG123_OK)
+                continue;
+            const int spf = mpg123_spf(h);
+            if (runs.empty() || runs.back().rate != int(info.rate)) {
+                RateRun run;
+                run.rate = int(info.rate);
+                run.samplesPerFrame = spf;
+                run.firstFrame = mpg123_tellframe(h);
+                runs.push_back(run);
+            }
+            runs.back().samples += spf;
+        }
+        closeFile(h);
+        return runs;
+    }
+
+    void run(const std::function<void(std::int64_t)>& done)
     {
         pthread_setname_np(pthread_self(), "qn-length");
         std::int64_t result = -1;
-        if (mpg123_handle* h = mpg123_new(nullptr, nullptr)) {
-            // The same settings as the decoder, so the count is the decoder's.
-            mpg123_param(h, MPG123_ADD_FLAGS, MPG123_QUIET | MPG123_GAPLESS, 0);
-            mpg123_format_none(h);
-            mpg123_format(h, rate, MPG123_STEREO, MPG123_ENC_FLOAT_32);
-            if (mpg123_replace_reader_handle(h, &readFile, &seekFile, nullptr) == MPG123_OK
-                && mpg123_open_handle(h, this) == MPG123_OK && mpg123_scan(h) == MPG123_OK
-                && !cancel_.load()) {
+        if (mpg123_handle* h = openFile()) {
+            if (mpg123_scan(h) == MPG123_OK && !cancel_.load()) {
                 const off_t n = mpg123_length(h);
                 result = n >= 0 ? std::int64_t(n) : -1;
             }
-            mpg123_close(h);
-            mpg123_delete(h);
+            closeFile(h);
+        }
+        // libmpg123 counts each frame at its own rate: in a file of several rates the count is
+        // taken apart by runs and every run of another rate counted as converted.
+        if (result > 0 && !cancel_.load() && severalRates(fd_, cancel_)) {
+            std::vector<RateRun> runs = findRuns();
+            if (runs.size() > 1 && runs.front().rate == rate_) {
+                // The encoder's delay and padding the decoder leaves out lie in the first run.
+                std::int64_t later = 0;
+                for (std::size_t i = 1; i < runs.size(); ++i)
+                    later += runs[i].samples;
+                runs.front().samples = std::max<std::int64_t>(0, result - later);
+                std::int64_t at = 0;
+                for (RateRun& run : runs) {
+                    run.start = at;
+                    run.frames = run.rate == rate_ ? run.samples
+                                                   : convertedFrames(run.samples, conversionStep(run.rate, rate_));
+                    at += run.frames;
+                }
+                result = at;
+                std::lock_guard lock(runs_->mutex);
+                runs_->runs = std::move(runs);
+            }
         }
         if (!cancel_.load() && done)
             done(result);
@@ -101,6 +298,8 @@ private:
     }
 
     int fd_;
+    int rate_; // the song's: that of its first frame
+    std::shared_ptr<RateRuns> runs_;
     off_t at_ = 0;
     std::atomic<bool> cancel_ {false};
     std::mutex mutex_;
@@ -112,7 +311,7 @@ private:
 class Mpg123Decoder final : public Decoder {
 public:
     Mpg123Decoder(mpg123_handle* h, int fd, int rate, std::int64_t length, bool exact)
-        : h_(h), fd_(fd), rate_(rate), length_(length), exact_(exact)
+        : h_(h), fd_(fd), rate_(rate), length_(length), exact_(exact), current_(rate)
     {
     }
     ~Mpg123Decoder() override
@@ -131,7 +330,7 @@ public:
         const int fd = ::fcntl(fd_, F_DUPFD_CLOEXEC, 0);
         if (fd < 0)
             return nullptr;
-        return std::make_unique<Mpg123LengthScan>(fd, rate_, std::move(done));
+        return std::make_unique<Mpg123LengthScan>(fd, rate_, runs_, std::move(done));
     }
 
     long read(float* out, long frames) override
@@ -139,11 +338,26 @@ public:
         long got = 0;
         int empty = 0;
         while (got < frames && !done_) {
+            if (converting_) {
+                const long n = convert(out + got * 2, frames - got);
+                got += n;
+                if (n > 0)
+                    empty = 0;
+                else if (runEnded_)
+                    nextRun();
+                else if (!decodeForConversion() && ++empty >= kMaxEmptyReads)
+                    endRun(0);
+                continue;
+            }
             size_t bytes = 0;
             const int rc = mpg123_read(h_, reinterpret_cast<unsigned char*>(out + got * 2),
                                        size_t(frames - got) * 2 * sizeof(float), &bytes);
             got += long(bytes / (2 * sizeof(float)));
-            if (rc == MPG123_DONE || (rc != MPG123_OK && rc != MPG123_NEW_FORMAT && rc != MPG123_NEED_MORE)) {
+            if (rc == MPG123_NEW_FORMAT) {
+                const int rate = formatRate();
+                if (rate > 0 && rate != current_)
+                    startRun(rate, 0);
+            } else if (rc == MPG123_DONE || (rc != MPG123_OK && rc != MPG123_NEED_MORE)) {
                 // The end, or damage the decoder cannot get past (a file cut short).
                 done_ = true;
             } else if (bytes == 0 && ++empty >= kMaxEmptyReads) {
@@ -159,19 +373,160 @@ public:
         // simply ends the song.
         frame = std::max<std::int64_t>(frame, 0);
         done_ = false;
-        if (mpg123_seek(h_, off_t(frame), SEEK_SET) >= 0)
-            return true;
-        done_ = true;
-        return false;
+        converting_ = runEnded_ = false;
+        std::vector<RateRun> runs;
+        {
+            std::lock_guard lock(runs_->mutex);
+            runs = runs_->runs;
+        }
+        if (runs.empty() && !severalRates_) {
+            // A file of one rate (or one whose other rates the scan has not found yet).
+            if (mpg123_seek(h_, off_t(frame), SEEK_SET) >= 0)
+                return true;
+            done_ = true;
+            return false;
+        }
+        std::size_t k = 0;
+        while (k + 1 < runs.size() && frame >= runs[k + 1].start)
+            ++k;
+        if (k == 0) {
+            // libmpg123 counts frames to samples at the rate of the last frame it read: it is
+            // first brought back to the first frame, whose run is at the song's rate.
+            current_ = rate_;
+            if (mpg123_seek_frame(h_, 0, SEEK_SET) >= 0 && mpg123_seek(h_, off_t(frame), SEEK_SET) >= 0)
+                return true;
+            done_ = true;
+            return false;
+        }
+        // Within a later run: to the frame that holds the place, then the samples before it in
+        // that frame are decoded and dropped.
+        const RateRun& run = runs[k];
+        const std::int64_t into = std::min(frame - run.start, run.frames);
+        const std::uint64_t step = run.rate == rate_ ? Varispeed::kUnity : conversionStep(run.rate, rate_);
+        const unsigned __int128 source = static_cast<unsigned __int128>(std::uint64_t(into)) * step;
+        const std::int64_t sample = std::int64_t(source >> 32);
+        const std::int64_t spf = std::max(1, run.samplesPerFrame);
+        if (mpg123_seek_frame(h_, off_t(run.firstFrame + sample / spf), SEEK_SET) < 0) {
+            done_ = true;
+            return false;
+        }
+        current_ = run.rate;
+        for (std::int64_t skip = sample % spf; skip > 0;) {
+            size_t bytes = 0;
+            const int rc = mpg123_read(h_, reinterpret_cast<unsigned char*>(scratch()),
+                                       size_t(std::min<std::int64_t>(skip, kConvertChunk)) * 2 * sizeof(float), &bytes);
+            skip -= std::int64_t(bytes / (2 * sizeof(float)));
+            if (rc != MPG123_OK && rc != MPG123_NEW_FORMAT)
+                break;
+        }
+        if (run.rate != rate_)
+            startRun(run.rate, std::uint32_t(source));
+        return true;
     }
 
 private:
+    int formatRate()
+    {
+        long rate = 0;
+        int channels = 0, encoding = 0;
+        return mpg123_getformat(h_, &rate, &channels, &encoding) == MPG123_OK ? int(rate) : 0;
+    }
+
+    float* scratch()
+    {
+        if (!scratch_)
+            scratch_.reset(new float[std::size_t(kConvertChunk) * 2]);
+        return scratch_.get();
+    }
+
+    // Frames of another rate begin (or a move lands among them, `fraction` of a frame past the
+    // next frame decoded): they are converted to the song's rate from here to their run's end.
+    void startRun(int rate, std::uint32_t fraction)
+    {
+        current_ = rate;
+        if (rate == rate_) {
+            converting_ = false;
+            return;
+        }
+        severalRates_ = true;
+        if (!varispeed_)
+            varispeed_ = std::make_unique<Varispeed>(2, int(kConvertChunk));
+        varispeed_->setStep(conversionStep(rate, rate_));
+        varispeed_->restart(nullptr, 0, fraction);
+        runIn_ = 0;
+        runEnded_ = false;
+        converting_ = true;
+    }
+
+    // The run being converted has had its last frame: `next` is the rate after it (0: the file
+    // ended). The varispeed is given silence to reach past it, and plays to its end.
+    void endRun(int next)
+    {
+        runEnded_ = true;
+        nextRate_ = next;
+    }
+
+    void nextRun()
+    {
+        converting_ = runEnded_ = false;
+        if (nextRate_ == 0)
+            done_ = true;
+        else
+            startRun(nextRate_, 0);
+    }
+
+    // Converted frames into out, as many as what was decoded allows; 0 when it needs more (or
+    // the run has ended and all of it is out).
+    long convert(float* out, long frames)
+    {
+        Varispeed& vs = *varispeed_;
+        const int most = int(std::min<long>(frames, kConvertChunk));
+        if (!runEnded_)
+            return vs.render(out, most);
+        vs.pushSilence(vs.wanted(most));
+        return vs.render(out, most, std::uint64_t(runIn_) << 32);
+    }
+
+    // Decodes the next frames of the run being converted into the varispeed; false when none came.
+    bool decodeForConversion()
+    {
+        Varispeed& vs = *varispeed_;
+        const long room = std::min<long>(vs.room(), kConvertChunk);
+        if (room <= 0)
+            return false;
+        const long want = std::clamp<long>(vs.wanted(int(kConvertChunk)), 1, room);
+        size_t bytes = 0;
+        const int rc = mpg123_read(h_, reinterpret_cast<unsigned char*>(scratch()), size_t(want) * 2 * sizeof(float), &bytes);
+        const int n = int(bytes / (2 * sizeof(float)));
+        vs.push(scratch_.get(), n);
+        runIn_ += n;
+        if (rc == MPG123_NEW_FORMAT) {
+            const int rate = formatRate();
+            if (rate > 0 && rate != current_)
+                endRun(rate);
+        } else if (rc == MPG123_DONE || (rc != MPG123_OK && rc != MPG123_NEED_MORE)) {
+            endRun(0);
+        }
+        return n > 0 || runEnded_;
+    }
+
     mpg123_handle* h_;
     int fd_;
-    int rate_;
+    int rate_; // the song's: that of its first frame
     std::int64_t length_;
     bool exact_;
     bool done_ = false;
+    std::shared_ptr<RateRuns> runs_ = std::make_shared<RateRuns>();
+    // Where the decoder is among the rates: the rate of the frames it reads now, and while they
+    // are of another rate than the song's, their conversion.
+    int current_;
+    bool severalRates_ = false; // frames of another rate were met
+    bool converting_ = false;
+    bool runEnded_ = false;
+    int nextRate_ = 0;
+    std::int64_t runIn_ = 0; // frames of the run given to the varispeed since its position 0
+    std::unique_ptr<Varispeed> varispeed_;
+    std::unique_ptr<float[]> scratch_;
 };
 
 class SndfileDecoder final : public Decoder {
@@ -240,15 +595,7 @@ std::unique_ptr<Decoder> openMp3(int fd, int* error)
         *error = ErrMemory;
         return nullptr;
     }
-    // Quiet (no console messages), and gapless so the encoder's padding is not played.
-    mpg123_param(h, MPG123_ADD_FLAGS, MPG123_QUIET | MPG123_GAPLESS, 0);
-    // Always stereo float at the file's own rate: mono is doubled by the decoder.
-    mpg123_format_none(h);
-    const long* rates = nullptr;
-    size_t nrates = 0;
-    mpg123_rates(&rates, &nrates);
-    for (size_t i = 0; i < nrates; ++i)
-        mpg123_format(h, rates[i], MPG123_STEREO, MPG123_ENC_FLOAT_32);
+    configure(h);
 
     auto fail = [&](int code) -> std::unique_ptr<Decoder> {
         mpg123_close(h);
@@ -264,10 +611,6 @@ std::unique_ptr<Decoder> openMp3(int fd, int* error)
     int channels = 0, encoding = 0;
     if (mpg123_getformat(h, &rate, &channels, &encoding) != MPG123_OK || rate <= 0)
         return fail(ErrFileFormat);
-    // From here on only this rate: frames of another rate later in the file (songs joined
-    // together) are converted by the decoder instead of playing at the wrong speed.
-    mpg123_format_none(h);
-    mpg123_format(h, rate, MPG123_STEREO, MPG123_ENC_FLOAT_32);
     // The length: exact at once where the first frame states it and the file's size agrees;
     // otherwise libmpg123's estimate from the size, which a scan of every frame header settles
     // later (Decoder::scanLength).

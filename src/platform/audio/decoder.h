@@ -1,5 +1,8 @@
 // Song file decoders: MP3 through libmpg123 and WAV/AIFF through libsndfile, both giving
 // stereo float frames at the file's own sample rate. The engine resamples to its output.
+// An MP3 file of songs of different rates joined together is given whole at the rate of its
+// first frame: the frames of every other rate are converted to it (a later song of a higher
+// rate so loses what lies above the first rate's range; its pitch and speed stay its own).
 #pragma once
 
 #include <QString>
@@ -23,7 +26,7 @@ public:
 class Decoder {
 public:
     virtual ~Decoder() = default;
-    // The file's own sample rate.
+    // The file's own sample rate (an MP3 file's: that of its first frame).
     virtual int rate() const = 0;
     // Its length in frames: exact where the file states it or was read whole, otherwise an
     // estimate from the file size until a length scan has settled it.
