@@ -377,6 +377,7 @@ void Deck::TimerPlayer_Timer()
         if (engine_.FSOUND_Stream_GetTime(stream) == engine_.FSOUND_Stream_GetLengthMs(stream)
             && lblTitle->text() != WaitingCaption) {
             if (channel != 0) {
+                tellEarlyEnd();
                 engine_.FSOUND_Stream_Stop(stream);
                 channel = 0;
             }
@@ -496,6 +497,19 @@ void Deck::outputLost()
         stopAndRest();
     counted = false;
     progElapsed->setValue(progElapsed->minimum());
+}
+
+void Deck::tellEarlyEnd()
+{
+    const audio::EarlyEnd why = engine_.engine().streamEarlyEnd(std::uint32_t(stream));
+    if (why == audio::EarlyEnd::None)
+        return;
+    const QString text = QStringLiteral("Player %1 stopped before the end of the song: ").arg(QChar(side_.letter))
+                         + (why == audio::EarlyEnd::CutShort ? QStringLiteral("its file was cut short while it played")
+                                                             : QStringLiteral("its file could not be read any further"));
+    LogError(audio::ErrFileBad, text + QStringLiteral(": ") + filename, QString::fromLatin1(side_.timerLocation));
+    if (postMessage)
+        postMessage(text);
 }
 
 // ---------------------------------------------------------------------------------------------

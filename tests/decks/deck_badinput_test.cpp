@@ -46,9 +46,37 @@ TEST_F(DecksTest, SongDeletedWhilePlayingPlaysOnAndEnds)
         decks->TimerPlayerA_Timer();
     }
     EXPECT_EQ(ds.ChannelA, 0);
+    EXPECT_FALSE(QFile::exists(tmp->path() + "/QNLERRORS.log")) << "it played to its end: nothing to tell";
     // Playing it again from the still open stream works; a new load of the row fails cleanly.
     decks->GlobalKeyDown(f2, 0);
     EXPECT_NE(ds.ChannelA, 0);
+}
+
+TEST_F(DecksTest, SongCutShortWhilePlayingStopsTheDeckAndSaysWhy)
+{
+    // The deck stops where the file now ends, as at any end of a song, and the log names the
+    // file and why; the message line says why.
+    const QString copy = testutil::copyMedia(QStringLiteral("tone30s.mp3"), tmp->path());
+    QStringList posted;
+    decks->postMessage = [&](const QString& m) { posted << m; };
+    form->addRow("lstDJPlayList", "Cut", "X", "0:30", copy);
+    decks->LoadSongA(form->list("lstDJPlayList"), true, true, 1);
+    int f2 = F2;
+    decks->GlobalKeyDown(f2, 0);
+    advanceMs(1000);
+    decks->TimerPlayerA_Timer();
+    ASSERT_TRUE(QFile::resize(copy, 40000));
+    for (int i = 0; i < 32 && ds.ChannelA != 0; ++i) {
+        advanceMs(1000);
+        decks->TimerPlayerA_Timer();
+    }
+    EXPECT_EQ(ds.ChannelA, 0);
+    EXPECT_LT(time('A'), 5000) << "stopped at the cut, not after the song's 30 s";
+    const QString why = QStringLiteral("Player A stopped before the end of the song: its file was cut short while it played");
+    EXPECT_EQ(posted, QStringList {why});
+    const QString log = QString::fromUtf8(testutil::readAll(tmp->path() + "/QNLERRORS.log"));
+    EXPECT_TRUE(log.contains(why + ": " + copy)) << log.toStdString();
+    EXPECT_EQ(log.count("\r\n"), 1);
 }
 
 TEST_F(DecksTest, PitchKeyHeldForAMinuteStopsAtTheEndOfTheRange)

@@ -7,6 +7,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 #include <mpg123.h>
@@ -543,22 +544,52 @@ TEST_F(ManualEngine, SongsOfTwoRatesJoinedInOneFilePlayEachAtItsOwnPitchAndSpeed
     }
 }
 
-TEST_F(ManualEngine, FileCutShortOrDeletedWhilePlayingStillReachesTheEnd)
+TEST_F(ManualEngine, FileCutShortUnreadableOrDeletedWhilePlayingReachesTheEndAndTellsWhy)
 {
+    // Cut short (an MP3 and a WAV), made unreadable (its descriptors now read a folder, so every
+    // read fails as on a disk gone), or deleted (still readable through the open file): each
+    // plays what it can read and the position meets the length; the engine tells which ended
+    // early and why, and nothing once a move has left the place.
     QTemporaryDir dir;
     const QString cut = testutil::copyMedia("tone30s.mp3", dir.path(), "cut.mp3");
+    const QString cutWav = testutil::copyMedia("wav48k_10s.wav", dir.path(), "cut.wav");
+    const QString unreadable = testutil::copyMedia("tone30s.mp3", dir.path(), "unreadable.mp3");
     const QString gone = testutil::copyMedia("tone10s.mp3", dir.path(), "gone.mp3");
-    const auto s = engine.streamOpen(cut, 8192, 0, 0);
-    const auto t = engine.streamOpen(gone, 8192, 0, 0);
-    ASSERT_TRUE(s && t);
-    engine.streamPlay(-1, s);
-    engine.streamPlay(-1, t);
-    engine.advanceMs(1000);
+    std::vector<std::uint32_t> streams;
+    for (const QString& path : {cut, cutWav, unreadable, gone}) {
+        streams.push_back(engine.streamOpen(path, 8192, 0, 0));
+        ASSERT_NE(streams.back(), 0u) << path.toStdString();
+        engine.streamPlay(-1, streams.back());
+    }
+    engine.advanceMs(500);
+    for (auto s : streams)
+        EXPECT_EQ(engine.streamEarlyEnd(s), audio::EarlyEnd::None);
+
     ASSERT_TRUE(QFile::resize(cut, 40000));
+    ASSERT_TRUE(QFile::resize(cutWav, 48000 * 5));
+    const int folder = ::open(QFile::encodeName(dir.path()).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_GE(folder, 0);
+    int replaced = 0;
+    for (const QString& fd : QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot))
+        if (QFile::symLinkTarget(QStringLiteral("/proc/self/fd/") + fd) == QFileInfo(unreadable).canonicalFilePath())
+            replaced += ::dup2(folder, fd.toInt()) >= 0;
+    ::close(folder);
+    ASSERT_GE(replaced, 1);
     ASSERT_TRUE(QFile::remove(gone));
+
     engine.advanceMs(31000);
-    EXPECT_EQ(engine.streamGetTime(s), engine.streamGetLengthMs(s));
-    EXPECT_EQ(engine.streamGetTime(t), engine.streamGetLengthMs(t));
+    for (auto s : streams)
+        EXPECT_EQ(engine.streamGetTime(s), engine.streamGetLengthMs(s));
+    EXPECT_EQ(engine.streamEarlyEnd(streams[0]), audio::EarlyEnd::CutShort);
+    EXPECT_EQ(engine.streamEarlyEnd(streams[1]), audio::EarlyEnd::CutShort);
+    EXPECT_EQ(engine.streamEarlyEnd(streams[2]), audio::EarlyEnd::Unreadable);
+    EXPECT_EQ(engine.streamEarlyEnd(streams[3]), audio::EarlyEnd::None) << "a deleted file plays to its natural end";
+
+    engine.streamSetTime(streams[0], 0);
+    EXPECT_EQ(engine.streamEarlyEnd(streams[0]), audio::EarlyEnd::None);
+    engine.streamPlay(-1, streams[0]);
+    engine.advanceMs(100);
+    EXPECT_EQ(engine.streamEarlyEnd(streams[0]), audio::EarlyEnd::None) << "its start is still there";
 }
 
 TEST(SoundEngineOutputs, DeviceListEndsWithTheSilentOutput)

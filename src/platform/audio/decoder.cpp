@@ -26,6 +26,23 @@ namespace {
 // yielding samples ends the song instead of keeping the decoder thread busy.
 constexpr int kMaxEmptyReads = 16;
 
+// The size of an open file now; -1 when it cannot be told.
+std::int64_t sizeOf(int fd)
+{
+    struct stat st {};
+    return ::fstat(fd, &st) == 0 ? std::int64_t(st.st_size) : -1;
+}
+
+// A file that reads to its end sooner than it should: shorter now than when it was opened (cut
+// short while it played) or not readable any further.
+EarlyEnd endedEarly(bool readFailed, int fd, std::int64_t openedSize)
+{
+    if (readFailed)
+        return EarlyEnd::Unreadable;
+    const std::int64_t now = sizeOf(fd);
+    return now >= 0 && now < openedSize ? EarlyEnd::CutShort : EarlyEnd::None;
+}
+
 // Decoded frames a decoder holds at a time while it converts a stretch of another rate.
 constexpr long kConvertChunk = 4096;
 
@@ -308,10 +325,31 @@ private:
     std::thread thread_;
 };
 
+// The decoder's reads of its file, for libmpg123: a read that fails is remembered (libmpg123
+// itself ends the track alike at the end of the file and on a failed read).
+struct Mp3File {
+    int fd;
+    bool failed = false;
+
+    static mpg123_ssize_t read(void* self, void* buf, size_t n)
+    {
+        auto* f = static_cast<Mp3File*>(self);
+        ssize_t got;
+        do
+            got = ::read(f->fd, buf, n);
+        while (got < 0 && errno == EINTR);
+        if (got < 0)
+            f->failed = true;
+        return got;
+    }
+    static off_t seek(void* self, off_t offset, int whence) { return ::lseek(static_cast<Mp3File*>(self)->fd, offset, whence); }
+};
+
 class Mpg123Decoder final : public Decoder {
 public:
-    Mpg123Decoder(mpg123_handle* h, int fd, int rate, std::int64_t length, bool exact)
-        : h_(h), fd_(fd), rate_(rate), length_(length), exact_(exact), current_(rate)
+    Mpg123Decoder(mpg123_handle* h, std::unique_ptr<Mp3File> file, int rate, std::int64_t length, bool exact)
+        : h_(h), file_(std::move(file)), fd_(file_->fd), rate_(rate), length_(length), exact_(exact),
+          openedSize_(sizeOf(fd_)), current_(rate)
     {
     }
     ~Mpg123Decoder() override
@@ -367,12 +405,15 @@ public:
         return got;
     }
 
+    EarlyEnd earlyEnd() const override { return endedEarly(file_->failed, fd_, openedSize_); }
+
     bool seek(std::int64_t frame) override
     {
         // No clamp at the top: the length may be an estimate, and a move past the real end
         // simply ends the song.
         frame = std::max<std::int64_t>(frame, 0);
         done_ = false;
+        file_->failed = false;
         converting_ = runEnded_ = false;
         std::vector<RateRun> runs;
         {
@@ -511,10 +552,12 @@ private:
     }
 
     mpg123_handle* h_;
+    std::unique_ptr<Mp3File> file_;
     int fd_;
     int rate_; // the song's: that of its first frame
     std::int64_t length_;
     bool exact_;
+    std::int64_t openedSize_;
     bool done_ = false;
     std::shared_ptr<RateRuns> runs_ = std::make_shared<RateRuns>();
     // Where the decoder is among the rates: the rate of the frames it reads now, and while they
@@ -531,7 +574,7 @@ private:
 
 class SndfileDecoder final : public Decoder {
 public:
-    SndfileDecoder(SNDFILE* f, int fd, const SF_INFO& info) : f_(f), fd_(fd), info_(info)
+    SndfileDecoder(SNDFILE* f, int fd, const SF_INFO& info) : f_(f), fd_(fd), openedSize_(sizeOf(fd)), info_(info)
     {
         if (info_.channels != 2)
             scratch_.resize(size_t(kChunk) * size_t(info_.channels));
@@ -571,10 +614,13 @@ public:
         return sf_seek(f_, sf_count_t(frame), SEEK_SET) >= 0;
     }
 
+    EarlyEnd earlyEnd() const override { return endedEarly(sf_error(f_) != SF_ERR_NO_ERROR, fd_, openedSize_); }
+
 private:
     static constexpr long kChunk = 1024;
     SNDFILE* f_;
     int fd_;
+    std::int64_t openedSize_;
     SF_INFO info_;
     std::vector<float> scratch_;
 };
@@ -604,7 +650,9 @@ std::unique_ptr<Decoder> openMp3(int fd, int* error)
         *error = code;
         return nullptr;
     };
-    if (mpg123_open_fd(h, fd) != MPG123_OK)
+    auto file = std::make_unique<Mp3File>(Mp3File {fd});
+    if (mpg123_replace_reader_handle(h, &Mp3File::read, &Mp3File::seek, nullptr) != MPG123_OK
+        || mpg123_open_handle(h, file.get()) != MPG123_OK)
         return fail(ErrFileFormat);
     // mpg123_open accepts anything; only a readable first frame makes it an MP3.
     long rate = 0;
@@ -624,7 +672,7 @@ std::unique_ptr<Decoder> openMp3(int fd, int* error)
         return fail(ErrFileFormat);
     if (mpg123_seek(h, 0, SEEK_SET) < 0)
         return fail(ErrFileBad);
-    return std::make_unique<Mpg123Decoder>(h, fd, int(rate), length, exact);
+    return std::make_unique<Mpg123Decoder>(h, std::move(file), int(rate), length, exact);
 }
 
 std::uint32_t bigEndian32(const unsigned char* p)

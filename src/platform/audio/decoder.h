@@ -5,6 +5,8 @@
 // rate so loses what lies above the first rate's range; its pitch and speed stay its own).
 #pragma once
 
+#include "platform/audio/soundengine.h"
+
 #include <QString>
 #include <chrono>
 #include <cstdint>
@@ -44,6 +46,8 @@ public:
     // Moves to a frame (from 0 on; a frame past the end ends the song); the next read starts
     // there.
     virtual bool seek(std::int64_t frame) = 0;
+    // After a read that gave fewer frames than asked: whether the file ended early, and why.
+    virtual EarlyEnd earlyEnd() const { return EarlyEnd::None; }
 };
 
 // The sample rates the engine is made for. A file that claims another (a damaged header) is

@@ -162,6 +162,7 @@ struct Stream {
     // queued output the oldest frame a rewrite may still mix from.
     std::atomic<std::uint64_t> keep {0};
     std::atomic<bool> eof {false}; // the decoder has put the last frame into the ring
+    std::atomic<EarlyEnd> earlyEnd {EarlyEnd::None}; // why that came before the song's end, if it did
     // The ring holds the song from source frame epochFrame at ring index epochRing on (set by
     // the party that acknowledges a move, read by the mixer).
     std::uint64_t epochRing = 0;

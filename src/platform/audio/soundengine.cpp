@@ -462,6 +462,16 @@ int SoundEngine::streamSetTime(std::uint32_t stream, int ms)
     return 1;
 }
 
+EarlyEnd SoundEngine::streamEarlyEnd(std::uint32_t stream) const
+{
+    const Stream* s = d->findStream(stream);
+    // Not while a move waits for the decoder: what it met belongs to the place left.
+    if (!s || s->request.load(std::memory_order_acquire) != s->ready.load(std::memory_order_acquire)
+        || !s->eof.load(std::memory_order_acquire))
+        return EarlyEnd::None;
+    return s->earlyEnd.load(std::memory_order_relaxed);
+}
+
 int SoundEngine::setFrequency(int channel, int hz)
 {
     Stream* s = d->findChannel(channel);

@@ -43,6 +43,10 @@ enum ErrorCode {
     ErrCDDevice = 19,
 };
 
+// Why a song ended before its natural end: its file was cut short while it played, or a read of
+// it failed (a disk or a network share gone).
+enum class EarlyEnd { None, CutShort, Unreadable };
+
 // One device of the engines' list.
 struct DeviceEntry {
     QString name; // as the device dialog shows it
@@ -86,6 +90,10 @@ public:
     int streamGetLengthMs(std::uint32_t stream) const;
     int streamGetTime(std::uint32_t stream) const;      // source ms the output has played
     int streamSetTime(std::uint32_t stream, int ms);    // clamps to 0..length
+    // Whether the stream's song ends (or ended) before its natural end, and why: known from the
+    // moment the decoder met it, which is before the position reaches the end; None again after
+    // a move, a stop or a play from the start.
+    EarlyEnd streamEarlyEnd(std::uint32_t stream) const;
 
     int setFrequency(int channel, int hz);              // hz/44100 of normal speed
     int getFrequency(int channel) const;                // exactly the last value set

@@ -66,6 +66,7 @@ bool Stream::fill()
         wr.store(rd.load(std::memory_order_acquire), std::memory_order_release);
         song->dec->seek(frame);
         eof.store(false, std::memory_order_relaxed);
+        earlyEnd.store(EarlyEnd::None, std::memory_order_relaxed);
         ready.store(req, std::memory_order_release);
         return true;
     }
@@ -81,8 +82,10 @@ bool Stream::fill()
     const long got = song->dec->read(ring.get() + off * 2, want);
     if (got > 0)
         wr.store(w + std::uint64_t(got), std::memory_order_release);
-    if (got < want)
+    if (got < want) {
+        earlyEnd.store(song->dec->earlyEnd(), std::memory_order_relaxed);
         eof.store(true, std::memory_order_release);
+    }
     return true;
 }
 
