@@ -72,7 +72,8 @@ TEST_F(DecksTest, SongCutShortWhilePlayingStopsTheDeckAndSaysWhy)
     }
     EXPECT_EQ(ds.ChannelA, 0);
     EXPECT_LT(time('A'), 5000) << "stopped at the cut, not after the song's 30 s";
-    const QString why = QStringLiteral("Player A stopped before the end of the song: its file was cut short while it played");
+    const QString why =
+        QStringLiteral("Player A stopped before the end of the song: its file was cut short while it played");
     EXPECT_EQ(posted, QStringList {why});
     const QString log = QString::fromUtf8(testutil::readAll(tmp->path() + "/QNLERRORS.log"));
     EXPECT_TRUE(log.contains(why + ": " + copy)) << log.toStdString();

@@ -389,7 +389,8 @@ TEST_F(ManualEngine, BadFilesFailWithTheirCodes)
     for (const auto& [name, rate] : rates) {
         EXPECT_EQ(engine.streamOpen(media(name), 8192, 0, 0), 0u) << name;
         EXPECT_EQ(engine.getError(), audio::ErrFileFormat) << name;
-        EXPECT_TRUE(engine.errorDetail().contains(QLatin1String(rate))) << name << ": " << engine.errorDetail().toStdString();
+        EXPECT_TRUE(engine.errorDetail().contains(QLatin1String(rate)))
+            << name << ": " << engine.errorDetail().toStdString();
     }
     EXPECT_NE(engine.streamOpen(media("wav8k.wav"), 8192, 0, 0), 0u);
     EXPECT_TRUE(engine.errorDetail().isEmpty());
@@ -476,7 +477,8 @@ double decodedMs(const QString& path)
         std::vector<float> buf(8192);
         for (;;) {
             size_t bytes = 0;
-            const int rc = mpg123_read(h, reinterpret_cast<unsigned char*>(buf.data()), buf.size() * sizeof(float), &bytes);
+            const int rc =
+                mpg123_read(h, reinterpret_cast<unsigned char*>(buf.data()), buf.size() * sizeof(float), &bytes);
             ms += double(bytes / (2 * sizeof(float))) * 1000.0 / double(rate);
             if (rc == MPG123_NEW_FORMAT)
                 mpg123_getformat(h, &rate, &channels, &encoding);
@@ -570,7 +572,8 @@ TEST_F(ManualEngine, FileCutShortUnreadableOrDeletedWhilePlayingReachesTheEndAnd
     const int folder = ::open(QFile::encodeName(dir.path()).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     ASSERT_GE(folder, 0);
     int replaced = 0;
-    for (const QString& fd : QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot))
+    const QDir fds(QStringLiteral("/proc/self/fd"));
+    for (const QString& fd : fds.entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot))
         if (QFile::symLinkTarget(QStringLiteral("/proc/self/fd/") + fd) == QFileInfo(unreadable).canonicalFilePath())
             replaced += ::dup2(folder, fd.toInt()) >= 0;
     ::close(folder);

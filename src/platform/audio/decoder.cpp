@@ -99,7 +99,8 @@ struct FrameHead {
 };
 FrameHead layer3Head(const unsigned char* h)
 {
-    static constexpr int kRates[4][3] = {{11025, 12000, 8000}, {0, 0, 0}, {22050, 24000, 16000}, {44100, 48000, 32000}};
+    static constexpr int kRates[4][3] = {
+        {11025, 12000, 8000}, {0, 0, 0}, {22050, 24000, 16000}, {44100, 48000, 32000}};
     static constexpr int kMpeg1[16] = {0, 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 0};
     static constexpr int kMpeg2[16] = {0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160, 0};
     const int version = (h[1] >> 3) & 3; // 3 MPEG 1, 2 MPEG 2, 0 MPEG 2.5
@@ -110,7 +111,8 @@ FrameHead layer3Head(const unsigned char* h)
         return {};
     const int rate = kRates[version][rateIndex];
     const int padding = (h[2] >> 1) & 1;
-    const int bytes = version == 3 ? 144000 * kMpeg1[bitrate] / rate + padding : 72000 * kMpeg2[bitrate] / rate + padding;
+    const int bytes =
+        version == 3 ? 144000 * kMpeg1[bitrate] / rate + padding : 72000 * kMpeg2[bitrate] / rate + padding;
     return {rate, bytes};
 }
 
@@ -334,15 +336,18 @@ struct Mp3File {
     static mpg123_ssize_t read(void* self, void* buf, size_t n)
     {
         auto* f = static_cast<Mp3File*>(self);
-        ssize_t got;
-        do
+        ssize_t got = 0;
+        do {
             got = ::read(f->fd, buf, n);
-        while (got < 0 && errno == EINTR);
+        } while (got < 0 && errno == EINTR);
         if (got < 0)
             f->failed = true;
         return got;
     }
-    static off_t seek(void* self, off_t offset, int whence) { return ::lseek(static_cast<Mp3File*>(self)->fd, offset, whence); }
+    static off_t seek(void* self, off_t offset, int whence)
+    {
+        return ::lseek(static_cast<Mp3File*>(self)->fd, offset, whence);
+    }
 };
 
 class Mpg123Decoder final : public Decoder {
@@ -454,8 +459,9 @@ public:
         current_ = run.rate;
         for (std::int64_t skip = sample % spf; skip > 0;) {
             size_t bytes = 0;
-            const int rc = mpg123_read(h_, reinterpret_cast<unsigned char*>(scratch()),
-                                       size_t(std::min<std::int64_t>(skip, kConvertChunk)) * 2 * sizeof(float), &bytes);
+            const std::size_t most = std::size_t(std::min<std::int64_t>(skip, kConvertChunk));
+            const int rc =
+                mpg123_read(h_, reinterpret_cast<unsigned char*>(scratch()), most * 2 * sizeof(float), &bytes);
             skip -= std::int64_t(bytes / (2 * sizeof(float)));
             if (rc != MPG123_OK && rc != MPG123_NEW_FORMAT)
                 break;
@@ -537,7 +543,8 @@ private:
             return false;
         const long want = std::clamp<long>(vs.wanted(int(kConvertChunk)), 1, room);
         size_t bytes = 0;
-        const int rc = mpg123_read(h_, reinterpret_cast<unsigned char*>(scratch()), size_t(want) * 2 * sizeof(float), &bytes);
+        const int rc =
+            mpg123_read(h_, reinterpret_cast<unsigned char*>(scratch()), size_t(want) * 2 * sizeof(float), &bytes);
         const int n = int(bytes / (2 * sizeof(float)));
         vs.push(scratch_.get(), n);
         runIn_ += n;
