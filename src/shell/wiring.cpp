@@ -25,6 +25,7 @@
 #include "platform/ui/vb.h"
 #include "shell/frmMediaPaths.h"
 #include "shell/frmShowUpdates.h"
+#include "shell/sessionend.h"
 #include "shell/startup.h"
 
 #include <QSlider>
@@ -34,6 +35,9 @@
 frmMain::~frmMain()
 {
     errorlog::setErrorsLabel(nullptr);
+    // The end of the session no longer has a window to close: it ends the program at once.
+    if (savesOnSessionEnd_ && listsLoaded_)
+        endOnSessionEnd({});
 }
 
 // Creates the controllers and points the load and close steps of their subsystems at them
