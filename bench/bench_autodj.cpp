@@ -13,8 +13,9 @@
 //
 // Databases: 1,000 / 50,000 / 200,000 pending requests; 10 pending among 600,000 taken ones
 // (about 224 MB); a write-ahead log of about 80 MB left behind by a writer that was killed (a
-// copy of it is put back before each poll); a writer holding its lock; and a view over a query
-// that never ends (three seconds of once-a-second polls: only the link's thread is tied up).
+// copy of it is put back before each poll); a taken request of 100 MB; a writer holding its
+// lock; and a view over a query that never ends (three seconds of once-a-second polls: only the
+// link's thread is tied up).
 // The databases are written by the sqlite3 tool, as the outside writer writes them.
 #include "core/errorlog.h"
 #include "library/requestlink.h"
@@ -231,6 +232,38 @@ void WalLeftBehind(benchmark::State& state)
     errorlog::setFolder({});
 }
 BENCHMARK(WalLeftBehind)->Iterations(3)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// One taken request of 100 MB (a writer's slip): every reload reads past it.
+void HugeValue(benchmark::State& state)
+{
+    QTemporaryDir dir;
+    errorlog::setFolder(dir.path());
+    const QString db = makeDatabase(dir, 1000);
+    QProcess p;
+    p.start(QStringLiteral("sqlite3"),
+            {db, QStringLiteral("INSERT INTO UserRequests VALUES (hex(randomblob(50000000)), 'OK', 1, '');")});
+    p.waitForFinished(600000);
+    requestdb::RequestLink link;
+    RequestsList list;
+    double hold = 0, deliver = 0, direct = 0;
+    int rows = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        requestdb::RequestStore(db).setConfigValue(requestdb::NewRequestsFlag, QStringLiteral("True"));
+        direct = std::max(direct, directReload(list, db));
+        list.model.replaceRows({});
+        requestdb::RequestStore(db).setConfigValue(requestdb::NewRequestsFlag, QStringLiteral("True"));
+        state.ResumeTiming();
+        const PollTimes t = pollOnce(link, list, db);
+        hold = std::max(hold, t.hold);
+        deliver = std::max(deliver, t.deliver);
+        rows = t.rows;
+    }
+    report(state, hold, deliver, rows, direct);
+    state.counters["db_mb"] = double(QFileInfo(db).size()) / (1 << 20);
+    errorlog::setFolder({});
+}
+BENCHMARK(HugeValue)->Iterations(3)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 // Runs the event loop for a while with a once-a-second poll, as the window does; returns the
 // longest run of the loop (or poll call).
