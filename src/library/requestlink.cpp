@@ -143,8 +143,23 @@ RequestLink::~RequestLink()
 {
     onReloaded = nullptr;
     if (thread_.isRunning()) {
-        // After the work already asked for.
-        QMetaObject::invokeMethod(worker_, [] { QThread::currentThread()->quit(); }, Qt::QueuedConnection);
+        // After the work already asked for, a last try of the deletes still waiting for a lock,
+        // so a request taken just before the end does not come back at the next start.
+        QMetaObject::invokeMethod(
+            worker_,
+            [w = worker_] {
+                for (const Worker::Waiting& x : std::as_const(w->waiting)) {
+                    if (w->stop)
+                        break;
+                    try {
+                        Worker::remove(w->store(x.path), x.file);
+                    } catch (const std::exception&) {
+                        // the database is still locked or broken: nothing more can be done
+                    }
+                }
+                QThread::currentThread()->quit();
+            },
+            Qt::QueuedConnection);
         if (!thread_.wait(ShutdownWaitMs)) {
             worker_->stop = true;
             thread_.wait();

@@ -508,6 +508,22 @@ TEST_F(RequestDb, TakenAndClearedRequestsNeverComeBackAndNoneIsLost)
     EXPECT_EQ(writer({"count", db}), "0");
     EXPECT_EQ(logLines(), 0);
 
+    // A delete still waiting when the program ends gets a last try.
+    {
+        Link last;
+        last.link.setBusyTimeoutMs(20);
+        add(QStringLiteral("/m/f.mp3"));
+        QProcess lock;
+        lock.start(QStringLiteral("bash"), {Writer, "lock", db});
+        ASSERT_TRUE(lock.waitForReadyRead(20000));
+        last.link.deleteRequestsFor(db, QStringLiteral("/m/f.mp3"), QStringLiteral("lstRequests_DblClick"));
+        ASSERT_TRUE(last.settle());
+        EXPECT_EQ(last.link.waitingDeletes(), 1);
+        ASSERT_TRUE(testutil::writeAll(db + QStringLiteral(".release"), {}));
+        ASSERT_TRUE(lock.waitForFinished(20000));
+    }
+    EXPECT_EQ(writer({"count", db}), "0");
+
     // The rows go to the database chosen now only.
     add(QStringLiteral("/m/e.mp3"));
     RequestDBPath = dir.filePath(QStringLiteral("other.db"));
