@@ -96,6 +96,9 @@ same_lists() {
   for f in "$E2E_TMP"/lists/*.qnl; do
     cmp -s "$f" "$prog/$(basename "$f")" || e2e_fail "$1: $(basename "$f") changed"
   done
+  # Nor a file half-written beside them (a file is written under a name of its own first).
+  f=$(ls "$prog" | grep -E '\.(qnl|ini)\.[A-Za-z0-9]{6}$' || true)
+  [ -z "$f" ] || e2e_fail "$1: left half-written: $f"
 }
 # Another program holds Ctrl+Left on the current X server.
 hold_ctrl_left() {
