@@ -6,6 +6,7 @@
 #include "decks/crossfader.h"
 #include "decks/deckstate.h"
 #include "library/library.h"
+#include "library/requestlink.h"
 #include "library/songlistview.h"
 #include "platform/ui/skin.h"
 
@@ -86,12 +87,10 @@ public:
                 info_[idx(d)][i]->hide();
         info_[idx(d)][index]->show();
     }
-    void replaceRequests(const QStringList& files) override
+    void replaceRequests(std::vector<SongRow>&& rows) override
     {
-        SongListModel& list = lib_.requests();
-        list.clear();
-        for (const QString& f : files)
-            lib_.ParseFiles(f, list, false);
+        // The old rows are let go on the database's thread: a long list takes a while to free.
+        lib_.requestLink().letGo(lib_.requests().replaceRows(std::move(rows)));
     }
     int requestRowCount() const override { return lib_.requests().count(); }
     bool requestsViewShown() const override { return !viewRequests_->isHidden(); }
@@ -144,7 +143,7 @@ AutoDJController::AutoDJController(Window window, Library& library, DeckState& s
     QTimer* messagesTimer = window.messagesTimer;
     host_ = std::make_unique<Host>(*this, std::move(window), library, state);
     autoDJ_ = std::make_unique<AutoDJ>(state, knob, marks, *host_);
-    housekeeping_ = std::make_unique<Housekeeping>(state, marks, *autoDJ_, *host_);
+    housekeeping_ = std::make_unique<Housekeeping>(state, marks, *autoDJ_, *host_, library.requestLink());
 
     connect(ctl<SkinControl>(form, "lblTurnAutoDJOffClick"), &SkinControl::Click, this,
             [this] { autoDJ_->lblTurnAutoDJOffClick_Click(); });

@@ -5,9 +5,23 @@
 #include "decks/songlist.h"
 
 
-Housekeeping::Housekeeping(DeckState& state, const CheckMarks& marks, AutoDJ& autoDJ, HousekeepingHost& host)
-    : s_(state), marks_(marks), autoDJ_(autoDJ), host_(host)
+Housekeeping::Housekeeping(DeckState& state, const CheckMarks& marks, AutoDJ& autoDJ, HousekeepingHost& host,
+                           requestdb::RequestLink& requests)
+    : s_(state), marks_(marks), autoDJ_(autoDJ), host_(host), requests_(&requests)
 {
+    // New requests are signalled with the list they rebuilt.
+    requests_->onReloaded = [this](std::vector<SongRow>&& rows) {
+        trap("B-299", [&] {
+            host_.replaceRequests(std::move(rows));
+            NewRequests = true;
+        });
+    };
+}
+
+Housekeeping::~Housekeeping()
+{
+    if (requests_)
+        requests_->onReloaded = nullptr;
 }
 
 void Housekeeping::TimerMessages_Timer()
@@ -38,13 +52,9 @@ void Housekeeping::rotateInfo(Side deck)
 
 void Housekeeping::pollRequests()
 {
-    // The poll keeps its failures to itself, so a broken database costs one log line and the
-    // decks are still fed below. New requests are signalled with the list itself: a list that
-    // was rebuilt always blinks, even when the database fails to finish the reload after it.
-    poll_.poll(RequestDBPath, marks_.takeRequests, [&](const QStringList& files) {
-        host_.replaceRequests(files);
-        NewRequests = true;
-    });
+    // Only asked: however long the database takes, the decks are fed below at once.
+    if (requests_)
+        requests_->poll(RequestDBPath, marks_.takeRequests, QStringLiteral("B-299"));
 }
 
 void Housekeeping::autoFill()

@@ -6,12 +6,14 @@
 
 #include "core/checkmarks.h"
 #include "decks/autodj.h"
-#include "library/requestdb.h"
+#include "library/requestlink.h"
 #include "platform/ui/vb.h"
 
+#include <QPointer>
 #include <QString>
 #include <QStringList>
 #include <cstdint>
+#include <vector>
 
 // What the housekeeping timer needs beyond what the auto-DJ needs.
 class HousekeepingHost : public AutoDJHost {
@@ -22,8 +24,8 @@ public:
     virtual void showOnlyInfoLabel(Side deck, int index) = 0;
 
     // --- the Requests list
-    // Empties lstRequests and adds a row for every file (ParseFiles(file, lstRequests, False)).
-    virtual void replaceRequests(const QStringList& files) = 0;
+    // Puts the rows of a reload in the place of every row of lstRequests.
+    virtual void replaceRequests(std::vector<SongRow>&& rows) = 0;
     virtual int requestRowCount() const = 0;
     virtual bool requestsViewShown() const = 0; // ViewRequests is visible
     virtual std::uint32_t requestCounterColor() const = 0; // lblNumRequestSongs ForeColor
@@ -80,10 +82,17 @@ void MessagePanelTick(Panel& p)
 
 class Housekeeping {
 public:
-    Housekeeping(DeckState& state, const CheckMarks& marks, AutoDJ& autoDJ, HousekeepingHost& host);
+    // requests: the request database's thread, which answers the polls; its reloads fill the
+    // Requests list from now on.
+    Housekeeping(DeckState& state, const CheckMarks& marks, AutoDJ& autoDJ, HousekeepingHost& host,
+                 requestdb::RequestLink& requests);
+    ~Housekeeping();
+    Housekeeping(const Housekeeping&) = delete;
+    Housekeeping& operator=(const Housekeeping&) = delete;
 
-    // Tick of TimerMessages (location "B-299"). A failing request database is logged (once while
-    // the same failure repeats) and the rest of the tick goes on.
+    // Tick of TimerMessages (location "B-299"). The request poll only asks the database's thread
+    // to look (its answer fills the list later, and a failing database is logged there, once
+    // while the same failure repeats); the rest of the tick goes on at once.
     void TimerMessages_Timer();
 
     // Ticks waited before loading a free deck (shared by both decks) and the auto-fill's wait.
@@ -106,5 +115,6 @@ private:
     const CheckMarks& marks_;
     AutoDJ& autoDJ_;
     HousekeepingHost& host_;
-    requestdb::RequestPoll poll_{QStringLiteral("B-299")};
+    // The link may go first when the main window closes.
+    QPointer<requestdb::RequestLink> requests_;
 };

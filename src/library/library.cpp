@@ -9,6 +9,7 @@
 #include "library/listkeys.h"
 #include "library/medialist.h"
 #include "library/mediawalk.h"
+#include "library/requestlink.h"
 #include "library/songlistview.h"
 #include "library/songtag.h"
 #include "platform/files/wholefile.h"
@@ -183,7 +184,8 @@ private:
 
 } // namespace
 
-Library::Library(QWidget* form, QObject* parent) : QObject(parent), form_(form)
+Library::Library(QWidget* form, QObject* parent)
+    : QObject(parent), form_(form), requestLink_(std::make_unique<requestdb::RequestLink>())
 {
     attach(full_, "lstFullPlaylist");
     attach(dj_, "lstDJPlayList");

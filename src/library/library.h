@@ -21,6 +21,9 @@ class QTimer;
 class QTreeView;
 class QWidget;
 class MediaWalk;
+namespace requestdb {
+class RequestLink;
+}
 
 // The song a deck holds, as the deck's fields give it (for counting plays).
 struct DeckSong {
@@ -56,6 +59,8 @@ public:
     SongListModel& mostPlayed() { return mostPlayed_; }
     SongListModel& search() { return search_; }
     SongListModel& requests() { return requests_; }
+    // The request database, on a thread of its own, which fills the Requests list.
+    requestdb::RequestLink& requestLink() { return *requestLink_; }
 
     // The model behind one of the form's song list views; error 91 for anything else.
     SongListModel& modelOf(QTreeView* list);
@@ -207,4 +212,5 @@ private:
         QDateTime modified;
     };
     std::map<QString, FileStamp> refused_;
+    std::unique_ptr<requestdb::RequestLink> requestLink_;
 };

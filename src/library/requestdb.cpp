@@ -1,7 +1,6 @@
 #include "library/requestdb.h"
 
 #include "core/errorlog.h"
-#include "core/settings.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -41,19 +40,6 @@ constexpr int MaxPatternBytes = 64;
 // The name under which the file layer below is known to SQLite (chosen in the open URI).
 constexpr const char* RegularFilesVfs = "quenlow-regular-files";
 
-// The raise for a configured path where no database file is: nothing, a folder, or a named pipe
-// or device (reading a pipe waits for a writer for ever, a device never ends).
-[[noreturn]] void raiseNotAFile(const QString& path)
-{
-    struct stat st {};
-    if (!isConfigured(path) || ::stat(QFile::encodeName(path).constData(), &st) != 0)
-        raiseError(ErrFileNotFound, QStringLiteral("Could not find file '%1'.").arg(path));
-    const QString kind = S_ISDIR(st.st_mode)    ? QStringLiteral("a folder")
-                         : S_ISFIFO(st.st_mode) ? QStringLiteral("a named pipe")
-                                                : QStringLiteral("not an ordinary file");
-    raiseError(ErrCannotOpen, QStringLiteral("Cannot open the request database: '%1' is %2.").arg(path, kind));
-}
-
 // SQLite's own file layer, opening only ordinary files. The check before the open matters for
 // the files SQLite finds beside the database too: a named pipe where a journal belongs would be
 // opened for reading, which waits for a writer for ever. Everything else is SQLite's own.
@@ -84,16 +70,23 @@ void registerRegularFilesVfs()
         raiseError(ErrCannotOpen, QStringLiteral("Cannot open the request database. (no file layer)"));
 }
 
-// The progress handler of every connection: stops the statement once its operation's time is up.
-int stopWhenLate(void* deadline)
+// When a connection's statements must stop: its operation's time is up, or the program ends.
+struct StopWhen {
+    Clock::time_point deadline;
+    const std::atomic<bool>* stop = nullptr;
+};
+
+// The progress handler of every connection.
+int stopWhenLate(void* when)
 {
-    return Clock::now() >= *static_cast<const Clock::time_point*>(deadline) ? 1 : 0;
+    const auto* w = static_cast<const StopWhen*>(when);
+    return (w->stop && w->stop->load(std::memory_order_relaxed)) || Clock::now() >= w->deadline ? 1 : 0;
 }
 
 // Turns a driver error into the error the trap logs. The descriptions stay the same for the same
 // failure, so a failure that repeats every second can be recognised as the same one. A statement
 // stopped by the time limit is named, as it tells which table or view is too slow.
-[[noreturn]] void raiseSql(const QSqlError& e, const QString& statement = {})
+[[noreturn]] void raiseSql(const QSqlError& e, int timeLimitMs, const QString& statement = {})
 {
     bool ok = false;
     const int code = e.nativeErrorCode().toInt(&ok);
@@ -105,9 +98,9 @@ int stopWhenLate(void* deadline)
     case 5: // busy
     case 6: // locked
         raiseError(ErrLocked, QStringLiteral("Could not use the request database; currently locked. (%1)").arg(detail));
-    case 9: // interrupted: only the time limit interrupts
-        raiseError(ErrTimedOut, QStringLiteral("The request database did not answer within %1 ms; stopped: %2")
-                                    .arg(TimeLimitMs)
+    case 9: // interrupted: only the time limit (or the program ending) interrupts
+        raiseError(ErrTimedOut, QStringLiteral("The request database did not answer within %1 s; stopped: %2")
+                                    .arg(QString::number(timeLimitMs / 1000.0))
                                     .arg(statement.isEmpty() ? detail : statement));
     case 11: // corrupt
     case 14: // cannot open
@@ -123,7 +116,8 @@ int stopWhenLate(void* deadline)
 // the operation ends. Every statement on it stops at the operation's deadline.
 class Connection {
 public:
-    Connection(const QString& path, int busyTimeoutMs, Clock::time_point deadline) : deadline_(deadline)
+    Connection(const QString& path, int busyTimeoutMs, int timeLimitMs, const std::atomic<bool>* stop)
+        : timeLimitMs_(timeLimitMs), when_{Clock::now() + std::chrono::milliseconds(timeLimitMs), stop}
     {
         if (!isUsable(path))
             raiseNotAFile(path);
@@ -136,7 +130,7 @@ public:
         if (!db_.open()) {
             const QSqlError e = db_.lastError();
             release();
-            raiseSql(e);
+            raiseSql(e, timeLimitMs_);
         }
         // No statement runs before the bounds are set: the first one also reads the schema.
         const QVariant h = db_.driver()->handle();
@@ -148,7 +142,7 @@ public:
         }
         sqlite3_limit(handle_, SQLITE_LIMIT_LENGTH, MaxValueBytes);
         sqlite3_limit(handle_, SQLITE_LIMIT_LIKE_PATTERN_LENGTH, MaxPatternBytes);
-        sqlite3_progress_handler(handle_, StepsBetweenClockLooks, stopWhenLate, &deadline_);
+        sqlite3_progress_handler(handle_, StepsBetweenClockLooks, stopWhenLate, &when_);
     }
     ~Connection() { release(); }
     Connection(const Connection&) = delete;
@@ -162,11 +156,11 @@ public:
         QSqlQuery q(db_);
         q.setForwardOnly(true);
         if (!q.prepare(sql))
-            raiseSql(q.lastError(), sql);
+            raiseSql(q.lastError(), timeLimitMs_, sql);
         for (const QVariant& v : values)
             q.addBindValue(v);
         if (!q.exec())
-            raiseSql(q.lastError(), sql);
+            raiseSql(q.lastError(), timeLimitMs_, sql);
         return q;
     }
 
@@ -174,8 +168,10 @@ public:
     {
         QSqlQuery q(db_);
         if (!q.exec(sql))
-            raiseSql(q.lastError(), sql);
+            raiseSql(q.lastError(), timeLimitMs_, sql);
     }
+
+    int timeLimitMs() const { return timeLimitMs_; }
 
 private:
     void release()
@@ -191,7 +187,8 @@ private:
         name_.clear();
     }
 
-    Clock::time_point deadline_;
+    int timeLimitMs_;
+    StopWhen when_;
     sqlite3* handle_ = nullptr;
     QString name_;
     QSqlDatabase db_;
@@ -238,28 +235,34 @@ void writeConfig(Connection& c, int id, const QString& value)
         raiseError(ErrNoCurrentRecord, QStringLiteral("No current record."));
 }
 
-QStringList readPending(Connection& c)
+PendingRequests readPending(Connection& c, int maxRequests)
 {
-    const QString sql = QStringLiteral("SELECT RequestFilename FROM UserRequests WHERE Status=? "
-                                       "ORDER BY NumRequests DESC, RequestDate");
-    QSqlQuery q = c.run(sql, {PendingStatus});
-    QStringList files;
+    // One more than the bound is asked for, to know whether there were more. The sort keeps only
+    // that many rows, however many the table holds.
+    const QString sql = QStringLiteral("SELECT RequestFilename FROM UserRequests WHERE Status=? AND "
+                                       "RequestFilename IS NOT NULL AND RequestFilename<>'' "
+                                       "ORDER BY NumRequests DESC, RequestDate LIMIT ?");
+    QSqlQuery q = c.run(sql, {PendingStatus, qint64(maxRequests) + 1});
+    PendingRequests pending;
+    qint64 chars = 0;
     while (q.next()) {
         const QVariant v = q.value(0);
         // A record without a file name names no song; it is left out of the list.
-        if (v.isNull() || v.toString().trimmed().isEmpty())
+        if (v.isNull())
             continue;
-        files << v.toString();
+        const QString file = v.toString();
+        if (file.trimmed().isEmpty())
+            continue;
+        if (pending.files.size() >= maxRequests || chars + file.size() > MaxPendingTextChars) {
+            pending.cut = true;
+            break;
+        }
+        chars += file.size();
+        pending.files << file;
     }
     if (q.lastError().isValid())
-        raiseSql(q.lastError(), sql);
-    return files;
-}
-
-QList<QPair<QString, QString>>& waitingDeletes()
-{
-    static QList<QPair<QString, QString>> list;
-    return list;
+        raiseSql(q.lastError(), c.timeLimitMs(), sql);
+    return pending;
 }
 
 } // namespace
@@ -284,16 +287,9 @@ QString openUri(const QString& path)
     return url.toString(QUrl::FullyEncoded);
 }
 
-RequestStore::RequestStore(QString path, int busyTimeoutMs) : path_(std::move(path)), busyTimeoutMs_(busyTimeoutMs) {}
-
-void RequestStore::shareTimeLimit()
+RequestStore::RequestStore(QString path, int busyTimeoutMs, int timeLimitMs, const std::atomic<bool>* stop)
+    : path_(std::move(path)), busyTimeoutMs_(busyTimeoutMs), timeLimitMs_(timeLimitMs), stop_(stop)
 {
-    sharedDeadline_ = Clock::now() + std::chrono::milliseconds(TimeLimitMs);
-}
-
-Clock::time_point RequestStore::deadline() const
-{
-    return sharedDeadline_ ? *sharedDeadline_ : Clock::now() + std::chrono::milliseconds(TimeLimitMs);
 }
 
 bool RequestStore::exists() const
@@ -303,148 +299,69 @@ bool RequestStore::exists() const
 
 QString RequestStore::configValue(int id) const
 {
-    Connection c(path_, busyTimeoutMs_, deadline());
+    Connection c(path_, busyTimeoutMs_, timeLimitMs_, stop_);
     return readConfig(c, id);
 }
 
 void RequestStore::setConfigValue(int id, const QString& value) const
 {
-    Connection c(path_, busyTimeoutMs_, deadline());
+    Connection c(path_, busyTimeoutMs_, timeLimitMs_, stop_);
     writeConfig(c, id, value);
 }
 
-bool RequestStore::reloadPending(const std::function<void(const QStringList&)>& apply) const
+bool RequestStore::takeNewRequestsFlag() const
 {
-    Connection c(path_, busyTimeoutMs_, deadline());
+    Connection c(path_, busyTimeoutMs_, timeLimitMs_, stop_);
     // Most polls find nothing new: look at the flag without taking the write lock first.
     if (readConfig(c, NewRequestsFlag) != TrueText)
         return false;
-
     WriteTransaction t(c);
     // The writer may have changed the flag before the lock was taken: read it again inside.
-    if (readConfig(c, NewRequestsFlag) != TrueText) {
-        t.commit();
-        return false;
-    }
-    const QStringList files = readPending(c);
-    // The flag goes down before the list is handed over: a flag that cannot be set leaves the
-    // list as it was, instead of rebuilding it from the same requests on every tick.
-    writeConfig(c, NewRequestsFlag, FalseText);
-    apply(files);
+    const bool raised = readConfig(c, NewRequestsFlag) == TrueText;
+    if (raised)
+        writeConfig(c, NewRequestsFlag, FalseText);
     t.commit();
-    return true;
+    return raised;
 }
 
-QStringList RequestStore::pendingRequests() const
+PendingRequests RequestStore::pendingRequests(int maxRequests) const
 {
-    Connection c(path_, busyTimeoutMs_, deadline());
-    return readPending(c);
+    Connection c(path_, busyTimeoutMs_, timeLimitMs_, stop_);
+    return readPending(c, maxRequests);
 }
 
 int RequestStore::deleteRequestsFor(const QString& file) const
 {
-    Connection c(path_, busyTimeoutMs_, deadline());
+    Connection c(path_, busyTimeoutMs_, timeLimitMs_, stop_);
     QSqlQuery q = c.run(QStringLiteral("DELETE FROM UserRequests WHERE RequestFilename=?"), {file});
     return q.numRowsAffected();
 }
 
 int RequestStore::deleteAllRequests() const
 {
-    Connection c(path_, busyTimeoutMs_, deadline());
+    Connection c(path_, busyTimeoutMs_, timeLimitMs_, stop_);
     QSqlQuery q = c.run(QStringLiteral("DELETE FROM UserRequests"));
     return q.numRowsAffected();
 }
 
 void RequestStore::setTakeRequests(bool on) const
 {
-    Connection c(path_, busyTimeoutMs_, deadline());
+    Connection c(path_, busyTimeoutMs_, timeLimitMs_, stop_);
     WriteTransaction t(c);
     for (int id = 1; id <= 4; ++id)
         writeConfig(c, id, (id % 2 == 1) == on ? TrueText : FalseText);
     t.commit();
 }
 
-void deleteRequestsLater(const QString& path, const QString& file)
+void raiseNotAFile(const QString& path)
 {
-    const QPair<QString, QString> entry(path, file);
-    if (!waitingDeletes().contains(entry))
-        waitingDeletes().append(entry);
-}
-
-QList<QPair<QString, QString>> pendingDeletes()
-{
-    return waitingDeletes();
-}
-
-void dropPendingDeletes()
-{
-    waitingDeletes().clear();
-}
-
-void startUp(const QString& settingsFile, const QString& location)
-{
-    QString path = ReadINI(QStringLiteral("Requests"), QStringLiteral("RequestDB"), QStringLiteral("NULL"), settingsFile);
-    if (!isUsable(path))
-        path = QStringLiteral("NULL");
-    if (path == QLatin1String("NULL")) {
-        RequestDBPath = NoDatabasePath;
-        return;
-    }
-    RequestDBPath = path;
-    const QByteArray loc = location.toLatin1();
-    trap(loc.constData(), [&] { RequestStore(path).setConfigValue(NewRequestsFlag, TrueText); });
-}
-
-bool RequestPoll::poll(const QString& path, bool takeRequests, const std::function<void(const QStringList&)>& apply)
-{
-    if (!isConfigured(path))
-        return false;
-    RequestStore store(path, PollBusyTimeoutMs);
-    store.shareTimeLimit();
-    try {
-        // A database that went away, or was replaced by something that is no file, is said
-        // once while requests are taken; the deletes left waiting for it wait on.
-        if (!store.exists()) {
-            if (!takeRequests)
-                return false;
-            raiseNotAFile(path);
-        }
-        // The deletes of taken requests go first, so none of them comes back with the reload.
-        auto& waiting = waitingDeletes();
-        for (int i = 0; i < waiting.size();) {
-            if (waiting[i].first != path) {
-                ++i;
-                continue;
-            }
-            store.deleteRequestsFor(waiting[i].second);
-            waiting.removeAt(i);
-        }
-        if (!takeRequests)
-            return false;
-        const bool reloaded = store.reloadPending(apply);
-        lastFailure_.clear();
-        lockedPolls_ = 0;
-        return reloaded;
-    } catch (const RuntimeError& e) {
-        // The writer holds the lock: the flag is still up, so the next tick tries again.
-        if (e.number() != ErrLocked)
-            lockedPolls_ = 0;
-        else if (++lockedPolls_ < LockedPollsBeforeLogging)
-            return false;
-        failed(e.number(), e.description());
-    } catch (const std::exception& e) {
-        failed(5, QString::fromUtf8(e.what()));
-    }
-    return false;
-}
-
-void RequestPoll::failed(int number, const QString& description)
-{
-    const QString key = QString::number(number) + QLatin1Char(' ') + description;
-    if (key != lastFailure_) {
-        lastFailure_ = key;
-        LogError(number, description, location_);
-    }
+    struct stat st {};
+    if (!isConfigured(path) || ::stat(QFile::encodeName(path).constData(), &st) != 0)
+        raiseError(ErrFileNotFound, QStringLiteral("Could not find file '%1'.").arg(path));
+    const QString kind = S_ISDIR(st.st_mode)    ? QStringLiteral("a folder")
+                         : S_ISFIFO(st.st_mode) ? QStringLiteral("a named pipe")
+                                                : QStringLiteral("not an ordinary file");
+    raiseError(ErrCannotOpen, QStringLiteral("Cannot open the request database: '%1' is %2.").arg(path, kind));
 }
 
 } // namespace requestdb

@@ -69,6 +69,22 @@ void SongListModel::appendRows(std::vector<SongRow>&& rows)
     rows.clear();
 }
 
+std::vector<SongRow> SongListModel::replaceRows(std::vector<SongRow>&& rows)
+{
+    for (SongRow& r : rows) {
+        r.id = nextId();
+        for (int f = fields_; f < 6; ++f)
+            r.cells[f] = QString();
+    }
+    std::vector<SongRow> old;
+    beginResetModel();
+    old.swap(rows_);
+    rows_.swap(rows);
+    endResetModel();
+    rows.clear();
+    return old;
+}
+
 void SongListModel::insertAt(int i, SongRow row)
 {
     i = std::clamp(i, 0, count());

@@ -60,6 +60,9 @@ public:
     std::uint64_t append(SongRow row);
     // Adds many rows at the end at once (one insert for the views).
     void appendRows(std::vector<SongRow>&& rows);
+    // Puts rows in the place of every row the list held, in one step for the views; returns the
+    // rows it held, for the caller to let go where it costs the window nothing.
+    std::vector<SongRow> replaceRows(std::vector<SongRow>&& rows);
     void insertAt(int i, SongRow row);
     void removeAt(int i);
     void clear();

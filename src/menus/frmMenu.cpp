@@ -9,7 +9,7 @@
 #include "library/library.h"
 #include "library/listbuttons.h"
 #include "library/listkeys.h"
-#include "library/requestdb.h"
+#include "library/requestlink.h"
 #include "menus/filedelete.h"
 #include "menus/frmDBPath.h"
 #include "menus/requestlist.h"
@@ -644,7 +644,7 @@ void frmMenu::mnuFullPlaylistSendToRecycleBin_Click()
 // ---------------------------------------------------------------------------------------------
 // Requests
 
-void frmMenu::mnuRequestsSentToDJPlaylist_Click() { library_.AddToDJList(list("lstRequests"), 0); }
+void frmMenu::mnuRequestsSentToDJPlaylist_Click() { requests_.queueSelected("mnuRequestsSentToDJPlaylist_Click"); }
 // Loads the request and drops its row; its records stay, so it is listed again at the next reload.
 void frmMenu::mnuRequestsAddToA_Click() { requests_.loadIntoDeck('A'); }
 void frmMenu::mnuRequestsAddToB_Click() { requests_.loadIntoDeck('B'); }
@@ -658,9 +658,10 @@ void frmMenu::mnuRequestRemoveSel_Click()
     const int k = listkeys::selectedRow(l);
     if (library_.requests().count() < 1 || k < 1)
         return;
-    // The records go first; when they cannot, the row stays so the user can try again.
+    // The records go on the database's thread, before any later reload reads them.
     if (requestdb::isConfigured(RequestDBPath))
-        requestdb::RequestStore(RequestDBPath).deleteRequestsFor(library_.requests().cell(k - 1, field::Filename));
+        library_.requestLink().deleteRequestsFor(RequestDBPath, library_.requests().cell(k - 1, field::Filename),
+                                                 QStringLiteral("mnuRequestRemoveSel_Click"));
     library_.RemoveFromList(l);
 }
 
@@ -669,22 +670,27 @@ void frmMenu::mnuRequestsClear_Click()
     SongListModel& requests = library_.requests();
     if (requests.count() < 1)
         return;
-    // The records first: a database the writer holds locked keeps the list as it is, so Clear
-    // can be chosen again.
     if (requestdb::isConfigured(RequestDBPath))
-        requestdb::RequestStore(RequestDBPath).deleteAllRequests();
-    requests.clear();
+        library_.requestLink().deleteAllRequests(RequestDBPath, QStringLiteral("mnuRequestsClear_Click"));
+    library_.requestLink().letGo(requests.replaceRows({}));
 }
 
 void frmMenu::mnuRequestsEnabled_Click()
 {
     if (!requestdb::isUsable(RequestDBPath))
         return;
-    // The mark changes once the writer has been told; a database that cannot be told (locked,
-    // rows missing) keeps the mark as it was, so the user can try again.
+    // The mark changes at once, and goes back when the writer cannot be told (locked, rows
+    // missing), so it always shows what the writer was told.
     const bool on = !marks_.takeRequests;
-    requestdb::RequestStore(RequestDBPath).setTakeRequests(on);
     marks_.takeRequests = on;
+    const int ask = ++takeRequestsAsked_;
+    library_.requestLink().setTakeRequests(RequestDBPath, on, QStringLiteral("mnuRequestsEnabled_Click"),
+                                           [this, on, ask](bool written) {
+                                               if (written || ask != takeRequestsAsked_)
+                                                   return;
+                                               marks_.takeRequests = !on;
+                                               syncMarks();
+                                           });
 }
 
 void frmMenu::mnuRequestSetDB_Click()

@@ -194,4 +194,6 @@ private:
     QList<QMenu*> roots_;
     // The items with a check mark, each with its test of the run's marks.
     std::vector<std::pair<QAction*, bool (*)(const CheckMarks&)>> markedItems_;
+    // Take Requests clicks so far: only the last one's answer may set the mark back.
+    int takeRequestsAsked_ = 0;
 };

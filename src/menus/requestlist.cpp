@@ -8,7 +8,7 @@
 #include "library/library.h"
 #include "library/listkeys.h"
 #include "library/listviews.h"
-#include "library/requestdb.h"
+#include "library/requestlink.h"
 #include "library/songlistview.h"
 #include "platform/ui/skin.h"
 #include "platform/ui/vb.h"
@@ -51,24 +51,14 @@ void RequestList::removeRow(std::uint64_t id)
     library_.RemoveFromList(lstRequests_);
 }
 
-bool RequestList::forgetRequest(const QString& file, const char* location)
+void RequestList::forgetRequest(const QString& file, const char* location)
 {
-    // Without a request database the song came from the list alone.
+    // Without a request database the song came from the list alone. The records go on the
+    // database's thread, in order with the polls: none that reads after this lists the request
+    // again, and one already under way hands its list over without it.
     const QString db = RequestDBPath;
-    if (!requestdb::isConfigured(db))
-        return true;
-    try {
-        requestdb::RequestStore(db).deleteRequestsFor(file);
-    } catch (const RuntimeError& e) {
-        // A database the writer holds locked for a moment: the poll deletes them at its next
-        // ticks, before it reloads, so the request does not come back.
-        if (e.number() != requestdb::ErrLocked) {
-            LogError(e.number(), e.description(), QLatin1String(location));
-            return false;
-        }
-        requestdb::deleteRequestsLater(db, file);
-    }
-    return true;
+    if (requestdb::isConfigured(db))
+        library_.requestLink().deleteRequestsFor(db, file, QLatin1String(location));
 }
 
 QString RequestList::takeableFile(int k, const char* location)
@@ -95,9 +85,11 @@ void RequestList::takeIntoQueue(const char* location)
         if (!file.isEmpty()) {
             const int queued = library_.djPlaylist().count();
             library_.AddToDJList(lstRequests_, k);
-            // The row goes with its records; records that could not be deleted keep it listed.
-            if (library_.djPlaylist().count() > queued && forgetRequest(file, location))
+            // The row goes with its records once the queue holds the song.
+            if (library_.djPlaylist().count() > queued) {
+                forgetRequest(file, location);
                 removeRow(id);
+            }
         }
         lstRequests_->setFocus();
     });
@@ -116,6 +108,16 @@ bool RequestList::loadRow(char deck, int k)
         decks_.LoadSongB(lstRequests_, true, true, k);
     // A new stream on this file: the deck took the song (and the load removed its row).
     return stream != 0 && stream != before && loaded == file;
+}
+
+void RequestList::queueSelected(const char* location)
+{
+    // A request whose file is gone is refused, as by the other ways of taking it.
+    const int k = listkeys::selectedRow(lstRequests_);
+    if (library_.requests().count() < 1 || k < 1)
+        return;
+    if (!takeableFile(k, location).isEmpty())
+        library_.AddToDJList(lstRequests_, k);
 }
 
 void RequestList::loadIntoDeck(char deck)
@@ -174,7 +176,7 @@ void RequestList::lstRequests_KeyDown(int& KeyCode)
         if (listkeys::selectedRow(lstRequests_) < 1)
             return;
         switch (key) {
-        case Return: library_.AddToDJList(lstRequests_, 0); break;
+        case Return: queueSelected("lstRequests_KeyDown"); break;
         case Numpad1: loadIntoDeck('A'); break;
         case Numpad3: loadIntoDeck('B'); break;
         case Numpad4: views_.SongFromPlayerToDJList(lstRequests_, QStringLiteral("PlayerA")); break;

@@ -7,8 +7,9 @@
 // request. Enter and the menu's queue item only queue the song: the request stays listed and in
 // the database. Numpad 1 and 3 and the menu's deck items load the song and drop its row, but
 // keep its records: the request is listed again at the next reload. A request whose file is
-// missing is not taken: it stays listed and recorded, and the message line and the error log say
-// why.
+// missing is not taken, queued or loaded: it stays listed and recorded, and the message line and
+// the error log say why. The records are deleted on the request database's thread (requestlink.h),
+// in order with its polls; a failure there is logged.
 #pragma once
 
 #include <QObject>
@@ -43,6 +44,9 @@ public:
     // --- the menu
     void Picture12_MouseDown();
     void lstRequests_MouseUp(int Button);
+    // Queues the selected request in the DJ Playlist (Enter, the menu's queue item); the request
+    // stays listed and recorded. Nothing while no row is selected.
+    void queueSelected(const char* location);
     // Loads the selected request into deck 'A' or 'B' and drops its row once the deck has it;
     // its records stay in the database. Nothing while no row is selected.
     void loadIntoDeck(char deck);
@@ -63,9 +67,8 @@ private:
     QString takeableFile(int k, const char* location);
     void takeIntoQueue(const char* location);
     void takeIntoDeck(char deck, const char* location);
-    // Deletes the request records of file (or leaves them to the poll while the database is
-    // locked); false, logged, when they stay.
-    bool forgetRequest(const QString& file, const char* location);
+    // Deletes the request records of file.
+    void forgetRequest(const QString& file, const char* location);
     // Loads row k into the deck, which drops the row; true when the deck now holds its song.
     bool loadRow(char deck, int k);
     void removeRow(std::uint64_t id);

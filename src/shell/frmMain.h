@@ -64,6 +64,8 @@ public:
     // Runs the load steps once (the start-up sequence calls it before showing the window).
     void Form_Load();
     bool loaded() const { return loaded_; }
+    // The load has read the stored lists; until then nothing saves them.
+    bool listsLoaded() const { return listsLoaded_; }
     // Form_Load (when not yet run), then shows the window maximised and starts the timers.
     void showMain();
     void Form_Resize();
@@ -71,8 +73,8 @@ public:
     // close as Exit, so no list or setting is lost.
     void Form_Unload();
     // The orderly close: stops the timers, stops and closes the decks and engines, saves the
-    // settings and the four lists, removes the keyboard hook and ends the program. Each step
-    // runs even when an earlier one failed (the failure is logged).
+    // settings and the four lists (once the load has read them), removes the keyboard hook and
+    // ends the program. Each step runs even when an earlier one failed (the failure is logged).
     void CloseAll();
     void SaveINISettings();
     // "Normal" 8, "Large" 12, "Largest" 16 points for the six song lists; other names do nothing.
@@ -204,6 +206,10 @@ private:
     } pendingUp_;
     QTimer pendingUpTimer_;
     bool loaded_ = false;
+    // The load has read the stored lists (and the list font): from now on they may be saved.
+    bool listsLoaded_ = false;
+    // showMain: the running program's window, whose load takes over the end of the session.
+    bool savesOnSessionEnd_ = false;
     bool closing_ = false;
     bool resizing_ = false;
     QPoint standbyPos_{0, 0}; // where the stand-by strip stands when not maximised

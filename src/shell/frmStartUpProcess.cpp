@@ -9,6 +9,7 @@
 #include "platform/ui/vb.h"
 #include "shell/frmConfigureSound.h"
 #include "shell/frmMediaPaths.h"
+#include "shell/sessionend.h"
 #include "shell/startup.h"
 
 #include <QCoreApplication>
@@ -39,8 +40,24 @@ void frmStartUpProcess::endProgram(int code)
     startup::unloadSplash();
 }
 
+bool frmStartUpProcess::stopped()
+{
+    // The session ended while a dialog or box of the sequence (or of the main window's load) was
+    // open: the program ends with the status of any session end.
+    if (!ended_ && session::ending())
+        endProgram(session::exitStatus());
+    return ended_;
+}
+
 bool frmStartUpProcess::Form_Load()
 {
+    // No list is loaded before the main window's load: until then the session ending ends the
+    // program at once, from whichever dialog is open, with both sound engines closed and every
+    // file as it was.
+    endOnSessionEnd([] {
+        FMod.FSOUND_Close();
+        FMod2.FSOUND_Close();
+    });
     // 1. The splash, painted before anything else happens. The event loop has not started yet,
     //    so letting pending events run here can start no other work of the program.
     startup::showSplash();
@@ -60,13 +77,13 @@ bool frmStartUpProcess::Form_Load()
     CheckMediaPaths();
     ConfigureSound();
     LoadQuenlow();
-    return !ended_;
+    return !stopped();
 }
 
 // 4. Shown on the very first start only.
 void frmStartUpProcess::FirstRunNotice()
 {
-    if (ended_)
+    if (stopped())
         return;
     if (ReadINI(QStringLiteral("PROG"), QStringLiteral("FIRSTRUN"), QStringLiteral("NULL"), configFile())
         != QLatin1String("NULL"))
@@ -78,7 +95,7 @@ void frmStartUpProcess::FirstRunNotice()
 // 5. Asked when the key is absent or exactly "TRUE"; answered once.
 void frmStartUpProcess::UpdatePrompt()
 {
-    if (ended_)
+    if (stopped())
         return;
     const QString v = ReadINI(QStringLiteral("UPDATES"), QStringLiteral("NEWUPDATE"), QStringLiteral("NULL"), configFile());
     if (v != QLatin1String("NULL") && v != QLatin1String("TRUE"))
@@ -93,7 +110,7 @@ void frmStartUpProcess::UpdatePrompt()
 // 6. One running program per program folder.
 void frmStartUpProcess::CheckForAnotherInstance()
 {
-    if (ended_)
+    if (stopped())
         return;
     if (lock_.tryLock(AppPath))
         return;
@@ -104,7 +121,7 @@ void frmStartUpProcess::CheckForAnotherInstance()
 // 7.
 void frmStartUpProcess::CheckResolutionOfScreen()
 {
-    if (ended_)
+    if (stopped())
         return;
     ScreenResolution();
 }
@@ -126,7 +143,7 @@ QString frmStartUpProcess::ScreenResolution()
 // 8. The sound device dialog, on every start. It leaves both engines closed.
 void frmStartUpProcess::CheckIfSoundIsOk()
 {
-    if (ended_)
+    if (stopped())
         return;
     frmConfigureSound dialog;
     startup::environment().runModal(dialog);
@@ -138,7 +155,7 @@ void frmStartUpProcess::CheckIfSoundIsOk()
 //    counts with the records read so far.
 void frmStartUpProcess::CheckMediaPaths()
 {
-    if (ended_)
+    if (stopped())
         return;
     const QString noPaths = QStringLiteral("I didn't find any media paths! I will let you configure those.");
     const QString title = QStringLiteral("No Media Paths Found");
@@ -158,7 +175,7 @@ void frmStartUpProcess::CheckMediaPaths()
 // 10. Both engines on the devices the dialog saved, with the spectrum the beat lamps read.
 void frmStartUpProcess::ConfigureSound()
 {
-    if (ended_)
+    if (stopped())
         return;
     // A stored number stands only while its device is still the stored one (PADEVICENAME, or
     // for an output of the sound server PADEVICESINK): a card unplugged, a sound server down or
@@ -199,9 +216,10 @@ bool frmStartUpProcess::initEngine(char which, int device)
 // 11.
 void frmStartUpProcess::LoadQuenlow()
 {
-    if (ended_)
+    if (stopped())
         return;
     startup::environment().showMain();
     // The main window's load unloads the splash; make sure of it whatever that load did.
     startup::unloadSplash();
+    stopped();
 }

@@ -27,7 +27,8 @@ public:
     int exitCode() const { return exitCode_; }
     bool ended() const { return ended_; }
 
-    // The steps, by their procedure names. Each does nothing once the program has ended.
+    // The steps, by their procedure names. Each does nothing once the program has ended, also
+    // when the session ended it meanwhile.
     void CheckForAnotherInstance();
     void CheckResolutionOfScreen();
     QString ScreenResolution(); // "width X height"; ends the program on a small screen
@@ -44,6 +45,8 @@ private:
     void UpdatePrompt();
     bool initEngine(char which, int device);
     void endProgram(int code);
+    // The program has ended (a check, the user, or the session ending).
+    bool stopped();
 
     startup::InstanceLock& lock_;
     std::vector<medialist::Folder> mediaPaths_;

@@ -157,7 +157,7 @@ void frmMain::setDefaultSteps()
         FMod.FSOUND_Close();
         FMod2.FSOUND_Close();
     };
-    steps.endProgram = [] { QCoreApplication::exit(0); };
+    steps.endProgram = [] { session::endProgram(0); };
     // The other subsystems' steps do nothing until createControllers() points them at their
     // controllers.
     for (std::function<void()>* s : {&steps.installKeyboardHook, &steps.openRequestDatabase,
@@ -173,8 +173,12 @@ void frmMain::Form_Load()
     loaded_ = true;
     // Each step runs under its own trap: a failing step is logged and the later steps still
     // run, above all the loading of the lists, which the automatic save and the exit would
-    // otherwise overwrite with empty ones.
-    auto step = [](const std::function<void()>& fn) { trap("B-15", fn); };
+    // otherwise overwrite with empty ones. Once the program is ending (the session ended while a
+    // box of the load was open) no further step runs.
+    auto step = [this](const std::function<void()>& fn) {
+        if (!closing_ && !session::ending())
+            trap("B-15", fn);
+    };
 
     step([&] { // 1. the key map
         auto* keyMap = ctl<QPlainTextEdit>(this, "txtKeyMap");
@@ -251,6 +255,13 @@ void frmMain::Form_Load()
         if (steps.loadStoredLists)
             steps.loadStoredLists();
     });
+    if (closing_ || session::ending())
+        return;
+    // From here on the lists hold what their files held: saving them loses nothing, and the end
+    // of the session saves them as Exit does.
+    listsLoaded_ = true;
+    if (savesOnSessionEnd_)
+        closeOnSessionEnd([this] { Form_Unload(); });
     step([&] { // 13. the start-up windows
         if (steps.closeStartupWindows)
             steps.closeStartupWindows();
@@ -259,15 +270,21 @@ void frmMain::Form_Load()
         if (steps.startMediaScanIfEmpty)
             steps.startMediaScanIfEmpty();
     });
+    if (closing_ || session::ending())
+        return;
     UpdateClock();
     startTimers();
 }
 
 void frmMain::showMain()
 {
-    // From now on the end of the session closes the window as its Exit label does.
-    closeOnSessionEnd([this] { Form_Unload(); });
+    // Once the load has read the lists, the end of the session closes the window as its Exit
+    // label does; until then start-up's ending at once stands.
+    savesOnSessionEnd_ = true;
     Form_Load();
+    // A box of the load was open when the program was ended: the window never shows.
+    if (closing_ || session::ending())
+        return;
     // The keys start on the Full Playlist the window opens with (on the window itself while a
     // first scan hides the list), not on the control made first: that is deck A's pitch
     // slider, whose arrow keys would retune the deck.
@@ -361,8 +378,12 @@ void frmMain::CloseAll()
     step(steps.stopDecks);
     step(steps.closeStreams);
     step(steps.closeEngines);
-    step([&] { SaveINISettings(); });
-    step(steps.saveLists);
+    // Only what was read in this run is written back: before the load has read the lists, the
+    // files hold them and the window does not.
+    if (listsLoaded_) {
+        step([&] { SaveINISettings(); });
+        step(steps.saveLists);
+    }
     step(steps.removeKeyboardHook);
     step(steps.endProgram);
 }

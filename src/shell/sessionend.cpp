@@ -17,6 +17,10 @@ namespace {
 
 int g_pipe[2] = {-1, -1};
 std::function<void()>* g_close = nullptr;
+// The close action saves the lists (false while start-up ends the program at once).
+bool g_saves = false;
+bool g_ending = false;
+int g_status = 0;
 
 // The close action, once at a time: a signal or a lost display while it runs changes nothing.
 void runClose()
@@ -80,9 +84,14 @@ void onMessage(QtMsgType type, const QMessageLogContext& context, const QString&
     if (closed || !app || QThread::currentThread() != app->thread() || !g_close || !*g_close || !displayLost())
         return;
     closed = true;
-    LogError(0, QStringLiteral("The connection to the X display was lost; the lists and settings are saved before "
-                               "the program ends"),
-             QStringLiteral("CloseAll"));
+    if (g_saves)
+        LogError(0, QStringLiteral("The connection to the X display was lost; the lists and settings are saved before "
+                                   "the program ends"),
+                 QStringLiteral("CloseAll"));
+    else
+        LogError(0, QStringLiteral("The connection to the X display was lost during start-up; the program ends and "
+                                   "leaves the song lists and settings as they were"),
+                 QStringLiteral("Form_Load"));
     runClose();
 }
 
@@ -96,7 +105,10 @@ void watchForLostDisplay()
 
 } // namespace
 
-void closeOnSessionEnd(std::function<void()> close)
+namespace {
+
+// Installs close as what a session end runs.
+void onSessionEnd(std::function<void()> close, bool saves)
 {
     if (!g_close)
         g_close = new std::function<void()>; // lives as long as the program
@@ -111,6 +123,7 @@ void closeOnSessionEnd(std::function<void()> close)
     if (!makePipe())
         return;
     *g_close = std::move(close);
+    g_saves = saves;
     watchForLostDisplay();
     struct sigaction sa = {};
     sa.sa_handler = onSignal;
@@ -119,3 +132,41 @@ void closeOnSessionEnd(std::function<void()> close)
     for (int sig : kSignals)
         ::sigaction(sig, &sa, nullptr);
 }
+
+} // namespace
+
+void endOnSessionEnd(std::function<void()> endAtOnce)
+{
+    onSessionEnd(
+        [endAtOnce = std::move(endAtOnce)] {
+            if (endAtOnce)
+                endAtOnce();
+            session::endProgram(0);
+        },
+        false);
+}
+
+void closeOnSessionEnd(std::function<void()> close) { onSessionEnd(std::move(close), true); }
+
+namespace session {
+
+void endProgram(int status)
+{
+    if (!g_ending) {
+        g_ending = true;
+        g_status = status;
+    }
+    QCoreApplication::exit(status);
+}
+
+bool ending() { return g_ending; }
+
+int exitStatus() { return g_status; }
+
+void reset()
+{
+    g_ending = false;
+    g_status = 0;
+}
+
+} // namespace session

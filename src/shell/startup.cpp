@@ -4,6 +4,7 @@
 #include "shell/frmDoingThings.h"
 #include "shell/frmMain.h"
 #include "shell/frmShowUpdates.h"
+#include "shell/sessionend.h"
 
 #include <QApplication>
 #include <QByteArray>
@@ -86,6 +87,10 @@ Environment defaults()
         auto* main = new frmMain;
         QObject::connect(qApp, &QCoreApplication::aboutToQuit, qApp, [w = QPointer<frmMain>(main)] { delete w.data(); });
         main->showMain();
+        // The session ended during the load: the event loop will not start, so the window goes
+        // now, with the threads it started.
+        if (session::ending())
+            delete main;
     };
     return e;
 }

@@ -18,13 +18,14 @@
 #include "library/library.h"
 #include "library/listbuttons.h"
 #include "library/listviews.h"
-#include "library/requestdb.h"
+#include "library/requestlink.h"
 #include "menus/frmMenu.h"
 #include "menus/requestlist.h"
 #include "platform/ui/skin.h"
 #include "platform/ui/vb.h"
 #include "shell/frmMediaPaths.h"
 #include "shell/frmShowUpdates.h"
+#include "shell/sessionend.h"
 #include "shell/startup.h"
 
 #include <QSlider>
@@ -34,6 +35,9 @@
 frmMain::~frmMain()
 {
     errorlog::setErrorsLabel(nullptr);
+    // The end of the session no longer has a window to close: it ends the program at once.
+    if (savesOnSessionEnd_ && listsLoaded_)
+        endOnSessionEnd({});
 }
 
 // Creates the controllers and points the load and close steps of their subsystems at them
@@ -43,9 +47,6 @@ frmMain::~frmMain()
 // so the library's updateClock hook stays unset.
 void frmMain::createControllers()
 {
-    // The request database: RequestDBPath from the settings, and its new-requests flag raised
-    // so the first housekeeping tick loads every pending request.
-    steps.openRequestDatabase = [] { requestdb::startUp(configFile(), QStringLiteral("B-15")); };
     // Start-up: the splash goes once the main window has loaded.
     steps.closeStartupWindows = [] { startup::unloadSplash(); };
 
@@ -63,6 +64,9 @@ void frmMain::createControllers()
             steps.endProgram();
     };
     steps.addSearchPlaceholder = [lib] { lib->addSearchPlaceholder(); };
+    // The request database: RequestDBPath from the settings, and its new-requests flag raised
+    // so the first housekeeping tick loads every pending request.
+    steps.openRequestDatabase = [lib] { requestdb::startUp(configFile(), QStringLiteral("B-15"), lib->requestLink()); };
     steps.loadStoredLists = [lib] { lib->loadStoredLists(); };
     steps.startMediaScanIfEmpty = [lib] { lib->refreshIfEmpty(); };
     steps.saveLists = [lib] {

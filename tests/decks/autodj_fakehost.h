@@ -142,12 +142,11 @@ public:
     // --- housekeeping
     int visibleInfoLabel(Side side) const override { return info[side == Side::A ? 0 : 1]; }
     void showOnlyInfoLabel(Side side, int index) override { info[side == Side::A ? 0 : 1] = index; }
-    void replaceRequests(const QStringList& files) override
+    void replaceRequests(std::vector<SongRow>&& rows) override
     {
         requests.clear();
-        for (const QString& f : files)
-            if (f.right(3).toLower() == QLatin1String("mp3"))
-                requests << f;
+        for (const SongRow& r : rows)
+            requests << r.filename();
     }
     int requestRowCount() const override { return int(requests.size()); }
     bool requestsViewShown() const override { return requestsView; }
@@ -271,7 +270,8 @@ public:
 struct Rig {
     FakeHost host;
     AutoDJ autoDJ{host.state, host.knob, host.marks, host};
-    Housekeeping housekeeping{host.state, host.marks, autoDJ, host};
+    requestdb::RequestLink requestLink;
+    Housekeeping housekeeping{host.state, host.marks, autoDJ, host, requestLink};
     Rig()
     {
         host.autoDJ = &autoDJ;

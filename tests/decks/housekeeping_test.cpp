@@ -4,6 +4,7 @@
 #include "decks/autodj_fakehost.h"
 #include "support/testutil.h"
 
+#include <QTest>
 #include <gtest/gtest.h>
 
 namespace {
@@ -237,13 +238,18 @@ TEST(Housekeeping, RequestsAreReloadedAndABrokenDatabaseStillFeedsTheDecks)
 
     Rig r;
     auto& h = r.host;
+    // A tick asks the database's thread to look; its answer comes through the event loop.
+    auto tick = [&] {
+        r.housekeeping.TimerMessages_Timer();
+        ASSERT_TRUE(QTest::qWaitFor([&] { return r.requestLink.idle(); }, 60000));
+    };
     NewRequests = false;
     h.marks.takeRequests = false;
-    r.housekeeping.TimerMessages_Timer();
+    tick();
     EXPECT_TRUE(h.requests.isEmpty()) << "not polled while requests are not taken";
 
     h.marks.takeRequests = true;
-    r.housekeeping.TimerMessages_Timer();
+    tick();
     EXPECT_EQ(h.requests, (QStringList{"/m/most.mp3", "/m/less.mp3"}));
     EXPECT_TRUE(NewRequests);
     EXPECT_EQ(testutil::run("bash", {Writer, "get", db, "5"}).trimmed(), "False");
@@ -251,10 +257,10 @@ TEST(Housekeeping, RequestsAreReloadedAndABrokenDatabaseStillFeedsTheDecks)
     // A request added later shows on the next tick; "true" in lower case is no signal.
     writer({"add", db, "/m/later.mp3", "1", "2024-01-03 10:00:00"});
     writer({"flag", db, "true"});
-    r.housekeeping.TimerMessages_Timer();
+    tick();
     EXPECT_EQ(h.requests.size(), 2);
     writer({"flag", db, "True"});
-    r.housekeeping.TimerMessages_Timer();
+    tick();
     EXPECT_EQ(h.requests, (QStringList{"/m/most.mp3", "/m/less.mp3", "/m/later.mp3"}));
 
     // The database breaks: the ticks go on feeding the decks, one line in the log.
@@ -265,7 +271,7 @@ TEST(Housekeeping, RequestsAreReloadedAndABrokenDatabaseStillFeedsTheDecks)
     h.state.bLoadNextA = true;
     h.panel.post("Hello", false);
     for (int i = 0; i < 5; ++i)
-        r.housekeeping.TimerMessages_Timer();
+        tick();
     EXPECT_EQ(h.deckA.title, "a");
     EXPECT_FALSE(h.state.bLoadNextA);
     EXPECT_NE(h.lamp, 1);

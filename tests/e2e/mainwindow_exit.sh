@@ -1,8 +1,12 @@
 #!/usr/bin/env bash
 # The Exit label of the real program: a click ends it in order, writing the list font to the
 # settings and all four list files back, with what they held. Then the session ending (the
-# program told to terminate) closes it the same way. Last, its X server dies while a deck plays:
+# program told to terminate) closes it the same way. Then its X server dies while a deck plays:
 # a song queued just before is in the DJ Playlist's file, and the folder is free for a new start.
+# Last, the session ends while start-up still has a box open (another program holds Ctrl+Left, so
+# the main window's load says "Failed to install Keyboard Hook"; the sound device dialog; a list
+# file too large to load): SIGTERM, SIGHUP or the X server gone, the program is gone within 5 s,
+# with the status of a session end after start-up, and every list file is as it was.
 set -euo pipefail
 quenlow=$1
 media=$(cd "$2" && pwd)
@@ -79,6 +83,104 @@ wait "$pid" || true
 grep -q '/tone30s.mp3"' "$prog/DJPlaylist.qnl" || { cat -A "$prog/DJPlaylist.qnl" >&2; e2e_fail "the song queued before the display died is not in DJPlaylist.qnl"; }
 grep -q 'Queued Song' "$prog/DJPlaylist.qnl" || e2e_fail "DJPlaylist.qnl lost its first song"
 grep -q 'display' "$prog/QNLERRORS.log" || e2e_fail "the error log does not tell of the lost display"
+
+# The session ending during start-up. Every list file holds a song, and is kept to compare.
+row "Kept Song" "Some Artist" tone30s.mp3 >"$prog/FullPlaylist.qnl"
+printf ',"SCANNED"\r\n' >>"$prog/FullPlaylist.qnl"
+for f in MostPlayedPlaylist DJPlaylist SongBin; do
+  { row "$f Song" "Some Artist" "$f.mp3"; printf '\r\n'; } >"$prog/$f.qnl"
+done
+keep_lists() { rm -rf "$E2E_TMP/lists"; mkdir "$E2E_TMP/lists"; cp --sparse=always "$prog"/*.qnl "$E2E_TMP/lists/"; }
+same_lists() {
+  local f
+  for f in "$E2E_TMP"/lists/*.qnl; do
+    cmp -s "$f" "$prog/$(basename "$f")" || e2e_fail "$1: $(basename "$f") changed"
+  done
+  # Nor a file half-written beside them (a file is written under a name of its own first).
+  f=$(ls "$prog" | grep -E '\.(qnl|ini)\.[A-Za-z0-9]{6}$' || true)
+  [ -z "$f" ] || e2e_fail "$1: left half-written: $f"
+}
+# Another program holds Ctrl+Left on the current X server.
+hold_ctrl_left() {
+  "${E2E_HOLD_KEY:?names the x11-hold-key tool}" Left >"$E2E_TMP/hold.out" 2>&1 &
+  E2E_PIDS+=($!)
+  for i in $(seq 100); do
+    grep -q held "$E2E_TMP/hold.out" && return 0
+    sleep 0.1
+  done
+  e2e_fail "no other program could hold Ctrl+Left"
+}
+# Starts the program and waits for the box the load shows about the keyboard hook: the only
+# window titled with the program's name while the load runs, and a small one.
+open_to_hook_box() {
+  e2e_launch "$prog" "$E2E_TMP/$1"
+  pid=$E2E_PID
+  e2e_pick_silent_devices
+  box=$(e2e_wait_window '^Quenlow$')
+  eval "$(xdotool getwindowgeometry --shell "$box")"
+  [ "$WIDTH" -lt 800 ] || e2e_fail "$1: the main window opened instead of the keyboard hook's box"
+}
+# The program ends within 5 s of the session's end, with a status the pattern matches.
+ends_with() {
+  local want=$1 what=$2 rc=0
+  for i in $(seq 50); do
+    kill -0 "$pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  kill -0 "$pid" 2>/dev/null && e2e_fail "$what: the program still runs 5 s after the session ended"
+  wait "$pid" || rc=$?
+  [[ "$rc" =~ ^($want)$ ]] || e2e_fail "$what: the program ended with status $rc, not $want"
+}
+
+e2e_xvfb 1280x1024
+hold_ctrl_left
+for sig in TERM HUP; do
+  keep_lists
+  open_to_hook_box "hook-$sig.log"
+  kill -"$sig" "$pid"
+  ends_with 0 "SIG$sig at the keyboard hook's box"
+  same_lists "SIG$sig at the keyboard hook's box"
+done
+
+# The sound device dialog, which every start shows: a session end there too ends the program
+# as a session end does, not by the signal.
+keep_lists
+e2e_launch "$prog" "$E2E_TMP/devices.log"
+pid=$E2E_PID
+e2e_wait_window '^Configure Your Sound Devices$' >/dev/null
+kill -TERM "$pid"
+ends_with 0 "SIGTERM at the sound device dialog"
+same_lists "SIGTERM at the sound device dialog"
+
+# A list file too large to load (sparse: it takes no disk) is refused with a box while the load
+# has read the Full Playlist already; the session ends while that box is open.
+truncate -s 300M "$prog/MostPlayedPlaylist.qnl"
+keep_lists
+e2e_launch "$prog" "$E2E_TMP/toolarge.log"
+pid=$E2E_PID
+e2e_pick_silent_devices
+w=$(e2e_wait_window '^Quenlow$') # the keyboard hook's box comes first
+e2e_keys "$w" Return
+e2e_wait_window '^List File$' >/dev/null
+kill -HUP "$pid"
+ends_with 0 "SIGHUP at the List File box"
+same_lists "SIGHUP at the List File box"
+{ row "MostPlayedPlaylist Song" "Some Artist" "MostPlayedPlaylist.mp3"; printf '\r\n'; } >"$prog/MostPlayedPlaylist.qnl"
+
+# The X server dies while the keyboard hook's box is open: the status of a display lost after
+# start-up (1 when Qt ends the program itself, 0 when the program saw it first), the lists as
+# they were, and the log says why.
+keep_lists
+e2e_xvfb 1280x1024
+xvfb=${E2E_PIDS[-1]}
+hold_ctrl_left
+open_to_hook_box hook-lost.log
+kill -KILL "$xvfb"
+wait "$xvfb" 2>/dev/null || true
+ends_with '0|1' "the display lost at the keyboard hook's box"
+same_lists "the display lost at the keyboard hook's box"
+grep -q 'lost during start-up' "$prog/QNLERRORS.log" || e2e_fail "the error log does not tell of the display lost during start-up"
+
 # The lock went with the program: a new start on a new server is not turned away.
 e2e_xvfb 1280x1024
 open_main run4.log

@@ -1,8 +1,8 @@
-// The request database store against databases written by the sqlite3 tool, as the outside
-// request writer writes them.
+// The request database store, and the link that runs it on a thread of its own, against
+// databases written by the sqlite3 tool, as the outside request writer writes them.
 #include "core/errorlog.h"
 #include "core/settings.h"
-#include "library/requestdb.h"
+#include "library/requestlink.h"
 #include "support/testutil.h"
 
 #include <QDir>
@@ -10,10 +10,11 @@
 #include <QProcess>
 #include <QSqlDatabase>
 #include <QTemporaryDir>
+#include <QTest>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-using requestdb::RequestPoll;
+using requestdb::RequestLink;
 using requestdb::RequestStore;
 
 namespace {
@@ -31,6 +32,38 @@ QString sqlite(const QString& db, const QString& sql)
 }
 
 bool makeFifo(const QString& path) { return ::mkfifo(QFile::encodeName(path).constData(), 0600) == 0; }
+
+// The operations of the hostile cases are stopped after this long (the program's is seconds).
+constexpr int ShortLimitMs = 300;
+
+// A reload as the poll does it: the flag taken, then the pending requests read.
+QStringList reload(const RequestStore& s)
+{
+    return s.takeNewRequestsFlag() ? s.pendingRequests().files : QStringList{QStringLiteral("no reload")};
+}
+
+QStringList filesOf(const std::vector<SongRow>& rows)
+{
+    QStringList out;
+    for (const SongRow& r : rows)
+        out << r.filename();
+    return out;
+}
+
+// A link whose reloads are kept, and which is waited for.
+struct Link {
+    RequestLink link;
+    std::vector<std::vector<SongRow>> reloads;
+    Link() { link.onReloaded = [this](std::vector<SongRow>&& rows) { reloads.push_back(std::move(rows)); }; }
+    // Every answer is in; false after a generous wait on a loaded machine.
+    bool settle() { return QTest::qWaitFor([this] { return link.idle(); }, 60000); }
+    // One poll, answered.
+    bool poll(const QString& db, bool take = true)
+    {
+        link.poll(db, take, QStringLiteral("B-299"));
+        return settle();
+    }
+};
 
 int raisedNumber(const std::function<void()>& fn)
 {
@@ -93,18 +126,19 @@ TEST_F(RequestDb, ReloadTakesPendingRequestsInOrderAndClearsTheFlag)
     sqlite(db, QStringLiteral("INSERT INTO UserRequests VALUES (NULL,'NA',5,'2024-01-01');"
                               "INSERT INTO UserRequests VALUES ('','NA',5,'2024-01-01');"));
 
-    QStringList got;
     RequestStore store(db);
-    EXPECT_TRUE(store.reloadPending([&](const QStringList& files) { got = files; }));
-    EXPECT_EQ(got, (QStringList{"/m/thrice.mp3", "/m/once-early.mp3", "/m/once-late.mp3"}));
+    EXPECT_EQ(reload(store), (QStringList{"/m/thrice.mp3", "/m/once-early.mp3", "/m/once-late.mp3"}));
     EXPECT_EQ(writer({"get", db, "5"}), "False");
     // The reload only reads: the records stay until a request is taken or cleared.
     EXPECT_EQ(writer({"count", db}), "6");
-
     // With the flag down the next poll reloads nothing.
-    got.clear();
-    EXPECT_FALSE(store.reloadPending([&](const QStringList& files) { got = files; }));
-    EXPECT_TRUE(got.isEmpty());
+    EXPECT_FALSE(store.takeNewRequestsFlag());
+
+    // More than the list takes: the most requested come, and the reload says it was cut.
+    const requestdb::PendingRequests two = store.pendingRequests(2);
+    EXPECT_EQ(two.files, (QStringList{"/m/thrice.mp3", "/m/once-early.mp3"}));
+    EXPECT_TRUE(two.cut);
+    EXPECT_FALSE(store.pendingRequests(3).cut);
 }
 
 TEST_F(RequestDb, OnlyTheExactTextTrueSignalsNewRequests)
@@ -113,47 +147,24 @@ TEST_F(RequestDb, OnlyTheExactTextTrueSignalsNewRequests)
     RequestStore store(db);
     for (const char* value : {"true", "TRUE", "True ", "1", ""}) {
         writer({"flag", db, value});
-        bool called = false;
-        EXPECT_FALSE(store.reloadPending([&](const QStringList&) { called = true; })) << value;
-        EXPECT_FALSE(called) << value;
+        EXPECT_FALSE(store.takeNewRequestsFlag()) << value;
         EXPECT_EQ(store.configValue(5), QString::fromLatin1(value)) << "the flag is left alone";
     }
     sqlite(db, QStringLiteral("UPDATE Config SET ConfigValue=NULL WHERE ID=5"));
-    EXPECT_FALSE(store.reloadPending([](const QStringList&) {}));
+    EXPECT_FALSE(store.takeNewRequestsFlag());
     EXPECT_EQ(store.configValue(5), QString());
-}
-
-TEST_F(RequestDb, AFailedReloadKeepsTheFlagSoTheNextPollTriesAgain)
-{
-    add(QStringLiteral("/m/a.mp3"));
-    RequestStore store(db);
-    EXPECT_THROW(store.reloadPending([](const QStringList&) { raiseError(5, "list failed"); }), RuntimeError);
-    EXPECT_EQ(writer({"get", db, "5"}), "True");
-    QStringList got;
-    EXPECT_TRUE(store.reloadPending([&](const QStringList& files) { got = files; }));
-    EXPECT_EQ(got, QStringList{"/m/a.mp3"});
 }
 
 TEST_F(RequestDb, ARequestWrittenDuringTheReloadIsNotLost)
 {
     add(QStringLiteral("/m/first.mp3"));
     RequestStore store(db);
-    QProcess late;
-    QStringList got;
-    EXPECT_TRUE(store.reloadPending([&](const QStringList& files) {
-        got = files;
-        // The writer adds a request and raises the flag while the reload is under way.
-        late.start(QStringLiteral("bash"), {Writer, "add", db, "/m/late.mp3"});
-        ASSERT_TRUE(late.waitForStarted());
-    }));
-    ASSERT_TRUE(late.waitForFinished(20000));
-    EXPECT_EQ(late.exitCode(), 0) << late.readAllStandardError().toStdString();
-    EXPECT_EQ(got, QStringList{"/m/first.mp3"});
-
-    // Either the late request was in this reload or it raised the flag for the next one.
+    ASSERT_TRUE(store.takeNewRequestsFlag());
+    // The writer adds a request and raises the flag between the flag and the read.
+    add(QStringLiteral("/m/late.mp3"));
+    EXPECT_EQ(store.pendingRequests().files, (QStringList{"/m/first.mp3", "/m/late.mp3"}));
+    // Listed now, and flagged for the next reload as well: never left out.
     EXPECT_EQ(writer({"get", db, "5"}), "True");
-    EXPECT_TRUE(store.reloadPending([&](const QStringList& files) { got = files; }));
-    EXPECT_EQ(got, (QStringList{"/m/first.mp3", "/m/late.mp3"}));
 }
 
 TEST_F(RequestDb, QuotesAndSqlInFileNamesAreOnlyText)
@@ -168,8 +179,7 @@ TEST_F(RequestDb, QuotesAndSqlInFileNamesAreOnlyText)
     add(QStringLiteral("/m/other.mp3"));
 
     RequestStore store(db);
-    QStringList got;
-    EXPECT_TRUE(store.reloadPending([&](const QStringList& files) { got = files; }));
+    const QStringList got = reload(store);
     EXPECT_EQ(got.size(), 5);
     EXPECT_TRUE(got.contains(hostile));
 
@@ -177,7 +187,7 @@ TEST_F(RequestDb, QuotesAndSqlInFileNamesAreOnlyText)
     EXPECT_EQ(store.deleteRequestsFor(rock), 2);
     EXPECT_EQ(store.deleteRequestsFor(wildcard), 1);
     EXPECT_EQ(store.deleteRequestsFor(hostile), 1);
-    EXPECT_EQ(store.pendingRequests(), QStringList{"/m/other.mp3"});
+    EXPECT_EQ(store.pendingRequests().files, QStringList{"/m/other.mp3"});
     EXPECT_EQ(sqlite(db, QStringLiteral("SELECT count(*) FROM Config")), "5");
 }
 
@@ -211,7 +221,7 @@ TEST_F(RequestDb, ConfigRowsAreReadAndEditedByNumber)
     sqlite(db, QStringLiteral("DELETE FROM Config WHERE ID=5"));
     EXPECT_EQ(raisedNumber([&] { store.configValue(5); }), requestdb::ErrNoCurrentRecord);
     EXPECT_EQ(raisedNumber([&] { store.setConfigValue(5, "True"); }), requestdb::ErrNoCurrentRecord);
-    EXPECT_EQ(raisedNumber([&] { store.reloadPending([](const QStringList&) {}); }), requestdb::ErrNoCurrentRecord);
+    EXPECT_EQ(raisedNumber([&] { store.takeNewRequestsFlag(); }), requestdb::ErrNoCurrentRecord);
     EXPECT_EQ(sqlite(db, QStringLiteral("SELECT count(*) FROM Config")), "5");
 }
 
@@ -223,9 +233,7 @@ TEST_F(RequestDb, PathsWithQuotesAndUrlCharactersOpen)
     ASSERT_TRUE(QFile::copy(db, odd));
     writer({"add", odd, "/m/a.mp3"});
     RequestStore store(odd);
-    QStringList got;
-    EXPECT_TRUE(store.reloadPending([&](const QStringList& files) { got = files; }));
-    EXPECT_EQ(got, QStringList{"/m/a.mp3"});
+    EXPECT_EQ(reload(store), QStringList{"/m/a.mp3"});
     EXPECT_EQ(writer({"get", odd, "5"}), "False");
     // Nothing was created beside it under a mangled name.
     EXPECT_EQ(QDir(folder).entryList(QDir::Files).size(), 1);
@@ -245,8 +253,7 @@ TEST_F(RequestDb, MissingBrokenAndLockedDatabasesFailWithoutHarm)
     const QString junk = dir.filePath(QStringLiteral("junk.db"));
     const QByteArray bytes(4096, 'x');
     ASSERT_TRUE(testutil::writeAll(junk, bytes));
-    EXPECT_EQ(raisedNumber([&] { RequestStore(junk).reloadPending([](const QStringList&) {}); }),
-              requestdb::ErrCannotOpen);
+    EXPECT_EQ(raisedNumber([&] { RequestStore(junk).takeNewRequestsFlag(); }), requestdb::ErrCannotOpen);
     EXPECT_EQ(testutil::readAll(junk), bytes);
 
     // An empty file is an empty database without the tables.
@@ -254,38 +261,33 @@ TEST_F(RequestDb, MissingBrokenAndLockedDatabasesFailWithoutHarm)
     ASSERT_TRUE(testutil::writeAll(empty, {}));
     EXPECT_EQ(raisedNumber([&] { RequestStore(empty).configValue(5); }), requestdb::ErrDatabase);
 
-    // Locked by the writer: the reload fails (after the short busy wait) and works once the lock
+    // Locked by the writer: taking the flag fails (after the busy wait) and works once the lock
     // is gone; the flag is still up for that later try.
     add(QStringLiteral("/m/a.mp3"));
     QProcess holder;
     holder.start(QStringLiteral("bash"), {Writer, "lock", db});
     ASSERT_TRUE(holder.waitForReadyRead(20000));
     ASSERT_TRUE(holder.readAllStandardOutput().contains("locked"));
-    RequestStore store(db);
-    EXPECT_EQ(raisedNumber([&] { store.reloadPending([](const QStringList&) {}); }), requestdb::ErrLocked);
+    RequestStore store(db, 100);
+    EXPECT_EQ(raisedNumber([&] { store.takeNewRequestsFlag(); }), requestdb::ErrLocked);
     ASSERT_TRUE(testutil::writeAll(db + QStringLiteral(".release"), {}));
     ASSERT_TRUE(holder.waitForFinished(20000));
-    QStringList got;
-    EXPECT_TRUE(store.reloadPending([&](const QStringList& files) { got = files; }));
-    EXPECT_EQ(got, QStringList{"/m/a.mp3"});
+    EXPECT_EQ(reload(store), QStringList{"/m/a.mp3"});
 
     // Tables made views over a query that never ends: every operation is stopped by the time
-    // limit, and nothing is handed over or changed.
+    // limit, and nothing is changed.
     writer({"flag", db, "True"});
     const QString slow = dir.filePath(QStringLiteral("slow.db"));
     ASSERT_TRUE(QFile::copy(db, slow));
     writer({"endless", slow, "UserRequests"});
-    RequestStore slowRequests(slow);
-    bool applied = false;
-    EXPECT_EQ(raisedNumber([&] { slowRequests.reloadPending([&](const QStringList&) { applied = true; }); }),
-              requestdb::ErrTimedOut);
-    EXPECT_FALSE(applied);
-    EXPECT_EQ(writer({"get", slow, "5"}), "True");
+    RequestStore slowRequests(slow, requestdb::BusyTimeoutMs, ShortLimitMs);
     EXPECT_EQ(raisedNumber([&] { slowRequests.pendingRequests(); }), requestdb::ErrTimedOut);
+    EXPECT_EQ(writer({"get", slow, "5"}), "True");
     EXPECT_EQ(raisedNumber([&] { slowRequests.deleteRequestsFor(QStringLiteral("/m/a.mp3")); }), requestdb::ErrTimedOut);
     EXPECT_EQ(raisedNumber([&] { slowRequests.deleteAllRequests(); }), requestdb::ErrTimedOut);
     writer({"endless", slow, "Config"});
     EXPECT_EQ(raisedNumber([&] { slowRequests.configValue(5); }), requestdb::ErrTimedOut);
+    EXPECT_EQ(raisedNumber([&] { slowRequests.takeNewRequestsFlag(); }), requestdb::ErrTimedOut);
     EXPECT_EQ(raisedNumber([&] { slowRequests.setConfigValue(5, "True"); }), requestdb::ErrTimedOut);
     EXPECT_EQ(raisedNumber([&] { slowRequests.setTakeRequests(true); }), requestdb::ErrTimedOut);
     EXPECT_EQ(sqlite(slow, QStringLiteral("SELECT group_concat(ConfigValue) FROM ConfigRows")), "False,False,False,False,True");
@@ -294,6 +296,13 @@ TEST_F(RequestDb, MissingBrokenAndLockedDatabasesFailWithoutHarm)
     ASSERT_TRUE(QFile::copy(db, huge));
     sqlite(huge, QStringLiteral("DROP TABLE Config; CREATE VIEW Config AS SELECT 5 AS ID, hex(randomblob(500000000)) AS ConfigValue;"));
     EXPECT_EQ(raisedNumber([&] { RequestStore(huge).configValue(5); }), requestdb::ErrDatabase);
+
+    // A statement still running when the program ends is stopped as by the time limit.
+    std::atomic<bool> stop{true};
+    const QString endless = dir.filePath(QStringLiteral("endless.db"));
+    ASSERT_TRUE(QFile::copy(slow, endless));
+    EXPECT_EQ(raisedNumber([&] { RequestStore(endless, 100, requestdb::TimeLimitMs, &stop).configValue(5); }),
+              requestdb::ErrTimedOut);
 
     // Named pipes where the database or its journal belongs are never opened: reading one waits
     // for a writer for ever.
@@ -309,21 +318,21 @@ TEST_F(RequestDb, MissingBrokenAndLockedDatabasesFailWithoutHarm)
 
 TEST_F(RequestDb, ThePollLogsARepeatedFailureOnce)
 {
-    RequestPoll poll(QStringLiteral("B-299"));
-    int applied = 0;
-    auto apply = [&](const QStringList&) { ++applied; };
+    Link l;
+    l.link.setTimeLimitMs(ShortLimitMs);
+    RequestDBPath = db;
 
     // Switched off: nothing is touched, nothing logged, whatever is at the path.
     add(QStringLiteral("/m/a.mp3"));
-    EXPECT_FALSE(poll.poll(db, false, apply));
-    EXPECT_FALSE(poll.poll(dir.filePath(QStringLiteral("none.db")), false, apply));
-    EXPECT_EQ(applied, 0);
+    ASSERT_TRUE(l.poll(db, false));
+    ASSERT_TRUE(l.poll(dir.filePath(QStringLiteral("none.db")), false));
+    EXPECT_TRUE(l.reloads.empty());
     EXPECT_EQ(writer({"get", db, "5"}), "True");
     EXPECT_EQ(logLines(), 0);
 
     sqlite(db, QStringLiteral("DELETE FROM Config WHERE ID=5"));
     for (int i = 0; i < 5; ++i)
-        EXPECT_FALSE(poll.poll(db, true, apply));
+        ASSERT_TRUE(l.poll(db));
     EXPECT_EQ(logLines(), 1);
     QString log = QString::fromUtf8(testutil::readAll(dir.filePath(QStringLiteral("QNLERRORS.log"))));
     EXPECT_TRUE(log.contains("Num=3021")) << log.toStdString();
@@ -333,21 +342,30 @@ TEST_F(RequestDb, ThePollLogsARepeatedFailureOnce)
     ASSERT_TRUE(QFile::remove(db));
     ASSERT_TRUE(testutil::writeAll(db, QByteArray(2048, 'j')));
     for (int i = 0; i < 3; ++i)
-        poll.poll(db, true, apply);
+        ASSERT_TRUE(l.poll(db));
     EXPECT_EQ(logLines(), 2);
 
     // Mended, it works; broken again after that, it is logged again.
     QFile::remove(db);
     writer({"create", db});
     add(QStringLiteral("/m/b.mp3"));
-    EXPECT_TRUE(poll.poll(db, true, apply));
-    EXPECT_EQ(applied, 1);
-    EXPECT_TRUE(poll.lastFailure().isEmpty());
+    ASSERT_TRUE(l.poll(db));
+    ASSERT_EQ(l.reloads.size(), 1u);
+    EXPECT_EQ(filesOf(l.reloads[0]), QStringList{"/m/b.mp3"});
+    EXPECT_TRUE(l.link.lastFailure().isEmpty());
     sqlite(db, QStringLiteral("DROP TABLE UserRequests"));
     writer({"flag", db, "True"});
-    poll.poll(db, true, apply);
-    poll.poll(db, true, apply);
+    ASSERT_TRUE(l.poll(db));
+    ASSERT_TRUE(l.poll(db));
     EXPECT_EQ(logLines(), 3);
+    // The flag went down before the read failed: the read is owed, and made as soon as it can
+    // be, though the writer raised no flag since.
+    EXPECT_EQ(writer({"get", db, "5"}), "False");
+    sqlite(db, QStringLiteral("CREATE TABLE UserRequests (RequestFilename TEXT, Status TEXT, NumRequests INTEGER, "
+                              "RequestDate TEXT); INSERT INTO UserRequests VALUES ('/m/d.mp3','NA',1,'');"));
+    ASSERT_TRUE(l.poll(db));
+    ASSERT_EQ(l.reloads.size(), 2u);
+    EXPECT_EQ(filesOf(l.reloads[1]), QStringList{"/m/d.mp3"});
 
     // Taking requests, a database that is gone or was replaced by a folder or a named pipe is
     // said once each, however many polls find it so.
@@ -355,22 +373,22 @@ TEST_F(RequestDb, ThePollLogsARepeatedFailureOnce)
     ASSERT_TRUE(makeFifo(pipe));
     for (const QString& path : {dir.filePath(QStringLiteral("none.db")), dir.path(), pipe})
         for (int i = 0; i < 3; ++i)
-            EXPECT_FALSE(poll.poll(path, true, apply));
+            ASSERT_TRUE(l.poll(path));
     EXPECT_EQ(logLines(), 6);
     log = QString::fromUtf8(testutil::readAll(dir.filePath(QStringLiteral("QNLERRORS.log"))));
     EXPECT_TRUE(log.contains("none.db") && log.contains("is a folder") && log.contains("pipe.db' is a named pipe"))
         << log.toStdString();
 
-    // The flag cannot be let down (a trigger refuses it): the list is not rebuilt from requests
-    // the flag still calls new, and the failure is said once.
+    // The flag cannot be let down (a trigger refuses it): the requests are not read, and the
+    // failure is said once.
     QFile::remove(db);
     writer({"create", db});
     add(QStringLiteral("/m/c.mp3"));
     sqlite(db, QStringLiteral("CREATE TRIGGER KeepFlag BEFORE UPDATE ON Config BEGIN SELECT RAISE(ABORT, 'kept'); END;"));
-    applied = 0;
+    l.reloads.clear();
     for (int i = 0; i < 3; ++i)
-        EXPECT_FALSE(poll.poll(db, true, apply));
-    EXPECT_EQ(applied, 0);
+        ASSERT_TRUE(l.poll(db));
+    EXPECT_TRUE(l.reloads.empty());
     EXPECT_EQ(logLines(), 7);
 
     // Pending requests behind a view that never ends: every poll is stopped by the time limit,
@@ -378,22 +396,31 @@ TEST_F(RequestDb, ThePollLogsARepeatedFailureOnce)
     sqlite(db, QStringLiteral("DROP TRIGGER KeepFlag;"));
     writer({"endless", db, "UserRequests"});
     for (int i = 0; i < 3; ++i)
-        EXPECT_FALSE(poll.poll(db, true, apply));
-    EXPECT_EQ(applied, 0);
+        ASSERT_TRUE(l.poll(db));
+    EXPECT_TRUE(l.reloads.empty());
     EXPECT_EQ(logLines(), 8);
     log = QString::fromUtf8(testutil::readAll(dir.filePath(QStringLiteral("QNLERRORS.log"))));
     EXPECT_TRUE(log.contains("Num=3234") && log.contains("stopped: SELECT RequestFilename FROM UserRequests"))
         << log.toStdString();
+
+    // The flag went down before the view stopped the read: the requests are still owed, and the
+    // first poll that can read them lists them, though the writer raised no flag since.
+    EXPECT_EQ(sqlite(db, QStringLiteral("SELECT ConfigValue FROM Config WHERE ID=5")), "False");
+    sqlite(db, QStringLiteral("DROP VIEW UserRequests; ALTER TABLE UserRequestsRows RENAME TO UserRequests;"));
+    ASSERT_TRUE(l.poll(db));
+    ASSERT_EQ(l.reloads.size(), 1u);
+    EXPECT_EQ(filesOf(l.reloads[0]), QStringList{"/m/c.mp3"});
+    RequestDBPath = requestdb::NoDatabasePath;
 }
 
 TEST_F(RequestDb, ALockedPollIsTriedAgainOnTheNextTickAndLoggedOnlyWhenTheLockLasts)
 {
-    // The writer holds its lock: each poll gives up at once, logs nothing and leaves the flag up,
-    // so the tick after the lock is gone loads the requests.
+    // The writer holds its lock: each poll gives up after its busy wait, logs nothing and leaves
+    // the flag up, so the poll after the lock is gone loads the requests.
     add(QStringLiteral("/m/a.mp3"));
-    RequestPoll poll(QStringLiteral("B-299"));
-    int applied = 0;
-    auto apply = [&](const QStringList&) { ++applied; };
+    RequestDBPath = db;
+    Link l;
+    l.link.setBusyTimeoutMs(20);
     auto hold = [&](QProcess& holder) {
         holder.start(QStringLiteral("bash"), {Writer, "lock", db});
         ASSERT_TRUE(holder.waitForReadyRead(20000));
@@ -407,52 +434,153 @@ TEST_F(RequestDb, ALockedPollIsTriedAgainOnTheNextTickAndLoggedOnlyWhenTheLockLa
     QProcess holder;
     hold(holder);
     for (int i = 0; i < 3; ++i)
-        EXPECT_FALSE(poll.poll(db, true, apply));
+        ASSERT_TRUE(l.poll(db));
     EXPECT_EQ(logLines(), 0);
+    EXPECT_TRUE(l.reloads.empty());
     release(holder);
-    EXPECT_TRUE(poll.poll(db, true, apply));
-    EXPECT_EQ(applied, 1);
+    ASSERT_TRUE(l.poll(db));
+    EXPECT_EQ(l.reloads.size(), 1u);
 
     // A lock that lasts is worth one line, however long it lasts.
     writer({"flag", db, "True"});
     QProcess longHolder;
     hold(longHolder);
     for (int i = 0; i < requestdb::LockedPollsBeforeLogging + 10; ++i)
-        EXPECT_FALSE(poll.poll(db, true, apply));
+        ASSERT_TRUE(l.poll(db));
     EXPECT_EQ(logLines(), 1);
-    EXPECT_TRUE(poll.lastFailure().startsWith(QString::number(requestdb::ErrLocked)));
+    EXPECT_TRUE(l.link.lastFailure().startsWith(QString::number(requestdb::ErrLocked)));
     release(longHolder);
-    EXPECT_TRUE(poll.poll(db, true, apply));
-    EXPECT_EQ(applied, 2);
+    ASSERT_TRUE(l.poll(db));
+    EXPECT_EQ(l.reloads.size(), 2u);
+    RequestDBPath = requestdb::NoDatabasePath;
+}
+
+TEST_F(RequestDb, TakenAndClearedRequestsNeverComeBackAndNoneIsLost)
+{
+    add(QStringLiteral("/m/a.mp3"), 3);
+    add(QStringLiteral("/m/b.mp3"), 2);
+    add(QStringLiteral("/m/c.mp3"), 1);
+    add(QStringLiteral("/m/note.wav"), 9); // no MP3 file: not listed
+    RequestDBPath = db;
+    Link l;
+
+    // A request taken while a reload is under way: the reload hands its list over without it,
+    // and its records are gone before any later reload.
+    l.link.poll(db, true, QStringLiteral("B-299"));
+    EXPECT_TRUE(l.link.polling());
+    l.link.poll(db, true, QStringLiteral("B-299")); // not while one runs
+    l.link.deleteRequestsFor(db, QStringLiteral("/m/b.mp3"), QStringLiteral("lstRequests_DblClick"));
+    ASSERT_TRUE(l.settle());
+    ASSERT_EQ(l.reloads.size(), 1u);
+    EXPECT_EQ(filesOf(l.reloads[0]), (QStringList{"/m/a.mp3", "/m/c.mp3"}));
+    EXPECT_EQ(l.reloads[0][0].title(), QStringLiteral("a")) << "the tag read as the lists read it";
+    writer({"flag", db, "True"});
+    ASSERT_TRUE(l.poll(db));
+    ASSERT_EQ(l.reloads.size(), 2u);
+    EXPECT_EQ(filesOf(l.reloads[1]), (QStringList{"/m/a.mp3", "/m/c.mp3"}));
+
+    // Cleared while a reload is under way: the list stays as Clear left it, and so does the
+    // database.
+    writer({"flag", db, "True"});
+    l.link.poll(db, true, QStringLiteral("B-299"));
+    l.link.deleteAllRequests(db, QStringLiteral("mnuRequestsClear_Click"));
+    ASSERT_TRUE(l.settle());
+    EXPECT_EQ(l.reloads.size(), 2u);
+    EXPECT_EQ(writer({"count", db}), "0");
+
+    // A delete that finds the database locked waits: the polls try it first, and nothing is
+    // read while it still fails, so the taken request does not come back.
+    add(QStringLiteral("/m/d.mp3"));
+    l.link.setBusyTimeoutMs(20);
+    QProcess holder;
+    holder.start(QStringLiteral("bash"), {Writer, "lock", db});
+    ASSERT_TRUE(holder.waitForReadyRead(20000));
+    l.link.deleteRequestsFor(db, QStringLiteral("/m/d.mp3"), QStringLiteral("picRequestsQInDJList_MouseUp"));
+    ASSERT_TRUE(l.settle());
+    EXPECT_EQ(l.link.waitingDeletes(), 1);
+    ASSERT_TRUE(l.poll(db));
+    EXPECT_EQ(l.reloads.size(), 2u);
+    EXPECT_EQ(l.link.waitingDeletes(), 1);
+    ASSERT_TRUE(testutil::writeAll(db + QStringLiteral(".release"), {}));
+    ASSERT_TRUE(holder.waitForFinished(20000));
+    ASSERT_TRUE(l.poll(db, false)); // switched off, the waiting delete still goes
+    EXPECT_EQ(l.link.waitingDeletes(), 0);
+    EXPECT_EQ(writer({"count", db}), "0");
+    EXPECT_EQ(logLines(), 0);
+
+    // A delete still waiting when the program ends gets a last try.
+    {
+        Link last;
+        last.link.setBusyTimeoutMs(20);
+        add(QStringLiteral("/m/f.mp3"));
+        QProcess lock;
+        lock.start(QStringLiteral("bash"), {Writer, "lock", db});
+        ASSERT_TRUE(lock.waitForReadyRead(20000));
+        last.link.deleteRequestsFor(db, QStringLiteral("/m/f.mp3"), QStringLiteral("lstRequests_DblClick"));
+        ASSERT_TRUE(last.settle());
+        EXPECT_EQ(last.link.waitingDeletes(), 1);
+        ASSERT_TRUE(testutil::writeAll(db + QStringLiteral(".release"), {}));
+        ASSERT_TRUE(lock.waitForFinished(20000));
+    }
+    EXPECT_EQ(writer({"count", db}), "0");
+
+    // The rows go to the database chosen now only.
+    add(QStringLiteral("/m/e.mp3"));
+    RequestDBPath = dir.filePath(QStringLiteral("other.db"));
+    ASSERT_TRUE(l.poll(db));
+    EXPECT_EQ(l.reloads.size(), 2u);
+    RequestDBPath = requestdb::NoDatabasePath;
+}
+
+TEST_F(RequestDb, TwoHundredThousandPendingRequestsAreAllDelivered)
+{
+    // Far more than one statement of the old 50 ms bound could read.
+    const int n = 200000;
+    ASSERT_EQ(writer({"many", db, QString::number(n), "1000"}), "");
+    RequestDBPath = db;
+    Link l;
+    ASSERT_TRUE(l.poll(db));
+    ASSERT_EQ(l.reloads.size(), 1u);
+    const std::vector<SongRow>& rows = l.reloads[0];
+    ASSERT_EQ(rows.size(), size_t(n));
+    // Most requested first (i % 7 == 6), the oldest of them first; the least requested last.
+    EXPECT_EQ(rows.front().filename(), QStringLiteral("/m/song 6.mp3"));
+    EXPECT_EQ(rows[1].filename(), QStringLiteral("/m/song 13.mp3"));
+    EXPECT_EQ(rows.back().filename(), QStringLiteral("/m/song %1.mp3").arg(n - n % 7));
+    EXPECT_EQ(writer({"get", db, "5"}), "False");
+    EXPECT_EQ(logLines(), 0);
+    RequestDBPath = requestdb::NoDatabasePath;
 }
 
 TEST_F(RequestDb, StartUpRaisesTheFlagOfAConfiguredDatabase)
 {
     const QString ini = dir.filePath(QStringLiteral("config.ini"));
+    Link l;
     // Nothing configured.
     RequestDBPath = QStringLiteral("stale");
-    requestdb::startUp(ini, QStringLiteral("B-15"));
+    requestdb::startUp(ini, QStringLiteral("B-15"), l.link);
     EXPECT_EQ(RequestDBPath, QStringLiteral("C:\\DB.mdb"));
 
     // Configured but missing.
     WriteINI(QStringLiteral("Requests"), QStringLiteral("RequestDB"), dir.filePath("gone.db"), ini);
-    requestdb::startUp(ini, QStringLiteral("B-15"));
+    requestdb::startUp(ini, QStringLiteral("B-15"), l.link);
     EXPECT_EQ(RequestDBPath, QStringLiteral("C:\\DB.mdb"));
     EXPECT_FALSE(QFile::exists(dir.filePath("gone.db")));
+    EXPECT_TRUE(l.link.idle()) << "nothing asked of a database that is not there";
 
     // Configured and present: row 5 goes up, so the first poll loads what is pending.
     WriteINI(QStringLiteral("Requests"), QStringLiteral("RequestDB"), db, ini);
-    requestdb::startUp(ini, QStringLiteral("B-15"));
+    requestdb::startUp(ini, QStringLiteral("B-15"), l.link);
     EXPECT_EQ(RequestDBPath, db);
+    ASSERT_TRUE(l.settle());
     EXPECT_EQ(writer({"get", db, "5"}), "True");
 
-    // Without row 5 the failure is logged and the load goes on.
-    const bool trapWas = ErrorTrapOn;
-    ErrorTrapOn = true;
+    // Without row 5 the failure is logged.
     sqlite(db, QStringLiteral("DELETE FROM Config WHERE ID=5"));
-    requestdb::startUp(ini, QStringLiteral("B-15"));
-    ErrorTrapOn = trapWas;
+    requestdb::startUp(ini, QStringLiteral("B-15"), l.link);
+    ASSERT_TRUE(l.settle());
     EXPECT_EQ(RequestDBPath, db);
     EXPECT_EQ(logLines(), 1);
+    EXPECT_TRUE(testutil::readAll(dir.filePath(QStringLiteral("QNLERRORS.log"))).contains("B-15"));
     RequestDBPath = requestdb::NoDatabasePath;
 }

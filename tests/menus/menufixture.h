@@ -9,7 +9,7 @@
 #include "decks/deckstate.h"
 #include "library/library.h"
 #include "library/listkeys.h"
-#include "library/requestdb.h"
+#include "library/requestlink.h"
 #include "menus/frmMenu.h"
 #include "menus/requestlist.h"
 #include "platform/ui/dialogs.h"
@@ -23,6 +23,7 @@
 #include <QDir>
 #include <QMenu>
 #include <QTemporaryDir>
+#include <QTest>
 #include <QTreeView>
 #include <gtest/gtest.h>
 #include <memory>
@@ -40,7 +41,6 @@ protected:
         startFreshRun(dir.path(), dialogs);
         RequestDBPath = requestdb::NoDatabasePath;
         NewRequests = false;
-        requestdb::dropPendingDeletes();
         ASSERT_TRUE(startBothEngines());
         makeWindow();
     }
@@ -54,7 +54,6 @@ protected:
         checkMarks() = CheckMarks();
         RequestDBPath = requestdb::NoDatabasePath;
         NewRequests = false;
-        requestdb::dropPendingDeletes();
     }
 
     void makeWindow()
@@ -102,6 +101,8 @@ protected:
         else
             w->decks->LoadSongB(view(list), false, true, 0);
     }
+    // Every request database operation asked for so far is done and answered.
+    bool settle() { return QTest::qWaitFor([this] { return lib().requestLink().idle(); }, 60000); }
     int errorLines() const
     {
         return int(testutil::readAll(dir.filePath(QStringLiteral("QNLERRORS.log"))).count("\r\n"));

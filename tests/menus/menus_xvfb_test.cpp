@@ -175,6 +175,8 @@ TEST_F(MenusXvfb, Numpad1LoadsARequestAndKeepsItsRecordsWhilePicture10TakesOne)
     EXPECT_TRUE(QTest::qWaitFor([&] { return decks().PlayerAFilename == second; }, 10000))
         << "deck A holds " << decks().PlayerAFilename.toStdString();
     EXPECT_EQ(files(lib().requests()), QStringList{wanted});
+    // The record goes on the database's thread.
+    EXPECT_TRUE(QTest::qWaitFor([&] { return lib().requestLink().idle(); }, 10000));
     EXPECT_EQ(writer({"count", db}), "1");
     // The next ticks bring nothing back.
     QTest::qWait(1500);

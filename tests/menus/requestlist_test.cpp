@@ -1,6 +1,7 @@
 // The Requests list in the real main window against a request database written by the sqlite3
 // tool: taking a request deletes its records only once the song is taken, the database commands
-// of the Requests menu, the path dialog and the list's keys.
+// of the Requests menu, the path dialog and the list's keys. The database work runs on its own
+// thread: the checks of the database wait until it has answered (settle).
 #include "menufixture.h"
 
 #include "core/settings.h"
@@ -93,6 +94,7 @@ TEST_F(RequestListTest, ATakenRequestLeavesTheDatabaseOnlyOnceTheSongIsTaken)
     select("lstRequests", 1);
     click("Picture10");
     EXPECT_EQ(lib().requests().count(), 3);
+    ASSERT_TRUE(settle());
     EXPECT_EQ(records(), 4);
 
     // Deck B takes it: the row goes, and every record of that file with it (also a taken one);
@@ -100,6 +102,7 @@ TEST_F(RequestListTest, ATakenRequestLeavesTheDatabaseOnlyOnceTheSongIsTaken)
     click("Picture11");
     EXPECT_EQ(decks().PlayerBFilename, rock);
     EXPECT_EQ(files(lib().requests()), (QStringList{rock, other}));
+    ASSERT_TRUE(settle());
     EXPECT_EQ(recordsFor(rock), 0);
     EXPECT_EQ(recordsFor(other), 1);
 
@@ -107,18 +110,21 @@ TEST_F(RequestListTest, ATakenRequestLeavesTheDatabaseOnlyOnceTheSongIsTaken)
     select("lstRequests", 2);
     click("picRequestsQInDJList");
     EXPECT_EQ(files(lib().djPlaylist()), QStringList{other});
+    ASSERT_TRUE(settle());
     EXPECT_EQ(recordsFor(other), 0);
     EXPECT_EQ(files(lib().requests()), QStringList{rock});
     request({queued});
     select("lstRequests", 2);
     w->requests->lstRequests_DblClick();
     EXPECT_EQ(files(lib().djPlaylist()), (QStringList{other, queued}));
+    ASSERT_TRUE(settle());
     EXPECT_EQ(records(), 0);
 
     EXPECT_EQ(ErrorCount, 0);
 
-    // A request whose file is gone is not taken, by a deck or the queue: it stays listed and
-    // recorded, and the message line and the log name the missing file.
+    // A request whose file is gone is not taken, by a deck or the queue (its button, Enter, the
+    // menu's queue item): it stays listed and recorded, and the message line and the log name
+    // the missing file.
     const QString vanished = song(QStringLiteral("vanished.mp3"));
     request({vanished});
     ASSERT_TRUE(QFile::remove(vanished));
@@ -127,14 +133,21 @@ TEST_F(RequestListTest, ATakenRequestLeavesTheDatabaseOnlyOnceTheSongIsTaken)
         select("lstRequests", 2);
         click(button);
     }
+    select("lstRequests", 2);
+    key(vb::key::Return);
+    select("lstRequests", 2);
+    trigger("mnuRequestsSentToDJPlaylist");
+    ASSERT_TRUE(settle());
     EXPECT_EQ(recordsFor(vanished), 1);
     EXPECT_EQ(files(lib().requests()), (QStringList{rock, vanished}));
     EXPECT_EQ(files(lib().djPlaylist()), (QStringList{other, queued}));
     EXPECT_EQ(decks().PlayerBFilename, rock);
     EXPECT_EQ(w->messages.caption(), "Request not taken, its file is missing: " + vanished);
     EXPECT_TRUE(dialogs.shown.empty());
-    EXPECT_EQ(errorLines(), 2);
-    EXPECT_TRUE(testutil::readAll(dir.filePath(QStringLiteral("QNLERRORS.log"))).contains(vanished.toUtf8()));
+    EXPECT_EQ(errorLines(), 4);
+    const QByteArray log = testutil::readAll(dir.filePath(QStringLiteral("QNLERRORS.log")));
+    EXPECT_EQ(log.count(vanished.toUtf8()), 4);
+    EXPECT_TRUE(log.contains("lstRequests_KeyDown") && log.contains("mnuRequestsSentToDJPlaylist_Click"));
 }
 
 TEST_F(RequestListTest, WithoutADatabaseOrWhileItIsLockedTheTakeStillWorks)
@@ -155,7 +168,7 @@ TEST_F(RequestListTest, WithoutADatabaseOrWhileItIsLockedTheTakeStillWorks)
     EXPECT_FALSE(QFile::exists(dir.filePath(QStringLiteral("C:\\DB.mdb"))));
     EXPECT_EQ(ErrorCount, 0);
 
-    // The writer holds the database locked: the song is queued and its records go at the first
+    // The writer holds the database locked: the song is queued, and its records go at the first
     // poll after the lock, before that poll reloads, so the request does not come back.
     RequestDBPath = db;
     request({b});
@@ -166,18 +179,18 @@ TEST_F(RequestListTest, WithoutADatabaseOrWhileItIsLockedTheTakeStillWorks)
     click("picRequestsQInDJList");
     EXPECT_EQ(files(lib().djPlaylist()), QStringList{b});
     EXPECT_EQ(lib().requests().count(), 0);
+    ASSERT_TRUE(settle());
+    EXPECT_EQ(recordsFor(b), 1);
     ASSERT_TRUE(testutil::writeAll(db + QStringLiteral(".release"), {}));
     ASSERT_TRUE(holder.waitForFinished(20000));
-    EXPECT_EQ(recordsFor(b), 1);
-    requestdb::RequestPoll poll(QStringLiteral("B-299"));
-    QStringList reloaded{"not run"};
-    EXPECT_TRUE(poll.poll(db, true, [&](const QStringList& files) { reloaded = files; }));
-    EXPECT_TRUE(reloaded.isEmpty());
+    lib().requestLink().poll(db, true, QStringLiteral("B-299"));
+    ASSERT_TRUE(settle());
+    EXPECT_EQ(lib().requests().count(), 0);
     EXPECT_EQ(records(), 0);
     EXPECT_EQ(ErrorCount, 0);
 
-    // A file that is no database: the song is queued and the failure logged; the row stays
-    // listed, as the request is still recorded.
+    // A file that is no database: the song is queued and the row goes; the delete's failure is
+    // logged under the take's location.
     const QString junk = dir.filePath(QStringLiteral("junk.db"));
     ASSERT_TRUE(testutil::writeAll(junk, QByteArray(4096, 'x')));
     RequestDBPath = junk;
@@ -185,8 +198,10 @@ TEST_F(RequestListTest, WithoutADatabaseOrWhileItIsLockedTheTakeStillWorks)
     select("lstRequests", 1);
     w->requests->lstRequests_DblClick();
     EXPECT_EQ(files(lib().djPlaylist()), (QStringList{b, a}));
-    EXPECT_EQ(files(lib().requests()), QStringList{a});
+    EXPECT_EQ(lib().requests().count(), 0);
+    ASSERT_TRUE(settle());
     EXPECT_EQ(errorLines(), 1);
+    EXPECT_TRUE(testutil::readAll(dir.filePath(QStringLiteral("QNLERRORS.log"))).contains("lstRequests_DblClick"));
 }
 
 TEST_F(RequestListTest, TheRequestsMenuRemovesClearsAndSwitchesTheDatabase)
@@ -198,6 +213,7 @@ TEST_F(RequestListTest, TheRequestsMenuRemovesClearsAndSwitchesTheDatabase)
     // Remove Selected: both records of the quoted name go, and the row; the song goes nowhere.
     select("lstRequests", 1);
     trigger("mnuRequestRemoveSel");
+    ASSERT_TRUE(settle());
     EXPECT_EQ(recordsFor(rock), 0);
     EXPECT_EQ(files(lib().requests()), (QStringList{other, rock}));
     EXPECT_EQ(lib().djPlaylist().count(), 0);
@@ -207,9 +223,11 @@ TEST_F(RequestListTest, TheRequestsMenuRemovesClearsAndSwitchesTheDatabase)
     writer({"add", db, rock, "1", "2024-01-01 00:00:00", "DONE"});
     trigger("mnuRequestsClear");
     EXPECT_EQ(lib().requests().count(), 0);
+    ASSERT_TRUE(settle());
     EXPECT_EQ(records(), 0);
     writer({"add", db, rock});
     trigger("mnuRequestsClear");
+    ASSERT_TRUE(settle());
     EXPECT_EQ(records(), 1);
 
     // Take Requests tells the writer through rows 1 to 4, off and on again.
@@ -220,14 +238,19 @@ TEST_F(RequestListTest, TheRequestsMenuRemovesClearsAndSwitchesTheDatabase)
     trigger("mnuRequestsEnabled");
     EXPECT_FALSE(checkMarks().takeRequests);
     EXPECT_FALSE(item("mnuRequestsEnabled")->isChecked());
+    ASSERT_TRUE(settle());
     EXPECT_EQ(rows(), (QStringList{"False", "True", "False", "True"}));
     trigger("mnuRequestsEnabled");
     EXPECT_TRUE(checkMarks().takeRequests);
+    ASSERT_TRUE(settle());
     EXPECT_EQ(rows(), (QStringList{"True", "False", "True", "False"}));
-    // A database without those rows: nothing is written and the mark stays as it was.
+    // A database without those rows: nothing is written and the mark goes back to what the
+    // writer was last told.
     testutil::run(QStringLiteral("sqlite3"), {db, QStringLiteral("DELETE FROM Config WHERE ID=4")});
     trigger("mnuRequestsEnabled");
+    ASSERT_TRUE(settle());
     EXPECT_TRUE(checkMarks().takeRequests);
+    EXPECT_TRUE(item("mnuRequestsEnabled")->isChecked());
     EXPECT_EQ(writer({"get", db, "1"}), "True");
     EXPECT_EQ(errorLines(), 1);
 

@@ -5,7 +5,7 @@
 #include "core/settings.h"
 #include "decks/autodjcontroller.h"
 #include "library/library.h"
-#include "library/requestdb.h"
+#include "library/requestlink.h"
 #include "menus/frmMenu.h"
 #include "menus/requestlist.h"
 #include "shell/frmMain.h"
@@ -89,15 +89,39 @@ TEST_F(RequestsLive, ARequestWrittenWhileTheProgramRunsIsListedWithinTwoSeconds)
     EXPECT_EQ(ErrorCount, 0);
 }
 
-TEST_F(RequestsLive, ADatabaseThatNeverAnswersHoldsTheWindowNoLongerThanItsTimeLimit)
+TEST_F(RequestsLive, TwoHundredThousandPendingRequestsAreAllListed)
+{
+    const int n = 200000;
+    ASSERT_EQ(writer({"many", db, QString::number(n), "2000"}), 0);
+    {
+        frmMain w;
+        ASSERT_NE(w.library, nullptr);
+        SongListModel& requests = w.library->requests();
+        QElapsedTimer since;
+        since.start();
+        w.steps.openRequestDatabase();
+        w.TimerMessages->start();
+        // Far more than the program needs; a loaded machine running the suite is slow.
+        ASSERT_TRUE(QTest::qWaitFor([&] { return requests.count() == n; }, 120000)) << requests.count();
+        std::printf("%d requests listed %lld ms after the start\n", n, static_cast<long long>(since.elapsed()));
+        w.TimerMessages->stop();
+        EXPECT_EQ(requests.cell(0, field::Filename), QStringLiteral("/m/song 6.mp3"));
+        EXPECT_EQ(requests.cell(n - 1, field::Filename), QStringLiteral("/m/song %1.mp3").arg(n - n % 7));
+        EXPECT_TRUE(NewRequests);
+    }
+    EXPECT_EQ(ErrorCount, 0);
+}
+
+TEST_F(RequestsLive, ADatabaseThatNeverAnswersNeverHoldsTheWindow)
 {
     // Every table a view over a query that never ends, and every edit a trigger running it: the
     // load's database step, the polls and the Requests commands are each stopped by the time
-    // limit, logged, and the window goes on.
+    // limit on the database's thread and logged, and the window goes on meanwhile.
     const QString song = testutil::copyMedia("tone10s.mp3", dir.path(), "asked.mp3");
     ASSERT_EQ(writer({"add", db, song}), 0);
     ASSERT_EQ(writer({"endless", db, "Config"}), 0);
     ASSERT_EQ(writer({"endless", db, "UserRequests"}), 0);
+    const int limitMs = 1500; // the program's is seconds longer
 
     qint64 longest = 0;
     auto timed = [&](const std::function<void()>& step) {
@@ -109,10 +133,11 @@ TEST_F(RequestsLive, ADatabaseThatNeverAnswersHoldsTheWindowNoLongerThanItsTimeL
     {
         frmMain w;
         ASSERT_NE(w.library, nullptr);
+        requestdb::RequestLink& link = w.library->requestLink();
+        link.setTimeLimitMs(limitMs);
         SongListModel& requests = w.library->requests();
         timed([&] { w.steps.openRequestDatabase(); });
         EXPECT_EQ(RequestDBPath, db);
-        EXPECT_EQ(ErrorCount, 1);
 
         // Three seconds of polls: a 1 ms timer sees every block of the window as a gap.
         QElapsedTimer sinceTick;
@@ -125,8 +150,6 @@ TEST_F(RequestsLive, ADatabaseThatNeverAnswersHoldsTheWindowNoLongerThanItsTimeL
         w.TimerMessages->start();
         QTest::qWait(3000);
         w.TimerMessages->stop();
-        watch.stop();
-        EXPECT_EQ(ErrorCount, 2) << "the failing poll is logged once";
 
         // The Requests commands on that database.
         w.library->ParseFiles(song, requests, false);
@@ -134,16 +157,21 @@ TEST_F(RequestsLive, ADatabaseThatNeverAnswersHoldsTheWindowNoLongerThanItsTimeL
         Library::selectRow(w.requests->view(), 1, false);
         timed([&] { w.requests->lstRequests_DblClick(); });
         EXPECT_EQ(w.library->djPlaylist().count(), 1);
-        EXPECT_EQ(requests.count(), 2) << "records that could not be deleted keep the request listed";
         Library::selectRow(w.requests->view(), 1, false);
         timed([&] { w.menus->item("mnuRequestRemoveSel")->trigger(); });
+        w.library->ParseFiles(song, requests, false);
         timed([&] { w.menus->item("mnuRequestsClear")->trigger(); });
         timed([&] { w.menus->item("mnuRequestsEnabled")->trigger(); });
-        EXPECT_TRUE(checkMarks().takeRequests);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return link.idle(); }, 60000));
+        watch.stop();
+        EXPECT_TRUE(checkMarks().takeRequests) << "the writer could not be told: the mark is as it was";
+        // The load's step, the poll (once, however often it failed) and the four commands.
         EXPECT_EQ(ErrorCount, 6);
     }
     const QString log = QString::fromUtf8(testutil::readAll(dir.filePath("QNLERRORS.log")));
     EXPECT_EQ(log.count("Num=3234"), 6) << log.toStdString();
     std::printf("longest block of the window by a database that never answers: %lld ms\n",
                 static_cast<long long>(longest));
+    // Had the window waited for the database, it would have been held for the time limit.
+    EXPECT_LT(longest, limitMs);
 }

@@ -287,6 +287,14 @@ TEST_F(MainWindowTest, RandomNumberCoversZeroToNForAnyListSize)
 
 TEST_F(MainWindowTest, CloseAllStopsTimersFirstAndRunsEveryStepInOrder)
 {
+    // Before the load has read the lists, nothing is written back: the files hold the lists.
+    w->CloseAll();
+    EXPECT_EQ(calls, (QStringList{"stopDecks", "closeStreams", "closeEngines", "removeKeyboardHook", "endProgram"}));
+    EXPECT_EQ(ReadINI("Playlists", "FontSize", "x", configFile()), QStringLiteral("x"));
+    w = std::make_unique<frmMain>();
+    record(w->steps);
+    calls.clear();
+
     w->Form_Load();
     w->show();
     calls.clear();
@@ -384,6 +392,8 @@ TEST_F(MainWindowTest, ClosingTheWindowRunsTheOrderlyClose)
 
 TEST_F(MainWindowTest, ExitLabelLooksPressedThenCloses)
 {
+    w->Form_Load();
+    calls.clear();
     auto* exitLabel = c<SkinControl>("lblExitClick");
     QTest::mousePress(exitLabel, Qt::LeftButton, {}, QPoint(2, 2));
     EXPECT_EQ(exitLabel->backColor(), vb::White);
@@ -479,5 +489,38 @@ TEST_F(MainWindowTest, TheSessionEndingClosesInOrder)
     ::raise(SIGTERM);
     EXPECT_TRUE(QTest::qWaitFor([&] { return calls.contains(QStringLiteral("endProgram")); }));
     EXPECT_TRUE(calls.contains(QStringLiteral("saveLists")));
+    closeOnSessionEnd(nullptr);
+}
+
+TEST_F(MainWindowTest, TheSessionEndingDuringTheLoadSavesOnlyWhatWasLoaded)
+{
+    // A box of the load is open (the keyboard hook's) when the session ends: the lists were not
+    // read yet, so the program ends at once (start-up's action) and nothing is saved or shown.
+    endOnSessionEnd([this] { calls << "endAtOnce"; });
+    w->steps.installKeyboardHook = [this] {
+        calls << "installKeyboardHook";
+        ::raise(SIGHUP);
+        EXPECT_TRUE(QTest::qWaitFor([] { return session::ending(); }));
+    };
+    w->showMain();
+    EXPECT_EQ(calls, (QStringList{"installKeyboardHook", "endAtOnce"}));
+    EXPECT_TRUE(w->isHidden());
+    EXPECT_FALSE(w->listsLoaded());
+    session::reset();
+
+    // A box after the lists were read (the media scan's): the session's end saves them as Exit
+    // does, and the window never shows.
+    w = std::make_unique<frmMain>();
+    record(w->steps);
+    calls.clear();
+    w->steps.startMediaScanIfEmpty = [this] {
+        calls << "startMediaScanIfEmpty";
+        ::raise(SIGTERM);
+        EXPECT_TRUE(QTest::qWaitFor([this] { return calls.contains(QStringLiteral("endProgram")); }));
+    };
+    w->showMain();
+    EXPECT_TRUE(calls.contains(QStringLiteral("saveLists")));
+    EXPECT_FALSE(calls.contains(QStringLiteral("endAtOnce")));
+    EXPECT_TRUE(w->isHidden());
     closeOnSessionEnd(nullptr);
 }

@@ -1,8 +1,10 @@
 #include "core/errorlog.h"
 #include "shell/frmStartUpProcess.h"
+#include "shell/sessionend.h"
 #include "startup_fixture.h"
 
 #include <QFile>
+#include <QTest>
 
 #include <csignal>
 #include <sys/wait.h>
@@ -317,6 +319,51 @@ TEST_F(StartupSequence, QuittingEitherDialogEndsTheProgramAtOnce)
     EXPECT_EQ(mainShown, 0);
     EXPECT_FALSE(EngineA().isInitialized()) << "the engines are not set up";
     EXPECT_FALSE(QFile::exists(file("MediaList.qnl")));
+}
+
+TEST_F(StartupSequence, TheSessionEndingInADialogEndsTheProgramAtOnce)
+{
+    // SIGTERM while the sound device dialog is open: the sequence goes no further, nothing is
+    // saved, and the status is that of a session end.
+    writeSettled();
+    auto endSession = [](int sig) {
+        ::raise(sig);
+        EXPECT_TRUE(QTest::qWaitFor([] { return session::ending(); }));
+    };
+    onSound = [&](frmConfigureSound& d) {
+        pick(d, "lstPlayerA", silentRow());
+        endSession(SIGTERM);
+    };
+    int code = -1;
+    EXPECT_FALSE(start(&code));
+    EXPECT_EQ(code, 0);
+    EXPECT_EQ(mainShown, 0);
+    EXPECT_EQ(ini("SoundDevices", "PADEVICENUM"), "NULL");
+    EXPECT_FALSE(startup::splashLoaded());
+    session::reset();
+
+    // SIGHUP while a box of the main window's load is open: both engines are closed first.
+    onSound = [](frmConfigureSound& d) {
+        pick(d, "lstPlayerA", silentRow());
+        pick(d, "lstPlayerB", silentRow());
+        d.lblSaveDevices_Click();
+    };
+    bool enginesWereUp = false;
+    startup::environment().showMain = [&] {
+        ++mainShown;
+        enginesWereUp = EngineA().isInitialized() && EngineB().isInitialized();
+        endSession(SIGHUP);
+    };
+    startup::InstanceLock lock;
+    frmStartUpProcess s(lock);
+    EXPECT_FALSE(s.Form_Load());
+    EXPECT_EQ(s.exitCode(), 0);
+    EXPECT_EQ(mainShown, 1);
+    EXPECT_TRUE(enginesWereUp);
+    EXPECT_FALSE(EngineA().isInitialized());
+    EXPECT_FALSE(EngineB().isInitialized());
+    session::reset();
+    closeOnSessionEnd(nullptr);
 }
 
 TEST_F(StartupSequence, MissingOrUnusableDeviceNumbersFallBackToTheDefaultDevice)

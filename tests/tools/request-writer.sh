@@ -9,6 +9,9 @@
 #   request-writer.sh count DB              prints the number of request records
 #   request-writer.sh lock DB               holds the write lock (prints "locked" once it has it) until
 #                                           a file DB.release appears, then lets go
+#   request-writer.sh many DB N [OLD]       adds N pending requests ("/m/song I.mp3", I = 1..N, I % 7
+#                                           requests, one second apart) and OLD taken ones (Status
+#                                           'OK', long paths), and sets Config row 5 to "True"
 #   request-writer.sh endless DB TABLE      a hostile writer: TABLE (Config or UserRequests) becomes a
 #                                           view over a query that never ends, and every edit of it
 #                                           runs that query
@@ -57,6 +60,18 @@ lock)
         echo "COMMIT;"
     } | sqlite3 -batch "$db"
     rm -f "$db.release"
+    ;;
+many)
+    n=${3:?count}
+    old=${4:-0}
+    [[ $n =~ ^[0-9]+$ && $old =~ ^[0-9]+$ ]] || { echo "counts must be numbers" >&2; exit 2; }
+    sql "BEGIN;
+         WITH RECURSIVE c(i) AS (SELECT 1 WHERE $n > 0 UNION ALL SELECT i+1 FROM c WHERE i < $n)
+         INSERT INTO UserRequests SELECT '/m/song ' || i || '.mp3', 'NA', i % 7, datetime(1700000000 + i, 'unixepoch') FROM c;
+         WITH RECURSIVE c(i) AS (SELECT 1 WHERE $old > 0 UNION ALL SELECT i+1 FROM c WHERE i < $old)
+         INSERT INTO UserRequests SELECT '/music/' || hex(zeroblob(160)) || '/played ' || i || '.mp3', 'OK', i % 9,
+                                         datetime(1600000000 + i, 'unixepoch') FROM c;
+         UPDATE Config SET ConfigValue='True' WHERE ID=5; COMMIT;"
     ;;
 endless)
     table=${3:?table}
