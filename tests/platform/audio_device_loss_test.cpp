@@ -313,6 +313,34 @@ TEST_F(SoundDeviceLoss, ADeviceRestsWhileNothingPlaysAndALossMeanwhileIsToldAtTh
     a.close();
 }
 
+TEST_F(SoundDeviceLoss, StartsFromRestNeitherClickNorLoseTheSongsBeginning)
+{
+    // A play and a resume on an output at rest, recorded from the sink's monitor: the 5 ms fade-in
+    // is whole and nothing of the song's start is lost, whatever the sink's period was doing when
+    // the start came; heard at once. Once the output has rested long enough for its stream no
+    // longer to hold the sink to its short latency, a start is still whole, if later on a sink
+    // that first plays out what it took ahead.
+    MonitorRecording monitor;
+    ASSERT_TRUE(monitor.recording());
+    SoundEngine a(QStringLiteral("A"));
+    a.setDriver(pulse);
+    ASSERT_NE(a.init(44100, 32, 2), 0) << a.getError();
+    // As at start-up: an idle null sink takes up the stream's latency at the end of its 2 s block.
+    std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+    const StartsFromRest soon = startFromRest(a, media("tone100hz_half.mp3"), monitor, 15);
+    EXPECT_EQ(soon.stepped, 0) << "steepest step " << soon.steepest;
+    EXPECT_EQ(soon.lost, 0) << "most frames lost " << soon.mostLost;
+    EXPECT_EQ(soon.unheard, 0);
+    ASSERT_FALSE(soon.heardMs.empty());
+    EXPECT_LT(soon.heardMs[soon.heardMs.size() / 2], 25.0);
+    const StartsFromRest late = startFromRest(a, media("tone100hz_half.mp3"), monitor, 1, std::chrono::seconds(6));
+    EXPECT_EQ(late.stepped, 0) << "steepest step " << late.steepest;
+    EXPECT_EQ(late.lost, 0) << "most frames lost " << late.mostLost;
+    EXPECT_EQ(late.unheard, 0);
+    EXPECT_EQ(a.underruns(), 0u);
+    a.close();
+}
+
 TEST_F(SoundDeviceLoss, AServerThatHangsIsALostDeviceAndHoldsNoCallLong)
 {
     // A sound server that stops answering (stopped, swapped out, deadlocked) fails no connection:

@@ -7,6 +7,8 @@
 #include <QMap>
 #include <QStandardPaths>
 
+#include <algorithm>
+
 #include <pulse/pulseaudio.h>
 
 #include <chrono>
@@ -259,6 +261,8 @@ QStringList PulseDaemon::streamSinks()
 // The recording asks nothing of the sink's timing (no latency of its own), so the sink runs as the
 // engines alone have it run: a monitor that asked for a short latency would make the sink take its
 // sound in pieces that short, and hide what the sink does with a start or a rewrite at its own.
+// PipeWire's pulse server takes the fragment for the recording's latency all the same: it is that
+// of a deck (5 ms), so its graph runs as with a deck alone, neither faster nor slower.
 MonitorRecording::MonitorRecording(const char* sink)
 {
     loop_ = pa_threaded_mainloop_new();
@@ -287,7 +291,7 @@ MonitorRecording::MonitorRecording(const char* sink)
             stream_, [](pa_stream* s, std::size_t, void* self) { static_cast<MonitorRecording*>(self)->take(s); }, this);
         pa_buffer_attr attr {};
         attr.maxlength = std::uint32_t(-1);
-        attr.fragsize = 64 * 2 * sizeof(float);
+        attr.fragsize = 256 * 2 * sizeof(float);
         ok = pa_stream_connect_record(stream_, (QByteArray(sink) + ".monitor").constData(), &attr,
                                       PA_STREAM_NOFLAGS)
              >= 0;
@@ -353,16 +357,36 @@ std::optional<MonitorRecording::Clock::time_point> MonitorRecording::waitFor(con
 {
     const auto until = Clock::now() + most;
     std::size_t from = 0;
-    while (Clock::now() < until) {
+    std::optional<std::size_t> found;
+    while (!found && Clock::now() < until) {
         {
             std::lock_guard lock(mutex_);
-            for (; from < pieces_.size(); ++from)
+            for (; from < pieces_.size() && !found; ++from)
                 if (pieces_[from].at > since && test(pieces_[from].level))
-                    return pieces_[from].at;
+                    found = from;
         }
         std::this_thread::sleep_for(std::chrono::microseconds(500));
     }
-    return std::nullopt;
+    if (!found)
+        return std::nullopt;
+    // When the piece played by the sink's clock: the sink hands its sound to the monitor no sooner
+    // than it plays, in blocks, so the earliest any piece since came, for its place in the
+    // recording, sets the clock. A little more is recorded first, for more pieces to set it.
+    const auto more = Clock::now() + std::chrono::milliseconds(120);
+    while (Clock::now() < more)
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    std::lock_guard lock(mutex_);
+    const std::size_t hit = *found;
+    std::size_t first = hit;
+    while (first > 0 && pieces_[first - 1].at > since)
+        --first;
+    const auto framesAsTime = [](std::size_t frames) {
+        return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(double(frames) / 44100));
+    };
+    Clock::time_point zero = pieces_[first].at - framesAsTime((first + 1) * 64);
+    for (std::size_t p = first; p < pieces_.size(); ++p)
+        zero = std::min(zero, pieces_[p].at - framesAsTime((p + 1) * 64));
+    return zero + framesAsTime(hit * 64);
 }
 
 std::vector<float> MonitorRecording::sound() const
@@ -402,4 +426,61 @@ ToneStart lookAtToneStart(const std::vector<float>& sound, double hz)
         for (int c = 0; c < 2; ++c)
             look.steepest = std::max(look.steepest, std::fabs(sound[f * 2 + c] - sound[(f - 1) * 2 + c]));
     return look;
+}
+
+StartsFromRest startFromRest(audio::SoundEngine& e, const QString& tone, MonitorRecording& monitor, int rounds,
+                             std::chrono::milliseconds restMore)
+{
+    using Clock = std::chrono::steady_clock;
+    StartsFromRest r;
+    // Where the look first hears the tone in the sound as mixed, before any server.
+    double mixedPhase = 0;
+    {
+        audio::SoundEngine m(QStringLiteral("mixed"));
+        m.setManualClock(true);
+        m.init(44100, 32, 2);
+        m.streamPlay(-1, m.streamOpen(tone, 8192, 0, 0));
+        std::vector<float> out(8820 * 2);
+        m.advanceInto(out.data(), 8820);
+        mixedPhase = lookAtToneStart(out, 100).phaseFrames;
+    }
+    const auto s = e.streamOpen(tone, 8192, 0, 0);
+    const auto rested = [&] {
+        const auto t0 = Clock::now();
+        while (!e.outputRests() && Clock::now() - t0 < std::chrono::seconds(5))
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        // Somewhere else in the sink's own period each time, whatever its length.
+        const auto more = restMore > std::chrono::milliseconds(0) ? std::chrono::microseconds(37000) : std::chrono::microseconds(1733);
+        std::this_thread::sleep_for(restMore + std::chrono::microseconds(100) + more * (r.heardMs.size() % 7));
+    };
+    const auto start = [&](const std::function<void()>& call, bool fromTheBeginning) {
+        rested();
+        const auto t0 = Clock::now();
+        call();
+        const auto at = monitor.waitFor([](float level) { return level > 0.01f; }, t0, std::chrono::milliseconds(2000));
+        r.heardMs.push_back(at ? std::chrono::duration<double, std::milli>(*at - t0).count() : 2000.0);
+        std::this_thread::sleep_for(std::chrono::milliseconds(150));
+        const ToneStart look = lookAtToneStart(monitor.soundSince(t0), 100);
+        if (!look.heard) {
+            ++r.unheard;
+            return;
+        }
+        r.steepest = std::max(r.steepest, look.steepest);
+        r.stepped += look.steepest > 0.02f;
+        if (fromTheBeginning) {
+            const double skipped = std::remainder(look.phaseFrames - mixedPhase, 441.0);
+            r.mostLost = std::max(r.mostLost, skipped);
+            r.lost += skipped > 4;
+        }
+    };
+    int channel = 0;
+    for (int round = 0; round < rounds; ++round) {
+        start([&] { channel = e.streamPlay(-1, s); }, true);
+        e.setPaused(channel, 1);
+        start([&] { e.setPaused(channel, 0); }, false);
+        e.streamStop(s);
+    }
+    e.streamClose(s);
+    std::sort(r.heardMs.begin(), r.heardMs.end());
+    return r;
 }

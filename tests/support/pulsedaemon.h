@@ -121,3 +121,23 @@ struct ToneStart {
     double phaseFrames = 0.0;
 };
 ToneStart lookAtToneStart(const std::vector<float>& sound, double hz);
+
+namespace audio {
+class SoundEngine;
+}
+
+// Starts from rest of a 100 Hz tone at half scale (the test media's tone100hz_half.mp3) on an
+// engine, recorded from the monitor: each round plays the tone from its beginning on an output at
+// rest and pauses it after 150 ms, resumes it once the output rests again (and `restMore` later)
+// and stops it 150 ms later. Counted: starts with a step (a change from one sample to the next
+// over 0.02 of full scale, where the tone bends by 0.007 at most: a cut fade-in), plays that lost
+// more than 4 frames of the tone's beginning (against the same look at the sound as mixed), and
+// how soon each start was heard (ms, by the sink's clock).
+struct StartsFromRest {
+    int stepped = 0, lost = 0, unheard = 0;
+    float steepest = 0.0f;
+    double mostLost = 0.0;
+    std::vector<double> heardMs; // sorted
+};
+StartsFromRest startFromRest(audio::SoundEngine& engine, const QString& tone, MonitorRecording& monitor, int rounds,
+                             std::chrono::milliseconds restMore = {});

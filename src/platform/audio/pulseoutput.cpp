@@ -27,9 +27,24 @@ constexpr std::size_t kRewritePieceFrames = 512;
 // the server has the first in time, whatever the mixing of all of it takes (a fast song at a
 // high speed), and it is sent in few pieces (each piece costs a wake more).
 constexpr std::size_t kPieceFrames = 8192;
-// Sound written with the start of a stream that rested, behind a little silence (see resume()).
+// Sound written with the start of a stream that rested, behind a little silence (see resume()):
+// as long as what the sink takes at a time, and this much more.
 constexpr std::size_t kStartFrames = 1024;
-constexpr std::int64_t kLeadFrames = 128;
+constexpr std::int64_t kLeadMarginFrames = 128;
+// A stream that has rested this long (corked: it plays nothing) asks the sink for a long latency
+// (the second figure), so the sink, and the server with it, wakes no more often than other
+// programs have it wake: a stream asks for its latency even while corked, and one of 5 ms made the
+// server wake 200 times a second while both decks rested. Until then it keeps its short latency,
+// so a pause, a cue or a stop and a play again start at once wherever it plays. A start after a
+// longer rest asks for the short latency again before anything else; a sink that can take back
+// what it holds ahead (a sound card's) starts it at once, and one that cannot (a null sink) once
+// it has played out the block it took last, a fraction of the second figure.
+constexpr pa_usec_t kRestAfterUs = 5 * PA_USEC_PER_SEC;
+constexpr int kRestSinkMs = 1000;
+constexpr int kRestRequestMs = 16;
+// How long a resume waits for the server's word on its flush: a server gone meanwhile is found
+// there, not a moment after the resume said all was well.
+constexpr int kResumeWaitMs = 250;
 // The age of the server's word on its read point that is believed (a clock step aside).
 constexpr pa_usec_t kRewriteAgeMostUs = 100000;
 // The mix waits for sound being decoded (a move, a new song, a decoder catching up after a start)
@@ -109,9 +124,12 @@ void PulseOutput::onStreamState(pa_stream* s, void* user)
 void PulseOutput::onWrite(pa_stream*, std::size_t bytes, void* user)
 {
     auto* self = static_cast<PulseOutput*>(user);
+    // A resting stream is answered too (silence, which the next start drops): the server's
+    // requests add up, and a start would otherwise find them all still open.
     if (!self->corked_)
         self->noteRead(self->client_.head() - std::int64_t(self->queueFrames_) + std::int64_t(bytes / kFrameBytes));
-    self->writeRequested();
+    if (!self->starting_) // a start writes what was asked meanwhile once it begins
+        self->writeRequested();
 }
 
 void PulseOutput::writeRequested()
@@ -136,7 +154,7 @@ std::size_t PulseOutput::write(std::size_t bytes, std::int64_t seekTo, std::size
         }
         const pa_usec_t now = pa_rtclock_now();
         const std::int64_t ahead = aheadBy(now);
-        const std::int64_t floor = kHoldFloorFrames + sinkFrames_;
+        const std::int64_t floor = kHoldFloorFrames + sinkFrames();
         // The first piece of a rewrite is always mixed: its place in the stream is set with it.
         const bool seek = written == 0 && seekTo >= 0;
         const bool mayHold = !seek
@@ -167,6 +185,7 @@ std::size_t PulseOutput::write(std::size_t bytes, std::int64_t seekTo, std::size
             if (pa_operation* op = pa_stream_cork(stream_, 1, nullptr, nullptr))
                 pa_operation_unref(op);
             corked_ = true;
+            restSoon();
             playing_ = false;
             noteRead(client_.head(), false);
             holdSince_ = -1;
@@ -199,6 +218,37 @@ void PulseOutput::onStarted(pa_stream*, void* user)
     self->noteRead(self->readAt_);
 }
 
+// The stream came to rest: after a while it asks for a long latency (see kRestAfterUs).
+void PulseOutput::restSoon()
+{
+    if (restTimer_ || latency_ == Latency::Resting)
+        return;
+    restTimer_ = pa_context_rttime_new(
+        context_, pa_rtclock_now() + kRestAfterUs,
+        [](pa_mainloop_api* api, pa_time_event* e, const struct timeval*, void* user) {
+            auto* self = static_cast<PulseOutput*>(user);
+            api->time_free(e);
+            self->restTimer_ = nullptr;
+            if (self->corked_ && streamUp(self->stream_))
+                self->setLatency(Latency::Resting);
+        },
+        this);
+}
+
+// The stream's latency and queue, as the server is to keep them (see kRestSinkMs); the queue's
+// length, on which the read point of a request is reckoned, is taken once the server has set it.
+void PulseOutput::setLatency(Latency latency)
+{
+    latency_ = latency;
+    const pa_buffer_attr& attr = latency == Latency::Resting ? restAttr_ : playAttr_;
+    const auto set = [](pa_stream* s, int success, void* user) {
+        if (const pa_buffer_attr* now = success ? pa_stream_get_buffer_attr(s) : nullptr)
+            static_cast<PulseOutput*>(user)->queueFrames_ = now->tlength / kFrameBytes;
+    };
+    if (pa_operation* op = pa_stream_set_buffer_attr(stream_, &attr, set, this))
+        pa_operation_unref(op);
+}
+
 void PulseOutput::noteRead(std::int64_t frame, bool reading)
 {
     readAt_ = frame;
@@ -226,13 +276,18 @@ void PulseOutput::onHoldOver(pa_mainloop_api* api, pa_time_event* e, const struc
         self->writeRequested();
 }
 
-// Poked: a change to rewrite, or sound the mix waited for is there.
+// Poked: a change to rewrite, sound the mix waited for is there, or a start wrote its first piece
+// and leaves the rest of what the server asked for to this thread.
 void PulseOutput::poked(int fd)
 {
     std::uint64_t count = 0;
     [[maybe_unused]] const ssize_t n = ::read(fd, &count, sizeof count);
     if (corked_ || !streamUp(stream_))
         return;
+    if (started_) {
+        started_ = false;
+        writeRequested();
+    }
     if (client_.changePending())
         askWhereItReads();
     else if (holdSince_ >= 0)
@@ -286,15 +341,52 @@ void PulseOutput::rewrite()
     read += std::int64_t(age * kRate / PA_USEC_PER_SEC);
     playing_ = info->playing != 0; // in case the server's start notice never came
     noteRead(read);
-    const std::int64_t sink = std::int64_t(info->configured_sink_usec * kRate / PA_USEC_PER_SEC);
-    sinkFrames_ = sink;
-    const std::int64_t from = client_.rewind(read + sink + kRewriteMarginFrames);
+    measureBlock(info);
+    const std::int64_t from = client_.rewind(read + sinkFrames() + kRewriteMarginFrames);
     if (from >= head)
         return;
     // Written at that place in small pieces, each sent as soon as it is mixed: the server's
     // queue now ends where the rewrite has got to, and the sink must not catch up with it.
     const std::int64_t seek = info->write_index - (head - from) * std::int64_t(kFrameBytes);
     write(std::size_t(head - from) * kFrameBytes, seek, kRewritePieceFrames);
+}
+
+// How far the server's read point runs ahead of its clock, over the timing answers of a stretch of
+// playing: it moves on by a block of the sink's at a time and then stands while the clock goes on,
+// so the spread of the two is what the sink takes at a time. Measured in stretches of two seconds
+// (the sink's clock may run a little apart from ours), each new one beside the last.
+void PulseOutput::measureBlock(const pa_timing_info* info)
+{
+    if (!info->playing)
+        return;
+    const double at = double(pa_timeval_load(&info->timestamp)) * kRate / PA_USEC_PER_SEC;
+    const double ahead = double(info->read_index / std::int64_t(kFrameBytes)) - at;
+    if (!spanOpen_ || at - spanFrom_ > 2.0 * kRate) {
+        if (spanOpen_)
+            spanLast_ = spanHigh_ - spanLow_;
+        spanOpen_ = true;
+        spanFrom_ = at;
+        spanLow_ = spanHigh_ = ahead;
+    }
+    spanLow_ = std::min(spanLow_, ahead);
+    spanHigh_ = std::max(spanHigh_, ahead);
+}
+
+// What the sink takes at a time, as far as it can be trusted: what the stream asked for, or more
+// where the sink was seen to take more (it could not go that low). The server's own figure is not
+// taken: PipeWire's pulse server gives ten times what its graph runs at.
+std::int64_t PulseOutput::sinkFrames() const
+{
+    const double seen = std::max(spanLast_, spanOpen_ ? spanHigh_ - spanLow_ : 0.0);
+    return std::max(askedSinkFrames_, std::int64_t(std::min(seen, double(kRate) / 4)));
+}
+
+// The stream starts again, or ran dry: the server's read point and clock are compared afresh.
+void PulseOutput::restartMeasure()
+{
+    if (spanOpen_)
+        spanLast_ = std::max(spanLast_, spanHigh_ - spanLow_);
+    spanOpen_ = false;
 }
 
 // The server set the queue's length: at the connection, and again when the stream moves to
@@ -312,6 +404,7 @@ void PulseOutput::onUnderflow(pa_stream*, void* user)
     // The server has played all it had and waits for a start's worth of sound again; the decks'
     // positions hold meanwhile.
     self->playing_ = false;
+    self->restartMeasure();
     self->noteRead(self->client_.head(), false);
 }
 
@@ -370,27 +463,33 @@ bool PulseOutput::open(const PulseRoute& route, int bufferMs, const QString& nam
         pa_stream_set_underflow_callback(stream_, &PulseOutput::onUnderflow, this);
         pa_stream_set_started_callback(stream_, &PulseOutput::onStarted, this);
         pa_stream_set_buffer_attr_callback(stream_, &PulseOutput::onBufferAttr, this);
-        // The sink runs at a quarter buffer (5 ms at the usual 20 ms), the stream's queue on the
-        // server is topped up each time 150 ms of it (or three quarters of a buffer) has played:
-        // the server splits a latency of twice both between them. A wake of this thread costs
-        // several times the mixing it does (the server's protocol, the switch into this thread
-        // and the wake of the server's), so it wakes some seven times a second; a change is
-        // heard at once all the same, rewritten (see the header). The sink's part keeps a sound
-        // card's sink out of its smallest latency, where it is most easily starved. The sink runs
-        // at that latency even while the stream rests (corked), so an idle one (a null sink's 2 s
-        // blocks) plays the first sound of the next play at once. The server starts the stream
-        // (and starts it again after it ran dry) once what a start writes is queued: a start
-        // that waits for its song to be decoded does not play a few frames and run dry.
+        // While it plays, the sink runs at a quarter buffer (5 ms at the usual 20 ms), the stream's
+        // queue on the server is topped up each time 150 ms of it (or three quarters of a buffer)
+        // has played: the server splits a latency of twice both between them. A wake of this
+        // thread costs several times the mixing it does (the server's protocol, the switch into
+        // this thread and the wake of the server's), so it wakes some seven times a second; a
+        // change is heard at once all the same, rewritten (see the header). The sink's part keeps
+        // a sound card's sink out of its smallest latency, where it is most easily starved. The
+        // server starts the stream (and starts it again after it ran dry) once what a start writes
+        // is queued: a start that waits for its song to be decoded does not play a few frames and
+        // run dry. At rest the stream asks for a long latency instead (see kRestSinkMs); it is
+        // made at rest.
         const auto bytesOf = [](int ms) { return std::uint32_t(std::max(1, kRate * ms / 1000) * kFrameBytes); };
         const int sinkMs = std::max(1, bufferMs / 4);
-        sinkFrames_ = std::int64_t(kRate) * sinkMs / 1000; // as asked, till the server tells
+        askedSinkFrames_ = std::int64_t(kRate) * sinkMs / 1000;
+        spanOpen_ = false;
+        spanLast_ = 0;
         const int topUpMs = std::max(kTopUpMs, bufferMs * 3 / 4);
-        pa_buffer_attr attr {};
-        attr.maxlength = std::uint32_t(-1);
-        attr.tlength = bytesOf(2 * sinkMs + 2 * topUpMs);
-        attr.prebuf = std::uint32_t((kLeadFrames + kStartFrames) * kFrameBytes);
-        attr.minreq = bytesOf(topUpMs);
-        attr.fragsize = std::uint32_t(-1);
+        playAttr_ = pa_buffer_attr {};
+        playAttr_.maxlength = std::uint32_t(-1);
+        playAttr_.tlength = bytesOf(2 * sinkMs + 2 * topUpMs);
+        playAttr_.prebuf = std::uint32_t((askedSinkFrames_ + kLeadMarginFrames + kStartFrames) * kFrameBytes);
+        playAttr_.minreq = bytesOf(topUpMs);
+        playAttr_.fragsize = std::uint32_t(-1);
+        restAttr_ = playAttr_;
+        restAttr_.tlength = bytesOf(2 * std::max(kRestSinkMs, sinkMs) + 2 * kRestRequestMs);
+        restAttr_.minreq = bytesOf(kRestRequestMs);
+        latency_ = Latency::Playing;
         auto flags = pa_stream_flags_t(PA_STREAM_ADJUST_LATENCY | PA_STREAM_START_CORKED);
         // A deck on a named output stays on it: when that output goes (a USB card pulled), the
         // server must not carry the deck onto another one (the pre-listen into the main output),
@@ -398,13 +497,12 @@ bool PulseOutput::open(const PulseRoute& route, int bufferMs, const QString& nam
         // server's default output follows the default wherever the server sets it.
         if (!route.sink.isEmpty())
             flags = pa_stream_flags_t(flags | PA_STREAM_DONT_MOVE);
-        ok = pa_stream_connect_playback(stream_, route.sink.isEmpty() ? nullptr : route.sink.constData(), &attr, flags,
-                                        nullptr, nullptr)
+        ok = pa_stream_connect_playback(stream_, route.sink.isEmpty() ? nullptr : route.sink.constData(), &playAttr_,
+                                        flags, nullptr, nullptr)
                  >= 0
              && waitUntil([](PulseOutput* self) { return streamUp(self->stream_); }, kConnectWaitMs);
     }
     if (ok) {
-        queueFrames_ = std::size_t(kRate * bufferMs / 1000); // unless the server tells
         onBufferAttr(stream_, this);
         pa_mainloop_api* api = pa_threaded_mainloop_get_api(loop_);
         pokeEvent_ = pokeFd_ >= 0 ? api->io_new(
@@ -415,6 +513,7 @@ bool PulseOutput::open(const PulseRoute& route, int bufferMs, const QString& nam
                                    this) : nullptr;
         ok = pokeEvent_ != nullptr;
         corked_ = true;
+        restSoon();
         playing_ = false;
         asking_ = false;
         holdSince_ = -1;
@@ -437,6 +536,12 @@ void PulseOutput::close()
     if (holdTimer_)
         api->time_free(holdTimer_);
     holdTimer_ = nullptr;
+    for (pa_time_event** timer : {&restTimer_, &startTimer_})
+        if (*timer) {
+            api->time_free(*timer);
+            *timer = nullptr;
+        }
+    starting_ = false;
     if (stream_) {
         pa_stream_set_state_callback(stream_, nullptr, nullptr);
         pa_stream_set_write_callback(stream_, nullptr, nullptr);
@@ -461,40 +566,110 @@ void PulseOutput::close()
 
 bool PulseOutput::onItsThread() const { return loop_ && pa_threaded_mainloop_in_thread(loop_); }
 
+// Waits (the lock held) for an operation of the server's, a short while: false when the server or
+// the stream failed meanwhile.
+bool PulseOutput::settle(pa_operation* op)
+{
+    if (!op)
+        return false;
+    pending_ = op;
+    waitUntil([](PulseOutput* self) { return pa_operation_get_state(self->pending_) != PA_OPERATION_RUNNING; },
+              kResumeWaitMs);
+    pending_ = nullptr;
+    pa_operation_unref(op);
+    return !failed_.load() && contextUp(context_) && streamUp(stream_);
+}
+
 bool PulseOutput::resume()
 {
     if (!loop_)
         return false;
     pa_threaded_mainloop_lock(loop_);
     bool ok = !failed_.load() && contextUp(context_) && streamUp(stream_);
+    const auto signal = [](pa_stream*, int, void* self) {
+        pa_threaded_mainloop_signal(static_cast<PulseOutput*>(self)->loop_, 0);
+    };
+    pa_usec_t waitUs = 0;
+    starting_ = ok;
     if (ok) {
+        pa_mainloop_api* api = pa_threaded_mainloop_get_api(loop_);
+        for (pa_time_event** timer : {&restTimer_, &startTimer_})
+            if (*timer) {
+                api->time_free(*timer);
+                *timer = nullptr;
+            }
+        // The short latency first: the server takes it before the start that follows, and what it
+        // asks for after the flush is the queue of a playing stream.
+        const bool rested = latency_ == Latency::Resting;
+        if (rested)
+            setLatency(Latency::Playing);
         // What the stream held when it came to rest is silence: dropped, so the new sound is
-        // not held back behind it. The first sound goes with the start, behind a few frames of
-        // silence: the server starts a stream on a running sink a little past its first frames
-        // (the sink rewinds to take it in at once), and without them those would be the start
-        // of the fade-in, a click.
-        pa_operation* flush = pa_stream_flush(stream_, nullptr, nullptr);
-        ok = flush != nullptr;
-        if (flush)
-            pa_operation_unref(flush);
-        if (ok) {
-            corked_ = false;
-            playing_ = false;
-            holdSince_ = -1;
-            client_.started();
-            noteRead(client_.head() - kLeadFrames);
-            static const float lead[kLeadFrames * 2] {};
-            ok = pa_stream_write(stream_, lead, sizeof lead, nullptr, 0, PA_SEEK_RELATIVE) == 0;
-            write(kStartFrames * kFrameBytes, -1, kStartFrames);
-            pa_operation* uncork = pa_stream_cork(stream_, 0, nullptr, nullptr);
-            ok = ok && uncork != nullptr;
-            if (uncork)
-                pa_operation_unref(uncork);
-            corked_ = !ok;
-        }
+        // not held back behind it. Waited for, a short while: a server that went away meanwhile
+        // fails the resume here, every time, rather than a moment after it said all was well.
+        ok = settle(pa_stream_flush(stream_, signal, this));
+        // A sink that cannot take back what it took ahead at the long latency (a null sink) plays
+        // that out first, and a start sent meanwhile would meet it part way (a click, the song's
+        // first frames lost): the start waits that long (see kRestSinkMs).
+        if (ok && rested && settle(pa_stream_update_timing_info(stream_, signal, this)))
+            if (const pa_timing_info* info = pa_stream_get_timing_info(stream_))
+                waitUs = std::min<pa_usec_t>(info->sink_usec, pa_usec_t(kRestSinkMs) * PA_USEC_PER_MSEC);
     }
+    if (ok) {
+        corked_ = true;
+        playing_ = false;
+        holdSince_ = -1;
+        restartMeasure();
+        client_.started();
+        if (waitUs > pa_usec_t(kLeadMarginFrames) * PA_USEC_PER_SEC / kRate)
+            startTimer_ = pa_context_rttime_new(
+                context_, pa_rtclock_now() + waitUs,
+                [](pa_mainloop_api* api, pa_time_event* e, const struct timeval*, void* user) {
+                    auto* self = static_cast<PulseOutput*>(user);
+                    api->time_free(e);
+                    self->startTimer_ = nullptr;
+                    if (streamUp(self->stream_) && !self->begin())
+                        self->failed_.store(true, std::memory_order_release);
+                },
+                this);
+        else
+            ok = begin();
+    }
+    starting_ = starting_ && ok;
     pa_threaded_mainloop_unlock(loop_);
     return ok;
 }
 
+// The first sound goes with the start, behind silence as long as the sink takes at a time and a
+// little more: the server starts a stream on a running sink up to a block of the sink's past its
+// first frames (the sink rewinds to take it in at once), and without the silence those would be
+// the start of the fade-in, a click.
+bool PulseOutput::begin()
+{
+    starting_ = false;
+    const std::int64_t lead = sinkFrames() + kLeadMarginFrames;
+    noteRead(client_.head() - lead);
+    static const float silence[1024 * 2] {};
+    bool ok = true;
+    for (std::int64_t left = lead; ok && left > 0; left -= 1024)
+        ok = pa_stream_write(stream_, silence, std::size_t(std::min<std::int64_t>(left, 1024)) * kFrameBytes, nullptr, 0,
+                             PA_SEEK_RELATIVE)
+             == 0;
+    corked_ = false;
+    write(kStartFrames * kFrameBytes, -1, kStartFrames);
+    if (corked_)
+        return ok; // the first piece found nothing to play: at rest again
+    pa_operation* uncork = pa_stream_cork(stream_, 0, nullptr, nullptr);
+    ok = ok && uncork != nullptr;
+    if (uncork)
+        pa_operation_unref(uncork);
+    corked_ = !ok;
+    // The server asked for the rest of its queue before the start: this thread writes it.
+    started_ = ok;
+    const std::uint64_t one = 1;
+    if (ok && pokeFd_ >= 0)
+        [[maybe_unused]] const ssize_t n = ::write(pokeFd_, &one, sizeof one);
+    return ok;
+}
+
 } // namespace audio
+

@@ -19,6 +19,8 @@
 #include <QByteArray>
 #include <QString>
 
+#include <pulse/def.h>
+
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -27,6 +29,7 @@
 struct pa_threaded_mainloop;
 struct pa_context;
 struct pa_stream;
+struct pa_operation;
 struct pa_mainloop_api;
 struct pa_io_event;
 struct pa_time_event;
@@ -118,6 +121,14 @@ private:
     std::int64_t aheadBy(std::uint64_t now) const;
     void askWhereItReads();
     void rewrite();
+    void restSoon();
+    bool settle(pa_operation* op);
+    bool begin();
+    enum class Latency { Playing, Resting };
+    void setLatency(Latency latency);
+    void measureBlock(const pa_timing_info* info);
+    void restartMeasure();
+    std::int64_t sinkFrames() const;
 
     Client& client_;
     pa_threaded_mainloop* loop_ = nullptr;
@@ -136,8 +147,21 @@ private:
     std::int64_t holdSince_ = -1; // the steady clock (us) when the wait began
     std::int64_t readAt_ = 0;     // the server's read point, last told
     std::uint64_t readWhen_ = 0;  // and since when it reads on from there (the steady clock, us)
-    std::int64_t sinkFrames_ = 0; // what the server's sink takes at a time
     bool playing_ = false;        // the server reads on: started, not run dry, not corked
+    // The stream's latency and queue while it plays and while it rests (see kRestSinkMs).
+    Latency latency_ = Latency::Resting;
+    pa_buffer_attr playAttr_ {};
+    pa_buffer_attr restAttr_ {};
+    pa_operation* pending_ = nullptr; // a resume's flush, waited for
+    bool starting_ = false;           // a resume under way: the server's requests wait for it
+    bool started_ = false;            // and what the server asked for meanwhile, to be written
+    pa_time_event* restTimer_ = nullptr;  // the long latency of a stream that rested a while
+    pa_time_event* startTimer_ = nullptr; // a start after one, once the sink has played out
+    // What the sink takes at a time: what the stream asked for, and what the server's read point
+    // was seen to do (see measureBlock()).
+    std::int64_t askedSinkFrames_ = 0;
+    bool spanOpen_ = false;
+    double spanFrom_ = 0, spanLow_ = 0, spanHigh_ = 0, spanLast_ = 0;
 };
 
 } // namespace audio
