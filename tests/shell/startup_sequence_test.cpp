@@ -363,6 +363,23 @@ TEST_F(StartupSequence, TheSessionEndingInADialogEndsTheProgramAtOnce)
     EXPECT_FALSE(EngineA().isInitialized());
     EXPECT_FALSE(EngineB().isInitialized());
     session::reset();
+
+    // The session ends while the first start's welcome, or the update question, is open: the
+    // box was never answered, so it is asked again at the next start (the settings untouched).
+    for (const char* box : {"Welcome", "Update"}) {
+        useFolder(tmp.path() + QStringLiteral("/fresh-") + QLatin1String(box));
+        if (QLatin1String(box) == QLatin1String("Update"))
+            WriteINI("PROG", "FIRSTRUN", "DONE", configFile());
+        const QByteArray settings = bytes(QStringLiteral("config.ini"));
+        boxes.shown.clear();
+        boxes.onShow = [&](const ui::ScriptedDialogs::Shown&) { endSession(SIGTERM); };
+        EXPECT_FALSE(start(&code)) << box;
+        boxes.onShow = nullptr;
+        EXPECT_EQ(code, 0) << box;
+        EXPECT_EQ(boxes.shown.size(), 1u) << box;
+        EXPECT_EQ(bytes(QStringLiteral("config.ini")), settings) << box;
+        session::reset();
+    }
     closeOnSessionEnd(nullptr);
 }
 
