@@ -36,7 +36,8 @@ frmStartUpProcess::frmStartUpProcess(startup::InstanceLock& lock) : lock_(lock) 
 void frmStartUpProcess::endProgram(int code)
 {
     ended_ = true;
-    exitCode_ = code;
+    // A box that ends the program, closed by the session's end: the status is the session's.
+    exitCode_ = session::ending() ? session::exitStatus() : code;
     startup::unloadSplash();
 }
 
