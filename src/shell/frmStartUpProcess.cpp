@@ -36,7 +36,8 @@ frmStartUpProcess::frmStartUpProcess(startup::InstanceLock& lock) : lock_(lock) 
 void frmStartUpProcess::endProgram(int code)
 {
     ended_ = true;
-    exitCode_ = code;
+    // A box that ends the program, closed by the session's end: the status is the session's.
+    exitCode_ = session::ending() ? session::exitStatus() : code;
     startup::unloadSplash();
 }
 
@@ -89,6 +90,9 @@ void frmStartUpProcess::FirstRunNotice()
         != QLatin1String("NULL"))
         return;
     ui::MsgBox(firstRunNotice(), vb::mb::OKOnly);
+    // A box closed by the session's end was never read: it is shown again at the next start.
+    if (stopped())
+        return;
     WriteINI(QStringLiteral("PROG"), QStringLiteral("FIRSTRUN"), QStringLiteral("DONE"), configFile());
 }
 
@@ -104,6 +108,9 @@ void frmStartUpProcess::UpdatePrompt()
                          + CrLf + CrLf + QStringLiteral("You can always view the update list from the Full Playlist Menu.");
     if (ui::MsgBox(text, vb::mb::YesNo, QStringLiteral("Update Detected")) == vb::mb::Yes)
         startup::environment().showUpdates();
+    // Unanswered when the session ended meanwhile: asked again at the next start.
+    if (stopped())
+        return;
     WriteINI(QStringLiteral("UPDATES"), QStringLiteral("NEWUPDATE"), QStringLiteral("FALSE"), configFile());
 }
 

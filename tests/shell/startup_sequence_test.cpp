@@ -363,6 +363,29 @@ TEST_F(StartupSequence, TheSessionEndingInADialogEndsTheProgramAtOnce)
     EXPECT_FALSE(EngineA().isInitialized());
     EXPECT_FALSE(EngineB().isInitialized());
     session::reset();
+
+    // The session ends while the first start's welcome, or the update question, is open: the
+    // box was never answered, so it is asked again at the next start (the settings untouched).
+    // While a box that ends the program anyway is open (a screen too small): the status is still
+    // that of a session end.
+    for (const char* box : {"Welcome", "Update", "Screen"}) {
+        useFolder(tmp.path() + QStringLiteral("/fresh-") + QLatin1String(box));
+        if (QLatin1String(box) != QLatin1String("Welcome"))
+            WriteINI("PROG", "FIRSTRUN", "DONE", configFile());
+        if (QLatin1String(box) == QLatin1String("Screen")) {
+            WriteINI("UPDATES", "NEWUPDATE", "FALSE", configFile());
+            startup::environment().screenSize = [] { return QSize(800, 600); };
+        }
+        const QByteArray settings = bytes(QStringLiteral("config.ini"));
+        boxes.shown.clear();
+        boxes.onShow = [&](const ui::ScriptedDialogs::Shown&) { endSession(SIGTERM); };
+        EXPECT_FALSE(start(&code)) << box;
+        boxes.onShow = nullptr;
+        EXPECT_EQ(code, 0) << box;
+        EXPECT_EQ(boxes.shown.size(), 1u) << box;
+        EXPECT_EQ(bytes(QStringLiteral("config.ini")), settings) << box;
+        session::reset();
+    }
     closeOnSessionEnd(nullptr);
 }
 

@@ -116,6 +116,18 @@ FrameHead layer3Head(const unsigned char* h)
     return {rate, bytes};
 }
 
+// Where the frames of an MP3 file of `size` bytes begin: past any ID3v2 tags at its start.
+std::int64_t pastId3v2Tags(int fd, std::int64_t size)
+{
+    std::int64_t at = 0;
+    unsigned char id3[10];
+    while (at + 10 <= size && ::pread(fd, id3, 10, at) == 10 && std::memcmp(id3, "ID3", 3) == 0)
+        at += 10 + (std::int64_t(id3[6] & 0x7f) << 21 | std::int64_t(id3[7] & 0x7f) << 14
+                    | std::int64_t(id3[8] & 0x7f) << 7 | std::int64_t(id3[9] & 0x7f))
+              + ((id3[5] & 0x10) ? 10 : 0);
+    return at;
+}
+
 // Whether the layer III frames of an MP3 file change their sample rate somewhere. A quick walk
 // of the frame headers alone; a stretch that is no frames (a tag between two songs, damage) is
 // passed over to the next header that another one follows, and a frame of another rate counts
@@ -138,13 +150,7 @@ bool severalRates(int fd, const std::atomic<bool>& stop)
         }
         return layer3Head(buf.data() + (at - bufAt));
     };
-    // Past any ID3v2 tags at the start.
-    std::int64_t at = 0;
-    unsigned char id3[10];
-    while (at + 10 <= size && ::pread(fd, id3, 10, at) == 10 && std::memcmp(id3, "ID3", 3) == 0)
-        at += 10 + (std::int64_t(id3[6] & 0x7f) << 21 | std::int64_t(id3[7] & 0x7f) << 14
-                    | std::int64_t(id3[8] & 0x7f) << 7 | std::int64_t(id3[9] & 0x7f))
-              + ((id3[5] & 0x10) ? 10 : 0);
+    std::int64_t at = pastId3v2Tags(fd, size);
     int first = 0;
     bool inStep = false; // the last frame's end is where this one starts
     for (std::uint32_t n = 0; at + 4 <= size; ++n) {
@@ -834,28 +840,16 @@ Mp3HeaderFrame readMp3HeaderFrame(int fd)
         return result;
     const std::int64_t size = st.st_size;
 
-    // Past any ID3v2 tags at the start.
-    std::int64_t at = 0;
-    unsigned char id3[10];
-    while (at + 10 <= size && ::pread(fd, id3, 10, at) == 10 && std::memcmp(id3, "ID3", 3) == 0) {
-        const std::int64_t body = std::int64_t(id3[6] & 0x7f) << 21 | std::int64_t(id3[7] & 0x7f) << 14
-                                  | std::int64_t(id3[8] & 0x7f) << 7 | std::int64_t(id3[9] & 0x7f);
-        at += 10 + body + ((id3[5] & 0x10) ? 10 : 0);
-    }
+    const std::int64_t at = pastId3v2Tags(fd, size);
 
     // The first layer III frame header within a few kilobytes.
     unsigned char buf[4096];
     const ssize_t n = at < size ? ::pread(fd, buf, sizeof buf, at) : 0;
     for (ssize_t i = 0; i + 4 <= n; ++i) {
         const unsigned char* h = buf + i;
-        const int version = (h[1] >> 3) & 3; // 3 MPEG 1, 2 MPEG 2, 0 MPEG 2.5
-        const int layer = (h[1] >> 1) & 3;   // 1 is layer III
-        const int bitrate = h[2] >> 4;
-        const int rate = (h[2] >> 2) & 3;
-        if (h[0] != 0xFF || (h[1] & 0xE0) != 0xE0 || version == 1 || layer != 1 || bitrate == 0 || bitrate == 15
-            || rate == 3)
+        if (layer3Head(h).bytes <= 0)
             continue;
-        const bool mpeg1 = version == 3;
+        const bool mpeg1 = ((h[1] >> 3) & 3) == 3;
         const bool mono = (h[3] >> 6) == 3;
         const int sideInfo = mpeg1 ? (mono ? 17 : 32) : (mono ? 9 : 17);
         const std::int64_t frameStart = at + i;
