@@ -12,6 +12,7 @@
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <functional>
@@ -143,7 +144,8 @@ TEST_F(SoundDeviceLoss, TheServersOutputsAreListedAndADeckOnOneIsNeverMovedItsLo
     ASSERT_GE(speakers, 0) << daemon.log().toStdString();
     int phones = daemon.addSink("quenlow_phones", "Quenlow Phones");
     ASSERT_GE(phones, 0) << daemon.log().toStdString();
-    ASSERT_GE(daemon.addSink("quenlow_phones2", "Quenlow Phones"), 0) << daemon.log().toStdString();
+    const int phones2 = daemon.addSink("quenlow_phones2", "Quenlow Phones");
+    ASSERT_GE(phones2, 0) << daemon.log().toStdString();
     const std::vector<audio::DeviceEntry> devices = audio::outputDevices();
     QStringList names, sinks;
     for (const auto& d : devices) {
@@ -158,6 +160,14 @@ TEST_F(SoundDeviceLoss, TheServersOutputsAreListedAndADeckOnOneIsNeverMovedItsLo
     EXPECT_EQ(names.last(), "No sound (silent)");
     EXPECT_LT(pulse, names.indexOf("Null Output") + 1) << "the system's devices come first";
     const int phonesDriver = int(names.indexOf("Quenlow Phones (quenlow_phones)")) + 1;
+
+    // An output gone since the list was shown: a deck put on it fails, where the number would now
+    // mean the silent output in a list made afresh.
+    ASSERT_TRUE(daemon.unloadModule(phones2)) << daemon.log().toStdString();
+    SoundEngine gone(QStringLiteral("C"));
+    gone.setDriver(int(names.indexOf("Quenlow Phones (quenlow_phones2)")) + 1);
+    EXPECT_EQ(gone.init(44100, 32, 2), 0);
+    EXPECT_EQ(gone.getError(), audio::ErrInit);
 
     // Deck A on the headphones, deck B on the server's default output, the speakers.
     ASSERT_TRUE(daemon.setDefaultSink("quenlow_speakers")) << daemon.log().toStdString();

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <mutex>
 #include <pthread.h>
 #include <sched.h>
 
@@ -53,6 +54,33 @@ std::vector<DeviceEntry> serverEntries(const std::vector<ServerOutput>& sinks, c
     return entries;
 }
 
+// The server's outputs as the device list last showed them: a driver number past the system's
+// devices means the output at that place of that list (the one the dialog or the start-up chose),
+// whatever the server lists a moment later (an output added, or no answer in time, which would
+// have made the number mean another output, or the silent one).
+std::mutex listedMutex;
+std::vector<ServerOutput> listedOutputs;
+bool listed = false;
+
+std::vector<ServerOutput> listServerOutputs()
+{
+    std::vector<ServerOutput> sinks = serverOutputs();
+    std::lock_guard lock(listedMutex);
+    listedOutputs = sinks;
+    listed = true;
+    return sinks;
+}
+
+std::vector<ServerOutput> lastListedServerOutputs()
+{
+    {
+        std::lock_guard lock(listedMutex);
+        if (listed)
+            return listedOutputs;
+    }
+    return listServerOutputs();
+}
+
 } // namespace
 
 std::vector<DeviceEntry> outputDevices()
@@ -66,7 +94,7 @@ std::vector<DeviceEntry> outputDevices()
         }
         pa::release();
     }
-    for (DeviceEntry& e : serverEntries(serverOutputs(), names))
+    for (DeviceEntry& e : serverEntries(listServerOutputs(), names))
         list.push_back(std::move(e));
     list.push_back({QString::fromLatin1(kSilentName), {}});
     return list;
@@ -231,7 +259,7 @@ int SoundEngine::Impl::start(unsigned /*flags*/)
 
     // Choose the output: driver 0 the system default, n the n-th device of the list (the
     // system's devices, then the pulse server's outputs), after them the silent output. The
-    // server is asked for its outputs only when the driver lies past the system's devices.
+    // server's outputs are those the list last showed (asked for when none was shown yet).
     paHeld = pa::acquire();
     std::vector<pa::OutputDevice> devices;
     int device = -1;
@@ -246,7 +274,7 @@ int SoundEngine::Impl::start(unsigned /*flags*/)
     } else if (driver >= 1 && driver < sinksFrom) {
         device = devices[size_t(driver - 1)].index;
     } else if (driver >= sinksFrom) {
-        const std::vector<ServerOutput> sinks = serverOutputs();
+        const std::vector<ServerOutput> sinks = lastListedServerOutputs();
         const int silentDriver = sinksFrom + int(sinks.size());
         if (driver < silentDriver) {
             route = PulseRoute {QByteArray(), sinks[size_t(driver - sinksFrom)].name};
