@@ -63,20 +63,27 @@ bool realtimeAllowed()
     return allowed;
 }
 
-// A sound server of the test's own, and the engines' driver number of its device.
+// A sound server of the test's own, and the engines' driver number of its device: PulseAudio, or
+// PipeWire with its pulse server where it is installed.
 class SoundDeviceLoss : public ::testing::Test {
 protected:
+    explicit SoundDeviceLoss(PulseDaemon::Kind kind = PulseDaemon::Kind::PulseAudio) : daemon(dir.path(), kind) {}
     void SetUp() override
     {
         if (!daemon.start())
-            GTEST_SKIP() << "a PulseAudio daemon cannot start on this machine: " << daemon.log().toStdString();
+            GTEST_SKIP() << "the sound server cannot start on this machine: " << daemon.log().toStdString();
         pulse = daemon.connectHere();
         ASSERT_GT(pulse, 0) << "PortAudio does not list ALSA's pulse device: "
                             << audio::outputDeviceNames().join(", ").toStdString();
     }
     QTemporaryDir dir;
-    PulseDaemon daemon {dir.path()};
+    PulseDaemon daemon;
     int pulse = 0;
+};
+
+class SoundOnPipeWire : public SoundDeviceLoss {
+protected:
+    SoundOnPipeWire() : SoundDeviceLoss(PulseDaemon::Kind::PipeWire) {}
 };
 
 } // namespace
@@ -323,7 +330,7 @@ TEST_F(SoundDeviceLoss, ADeviceRestsWhileNothingPlaysAndALossMeanwhileIsToldAtTh
     a.close();
 }
 
-TEST_F(SoundDeviceLoss, StartsFromRestNeitherClickNorLoseTheSongsBeginning)
+static void startsAreWhole(int pulse)
 {
     // A play and a resume on an output at rest, recorded from the sink's monitor: the 5 ms fade-in
     // is whole and nothing of the song's start is lost, whatever the sink's period was doing when
@@ -400,7 +407,7 @@ TEST_F(SoundDeviceLoss, AServerThatHangsIsALostDeviceAndHoldsNoCallLong)
     EXPECT_TRUE(within(milliseconds(100), [&] { a.close(); }));
 }
 
-TEST_F(SoundDeviceLoss, AChangeRewritesWhatTheServerHoldsHeardAtOnceWithoutAClickPositionsExact)
+static void changesAreRewritten(int pulse)
 {
     // The server holds about 0.3 s of the deck's sound, so the output wakes seldom; a change at
     // the deck (volume, pause, resume, pitch, a move) is written over what the server has not
@@ -434,7 +441,7 @@ TEST_F(SoundDeviceLoss, AChangeRewritesWhatTheServerHoldsHeardAtOnceWithoutAClic
         const auto at = monitor.waitFor(test, t0, milliseconds(1000));
         return at && *at - t0 < most;
     };
-    const milliseconds prompt(100);
+    const milliseconds prompt(50);
     EXPECT_TRUE(heardWithin(prompt, [&] { a.setVolume(ch, 0); }, silent));
     EXPECT_TRUE(heardWithin(prompt, [&] { a.setVolume(ch, 255); }, loud));
     // A crossfader moved through its whole way in small steps.
@@ -481,11 +488,14 @@ TEST_F(SoundDeviceLoss, AChangeRewritesWhatTheServerHoldsHeardAtOnceWithoutAClic
     // No click anywhere: a 440 Hz tone at half scale (550 Hz a quarter faster) bends by 0.005
     // from one sample to the next at most, by 0.008 where the speed changes; a seam of two
     // sounds that do not meet by far more.
-    // The song's own last frame, where the tone stops, is not a seam: the look ends there.
+    // The song's own last frame, where the tone stops, is not a seam: the look ends there, and
+    // 3 ms before on a server that plays the stream through its resampler (PipeWire's sink runs at
+    // 48 kHz), which rings around that stop.
     const std::vector<float> sound = monitor.sound();
     std::size_t last = sound.size();
-    while (last > 0 && sound[last - 1] == 0.0f)
+    while (last > 0 && std::fabs(sound[last - 1]) < 1e-4f)
         --last;
+    last = last > 2 * 132 ? last - 2 * 132 : 0;
     float worst = 0.0f;
     std::size_t at = 0;
     for (std::size_t i = 4; i < last; i += 2) {
@@ -514,4 +524,26 @@ TEST_F(SoundDeviceLoss, AChangeRewritesWhatTheServerHoldsHeardAtOnceWithoutAClic
     EXPECT_NEAR(a.streamGetTime(f) - ffFrom, 2.5 * ffWall, 60);
     EXPECT_EQ(a.underruns(), 0u);
     a.close();
+}
+
+TEST_F(SoundDeviceLoss, AChangeRewritesWhatTheServerHoldsHeardAtOnceWithoutAClickPositionsExact)
+{
+    changesAreRewritten(pulse);
+}
+
+// PipeWire's pulse server says its sink takes ten times what its graph does at a time: a change is
+// heard as soon all the same.
+TEST_F(SoundOnPipeWire, AChangeRewritesWhatTheServerHoldsHeardAtOnceWithoutAClickPositionsExact)
+{
+    changesAreRewritten(pulse);
+}
+
+TEST_F(SoundDeviceLoss, StartsFromRestNeitherClickNorLoseTheSongsBeginning)
+{
+    startsAreWhole(pulse);
+}
+
+TEST_F(SoundOnPipeWire, StartsFromRestNeitherClickNorLoseTheSongsBeginning)
+{
+    startsAreWhole(pulse);
 }
