@@ -144,6 +144,30 @@ void report(benchmark::State& state, double hold, double deliver, int rows, doub
         state.counters["x_direct"] = hold / direct;
 }
 
+// The poll measured against the same reload on the calling thread, each after `prepare` has set
+// the database up afresh (the flag raised, or the file put back): the longest hold of the calling
+// thread, the longest wait until the rows are listed, and the rows.
+void measurePolls(benchmark::State& state, const QString& db, const std::function<void()>& prepare)
+{
+    requestdb::RequestLink link;
+    RequestsList list;
+    double hold = 0, deliver = 0, direct = 0;
+    int rows = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        prepare();
+        direct = std::max(direct, directReload(list, db));
+        list.model.replaceRows({});
+        prepare();
+        state.ResumeTiming();
+        const PollTimes t = pollOnce(link, list, db);
+        hold = std::max(hold, t.hold);
+        deliver = std::max(deliver, t.deliver);
+        rows = t.rows;
+    }
+    report(state, hold, deliver, rows, direct);
+}
+
 // pending requests, and taken ones beside them.
 void RequestPoll(benchmark::State& state, int pending, int old)
 {
@@ -154,23 +178,9 @@ void RequestPoll(benchmark::State& state, int pending, int old)
         state.SkipWithError("no database");
         return;
     }
-    requestdb::RequestLink link;
-    RequestsList list;
-    double hold = 0, deliver = 0, direct = 0;
-    int rows = 0;
-    for (auto _ : state) {
-        state.PauseTiming();
+    measurePolls(state, db, [&] {
         requestdb::RequestStore(db).setConfigValue(requestdb::NewRequestsFlag, QStringLiteral("True"));
-        direct = std::max(direct, directReload(list, db));
-        list.model.replaceRows({});
-        requestdb::RequestStore(db).setConfigValue(requestdb::NewRequestsFlag, QStringLiteral("True"));
-        state.ResumeTiming();
-        const PollTimes t = pollOnce(link, list, db);
-        hold = std::max(hold, t.hold);
-        deliver = std::max(deliver, t.deliver);
-        rows = t.rows;
-    }
-    report(state, hold, deliver, rows, direct);
+    });
     state.counters["db_mb"] = double(QFileInfo(db).size()) / (1 << 20);
     errorlog::setFolder({});
 }
@@ -211,23 +221,7 @@ void WalLeftBehind(benchmark::State& state)
         for (const QString& f : {db, wal})
             QFile::copy(saved + QLatin1Char('/') + QFileInfo(f).fileName(), f);
     };
-    requestdb::RequestLink link;
-    RequestsList list;
-    double hold = 0, deliver = 0, direct = 0;
-    int rows = 0;
-    for (auto _ : state) {
-        state.PauseTiming();
-        putBack();
-        direct = std::max(direct, directReload(list, db));
-        list.model.replaceRows({});
-        putBack();
-        state.ResumeTiming();
-        const PollTimes t = pollOnce(link, list, db);
-        hold = std::max(hold, t.hold);
-        deliver = std::max(deliver, t.deliver);
-        rows = t.rows;
-    }
-    report(state, hold, deliver, rows, direct);
+    measurePolls(state, db, putBack);
     state.counters["wal_mb"] = double(walBytes) / (1 << 20);
     errorlog::setFolder({});
 }
@@ -243,23 +237,9 @@ void HugeValue(benchmark::State& state)
     p.start(QStringLiteral("sqlite3"),
             {db, QStringLiteral("INSERT INTO UserRequests VALUES (hex(randomblob(50000000)), 'OK', 1, '');")});
     p.waitForFinished(600000);
-    requestdb::RequestLink link;
-    RequestsList list;
-    double hold = 0, deliver = 0, direct = 0;
-    int rows = 0;
-    for (auto _ : state) {
-        state.PauseTiming();
+    measurePolls(state, db, [&] {
         requestdb::RequestStore(db).setConfigValue(requestdb::NewRequestsFlag, QStringLiteral("True"));
-        direct = std::max(direct, directReload(list, db));
-        list.model.replaceRows({});
-        requestdb::RequestStore(db).setConfigValue(requestdb::NewRequestsFlag, QStringLiteral("True"));
-        state.ResumeTiming();
-        const PollTimes t = pollOnce(link, list, db);
-        hold = std::max(hold, t.hold);
-        deliver = std::max(deliver, t.deliver);
-        rows = t.rows;
-    }
-    report(state, hold, deliver, rows, direct);
+    });
     state.counters["db_mb"] = double(QFileInfo(db).size()) / (1 << 20);
     errorlog::setFolder({});
 }

@@ -235,6 +235,17 @@ void PulseOutput::restSoon()
         this);
 }
 
+// The rest's and a waiting start's timers are let go: the stream starts now, or closes.
+void PulseOutput::dropTimers()
+{
+    pa_mainloop_api* api = pa_threaded_mainloop_get_api(loop_);
+    for (pa_time_event** timer : {&restTimer_, &startTimer_})
+        if (*timer) {
+            api->time_free(*timer);
+            *timer = nullptr;
+        }
+}
+
 // The stream's latency and queue, as the server is to keep them (see kRestSinkMs); the queue's
 // length, on which the read point of a request is reckoned, is taken once the server has set it.
 void PulseOutput::setLatency(Latency latency)
@@ -536,11 +547,7 @@ void PulseOutput::close()
     if (holdTimer_)
         api->time_free(holdTimer_);
     holdTimer_ = nullptr;
-    for (pa_time_event** timer : {&restTimer_, &startTimer_})
-        if (*timer) {
-            api->time_free(*timer);
-            *timer = nullptr;
-        }
+    dropTimers();
     starting_ = false;
     if (stream_) {
         pa_stream_set_state_callback(stream_, nullptr, nullptr);
@@ -592,12 +599,7 @@ bool PulseOutput::resume()
     pa_usec_t waitUs = 0;
     starting_ = ok;
     if (ok) {
-        pa_mainloop_api* api = pa_threaded_mainloop_get_api(loop_);
-        for (pa_time_event** timer : {&restTimer_, &startTimer_})
-            if (*timer) {
-                api->time_free(*timer);
-                *timer = nullptr;
-            }
+        dropTimers();
         // The short latency first: the server takes it before the start that follows, and what it
         // asks for after the flush is the queue of a playing stream.
         const bool rested = latency_ == Latency::Resting;

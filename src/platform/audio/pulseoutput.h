@@ -122,6 +122,7 @@ private:
     void askWhereItReads();
     void rewrite();
     void restSoon();
+    void dropTimers();
     bool settle(pa_operation* op);
     bool begin();
     enum class Latency { Playing, Resting };
