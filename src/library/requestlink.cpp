@@ -59,6 +59,15 @@ public:
             s.deleteRequestsFor(file);
     }
 
+    // A delete that failed for good: logged, and the requests it was to take away are still in the
+    // database, while the list already left them out (and a reload under way when it was asked
+    // for was dropped): the next poll reads the requests again, whatever the flag says.
+    void givenUp(const QString& path, Failure failure, std::vector<Failure>& failures)
+    {
+        failures.push_back(std::move(failure));
+        owed.insert(path);
+    }
+
     // A delete asked for by a command; one that finds the database locked waits for the polls.
     void deleteNow(const QString& path, const QString& file, const QString& location, std::vector<Failure>& failures)
     {
@@ -68,9 +77,9 @@ public:
             if (e.number() == ErrLocked)
                 waiting.append({path, file, location});
             else
-                failures.push_back(failureOf(e, location));
+                givenUp(path, failureOf(e, location), failures);
         } catch (const std::exception& e) {
-            failures.push_back(failureOf(e, location));
+            givenUp(path, failureOf(e, location), failures);
         }
     }
 
@@ -89,7 +98,7 @@ public:
             } catch (const RuntimeError& e) {
                 if (e.number() == ErrLocked)
                     throw;
-                failures.push_back(failureOf(e, waiting[i].location));
+                givenUp(s.path(), failureOf(e, waiting[i].location), failures);
             }
             waiting.removeAt(i);
         }

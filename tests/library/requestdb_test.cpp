@@ -524,11 +524,26 @@ TEST_F(RequestDb, TakenAndClearedRequestsNeverComeBackAndNoneIsLost)
     }
     EXPECT_EQ(writer({"count", db}), "0");
 
+    // A delete that fails for good (the writer's trigger refuses it): logged, and the request,
+    // still in the database, is listed again at the next poll, the flag down or not.
+    add(QStringLiteral("/m/g.mp3"));
+    writer({"flag", db, "False"});
+    sqlite(db, QStringLiteral("CREATE TRIGGER keep BEFORE DELETE ON UserRequests BEGIN SELECT RAISE(ABORT, 'kept'); END;"));
+    l.link.deleteRequestsFor(db, QStringLiteral("/m/g.mp3"), QStringLiteral("lstRequests_DblClick"));
+    ASSERT_TRUE(l.settle());
+    EXPECT_EQ(logLines(), 1);
+    ASSERT_TRUE(l.poll(db));
+    ASSERT_EQ(l.reloads.size(), 3u);
+    EXPECT_EQ(filesOf(l.reloads[2]), (QStringList{"/m/g.mp3"}));
+    sqlite(db, QStringLiteral("DROP TRIGGER keep; DELETE FROM UserRequests;"));
+    ASSERT_TRUE(l.poll(db));
+    EXPECT_EQ(l.reloads.size(), 3u) << "read again once, not at every poll";
+
     // The rows go to the database chosen now only.
     add(QStringLiteral("/m/e.mp3"));
     RequestDBPath = dir.filePath(QStringLiteral("other.db"));
     ASSERT_TRUE(l.poll(db));
-    EXPECT_EQ(l.reloads.size(), 2u);
+    EXPECT_EQ(l.reloads.size(), 3u);
     RequestDBPath = requestdb::NoDatabasePath;
 }
 
