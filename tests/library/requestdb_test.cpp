@@ -21,6 +21,21 @@ namespace {
 
 const QString Writer = QStringLiteral(QUENLOW_SOURCE_DIR "/tests/tools/request-writer.sh");
 
+// The writer holding the database's write lock, as another program in the middle of a write,
+// until it is released.
+void holdLock(QProcess& holder, const QString& db)
+{
+    holder.start(QStringLiteral("bash"), {Writer, "lock", db});
+    ASSERT_TRUE(holder.waitForReadyRead(20000));
+    ASSERT_TRUE(holder.readAllStandardOutput().contains("locked"));
+}
+
+void releaseLock(QProcess& holder, const QString& db)
+{
+    ASSERT_TRUE(testutil::writeAll(db + QStringLiteral(".release"), {}));
+    ASSERT_TRUE(holder.waitForFinished(20000));
+}
+
 QString writer(const QStringList& args, int* code = nullptr)
 {
     return QString::fromUtf8(testutil::run(QStringLiteral("bash"), QStringList{Writer} + args, code)).trimmed();
@@ -265,13 +280,10 @@ TEST_F(RequestDb, MissingBrokenAndLockedDatabasesFailWithoutHarm)
     // is gone; the flag is still up for that later try.
     add(QStringLiteral("/m/a.mp3"));
     QProcess holder;
-    holder.start(QStringLiteral("bash"), {Writer, "lock", db});
-    ASSERT_TRUE(holder.waitForReadyRead(20000));
-    ASSERT_TRUE(holder.readAllStandardOutput().contains("locked"));
+    ASSERT_NO_FATAL_FAILURE(holdLock(holder, db));
     RequestStore store(db, 100);
     EXPECT_EQ(raisedNumber([&] { store.takeNewRequestsFlag(); }), requestdb::ErrLocked);
-    ASSERT_TRUE(testutil::writeAll(db + QStringLiteral(".release"), {}));
-    ASSERT_TRUE(holder.waitForFinished(20000));
+    ASSERT_NO_FATAL_FAILURE(releaseLock(holder, db));
     EXPECT_EQ(reload(store), QStringList{"/m/a.mp3"});
 
     // Tables made views over a query that never ends: every operation is stopped by the time
@@ -421,35 +433,26 @@ TEST_F(RequestDb, ALockedPollIsTriedAgainOnTheNextTickAndLoggedOnlyWhenTheLockLa
     RequestDBPath = db;
     Link l;
     l.link.setBusyTimeoutMs(20);
-    auto hold = [&](QProcess& holder) {
-        holder.start(QStringLiteral("bash"), {Writer, "lock", db});
-        ASSERT_TRUE(holder.waitForReadyRead(20000));
-        ASSERT_TRUE(holder.readAllStandardOutput().contains("locked"));
-    };
-    auto release = [&](QProcess& holder) {
-        ASSERT_TRUE(testutil::writeAll(db + QStringLiteral(".release"), {}));
-        ASSERT_TRUE(holder.waitForFinished(20000));
-    };
 
     QProcess holder;
-    hold(holder);
+    ASSERT_NO_FATAL_FAILURE(holdLock(holder, db));
     for (int i = 0; i < 3; ++i)
         ASSERT_TRUE(l.poll(db));
     EXPECT_EQ(logLines(), 0);
     EXPECT_TRUE(l.reloads.empty());
-    release(holder);
+    ASSERT_NO_FATAL_FAILURE(releaseLock(holder, db));
     ASSERT_TRUE(l.poll(db));
     EXPECT_EQ(l.reloads.size(), 1u);
 
     // A lock that lasts is worth one line, however long it lasts.
     writer({"flag", db, "True"});
     QProcess longHolder;
-    hold(longHolder);
+    ASSERT_NO_FATAL_FAILURE(holdLock(longHolder, db));
     for (int i = 0; i < requestdb::LockedPollsBeforeLogging + 10; ++i)
         ASSERT_TRUE(l.poll(db));
     EXPECT_EQ(logLines(), 1);
     EXPECT_TRUE(l.link.lastFailure().startsWith(QString::number(requestdb::ErrLocked)));
-    release(longHolder);
+    ASSERT_NO_FATAL_FAILURE(releaseLock(longHolder, db));
     ASSERT_TRUE(l.poll(db));
     EXPECT_EQ(l.reloads.size(), 2u);
     RequestDBPath = requestdb::NoDatabasePath;
@@ -493,16 +496,14 @@ TEST_F(RequestDb, TakenAndClearedRequestsNeverComeBackAndNoneIsLost)
     add(QStringLiteral("/m/d.mp3"));
     l.link.setBusyTimeoutMs(20);
     QProcess holder;
-    holder.start(QStringLiteral("bash"), {Writer, "lock", db});
-    ASSERT_TRUE(holder.waitForReadyRead(20000));
+    ASSERT_NO_FATAL_FAILURE(holdLock(holder, db));
     l.link.deleteRequestsFor(db, QStringLiteral("/m/d.mp3"), QStringLiteral("picRequestsQInDJList_MouseUp"));
     ASSERT_TRUE(l.settle());
     EXPECT_EQ(l.link.waitingDeletes(), 1);
     ASSERT_TRUE(l.poll(db));
     EXPECT_EQ(l.reloads.size(), 2u);
     EXPECT_EQ(l.link.waitingDeletes(), 1);
-    ASSERT_TRUE(testutil::writeAll(db + QStringLiteral(".release"), {}));
-    ASSERT_TRUE(holder.waitForFinished(20000));
+    ASSERT_NO_FATAL_FAILURE(releaseLock(holder, db));
     ASSERT_TRUE(l.poll(db, false)); // switched off, the waiting delete still goes
     EXPECT_EQ(l.link.waitingDeletes(), 0);
     EXPECT_EQ(writer({"count", db}), "0");
@@ -514,13 +515,11 @@ TEST_F(RequestDb, TakenAndClearedRequestsNeverComeBackAndNoneIsLost)
         last.link.setBusyTimeoutMs(20);
         add(QStringLiteral("/m/f.mp3"));
         QProcess lock;
-        lock.start(QStringLiteral("bash"), {Writer, "lock", db});
-        ASSERT_TRUE(lock.waitForReadyRead(20000));
+        ASSERT_NO_FATAL_FAILURE(holdLock(lock, db));
         last.link.deleteRequestsFor(db, QStringLiteral("/m/f.mp3"), QStringLiteral("lstRequests_DblClick"));
         ASSERT_TRUE(last.settle());
         EXPECT_EQ(last.link.waitingDeletes(), 1);
-        ASSERT_TRUE(testutil::writeAll(db + QStringLiteral(".release"), {}));
-        ASSERT_TRUE(lock.waitForFinished(20000));
+        ASSERT_NO_FATAL_FAILURE(releaseLock(lock, db));
     }
     EXPECT_EQ(writer({"count", db}), "0");
 

@@ -76,6 +76,25 @@ protected:
         ASSERT_GT(pulse, 0) << "PortAudio does not list ALSA's pulse device: "
                             << audio::outputDeviceNames().join(", ").toStdString();
     }
+    // Decks A and B put on the drivers given, each playing the long tone from its start: deck A's
+    // channel, or 0 (a failure told) where a deck does not play.
+    static int playBoth(SoundEngine& a, int driverA, SoundEngine& b, int driverB, std::uint32_t& sa, std::uint32_t& sb)
+    {
+        a.setDriver(driverA);
+        b.setDriver(driverB);
+        if (a.init(44100, 32, 2) == 0 || b.init(44100, 32, 2) == 0) {
+            ADD_FAILURE() << "an engine does not start: " << a.getError() << ", " << b.getError();
+            return 0;
+        }
+        sa = a.streamOpen(media("tone30s.mp3"), 8192, 0, 0);
+        sb = b.streamOpen(media("tone30s.mp3"), 8192, 0, 0);
+        const int ca = a.streamPlay(-1, sa);
+        if (ca == 0 || b.streamPlay(-1, sb) == 0) {
+            ADD_FAILURE() << "a deck does not play: " << a.getError() << ", " << b.getError();
+            return 0;
+        }
+        return ca;
+    }
     QTemporaryDir dir;
     PulseDaemon daemon;
     int pulse = 0;
@@ -93,15 +112,9 @@ TEST_F(SoundDeviceLoss, KillingTheSoundServerStopsThatDeckAndTellsItOnceWhileThe
     const QStringList devices = audio::outputDeviceNames();
 
     SoundEngine a(QStringLiteral("A")), b(QStringLiteral("B"));
-    a.setDriver(pulse);
-    ASSERT_NE(a.init(44100, 32, 2), 0) << a.getError();
-    b.setDriver(int(devices.size()));
-    ASSERT_NE(b.init(44100, 32, 2), 0) << b.getError();
-    const auto sa = a.streamOpen(media("tone30s.mp3"), 8192, 0, 0);
-    const auto sb = b.streamOpen(media("tone30s.mp3"), 8192, 0, 0);
-    const int ca = a.streamPlay(-1, sa);
+    std::uint32_t sa = 0, sb = 0;
+    const int ca = playBoth(a, pulse, b, int(devices.size()), sa, sb);
     ASSERT_NE(ca, 0);
-    ASSERT_NE(b.streamPlay(-1, sb), 0);
     ASSERT_TRUE(eventually([&] { return a.streamGetTime(sa) >= 300 && b.streamGetTime(sb) >= 300; }))
         << "deck A at " << a.streamGetTime(sa) << " ms on the sound server";
     EXPECT_FALSE(a.takeOutputLost());
@@ -181,15 +194,9 @@ TEST_F(SoundDeviceLoss, TheServersOutputsAreListedAndADeckOnOneIsNeverMovedItsLo
     MonitorRecording onPhones("quenlow_phones"), onSpeakers("quenlow_speakers");
     ASSERT_TRUE(onPhones.recording() && onSpeakers.recording());
     SoundEngine a(QStringLiteral("A")), b(QStringLiteral("B"));
-    a.setDriver(phonesDriver);
-    ASSERT_NE(a.init(44100, 32, 2), 0) << a.getError();
-    b.setDriver(pulse);
-    ASSERT_NE(b.init(44100, 32, 2), 0) << b.getError();
-    const auto sa = a.streamOpen(media("tone30s.mp3"), 8192, 0, 0);
-    const auto sb = b.streamOpen(media("tone30s.mp3"), 8192, 0, 0);
-    const int ca = a.streamPlay(-1, sa);
+    std::uint32_t sa = 0, sb = 0;
+    const int ca = playBoth(a, phonesDriver, b, pulse, sa, sb);
     ASSERT_NE(ca, 0);
-    ASSERT_NE(b.streamPlay(-1, sb), 0);
     const auto loud = [](float level) { return level > 0.15f; };
     EXPECT_TRUE(onPhones.waitFor(loud, Clock::now(), std::chrono::milliseconds(5000))) << "deck A on the headphones";
     EXPECT_TRUE(onSpeakers.waitFor(loud, Clock::now(), std::chrono::milliseconds(5000))) << "deck B on the speakers";
