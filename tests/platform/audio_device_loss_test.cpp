@@ -352,13 +352,13 @@ static void startsAreWhole(int pulse)
     // As at start-up: an idle null sink takes up the stream's latency at the end of its 2 s block.
     std::this_thread::sleep_for(std::chrono::milliseconds(2500));
     const StartsFromRest soon = startFromRest(a, media("tone100hz_half.mp3"), monitor, 15);
-    EXPECT_EQ(soon.stepped, 0) << "steepest step " << soon.steepest;
+    EXPECT_EQ(soon.stepped, 0) << "steepest step " << soon.steepest << ", " << soon.steepestAtMs << " ms past the onset";
     EXPECT_EQ(soon.lost, 0) << "most frames lost " << soon.mostLost;
     EXPECT_EQ(soon.unheard, 0);
     ASSERT_FALSE(soon.heardMs.empty());
     EXPECT_LT(soon.heardMs[soon.heardMs.size() / 2], 25.0);
     const StartsFromRest late = startFromRest(a, media("tone100hz_half.mp3"), monitor, 1, std::chrono::seconds(6));
-    EXPECT_EQ(late.stepped, 0) << "steepest step " << late.steepest;
+    EXPECT_EQ(late.stepped, 0) << "steepest step " << late.steepest << ", " << late.steepestAtMs << " ms past the onset";
     EXPECT_EQ(late.lost, 0) << "most frames lost " << late.mostLost;
     EXPECT_EQ(late.unheard, 0);
     EXPECT_EQ(a.underruns(), 0u);

@@ -14,7 +14,10 @@
 #include <chrono>
 #include <cmath>
 #include <csignal>
+#include <cstring>
 #include <thread>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 namespace {
@@ -49,13 +52,27 @@ QString PulseDaemon::socket() const
 QString PulseDaemon::clientConfig() const { return folder_ + QStringLiteral("/client.conf"); }
 
 // Waits for the server's socket while the server runs, 20 s at most.
+// The server is up once its socket takes a connection: the file is there from the socket's bind,
+// a moment before the server listens on it, and a client then is refused.
 bool PulseDaemon::waitForSocket()
 {
+    const QByteArray path = QFile::encodeName(socket());
+    const auto listening = [&] {
+        sockaddr_un address {};
+        address.sun_family = AF_UNIX;
+        if (std::size_t(path.size()) >= sizeof address.sun_path)
+            return false;
+        std::memcpy(address.sun_path, path.constData(), std::size_t(path.size()));
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const bool taken = fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+        if (fd >= 0)
+            ::close(fd);
+        return taken;
+    };
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (!QFile::exists(socket()) && process_.state() == QProcess::Running
-           && std::chrono::steady_clock::now() < deadline)
+    while (!listening() && process_.state() == QProcess::Running && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    return process_.state() == QProcess::Running && QFile::exists(socket());
+    return process_.state() == QProcess::Running && listening();
 }
 
 bool PulseDaemon::start()
@@ -404,7 +421,7 @@ std::vector<float> MonitorRecording::soundSince(Clock::time_point since) const
     return std::vector<float>(sound_.begin() + std::ptrdiff_t(piece * 64 * 2), sound_.end());
 }
 
-ToneStart lookAtToneStart(const std::vector<float>& sound, double hz)
+ToneStart lookAtToneStart(const std::vector<float>& sound, double hz, std::size_t startFrames)
 {
     ToneStart look;
     const std::size_t frames = sound.size() / 2;
@@ -422,9 +439,13 @@ ToneStart lookAtToneStart(const std::vector<float>& sound, double hz)
     const double crossing = double(i) + a / (a - b);
     // There the tone is a whole number of periods in: at the onset, that less the way between.
     look.phaseFrames = std::fmod(period - std::fmod(crossing - double(look.onset), period), period);
-    for (std::size_t f = std::max<std::size_t>(look.onset, 1); f < frames; ++f)
+    const std::size_t end = frames - look.onset > startFrames ? look.onset + startFrames : frames;
+    for (std::size_t f = std::max<std::size_t>(look.onset, 1); f < end; ++f)
         for (int c = 0; c < 2; ++c)
-            look.steepest = std::max(look.steepest, std::fabs(sound[f * 2 + c] - sound[(f - 1) * 2 + c]));
+            if (const float step = std::fabs(sound[f * 2 + c] - sound[(f - 1) * 2 + c]); step > look.steepest) {
+                look.steepest = step;
+                look.steepestAt = f - look.onset;
+            }
     return look;
 }
 
@@ -460,12 +481,15 @@ StartsFromRest startFromRest(audio::SoundEngine& e, const QString& tone, Monitor
         const auto at = monitor.waitFor([](float level) { return level > 0.01f; }, t0, std::chrono::milliseconds(2000));
         r.heardMs.push_back(at ? std::chrono::duration<double, std::milli>(*at - t0).count() : 2000.0);
         std::this_thread::sleep_for(std::chrono::milliseconds(150));
-        const ToneStart look = lookAtToneStart(monitor.soundSince(t0), 100);
+        const ToneStart look = lookAtToneStart(monitor.soundSince(t0), 100, 44100 / 20);
         if (!look.heard) {
             ++r.unheard;
             return;
         }
-        r.steepest = std::max(r.steepest, look.steepest);
+        if (look.steepest > r.steepest) {
+            r.steepest = look.steepest;
+            r.steepestAtMs = double(look.steepestAt) * 1000.0 / 44100.0;
+        }
         r.stepped += look.steepest > 0.02f;
         if (fromTheBeginning) {
             const double skipped = std::remainder(look.phaseFrames - mixedPhase, 441.0);

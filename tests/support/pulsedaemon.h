@@ -12,6 +12,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <mutex>
 #include <optional>
@@ -111,16 +112,18 @@ private:
 };
 
 // How a tone of `hz` that starts from silence sounds in a recording (interleaved stereo): where it
-// is first heard, the greatest change from one sample to the next from there on (a click), and
-// how far into its period the tone is where it is first heard, in frames. Against the same look
-// at the sound as mixed, the last tells how much of the start a server skipped.
+// is first heard, the greatest change from one sample to the next over its first `startFrames`
+// (a click of the start) and how far past the onset that change is, and how far into its period
+// the tone is where it is first heard, in frames. Against the same look at the sound as mixed,
+// the last tells how much of the start a server skipped.
 struct ToneStart {
     bool heard = false;
     std::size_t onset = 0;
     float steepest = 0.0f;
+    std::size_t steepestAt = 0;
     double phaseFrames = 0.0;
 };
-ToneStart lookAtToneStart(const std::vector<float>& sound, double hz);
+ToneStart lookAtToneStart(const std::vector<float>& sound, double hz, std::size_t startFrames = SIZE_MAX);
 
 namespace audio {
 class SoundEngine;
@@ -129,13 +132,16 @@ class SoundEngine;
 // Starts from rest of a 100 Hz tone at half scale (the test media's tone100hz_half.mp3) on an
 // engine, recorded from the monitor: each round plays the tone from its beginning on an output at
 // rest and pauses it after 150 ms, resumes it once the output rests again (and `restMore` later)
-// and stops it 150 ms later. Counted: starts with a step (a change from one sample to the next
-// over 0.02 of full scale, where the tone bends by 0.007 at most: a cut fade-in), plays that lost
+// and stops it 150 ms later. Counted: starts with a step within their first 50 ms (a change from
+// one sample to the next over 0.02 of full scale, where the tone bends by 0.007 at most: a cut
+// fade-in, or a seam where the first piece written meets the next; the greatest is kept with the
+// milliseconds past the onset where it is), plays that lost
 // more than 4 frames of the tone's beginning (against the same look at the sound as mixed), and
 // how soon each start was heard (ms, by the sink's clock).
 struct StartsFromRest {
     int stepped = 0, lost = 0, unheard = 0;
     float steepest = 0.0f;
+    double steepestAtMs = 0.0;
     double mostLost = 0.0;
     std::vector<double> heardMs; // sorted
 };
