@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <chrono>
 #include <mutex>
+#include <optional>
 #include <pthread.h>
 #include <sched.h>
 
@@ -59,15 +60,13 @@ std::vector<DeviceEntry> serverEntries(const std::vector<ServerOutput>& sinks, c
 // whatever the server lists a moment later (an output added, or no answer in time, which would
 // have made the number mean another output, or the silent one).
 std::mutex listedMutex;
-std::vector<ServerOutput> listedOutputs;
-bool listed = false;
+std::optional<std::vector<ServerOutput>> listedOutputs; // none before the first list
 
 std::vector<ServerOutput> listServerOutputs()
 {
     std::vector<ServerOutput> sinks = serverOutputs();
     std::lock_guard lock(listedMutex);
     listedOutputs = sinks;
-    listed = true;
     return sinks;
 }
 
@@ -75,8 +74,8 @@ std::vector<ServerOutput> lastListedServerOutputs()
 {
     {
         std::lock_guard lock(listedMutex);
-        if (listed)
-            return listedOutputs;
+        if (listedOutputs)
+            return *listedOutputs;
     }
     return listServerOutputs();
 }
