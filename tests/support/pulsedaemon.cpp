@@ -51,9 +51,9 @@ QString PulseDaemon::socket() const
 }
 QString PulseDaemon::clientConfig() const { return folder_ + QStringLiteral("/client.conf"); }
 
-// Waits for the server's socket while the server runs, 20 s at most.
-// The server is up once its socket takes a connection: the file is there from the socket's bind,
-// a moment before the server listens on it, and a client then is refused.
+// Waits for the server's socket while the server runs, 20 s at most. The server is up once its
+// socket takes a connection: the file is there from the socket's bind, a moment before the server
+// listens on it, and a client then is refused.
 bool PulseDaemon::waitForSocket()
 {
     const QByteArray path = QFile::encodeName(socket());

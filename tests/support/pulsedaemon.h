@@ -135,9 +135,9 @@ class SoundEngine;
 // and stops it 150 ms later. Counted: starts with a step within their first 50 ms (a change from
 // one sample to the next over 0.02 of full scale, where the tone bends by 0.007 at most: a cut
 // fade-in, or a seam where the first piece written meets the next; the greatest is kept with the
-// milliseconds past the onset where it is), plays that lost
-// more than 4 frames of the tone's beginning (against the same look at the sound as mixed), and
-// how soon each start was heard (ms, by the sink's clock).
+// milliseconds past the onset where it is), plays that lost more than 4 frames of the tone's
+// beginning (against the same look at the sound as mixed), and how soon each start was heard (ms,
+// by the sink's clock).
 struct StartsFromRest {
     int stepped = 0, lost = 0, unheard = 0;
     float steepest = 0.0f;
