@@ -127,7 +127,7 @@ void PulseOutput::onWrite(pa_stream*, std::size_t bytes, void* user)
     // A resting stream is answered too (silence, which the next start drops): the server's
     // requests add up, and a start would otherwise find them all still open.
     if (!self->corked_)
-        self->noteRead(self->client_.head() - std::int64_t(self->queueFrames_) + std::int64_t(bytes / kFrameBytes));
+        self->noteRequest(self->client_.head() - std::int64_t(self->queueFrames_) + std::int64_t(bytes / kFrameBytes));
     if (!self->starting_) // a start writes what was asked meanwhile once it begins
         self->writeRequested();
 }
@@ -265,6 +265,23 @@ void PulseOutput::noteRead(std::int64_t frame, bool reading)
     readAt_ = frame;
     readWhen_ = pa_rtclock_now();
     client_.heard(frame, reading);
+}
+
+// A request's word on the read point is as old as its way here (a busy server's thread, this
+// thread's wake), and PipeWire's first request after a rewrite asks less by what the rewrite wrote:
+// either puts the read point behind where the server reads, and the decks' positions would stand
+// still until the next word. A request that puts it back by more than the sink takes at a time
+// is doubted once; a second one in a row is the server that read slower (it stood), and is taken.
+void PulseOutput::noteRequest(std::int64_t frame)
+{
+    if (playing_) {
+        const std::int64_t reckoned = client_.head() - aheadBy(pa_rtclock_now());
+        const bool behind = frame < reckoned - sinkFrames();
+        if (behind && !doubted_)
+            frame = reckoned;
+        doubted_ = behind && !doubted_;
+    }
+    noteRead(frame);
 }
 
 // What the server holds ahead of where it reads by `now`: from what it last told, as if it has

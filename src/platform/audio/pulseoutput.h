@@ -118,6 +118,7 @@ private:
     // The server told (or a write showed) that it reads at `frame` now, and reads on unless it
     // stopped (`reading` false: corked or run dry).
     void noteRead(std::int64_t frame, bool reading = true);
+    void noteRequest(std::int64_t frame);
     std::int64_t aheadBy(std::uint64_t now) const;
     void askWhereItReads();
     void rewrite();
@@ -149,6 +150,7 @@ private:
     std::int64_t readAt_ = 0;     // the server's read point, last told
     std::uint64_t readWhen_ = 0;  // and since when it reads on from there (the steady clock, us)
     bool playing_ = false;        // the server reads on: started, not run dry, not corked
+    bool doubted_ = false;        // the last request put the read point far back (noteRequest())
     // The stream's latency and queue while it plays and while it rests (see kRestSinkMs).
     Latency latency_ = Latency::Resting;
     pa_buffer_attr playAttr_ {};
