@@ -16,6 +16,7 @@
 #include <chrono>
 #include <cmath>
 #include <functional>
+#include <iostream>
 #include <thread>
 
 #include <pthread.h>
@@ -362,6 +363,8 @@ static void startsAreWhole(int pulse)
     EXPECT_EQ(late.lost, 0) << "most frames lost " << late.mostLost;
     EXPECT_EQ(late.unheard, 0);
     EXPECT_EQ(a.underruns(), 0u);
+    if (soon.dropouts + late.dropouts > 0)
+        std::cout << "The server dropped its sound " << soon.dropouts + late.dropouts << " times, for a moment each\n";
     a.close();
 }
 
@@ -428,6 +431,8 @@ static void changesAreRewritten(int pulse)
     SoundEngine a(QStringLiteral("A"));
     a.setDriver(pulse);
     ASSERT_NE(a.init(44100, 32, 2), 0) << a.getError();
+    // As at start-up (see startsAreWhole): the starts themselves are looked at there.
+    std::this_thread::sleep_for(std::chrono::milliseconds(2500));
     const auto s = a.streamOpen(media("tone30s.mp3"), 8192, 0, 0);
     const int len = a.streamGetLengthMs(s);
     const int ch = a.streamPlay(-1, s);
@@ -497,8 +502,9 @@ static void changesAreRewritten(int pulse)
     // sounds that do not meet by far more.
     // The song's own last frame, where the tone stops, is not a seam: the look ends there, and
     // 3 ms before on a server that plays the stream through its resampler (PipeWire's sink runs at
-    // 48 kHz), which rings around that stop.
+    // 48 kHz), which rings around that stop. Nor are the server's own dropouts (see Dropout).
     const std::vector<float> sound = monitor.sound();
+    const std::vector<Dropout> dropouts = serverDropouts(sound);
     std::size_t last = sound.size();
     while (last > 0 && std::fabs(sound[last - 1]) < 1e-4f)
         --last;
@@ -507,12 +513,14 @@ static void changesAreRewritten(int pulse)
     std::size_t at = 0;
     for (std::size_t i = 4; i < last; i += 2) {
         const float bend = std::fabs(sound[i] - 2 * sound[i - 2] + sound[i - 4]);
-        if (bend > worst) {
+        if (bend > worst && !inDropout(dropouts, i / 2)) {
             worst = bend;
             at = i / 2;
         }
     }
     EXPECT_LT(worst, 0.02f) << "a click at frame " << at << " of " << sound.size() / 2;
+    if (!dropouts.empty())
+        std::cout << "The server dropped its sound " << dropouts.size() << " times, for a moment each\n";
 
     // Fast forward on a 48 kHz song, 2.72 source frames to each output frame: the ring still
     // holds all of it the server has queued, so a change is heard at once, nothing runs dry and

@@ -421,6 +421,70 @@ std::vector<float> MonitorRecording::soundSince(Clock::time_point since) const
     return std::vector<float>(sound_.begin() + std::ptrdiff_t(piece * 64 * 2), sound_.end());
 }
 
+std::vector<Dropout> serverDropouts(const std::vector<float>& sound)
+{
+    // PipeWire runs its graph at 256 frames of 48 kHz at the least for a pulse client, and at that
+    // while a deck plays: a quantum of the recording's. The ringing of the server's resampler at a
+    // dead stop and a dead start eats into the silence and stands beside it.
+    constexpr double kQuantum = 256.0 * 44100 / 48000;
+    constexpr float kQuiet = 0.002f, kLoud = 0.01f;
+    constexpr std::size_t kShortest = std::size_t(kQuantum) - 64, kLongest = std::size_t(kQuantum) + 8;
+    constexpr std::size_t kRinging = 24, kFurthest = 2205;
+    const std::size_t frames = sound.size() / 2;
+    const auto x = [&](std::size_t f) { return double(sound[f * 2]); };
+    const auto crossesAt = [&](std::size_t f, int way) {
+        return way > 0 ? x(f) < 0.0 && x(f + 1) >= 0.0 : x(f) >= 0.0 && x(f + 1) < 0.0;
+    };
+    const auto crossing = [&](std::size_t f) { return double(f) + x(f) / (x(f) - x(f + 1)); };
+    const auto loudest = [&](std::size_t from, std::size_t to) {
+        double most = 0.0;
+        for (std::size_t f = from; f < to; ++f)
+            most = std::max(most, std::fabs(x(f)));
+        return most;
+    };
+    std::vector<Dropout> found;
+    for (std::size_t f = kRinging + 1; f + kRinging + 2 < frames;) {
+        if (std::fabs(x(f)) >= kQuiet) {
+            ++f;
+            continue;
+        }
+        const std::size_t from = f;
+        while (f + kRinging + 2 < frames && std::fabs(x(f)) < kQuiet)
+            ++f;
+        const std::size_t to = f;
+        // Sound right up to it and right from it again.
+        if (to - from < kShortest || to - from > kLongest || loudest(from - kRinging, from) < kLoud
+            || loudest(to, to + kRinging) < kLoud)
+            continue;
+        // The last crossing before, and the first two the same way after: the tone after it is a
+        // whole number of its periods on from the tone before it, or that and a quantum.
+        const std::size_t first = from > kFurthest ? from - kFurthest : 0;
+        const std::size_t last = std::min(frames - 1, to + kFurthest);
+        std::size_t before = from - kRinging;
+        while (before > first && !crossesAt(before, +1) && !crossesAt(before, -1))
+            --before;
+        const int way = crossesAt(before, +1) ? +1 : -1;
+        std::size_t after = to + kRinging;
+        while (after < last && !crossesAt(after, way))
+            ++after;
+        std::size_t next = after + 2;
+        while (next < last && !crossesAt(next, way))
+            ++next;
+        if (before == first || next >= last)
+            continue;
+        const double period = crossing(next) - crossing(after);
+        const double apart = crossing(after) - crossing(before);
+        if (std::fabs(std::remainder(apart, period)) <= 3.0 || std::fabs(std::remainder(apart - kQuantum, period)) <= 3.0)
+            found.push_back({from - kRinging, to + kRinging});
+    }
+    return found;
+}
+
+bool inDropout(const std::vector<Dropout>& dropouts, std::size_t frame)
+{
+    return std::any_of(dropouts.begin(), dropouts.end(), [&](const Dropout& d) { return frame >= d.from && frame < d.to; });
+}
+
 ToneStart lookAtToneStart(const std::vector<float>& sound, double hz, std::size_t startFrames)
 {
     ToneStart look;
@@ -439,9 +503,13 @@ ToneStart lookAtToneStart(const std::vector<float>& sound, double hz, std::size_
     const double crossing = double(i) + a / (a - b);
     // There the tone is a whole number of periods in: at the onset, that less the way between.
     look.phaseFrames = std::fmod(period - std::fmod(crossing - double(look.onset), period), period);
+    // A dropout of the server's before there may have held the tone back: its phase tells nothing.
+    const std::vector<Dropout> dropouts = serverDropouts(sound);
+    look.phaseKnown = std::none_of(dropouts.begin(), dropouts.end(), [&](const Dropout& d) { return d.from <= i + 1; });
     const std::size_t end = frames - look.onset > startFrames ? look.onset + startFrames : frames;
+    look.dropouts = int(std::count_if(dropouts.begin(), dropouts.end(), [&](const Dropout& d) { return d.from < end; }));
     for (std::size_t f = std::max<std::size_t>(look.onset, 1); f < end; ++f)
-        for (int c = 0; c < 2; ++c)
+        for (int c = 0; c < 2 && !inDropout(dropouts, f); ++c)
             if (const float step = std::fabs(sound[f * 2 + c] - sound[(f - 1) * 2 + c]); step > look.steepest) {
                 look.steepest = step;
                 look.steepestAt = f - look.onset;
@@ -491,7 +559,8 @@ StartsFromRest startFromRest(audio::SoundEngine& e, const QString& tone, Monitor
             r.steepestAtMs = double(look.steepestAt) * 1000.0 / 44100.0;
         }
         r.stepped += look.steepest > 0.02f;
-        if (fromTheBeginning) {
+        r.dropouts += look.dropouts;
+        if (fromTheBeginning && look.phaseKnown) {
             const double skipped = std::remainder(look.phaseFrames - mixedPhase, 441.0);
             r.mostLost = std::max(r.mostLost, skipped);
             r.lost += skipped > 4;

@@ -111,17 +111,35 @@ private:
     std::vector<Piece> pieces_;
 };
 
+// A moment where the server itself dropped the sound. Under load PipeWire's graph, at the quantum
+// of a few milliseconds a deck has it run at, now and then misses one, whatever plays on it (a plain
+// pacat as much as a deck), and tells the stream nothing: the sound stops dead for that quantum and
+// goes on in step with the tone before it, either as if it had played on (the quantum's sound lost)
+// or held back by exactly the quantum. None of a deck's faults sounds so: a deck that ran dry is
+// told an underrun and goes on late by whole blocks of its mixing; a rewrite that came late is a
+// seam of two sounds with no silence between; a volume change fades. A recording's steps at the
+// edges of such a moment (the resampler's ringing with them) are the server's. Frames of the
+// recording, `from` to `to`.
+struct Dropout {
+    std::size_t from = 0, to = 0;
+};
+std::vector<Dropout> serverDropouts(const std::vector<float>& sound);
+bool inDropout(const std::vector<Dropout>& dropouts, std::size_t frame);
+
 // How a tone of `hz` that starts from silence sounds in a recording (interleaved stereo): where it
 // is first heard, the greatest change from one sample to the next over its first `startFrames`
 // (a click of the start) and how far past the onset that change is, and how far into its period
 // the tone is where it is first heard, in frames. Against the same look at the sound as mixed,
-// the last tells how much of the start a server skipped.
+// the last tells how much of the start a server skipped (known unless a dropout of the server's
+// came first). The server's own dropouts are counted, their edges not as steps.
 struct ToneStart {
     bool heard = false;
     std::size_t onset = 0;
     float steepest = 0.0f;
     std::size_t steepestAt = 0;
     double phaseFrames = 0.0;
+    bool phaseKnown = false;
+    int dropouts = 0;
 };
 ToneStart lookAtToneStart(const std::vector<float>& sound, double hz, std::size_t startFrames = SIZE_MAX);
 
@@ -137,9 +155,9 @@ class SoundEngine;
 // fade-in, or a seam where the first piece written meets the next; the greatest is kept with the
 // milliseconds past the onset where it is), plays that lost more than 4 frames of the tone's
 // beginning (against the same look at the sound as mixed), and how soon each start was heard (ms,
-// by the sink's clock).
+// by the sink's clock). The server's own dropouts are counted apart, their edges not as steps.
 struct StartsFromRest {
-    int stepped = 0, lost = 0, unheard = 0;
+    int stepped = 0, lost = 0, unheard = 0, dropouts = 0;
     float steepest = 0.0f;
     double steepestAtMs = 0.0;
     double mostLost = 0.0;
