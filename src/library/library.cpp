@@ -370,15 +370,20 @@ bool Library::keepsRefusedFile(const QString& path)
     return false;
 }
 
-void Library::saveList(SongListModel& list, const char* fileName, const char* location)
+void Library::saveList(SongListModel& list, const char* fileName, const char* location, QString* failure,
+                       bool syncFolder)
 {
+    const auto fail = [failure](const QString& why) {
+        if (failure)
+            *failure = why;
+        raiseError(75, QStringLiteral("Path/File access error: ") + why);
+    };
     trap(location, [&] {
         // A file refused at load is still what the user has: the list in memory never held it,
         // and writing it would lose the file.
         if (keepsRefusedFile(listFile(fileName)))
-            raiseError(75, QStringLiteral("Path/File access error: %1 was not saved: the file there was too large "
-                                          "to load and is kept as it is")
-                               .arg(QLatin1String(fileName)));
+            fail(QStringLiteral("%1 was not saved: the file there was too large to load and is kept as it is")
+                     .arg(QLatin1String(fileName)));
         // One pass over the rows as they stand: the file is built whole in memory and only
         // then replaces the old one, so nothing can change the list half-way and a failure
         // leaves the previous file as it was.
@@ -388,8 +393,8 @@ void Library::saveList(SongListModel& list, const char* fileName, const char* lo
         for (int i = 0; i < list.count(); ++i)
             listfile::appendLine(out, list.at(i).cells, n);
         QString error;
-        if (!files::writeWhole(listFile(fileName), out, &error))
-            raiseError(75, QStringLiteral("Path/File access error: ") + error);
+        if (!files::writeWhole(listFile(fileName), out, &error, syncFolder))
+            fail(error);
         if (hooks.listSaved)
             hooks.listSaved(QLatin1String(fileName));
     });
@@ -406,6 +411,13 @@ void Library::SaveFullPlaylist()
 
 void Library::SaveMostPlayed() { saveList(mostPlayed_, "MostPlayedPlaylist.qnl", "SaveMostPlayed"); }
 void Library::SaveDJPlaylist() { saveList(dj_, "DJPlaylist.qnl", "SaveDJPlaylist"); }
+
+QString Library::saveDJPlaylistNow()
+{
+    QString failure;
+    saveList(dj_, "DJPlaylist.qnl", "SaveDJPlaylist", &failure, true);
+    return failure;
+}
 void Library::SaveSongBin() { saveList(songBin_, "SongBin.qnl", "SaveSongBin"); }
 
 int Library::loadList(SongListModel& list, const QString& path, const char* location)

@@ -71,6 +71,10 @@ public:
     void SaveMostPlayed();
     void SaveDJPlaylist();
     void SaveSongBin();
+    // Saves the DJ Playlist at once, its folder forced to the disk as well, so the file holds
+    // what the list holds now even after a power cut (a request taken into it may then leave the
+    // request database). "" when saved, else the reason, which is logged too.
+    QString saveDJPlaylistNow();
     void LoadFullPlaylist(const QString& sFilename);
     void LoadMostPlayedPlaylist();
     void LoadDJPlaylist();
@@ -169,7 +173,9 @@ signals:
 private:
     void attach(SongListModel& model, const char* viewName);
     void setCaption(const char* label, const QString& text);
-    void saveList(SongListModel& list, const char* fileName, const char* location);
+    // failure, when given, receives the reason a save failed; syncFolder as files::writeWhole.
+    void saveList(SongListModel& list, const char* fileName, const char* location, QString* failure = nullptr,
+                  bool syncFolder = false);
     // Whether the list file at path is one refused at load and still there unchanged.
     bool keepsRefusedFile(const QString& path);
     int loadList(SongListModel& list, const QString& path, const char* location);
