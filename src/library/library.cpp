@@ -454,6 +454,7 @@ int Library::loadList(SongListModel& list, const QString& path, const char* loca
         TextPool pool;
         bool complete = true;
         int damaged = 0;
+        int nameless = 0;
         for (;;) {
             SongRow r;
             const auto row = in.readRow(r.cells, n);
@@ -464,8 +465,14 @@ int Library::loadList(SongListModel& list, const QString& path, const char* loca
                 break;
             }
             // More rows than lines counted (lone CRs among CR LFs): refused all the same.
-            if (qint64(rows.size()) >= maxRows)
+            if (qint64(rows.size()) + nameless >= maxRows)
                 refuse(bytes.size(), maxRows + 1);
+            // A row without a file name is no song: nothing could load or play it, and it is
+            // not written back.
+            if (r.cells[field::Filename].trimmed().isEmpty()) {
+                ++nameless;
+                continue;
+            }
             if (row != listfile::FieldReader::Row::Complete)
                 ++damaged;
             // Time, Genre, Plays and Edited come from small vocabularies.
@@ -479,6 +486,11 @@ int Library::loadList(SongListModel& list, const QString& path, const char* loca
         list.appendRows(std::move(rows));
         if (damaged)
             LogError(59, QStringLiteral("Bad record length: %1 line(s) with too few or too many fields").arg(damaged),
+                     QLatin1String(location));
+        if (nameless)
+            LogError(59, QStringLiteral("Bad record: %1 row(s) without a file name skipped in %2")
+                             .arg(nameless)
+                             .arg(QDir::toNativeSeparators(path)),
                      QLatin1String(location));
         if (!complete)
             raiseError(62, QStringLiteral("Input past end of file"));
