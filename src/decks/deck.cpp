@@ -235,7 +235,7 @@ void Deck::LoadSong(DeckSongList& list, bool bDelete, bool bShowErrors, int Auto
 
         title = tags.title;
         artist = tags.artist;
-        time = SecondsToTime(tags.playTime);
+        time = PlayTimeText(tags.playTime);
         genre = tags.genre;
         filename = path;
 
