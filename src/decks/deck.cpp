@@ -528,8 +528,9 @@ void Deck::playFailed(const char* location)
     // Told here, with the engine's own reason: the player timer does not tell the same loss
     // again later (it would stop the next play, the first one on the output back).
     engine_.engine().takeOutputLost();
-    soundFailed(engine_.FSOUND_GetError() == audio::ErrPlay ? QStringLiteral("Player %1 cannot play, its sound device is gone: %2")
-                                                            : QStringLiteral("Player %1 cannot play: %2"),
+    const bool gone = engine_.FSOUND_GetError() == audio::ErrPlay;
+    soundFailed(gone ? QStringLiteral("Player %1 cannot play, its sound device is gone: %2")
+                     : QStringLiteral("Player %1 cannot play: %2"),
                 location);
 }
 

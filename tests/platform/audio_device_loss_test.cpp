@@ -218,8 +218,11 @@ TEST_F(SoundDeviceLoss, TheServersOutputsAreListedAndADeckOnOneIsNeverMovedItsLo
     EXPECT_TRUE(eventually([&] { return b.streamGetTime(sb) >= bAt + 300; })) << "deck B stopped at " << bAt;
     EXPECT_FALSE(b.takeOutputLost());
 
-    // A play while the headphones are out fails and says so; plugged in again, they play.
+    // A play while the headphones are out fails and says so, a start paused (as the decks start)
+    // too; plugged in again, they play.
     EXPECT_EQ(a.streamPlay(-1, sa), 0);
+    EXPECT_EQ(a.getError(), audio::ErrPlay);
+    EXPECT_EQ(a.streamPlay(-1, sa, true), 0);
     EXPECT_EQ(a.getError(), audio::ErrPlay);
     phones = daemon.addSink("quenlow_phones", "Quenlow Phones");
     ASSERT_GE(phones, 0) << daemon.log().toStdString();
@@ -338,6 +341,17 @@ TEST_F(SoundDeviceLoss, ADeviceRestsWhileNothingPlaysAndALossMeanwhileIsToldAtTh
     a.close();
 }
 
+// Puts the engine on the server's "pulse" device as at start-up: an idle null sink takes up the
+// stream's latency at the end of its 2 s block, which is waited out before anything plays.
+static bool startAsAtStartUp(SoundEngine& a, int pulse)
+{
+    a.setDriver(pulse);
+    if (a.init(44100, 32, 2) == 0)
+        return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+    return true;
+}
+
 static void startsAreWhole(int pulse)
 {
     // A play and a resume on an output at rest, recorded from the sink's monitor: the 5 ms fade-in
@@ -348,10 +362,7 @@ static void startsAreWhole(int pulse)
     MonitorRecording monitor;
     ASSERT_TRUE(monitor.recording());
     SoundEngine a(QStringLiteral("A"));
-    a.setDriver(pulse);
-    ASSERT_NE(a.init(44100, 32, 2), 0) << a.getError();
-    // As at start-up: an idle null sink takes up the stream's latency at the end of its 2 s block.
-    std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+    ASSERT_TRUE(startAsAtStartUp(a, pulse)) << a.getError();
     const StartsFromRest soon = startFromRest(a, media("tone100hz_half.mp3"), monitor, 15);
     EXPECT_EQ(soon.stepped, 0) << "steepest step " << soon.steepest << ", " << soon.steepestAtMs << " ms past the onset";
     EXPECT_EQ(soon.lost, 0) << "most frames lost " << soon.mostLost;
@@ -408,9 +419,7 @@ static void startsAtTheDecksVolumeAndSpeed(int pulse)
     MonitorRecording monitor;
     ASSERT_TRUE(monitor.recording());
     SoundEngine a(QStringLiteral("A"));
-    a.setDriver(pulse);
-    ASSERT_NE(a.init(44100, 32, 2), 0) << a.getError();
-    std::this_thread::sleep_for(milliseconds(2500)); // as at start-up (see startsAreWhole)
+    ASSERT_TRUE(startAsAtStartUp(a, pulse)) << a.getError();
     const auto s = a.streamOpen(media("tone30s.mp3"), 8192, 0, 0);
     ASSERT_NE(s, 0u);
     const auto playFromStop = [&](int round, int volume, int hz) {
@@ -523,10 +532,8 @@ static void changesAreRewritten(int pulse)
     MonitorRecording monitor;
     ASSERT_TRUE(monitor.recording());
     SoundEngine a(QStringLiteral("A"));
-    a.setDriver(pulse);
-    ASSERT_NE(a.init(44100, 32, 2), 0) << a.getError();
-    // As at start-up (see startsAreWhole): the starts themselves are looked at there.
-    std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+    // As at start-up: the starts themselves are looked at in startsAreWhole.
+    ASSERT_TRUE(startAsAtStartUp(a, pulse)) << a.getError();
     const auto s = a.streamOpen(media("tone30s.mp3"), 8192, 0, 0);
     const int len = a.streamGetLengthMs(s);
     const int ch = a.streamPlay(-1, s);
