@@ -171,9 +171,8 @@ void AutoDJ::fadeStep(Side from)
             abandonFade(to);
             return;
         }
-        // The incoming deck plays at the pitch its slider shows, and its song is counted into
+        // The incoming deck (started at the pitch its slider shows) has its song counted into
         // Most Played once, from this start on.
-        host_.setFrequency(to, host_.pitchSlider(to));
         counted(to) = false;
     }
 

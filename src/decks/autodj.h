@@ -35,11 +35,11 @@ public:
     // --- the deck's engine, on the deck's own stream and channel
     virtual int streamTimeMs(Side deck) const = 0;   // FSOUND_Stream_GetTime
     virtual int streamLengthMs(Side deck) const = 0; // FSOUND_Stream_GetLengthMs
-    virtual int playStream(Side deck) = 0;           // FSOUND_Stream_Play(-1, stream): the channel
+    // Starts the deck's stream at the deck's crossfader volume and pitch from its first sample:
+    // the channel, 0 when it cannot play (the deck has told why).
+    virtual int playStream(Side deck) = 0;
     virtual void stopStream(Side deck) = 0;          // FSOUND_Stream_Stop
     virtual bool isPaused(Side deck) const = 0;      // FSOUND_GetPaused on the deck's channel
-    virtual void setFrequency(Side deck, int hz) = 0; // FSOUND_SetFrequency on the deck's channel
-    virtual int pitchSlider(Side deck) const = 0;    // sldAFreq / sldBFreq value
     virtual void setCrossfaderVolumes() = 0;         // both decks' volumes from the knob
 
     // --- the lamp (picAutoDJOff showing item 1, 2 or 3 of imgAutoDJOn)

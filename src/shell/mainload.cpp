@@ -275,6 +275,9 @@ void frmMain::Form_Load()
     });
     if (closing_ || session::ending())
         return;
+    // A deck whose output was missing at start waits for it: the message line says so.
+    if (const QString& notice = deckState().OutputNotice; !notice.isEmpty())
+        messages.post(notice, true);
     UpdateClock();
     startTimers();
 }

@@ -204,6 +204,7 @@ void frmMain::createControllers()
         else
             decks->LoadSongB(queue, true, false, autoIndex);
     };
+    autoDJ->startDeck = [this](Side deck) { return decks->deck(deck == Side::A ? 'A' : 'B').startStream("B-295"); };
 
     // The tag editor: its openers, and the decks and lists its save brings up to date.
     wireTagEditor();

@@ -116,7 +116,7 @@ public:
             return 0;
         FakeDeck& d = deck(side);
         d.paused = false;
-        d.frequency = 44100; // a new channel plays at normal speed until told otherwise
+        d.frequency = d.pitch; // a start is at the deck's pitch from its first sample
         d.played.push_back(d.file);
         started.push_back({side, d.file});
         return ++nextChannel;
@@ -127,8 +127,6 @@ public:
         stops.push_back(side);
     }
     bool isPaused(Side side) const override { return deck(side).paused; }
-    void setFrequency(Side side, int hz) override { deck(side).frequency = hz; }
-    int pitchSlider(Side side) const override { return deck(side).pitch; }
     void setCrossfaderVolumes() override
     {
         ++volumeUpdates;
@@ -219,11 +217,7 @@ public:
     }
 
     // Starts a deck as its play button would.
-    void pressPlay(Side side)
-    {
-        channel(side) = playStream(side);
-        setFrequency(side, deck(side).pitch);
-    }
+    void pressPlay(Side side) { channel(side) = playStream(side); }
 
     int& channel(Side s) { return s == Side::A ? state.ChannelA : state.ChannelB; }
     int channel(Side s) const { return s == Side::A ? state.ChannelA : state.ChannelB; }

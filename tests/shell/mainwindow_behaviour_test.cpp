@@ -371,11 +371,15 @@ TEST_F(MainWindowTest, LoadLeavesTheEnginesAsStartUpLeftThem)
     }
     DeckState& d = deckState();
     d.reset();
+    // Start-up found deck B's output missing: the message line says so, and keeps it.
+    d.OutputNotice = QStringLiteral("Player B's sound output \"Phones\" is missing: the player plays once it is back.");
     w->Form_Load();
     // No stream was left behind, so no engine was asked to close one: no error is pending.
     EXPECT_EQ(FMod.FSOUND_GetError(), 0);
     EXPECT_EQ(FMod2.FSOUND_GetError(), 0);
     EXPECT_EQ(d.StreamA, 0);
+    EXPECT_EQ(c<SkinControl>("lblMessages")->text(), d.OutputNotice);
+    EXPECT_TRUE(w->messages.bKeepMessageDisplayed);
     FMod.FSOUND_Close();
     FMod2.FSOUND_Close();
     d.reset();
