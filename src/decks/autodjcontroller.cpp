@@ -60,6 +60,7 @@ public:
     int streamTimeMs(Side d) const override { return engine(d).FSOUND_Stream_GetTime(stream(d)); }
     int streamLengthMs(Side d) const override { return engine(d).FSOUND_Stream_GetLengthMs(stream(d)); }
     int playStream(Side d) override { return owner_.startDeck ? owner_.startDeck(d) : 0; }
+    bool outputGone(Side d) const override { return engine(d).FSOUND_GetError() == audio::ErrPlay; }
     void stopStream(Side d) override { engine(d).FSOUND_Stream_Stop(stream(d)); }
     bool isPaused(Side d) const override { return engine(d).FSOUND_GetPaused(channel(d)) != 0; }
     void setCrossfaderVolumes() override { SetCrossfaderVolumes(); }

@@ -112,7 +112,7 @@ public:
     int streamLengthMs(Side side) const override { return stream(side) ? deck(side).lengthMs : 0; }
     int playStream(Side side) override
     {
-        if (stream(side) == 0 || failPlay)
+        if (stream(side) == 0 || failPlay || noOutput)
             return 0;
         FakeDeck& d = deck(side);
         d.paused = false;
@@ -121,6 +121,7 @@ public:
         started.push_back({side, d.file});
         return ++nextChannel;
     }
+    bool outputGone(Side) const override { return noOutput; }
     void stopStream(Side side) override
     {
         deck(side).posMs = 0;
@@ -246,6 +247,7 @@ public:
     int info[2] = {0, 1}; // deck A shows Bitrate, deck B Genre
     int lamp = 1;
     bool failPlay = false;
+    bool noOutput = false; // every start fails: the sound output is gone
     CrossfaderVolumes volumes{255, 255};
     int volumeUpdates = 0;
     long nextStream = 100;
