@@ -113,8 +113,8 @@ public:
     void appendTickInputs(std::vector<qint64>& inputs);
     // The engine reported its output device lost: logged, shown, and the deck stopped.
     void outputLost();
-    // At the end of a song: when the song's file ended before the song (cut short or not
-    // readable while it played), the log and the message line say so.
+    // At the end of a song: when the song's file ended before the song (cut short, not
+    // readable or not decodable any further while it played), the log and the message line say so.
     void tellEarlyEnd();
     void CalcBPM(const std::vector<float>& spectrum);
     // The lamp step (1 to 5) for a level s measured against a box of height h.

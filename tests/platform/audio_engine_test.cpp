@@ -447,6 +447,7 @@ TEST_F(ManualEngine, OddButPlayableFilesPlayToTheirExactEnd)
         engine.streamPlay(-1, s);
         engine.advanceMs(len + 500);
         EXPECT_EQ(engine.streamGetTime(s), len) << name;
+        EXPECT_EQ(engine.streamEarlyEnd(s), audio::EarlyEnd::None) << name;
         engine.streamClose(s);
     }
 }
@@ -677,16 +678,18 @@ TEST_F(ManualEngine, EveryFrameOfAFileIsCountedAndHeardSongsJoinedOrFramesOfAnot
 TEST_F(ManualEngine, FileCutShortUnreadableOrDeletedWhilePlayingReachesTheEndAndTellsWhy)
 {
     // Cut short (an MP3 and a WAV), made unreadable (its descriptors now read a folder, so every
-    // read fails as on a disk gone), or deleted (still readable through the open file): each
-    // plays what it can read and the position meets the length; the engine tells which ended
-    // early and why, and nothing once a move has left the place.
+    // read fails as on a disk gone), deleted (still readable through the open file), or written
+    // over in place with random bytes: each plays what it can read and the position meets the
+    // length; the engine tells which ended early and why, and nothing once a move has left the
+    // place.
     QTemporaryDir dir;
     const QString cut = testutil::copyMedia("tone30s.mp3", dir.path(), "cut.mp3");
     const QString cutWav = testutil::copyMedia("wav48k_10s.wav", dir.path(), "cut.wav");
     const QString unreadable = testutil::copyMedia("tone30s.mp3", dir.path(), "unreadable.mp3");
     const QString gone = testutil::copyMedia("tone10s.mp3", dir.path(), "gone.mp3");
+    const QString overwritten = testutil::copyMedia("tone30s.mp3", dir.path(), "overwritten.mp3");
     std::vector<std::uint32_t> streams;
-    for (const QString& path : {cut, cutWav, unreadable, gone}) {
+    for (const QString& path : {cut, cutWav, unreadable, gone, overwritten}) {
         streams.push_back(engine.streamOpen(path, 8192, 0, 0));
         ASSERT_NE(streams.back(), 0u) << path.toStdString();
         engine.streamPlay(-1, streams.back());
@@ -707,6 +710,13 @@ TEST_F(ManualEngine, FileCutShortUnreadableOrDeletedWhilePlayingReachesTheEndAnd
     ::close(folder);
     ASSERT_GE(replaced, 1);
     ASSERT_TRUE(QFile::remove(gone));
+    {
+        QFile f(overwritten);
+        ASSERT_TRUE(f.open(QIODevice::ReadWrite)); // in place: the open file sees the new bytes
+        const qint64 size = f.size();
+        ASSERT_TRUE(f.write(testutil::readAll(media("junk.mp3")).repeated(int(size / 65536 + 1)).left(int(size)))
+                    == size);
+    }
 
     engine.advanceMs(31000);
     for (auto s : streams)
@@ -715,6 +725,7 @@ TEST_F(ManualEngine, FileCutShortUnreadableOrDeletedWhilePlayingReachesTheEndAnd
     EXPECT_EQ(engine.streamEarlyEnd(streams[1]), audio::EarlyEnd::CutShort);
     EXPECT_EQ(engine.streamEarlyEnd(streams[2]), audio::EarlyEnd::Unreadable);
     EXPECT_EQ(engine.streamEarlyEnd(streams[3]), audio::EarlyEnd::None) << "a deleted file plays to its natural end";
+    EXPECT_EQ(engine.streamEarlyEnd(streams[4]), audio::EarlyEnd::Undecodable);
 
     engine.streamSetTime(streams[0], 0);
     EXPECT_EQ(engine.streamEarlyEnd(streams[0]), audio::EarlyEnd::None);

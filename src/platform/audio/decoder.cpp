@@ -86,10 +86,11 @@ struct RateRun {
     std::int64_t frames = 0;     // frames it gives at the song's rate
 };
 // Written once by the scan, read by the decoder when it moves; empty until the scan has found
-// more than one run.
+// more than one run. Beside them the length the scan found (-1 until it has).
 struct RateRuns {
     std::mutex mutex;
     std::vector<RateRun> runs;
+    std::atomic<std::int64_t> length {-1};
 };
 
 // A layer III frame header: its sample rate and the frame's length in bytes; 0 and 0 for bytes
@@ -366,8 +367,11 @@ private:
                 runs_->runs = std::move(runs);
             }
         }
-        if (!cancel_.load() && done)
-            done(result);
+        if (!cancel_.load()) {
+            runs_->length.store(result, std::memory_order_relaxed);
+            if (done)
+                done(result);
+        }
         std::lock_guard lock(mutex_);
         finished_ = true;
         finishedCv_.notify_all();
@@ -422,7 +426,7 @@ public:
                 else if (runEnded_)
                     nextRun();
                 else if (!decodeForConversion() && ++empty >= kMaxEmptyReads)
-                    endRun(0);
+                    endRun(0, true);
                 continue;
             }
             size_t bytes = 0;
@@ -434,23 +438,36 @@ public:
                 if (rate > 0 && rate != current_)
                     startRun(rate, 0);
             } else if (rc == MPG123_DONE || (rc != MPG123_OK && rc != MPG123_NEED_MORE)) {
-                // The end, or damage the decoder cannot get past (a file cut short).
+                // The end, or damage the decoder cannot get past (a file cut short, or written
+                // over while it played).
                 done_ = true;
+                undecodable_ = rc != MPG123_DONE;
             } else if (bytes == 0 && ++empty >= kMaxEmptyReads) {
-                done_ = true;
+                done_ = undecodable_ = true;
             }
         }
+        given_ += got;
         return got;
     }
 
-    EarlyEnd earlyEnd() const override { return endedEarly(file_->failed, fd_, openedSize_); }
+    EarlyEnd earlyEnd() const override
+    {
+        const EarlyEnd why = endedEarly(file_->failed, fd_, openedSize_);
+        if (why != EarlyEnd::None || !undecodable_)
+            return why;
+        // Damage at the very end of a song (a last frame cut off, bytes of no tag after it) ends
+        // the decoding where the song ends: that is no early end.
+        const std::int64_t scanned = runs_->length.load(std::memory_order_relaxed);
+        return given_ < (scanned > 0 ? scanned : length_) ? EarlyEnd::Undecodable : EarlyEnd::None;
+    }
 
     bool seek(std::int64_t frame) override
     {
         // No clamp at the top: the length may be an estimate, and a move past the real end
         // simply ends the song.
         frame = std::max<std::int64_t>(frame, 0);
-        done_ = false;
+        done_ = undecodable_ = false;
+        given_ = frame;
         file_->failed = false;
         converting_ = runEnded_ = false;
         std::vector<RateRun> runs;
@@ -539,11 +556,13 @@ private:
     }
 
     // The run being converted has had its last frame: `next` is the rate after it (0: the file
-    // ended). The varispeed is given silence to reach past it, and plays to its end.
-    void endRun(int next)
+    // ended, on damage the decoder could not get past where `failed`). The varispeed is given
+    // silence to reach past it, and plays to its end.
+    void endRun(int next, bool failed = false)
     {
         runEnded_ = true;
         nextRate_ = next;
+        undecodable_ = failed;
     }
 
     void nextRun()
@@ -586,7 +605,7 @@ private:
             if (rate > 0 && rate != current_)
                 endRun(rate);
         } else if (rc == MPG123_DONE || (rc != MPG123_OK && rc != MPG123_NEED_MORE)) {
-            endRun(0);
+            endRun(0, rc != MPG123_DONE);
         }
         return n > 0 || runEnded_;
     }
@@ -599,6 +618,8 @@ private:
     bool exact_;
     std::int64_t openedSize_;
     bool done_ = false;
+    bool undecodable_ = false; // the decoding ended on damage, not at the end of the file
+    std::int64_t given_ = 0;   // frames given since the start of the song
     std::shared_ptr<RateRuns> runs_ = std::make_shared<RateRuns>();
     // Where the decoder is among the rates: the rate of the frames it reads now, and while they
     // are of another rate than the song's, their conversion.
