@@ -525,6 +525,19 @@ double decodedMs(const QString& path)
     return ms;
 }
 
+// A playing stream's output, 10 ms at a time, until its position meets the length (or a minute
+// has passed).
+std::vector<float> playToTheEnd(SoundEngine& engine, std::uint32_t s, int len)
+{
+    std::vector<float> out;
+    std::vector<float> step(441 * 2);
+    while (engine.streamGetTime(s) < len && out.size() < 60 * 44100 * 2) {
+        engine.advanceInto(step.data(), 441);
+        out.insert(out.end(), step.begin(), step.end());
+    }
+    return out;
+}
+
 } // namespace
 
 TEST_F(ManualEngine, SongsOfTwoRatesJoinedInOneFilePlayEachAtItsOwnPitchAndSpeedToTheEnd)
@@ -543,15 +556,8 @@ TEST_F(ManualEngine, SongsOfTwoRatesJoinedInOneFilePlayEachAtItsOwnPitchAndSpeed
         engine.streamPlay(-1, s);
 
         // The whole song, 10 ms at a time, until the position meets the length.
-        std::vector<float> out;
-        std::vector<float> step(441 * 2);
-        int heard = 0;
-        while (engine.streamGetTime(s) < len && heard < 20000) {
-            engine.advanceInto(step.data(), 441);
-            out.insert(out.end(), step.begin(), step.end());
-            heard += 10;
-        }
-        EXPECT_NEAR(heard, len, 20) << "the song takes as long to play as its length says";
+        const std::vector<float> out = playToTheEnd(engine, s, len);
+        EXPECT_NEAR(out.size() / 2 / 44.1, len, 20) << "the song takes as long to play as its length says";
         engine.advanceMs(100);
         EXPECT_EQ(engine.streamGetTime(s), len);
 
@@ -646,15 +652,8 @@ TEST_F(ManualEngine, EveryFrameOfAFileIsCountedAndHeardSongsJoinedOrFramesOfAnot
         const int len = engine.streamGetLengthMs(s);
         EXPECT_NEAR(len, decodedMs(media(c.name)), c.tolerance);
         engine.streamPlay(-1, s);
-        std::vector<float> heard;
-        std::vector<float> step(441 * 2);
-        int ms = 0;
-        while (engine.streamGetTime(s) < len && ms < 60000) {
-            engine.advanceInto(step.data(), 441);
-            heard.insert(heard.end(), step.begin(), step.end());
-            ms += 10;
-        }
-        EXPECT_NEAR(ms, len, 20) << "the song takes as long to play as its length says";
+        const std::vector<float> heard = playToTheEnd(engine, s, len);
+        EXPECT_NEAR(heard.size() / 2 / 44.1, len, 20) << "the song takes as long to play as its length says";
         const double end = len / 1000.0;
         EXPECT_GT(levelBetween(heard, end - 1.0, end - 0.05), 0.05) << "heard to its end";
         if (!c.noise) {
