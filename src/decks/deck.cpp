@@ -553,8 +553,9 @@ void Deck::tellEarlyEnd()
     const audio::EarlyEnd why = engine_.engine().streamEarlyEnd(std::uint32_t(stream));
     if (why == audio::EarlyEnd::None)
         return;
-    const QString reason = why == audio::EarlyEnd::CutShort ? QStringLiteral("its file was cut short while it played")
-                                                            : QStringLiteral("its file could not be read any further");
+    const QString reason = why == audio::EarlyEnd::CutShort      ? QStringLiteral("its file was cut short while it played")
+                           : why == audio::EarlyEnd::Undecodable ? QStringLiteral("the rest of its file could not be decoded")
+                                                                 : QStringLiteral("its file could not be read any further");
     const QString text = QStringLiteral("Player %1 stopped before the end of the song: %2").arg(QChar(side_.letter), reason);
     LogError(audio::ErrFileBad, text + QStringLiteral(": ") + filename, QString::fromLatin1(side_.timerLocation));
     if (postMessage)

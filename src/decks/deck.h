@@ -119,8 +119,8 @@ public:
     // left as it is. Returns the channel; 0 when it could not play, which is told at once (the
     // message line, and the log under `location`), with the engine's reason.
     int startStream(const char* location);
-    // At the end of a song: when the song's file ended before the song (cut short or not
-    // readable while it played), the log and the message line say so.
+    // At the end of a song: when the song's file ended before the song (cut short, not
+    // readable or not decodable any further while it played), the log and the message line say so.
     void tellEarlyEnd();
     void CalcBPM(const std::vector<float>& spectrum);
     // The lamp step (1 to 5) for a level s measured against a box of height h.

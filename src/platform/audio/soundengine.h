@@ -43,9 +43,10 @@ enum ErrorCode {
     ErrCDDevice = 19,
 };
 
-// Why a song ended before its natural end: its file was cut short while it played, or a read of
-// it failed (a disk or a network share gone).
-enum class EarlyEnd { None, CutShort, Unreadable };
+// Why a song ended before its natural end: its file was cut short while it played, a read of it
+// failed (a disk or a network share gone), or the rest of it could not be decoded (damaged, or
+// written over while it played).
+enum class EarlyEnd { None, CutShort, Unreadable, Undecodable };
 
 // One device of the engines' list.
 struct DeviceEntry {
