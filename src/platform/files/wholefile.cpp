@@ -131,18 +131,15 @@ bool writeWhole(const QString& path, const QByteArray& bytes, QString* error, bo
         return fail(e);
     }
     // Unless asked, the folder is not forced out as well: after a power cut it holds the old file
-    // or the new one, each of them whole, and either is a list the DJ can use.
+    // or the new one, each of them whole, and either is a list the DJ can use. The file is in
+    // place by now, so a folder that cannot be forced out is kept as well as the system keeps it.
     if (syncFolder) {
         const QByteArray folder = QFile::encodeName(QFileInfo(QFile::decodeName(target)).absolutePath());
         const int dir = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        // A file system that cannot force a folder out (EINVAL) keeps it as well as it can.
-        if (dir < 0 || (::fsync(dir) != 0 && errno != EINVAL)) {
-            const int e = errno;
-            if (dir >= 0)
-                ::close(dir);
-            return fail(e);
+        if (dir >= 0) {
+            ::fsync(dir);
+            ::close(dir);
         }
-        ::close(dir);
     }
     return true;
 }

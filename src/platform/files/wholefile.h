@@ -14,8 +14,7 @@ namespace files {
 // On any failure the new file is removed, path is untouched, false is returned and *error
 // (when given) holds the system's reason, such as "No space left on device". With syncFolder the
 // folder is forced to the disk after the rename as well, so that after a power cut it holds the
-// new file and not the old one (for a save that another program's data is then changed on); when
-// that fails the new file is in place all the same, and false says it may not outlast a power cut.
+// new file and not the old one (for a save that another program's data is then changed on).
 bool writeWhole(const QString& path, const QByteArray& bytes, QString* error = nullptr, bool syncFolder = false);
 
 // Appends bytes to the end of path (made when missing), unbuffered. Bytes that do not all fit
