@@ -370,19 +370,24 @@ bool Library::keepsRefusedFile(const QString& path)
     return false;
 }
 
-void Library::saveList(SongListModel& list, const char* fileName, const char* name, const char* location)
+void Library::saveList(SongListModel& list, const char* fileName, const char* name, const char* location,
+                       QString* failure, bool syncFolder)
 {
     const auto noted = std::find_if(unsaved_.begin(), unsaved_.end(),
                                     [&](const UnsavedList& u) { return u.name == QLatin1String(name); });
     if (noted != unsaved_.end())
         unsaved_.erase(noted);
+    const auto fail = [failure](const QString& why) {
+        if (failure)
+            *failure = why;
+        raiseError(75, QStringLiteral("Path/File access error: ") + why);
+    };
     trap(location, [&] {
         // A file refused at load is still what the user has: the list in memory never held it,
         // and writing it would lose the file.
         if (keepsRefusedFile(listFile(fileName)))
-            raiseError(75, QStringLiteral("Path/File access error: %1 was not saved: the file there was too large "
-                                          "to load and is kept as it is")
-                               .arg(QLatin1String(fileName)));
+            fail(QStringLiteral("%1 was not saved: the file there was too large to load and is kept as it is")
+                     .arg(QLatin1String(fileName)));
         // One pass over the rows as they stand: the file is built whole in memory and only
         // then replaces the old one, so nothing can change the list half-way and a failure
         // leaves the previous file as it was.
@@ -392,9 +397,9 @@ void Library::saveList(SongListModel& list, const char* fileName, const char* na
         for (int i = 0; i < list.count(); ++i)
             listfile::appendLine(out, list.at(i).cells, n);
         QString error;
-        if (!files::writeWhole(listFile(fileName), out, &error)) {
+        if (!files::writeWhole(listFile(fileName), out, &error, syncFolder)) {
             unsaved_.push_back({QLatin1String(name), listFile(fileName), error});
-            raiseError(75, QStringLiteral("Path/File access error: ") + error);
+            fail(error);
         }
         if (hooks.listSaved)
             hooks.listSaved(QLatin1String(fileName));
@@ -413,6 +418,13 @@ void Library::SaveFullPlaylist()
 void Library::SaveMostPlayed() { saveList(mostPlayed_, "MostPlayedPlaylist.qnl", "Most Played", "SaveMostPlayed"); }
 void Library::SaveDJPlaylist() { saveList(dj_, "DJPlaylist.qnl", "DJ Playlist", "SaveDJPlaylist"); }
 void Library::SaveSongBin() { saveList(songBin_, "SongBin.qnl", "Song Bin", "SaveSongBin"); }
+
+QString Library::saveDJPlaylistNow()
+{
+    QString failure;
+    saveList(dj_, "DJPlaylist.qnl", "DJ Playlist", "SaveDJPlaylist", &failure, true);
+    return failure;
+}
 
 void Library::tellUnsaved()
 {
