@@ -213,23 +213,32 @@ TEST(Varispeed, SteppedSweepIsFlatAndLeavesNoImageOrAliasWithinHearing)
 
 TEST(Varispeed, SpeedMovingEveryTenMillisecondsNeverClicks)
 {
-    // A 1 kHz tone while the speed jumps every 10 ms between 0.75x and 1.25x, now and then to
-    // exactly 1.00x (across every table change and every return to the straight copy): no
-    // sample-to-sample step is larger than the fastest tone's own.
-    std::mt19937 random(7);
-    std::vector<double> speeds;
-    for (int i = 0; i < 400; ++i) {
-        const double pick = std::uniform_real_distribution<double>(0.75, 1.25)(random);
-        speeds.push_back(i % 5 == 0 ? 1.0 : pick);
+    // A tone while the speed jumps every 10 ms: between 0.75x and 1.25x, now and then to exactly
+    // 1.00x (across every table change and every return to the straight copy), and between 2x
+    // and 10x (across every number of halvings to three, each started as the speed gets there):
+    // no sample-to-sample step is larger than the fastest tone's own.
+    const struct {
+        double from, to, hz;
+        bool touchesNormal;
+    } rows[] = {{0.75, 1.25, 1000.0, true}, {2.0, 10.0, 200.0, false}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.to);
+        std::mt19937 random(7);
+        std::vector<double> speeds;
+        for (int i = 0; i < 400; ++i) {
+            const double pick = std::uniform_real_distribution<double>(row.from, row.to)(random);
+            speeds.push_back(row.touchesNormal && i % 5 == 0 ? 1.0 : pick);
+        }
+        constexpr int kTen = 441;
+        auto tone = [&](std::int64_t i) { return 0.9 * std::sin(2 * M_PI * row.hz * double(i) / kRate); };
+        const auto out =
+            play(tone, [&](int n) { return speeds[std::size_t(n / kTen)]; }, kTen * int(speeds.size()), kTen);
+        const double ownStep = 0.9 * 2 * M_PI * row.hz * row.to / kRate;
+        double worst = 0;
+        for (std::size_t i = kSettle * 2; i + 2 < out.size(); i += 2)
+            worst = std::max(worst, double(std::fabs(out[i + 2] - out[i])));
+        EXPECT_LE(worst, ownStep * 1.01) << "the largest step " << worst << " against the tone's own " << ownStep;
     }
-    constexpr int kTen = 441;
-    auto tone = [](std::int64_t i) { return 0.9 * std::sin(2 * M_PI * 1000.0 * double(i) / kRate); };
-    const auto out = play(tone, [&](int n) { return speeds[std::size_t(n / kTen)]; }, kTen * int(speeds.size()), kTen);
-    const double ownStep = 0.9 * 2 * M_PI * 1000.0 * 1.25 / kRate;
-    double worst = 0;
-    for (std::size_t i = kSettle * 2; i + 2 < out.size(); i += 2)
-        worst = std::max(worst, double(std::fabs(out[i + 2] - out[i])));
-    EXPECT_LE(worst, ownStep * 1.01) << "the largest step " << worst << " against the tone's own " << ownStep;
 }
 
 TEST(Varispeed, ReturnsToTheInputItselfAtOneFramePerFrameAndCountsPositionExactly)
