@@ -525,29 +525,31 @@ public:
             return false;
         }
         // Within a later run: to the frame that holds the place, then the samples before it in
-        // that frame are decoded and dropped.
+        // that frame are decoded and dropped. A run converted to the song's rate carries on as its
+        // conversion did from the run's first frame: the varispeed is first given the frames
+        // before the place that its halvings reach back to, from a frame of the grid they halved
+        // on (the run's first frame lies kBefore past its frame 0), silence before the run.
         const RateRun& run = runs[k];
+        const bool converted = run.rate != rate_;
         const std::int64_t into = std::min(frame - run.start, run.frames);
-        const std::uint64_t step = run.rate == rate_ ? Varispeed::kUnity : conversionStep(run.rate, rate_);
+        const std::uint64_t step = converted ? conversionStep(run.rate, rate_) : Varispeed::kUnity;
         const unsigned __int128 source = static_cast<unsigned __int128>(std::uint64_t(into)) * step;
         const std::int64_t sample = std::int64_t(source >> 32);
+        const std::int64_t from =
+            converted ? Varispeed::historyFrom(sample, -Varispeed::kBefore, Varispeed::historyFor(step)) : sample;
+        const std::int64_t first = std::max<std::int64_t>(from, 0);
         const std::int64_t spf = std::max(1, run.samplesPerFrame);
-        if (mpg123_seek_frame(h_, off_t(run.firstFrame + sample / spf), SEEK_SET) < 0) {
+        if (mpg123_seek_frame(h_, off_t(run.firstFrame + first / spf), SEEK_SET) < 0) {
             done_ = true;
             return false;
         }
         current_ = run.rate;
-        for (std::int64_t skip = sample % spf; skip > 0;) {
-            size_t bytes = 0;
-            const std::size_t most = std::size_t(std::min<std::int64_t>(skip, kConvertChunk));
-            const int rc =
-                mpg123_read(h_, reinterpret_cast<unsigned char*>(scratch()), most * 2 * sizeof(float), &bytes);
-            skip -= std::int64_t(bytes / (2 * sizeof(float)));
-            if (rc != MPG123_OK && rc != MPG123_NEW_FORMAT)
-                break;
+        decodeInto(first % spf, nullptr);
+        if (converted) {
+            startRun(run.rate, std::uint32_t(source), int(sample - from));
+            varispeed_->pushSilence(int(first - from));
+            decodeInto(sample - first, varispeed_.get());
         }
-        if (run.rate != rate_)
-            startRun(run.rate, std::uint32_t(source));
         return true;
     }
 
@@ -566,9 +568,27 @@ private:
         return scratch_.get();
     }
 
+    // Decodes `frames` frames into a varispeed, or drops them where there is none.
+    void decodeInto(std::int64_t frames, Varispeed* to)
+    {
+        while (frames > 0) {
+            size_t bytes = 0;
+            const std::size_t most = std::size_t(std::min<std::int64_t>(frames, kConvertChunk));
+            const int rc =
+                mpg123_read(h_, reinterpret_cast<unsigned char*>(scratch()), most * 2 * sizeof(float), &bytes);
+            const long n = long(bytes / (2 * sizeof(float)));
+            if (to)
+                to->push(scratch_.get(), int(n));
+            frames -= n;
+            if (rc != MPG123_OK && rc != MPG123_NEW_FORMAT)
+                break;
+        }
+    }
+
     // Frames of another rate begin (or a move lands among them, `fraction` of a frame past the
-    // next frame decoded): they are converted to the song's rate from here to their run's end.
-    void startRun(int rate, std::uint32_t fraction)
+    // frame after the `history` frames pushed next): they are converted to the song's rate from
+    // here to their run's end.
+    void startRun(int rate, std::uint32_t fraction, int history = 0)
     {
         current_ = rate;
         if (rate == rate_) {
@@ -579,7 +599,7 @@ private:
         if (!varispeed_)
             varispeed_ = std::make_unique<Varispeed>(2, int(kConvertChunk));
         varispeed_->setStep(conversionStep(rate, rate_));
-        varispeed_->restart(nullptr, 0, fraction);
+        varispeed_->resume(history, fraction);
         runIn_ = 0;
         runEnded_ = false;
         converting_ = true;
