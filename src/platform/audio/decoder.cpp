@@ -46,14 +46,25 @@ EarlyEnd endedEarly(bool readFailed, int fd, std::int64_t openedSize)
 // Decoded frames a decoder holds at a time while it converts a stretch of another rate.
 constexpr long kConvertChunk = 4096;
 
+// Frames decoded and dropped ahead of the place a move lands on. A layer III frame takes part of
+// its sound from the frames before it (the bit reservoir: up to 511 bytes back, 255 at the MPEG-2
+// and 2.5 rates), and a frame decoded without them comes out silent or garbled: at the lowest bit
+// rates the reservoir reaches back over many frames (9 at 32 kbit/s and 48 kHz, 17 at 8 kbit/s and
+// 16 kHz), far more than the 4 libmpg123 decodes by default, so a move there began with up to a
+// fifth of a second of silence. 32 frames cover every rate's lowest bit rate but a stereo song at
+// 8 kbit/s and 22.05 or 24 kHz; they cost under a millisecond a move.
+constexpr long kFramesBeforeAMove = 32;
+
 // The decoder's settings, the same wherever a file is counted or played, so every count is the
 // decoder's: quiet (no console messages), gapless (the encoder's padding is not played), ID3v2
 // tags passed over unread (a tag between two songs joined in one file costs no memory), and
 // always stereo float at the rate of the frames themselves: mono is doubled by the decoder, and
-// frames of another rate later in the file come at that rate.
+// frames of another rate later in the file come at that rate. A move decodes the frames the
+// place's sound draws on first (see kFramesBeforeAMove).
 void configure(mpg123_handle* h)
 {
     mpg123_param(h, MPG123_ADD_FLAGS, MPG123_QUIET | MPG123_GAPLESS | MPG123_SKIP_ID3V2, 0);
+    mpg123_param(h, MPG123_PREFRAMES, kFramesBeforeAMove, 0);
     mpg123_format_none(h);
     const long* rates = nullptr;
     size_t nrates = 0;
@@ -76,7 +87,8 @@ std::int64_t convertedFrames(std::int64_t samples, std::uint64_t step)
 // Songs of different rates joined in one file (tools that cut and join MP3 files do not encode
 // them again) are played each at its own rate: the decoder gives the whole file at the rate of
 // its first frame, converting the frames of every other rate. A run is one stretch of frames at
-// one rate, as a scan of the file finds it.
+// one rate, as a scan of the file finds it; the first song is a run of its own also where the
+// song after it has the same rate (see Mpg123LengthScan::run).
 struct RateRun {
     int rate = 0;
     int samplesPerFrame = 0;
@@ -305,8 +317,9 @@ private:
         mpg123_delete(h);
     }
 
-    // The runs of frames at each rate, frame by frame without decoding; empty when it cannot.
-    std::vector<RateRun> findRuns()
+    // The runs of frames at each rate, frame by frame without decoding, a run also beginning at
+    // frame `songEnd` (when not 0); empty when it cannot.
+    std::vector<RateRun> findRuns(std::int64_t songEnd)
     {
         std::vector<RateRun> runs;
         mpg123_handle* h = openFile();
@@ -321,11 +334,12 @@ private:
             if (mpg123_info(h, &info) != MPG123_OK)
                 continue;
             const int spf = mpg123_spf(h);
-            if (runs.empty() || runs.back().rate != int(info.rate)) {
+            const std::int64_t frame = mpg123_tellframe(h);
+            if (runs.empty() || runs.back().rate != int(info.rate) || frame == songEnd) {
                 RateRun run;
                 run.rate = int(info.rate);
                 run.samplesPerFrame = spf;
-                run.firstFrame = mpg123_tellframe(h);
+                run.firstFrame = frame;
                 runs.push_back(run);
             }
             runs.back().samples += spf;
@@ -338,17 +352,27 @@ private:
     {
         pthread_setname_np(pthread_self(), "qn-length");
         std::int64_t result = -1;
+        // Where the first song ends as its Info frame counts it, when the file goes on past it:
+        // libmpg123 leaves out the encoder's padding before that frame and plays every frame after
+        // it whole, but counts the samples of a move as though the padding were there, so a move
+        // into the songs after it landed early, by up to a frame. They are a run of their own, and
+        // a move there goes to the frame that holds the place.
+        std::int64_t songEnd = 0;
         if (mpg123_handle* h = openFile()) {
+            const off_t stated = mpg123_framelength(h); // what the first frame states, if it states it
             if (mpg123_scan(h) == MPG123_OK && !cancel_.load()) {
                 const off_t n = mpg123_length(h);
                 result = n >= 0 ? std::int64_t(n) : -1;
+                const Mp3HeaderFrame header = readMp3HeaderFrame(file_.fd);
+                if (header.found && stated == off_t(header.frames) && mpg123_framelength(h) > stated)
+                    songEnd = stated;
             }
             closeFile(h);
         }
         // libmpg123 counts each frame at its own rate: in a file of several rates the count is
         // taken apart by runs and every run of another rate counted as converted.
-        if (result > 0 && !cancel_.load() && severalRates(file_.fd, file_.start, cancel_)) {
-            std::vector<RateRun> runs = findRuns();
+        if (result > 0 && !cancel_.load() && (songEnd > 0 || severalRates(file_.fd, file_.start, cancel_))) {
+            std::vector<RateRun> runs = findRuns(songEnd);
             if (runs.size() > 1 && runs.front().rate == rate_) {
                 // The encoder's delay and padding the decoder leaves out lie in the first run.
                 std::int64_t later = 0;
@@ -486,38 +510,46 @@ public:
         while (k + 1 < runs.size() && frame >= runs[k + 1].start)
             ++k;
         if (k == 0) {
-            // libmpg123 counts frames to samples at the rate of the last frame it read: it is
-            // first brought back to the first frame, whose run is at the song's rate.
+            // libmpg123 counts samples to frames at the rate of the last frame it read (a frame
+            // of a 48 kHz part holds 1152 samples, one of an 8 to 24 kHz part 576), and on each
+            // move to a frame it works out at that rate where the first song's padding begins,
+            // which it then leaves out: worked out from a later part of larger frames, it left
+            // out the second half of the first song, and a move there landed in the next. So it
+            // is first brought back to the first frame, which it reads, then moved to that frame
+            // again to work the end out at the first song's rate, then to the place.
             current_ = rate_;
-            if (mpg123_seek_frame(h_, 0, SEEK_SET) >= 0 && mpg123_seek(h_, off_t(frame), SEEK_SET) >= 0)
+            if (mpg123_seek_frame(h_, 0, SEEK_SET) >= 0 && mpg123_seek_frame(h_, 0, SEEK_SET) >= 0
+                && mpg123_seek(h_, off_t(frame), SEEK_SET) >= 0)
                 return true;
             done_ = true;
             return false;
         }
         // Within a later run: to the frame that holds the place, then the samples before it in
-        // that frame are decoded and dropped.
+        // that frame are decoded and dropped. A run converted to the song's rate carries on as its
+        // conversion did from the run's first frame: the varispeed is first given the frames
+        // before the place that its halvings reach back to, from a frame of the grid they halved
+        // on (the run's first frame lies kBefore past its frame 0), silence before the run.
         const RateRun& run = runs[k];
+        const bool converted = run.rate != rate_;
         const std::int64_t into = std::min(frame - run.start, run.frames);
-        const std::uint64_t step = run.rate == rate_ ? Varispeed::kUnity : conversionStep(run.rate, rate_);
+        const std::uint64_t step = converted ? conversionStep(run.rate, rate_) : Varispeed::kUnity;
         const unsigned __int128 source = static_cast<unsigned __int128>(std::uint64_t(into)) * step;
         const std::int64_t sample = std::int64_t(source >> 32);
+        const std::int64_t from =
+            converted ? Varispeed::historyFrom(sample, -Varispeed::kBefore, Varispeed::historyFor(step)) : sample;
+        const std::int64_t first = std::max<std::int64_t>(from, 0);
         const std::int64_t spf = std::max(1, run.samplesPerFrame);
-        if (mpg123_seek_frame(h_, off_t(run.firstFrame + sample / spf), SEEK_SET) < 0) {
+        if (mpg123_seek_frame(h_, off_t(run.firstFrame + first / spf), SEEK_SET) < 0) {
             done_ = true;
             return false;
         }
         current_ = run.rate;
-        for (std::int64_t skip = sample % spf; skip > 0;) {
-            size_t bytes = 0;
-            const std::size_t most = std::size_t(std::min<std::int64_t>(skip, kConvertChunk));
-            const int rc =
-                mpg123_read(h_, reinterpret_cast<unsigned char*>(scratch()), most * 2 * sizeof(float), &bytes);
-            skip -= std::int64_t(bytes / (2 * sizeof(float)));
-            if (rc != MPG123_OK && rc != MPG123_NEW_FORMAT)
-                break;
+        decodeInto(first % spf, nullptr);
+        if (converted) {
+            startRun(run.rate, std::uint32_t(source), int(sample - from));
+            varispeed_->pushSilence(int(first - from));
+            decodeInto(sample - first, varispeed_.get());
         }
-        if (run.rate != rate_)
-            startRun(run.rate, std::uint32_t(source));
         return true;
     }
 
@@ -536,9 +568,27 @@ private:
         return scratch_.get();
     }
 
+    // Decodes `frames` frames into a varispeed, or drops them where there is none.
+    void decodeInto(std::int64_t frames, Varispeed* to)
+    {
+        while (frames > 0) {
+            size_t bytes = 0;
+            const std::size_t most = std::size_t(std::min<std::int64_t>(frames, kConvertChunk));
+            const int rc =
+                mpg123_read(h_, reinterpret_cast<unsigned char*>(scratch()), most * 2 * sizeof(float), &bytes);
+            const long n = long(bytes / (2 * sizeof(float)));
+            if (to)
+                to->push(scratch_.get(), int(n));
+            frames -= n;
+            if (rc != MPG123_OK && rc != MPG123_NEW_FORMAT)
+                break;
+        }
+    }
+
     // Frames of another rate begin (or a move lands among them, `fraction` of a frame past the
-    // next frame decoded): they are converted to the song's rate from here to their run's end.
-    void startRun(int rate, std::uint32_t fraction)
+    // frame after the `history` frames pushed next): they are converted to the song's rate from
+    // here to their run's end.
+    void startRun(int rate, std::uint32_t fraction, int history = 0)
     {
         current_ = rate;
         if (rate == rate_) {
@@ -549,7 +599,7 @@ private:
         if (!varispeed_)
             varispeed_ = std::make_unique<Varispeed>(2, int(kConvertChunk));
         varispeed_->setStep(conversionStep(rate, rate_));
-        varispeed_->restart(nullptr, 0, fraction);
+        varispeed_->resume(history, fraction);
         runIn_ = 0;
         runEnded_ = false;
         converting_ = true;

@@ -132,6 +132,7 @@ struct Heard {
     std::atomic<std::int64_t> frame {0};  // output frame
     std::atomic<std::int64_t> source {0}; // source frame (whole part of the read position)
     std::atomic<std::uint32_t> fraction {0};
+    std::atomic<std::int64_t> grid {0};   // source frame of the varispeed's grid (Varispeed::gridStart)
     std::atomic<float> gain {0.0f};
     std::atomic<std::uint8_t> flags {0}; // kHeardDirect, kHeardFlowing, kHeardOver
     std::atomic<std::int64_t> shown {0}; // the position the decks read
@@ -168,11 +169,12 @@ struct Stream {
     std::uint64_t epochRing = 0;
     std::int64_t epochFrame = 0;
     std::uint64_t ringOf(std::int64_t source) const { return epochRing + std::uint64_t(source - epochFrame); }
-    // The first ring index that mixing on from `source` reads (the varispeed reaches back
-    // Varispeed::kBefore frames, not before the place the ring starts at).
-    std::uint64_t keepFor(std::int64_t source) const
+    // The first ring index that mixing on from `source` reads, the varispeed reaching back
+    // `before` frames (not before the place the ring starts at): at least kBefore; a rewrite
+    // gives it up to Varispeed::kMostHistory, for its halvings to carry on exactly.
+    std::uint64_t keepFor(std::int64_t source, int before = Varispeed::kBefore) const
     {
-        return ringOf(std::max(epochFrame, source - std::int64_t(Varispeed::kBefore)));
+        return ringOf(std::max(epochFrame, source - std::int64_t(before)));
     }
 
     // A move (see the top of this file): the interface thread sets seekFrame and raises
@@ -272,6 +274,7 @@ struct SoundEngine::Impl {
     QString errorDetail; // of the last failed stream open
     bool initialized = false;
     bool manualNext = false; // the clock chosen for the next init
+    bool manualQueuedNext = false; // and whether it mixes as a queued output (tests)
     bool manual = false;     // the clock of the running engine
 
     // Output.

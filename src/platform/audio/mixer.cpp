@@ -233,16 +233,19 @@ void Stream::remember(std::int64_t at)
 {
     std::int64_t source = std::int64_t(pos);
     std::uint32_t fraction = 0;
+    std::int64_t grid = 0;
     if (!direct) {
         const std::uint64_t p = varispeed->position();
         source = varispeedFrom + std::int64_t(p >> 32);
         fraction = std::uint32_t(p);
+        grid = varispeedFrom + varispeed->gridStart();
     }
     const std::int64_t count = heardCount.load(std::memory_order_relaxed);
     Heard& e = heard[std::size_t(count % kHeardEntries)];
     e.frame.store(at, std::memory_order_relaxed);
     e.source.store(source, std::memory_order_relaxed);
     e.fraction.store(fraction, std::memory_order_relaxed);
+    e.grid.store(grid, std::memory_order_relaxed);
     e.gain.store(gain, std::memory_order_relaxed);
     e.flags.store(std::uint8_t((direct ? kHeardDirect : 0) | (flowing ? kHeardFlowing : 0) | (over ? kHeardOver : 0)),
                   std::memory_order_relaxed);
@@ -276,25 +279,40 @@ void Stream::restore(const Heard& e)
     shown = e.shown.load(std::memory_order_relaxed);
     // The frames just before it, still in the ring (the ring keeps them until they are heard);
     // silence before the place the ring starts at.
-    constexpr int kBefore = Varispeed::kBefore;
-    float before[kBefore * 2];
     const std::uint64_t at = ringOf(source);
-    for (int i = 0; i < kBefore; ++i) {
-        const bool there = source - kBefore + i >= epochFrame;
-        const float* f = ring.get() + ((at - std::uint64_t(kBefore - i)) & kRingMask) * 2;
-        before[i * 2] = there ? f[0] : 0.0f;
-        before[i * 2 + 1] = there ? f[1] : 0.0f;
-    }
     if (flags & kHeardDirect) {
+        constexpr int kBefore = Varispeed::kBefore;
+        for (int i = 0; i < kBefore; ++i) {
+            const bool there = source - kBefore + i >= epochFrame;
+            const float* f = ring.get() + ((at - std::uint64_t(kBefore - i)) & kRingMask) * 2;
+            recent[i * 2] = there ? f[0] : 0.0f;
+            recent[i * 2 + 1] = there ? f[1] : 0.0f;
+        }
         direct = true;
         pos = double(source);
-        std::copy(before, before + kBefore * 2, recent);
         recentCount = 0;
     } else {
+        // The varispeed carries on as it played on from there: its halvings reach back further
+        // than its kernel, at the step it then plays at (a change may take it to another), so it
+        // is given the most history it can take, beginning on the grid it halved on, as the ring
+        // still holds it; silence where it had none (before it started, or before the place the
+        // ring starts at).
         direct = false;
         const std::uint32_t fraction = e.fraction.load(std::memory_order_relaxed);
+        const std::int64_t grid = e.grid.load(std::memory_order_relaxed);
+        const std::int64_t from =
+            Varispeed::historyFrom(source, grid, Varispeed::kMostHistory - (Varispeed::kGrid - 1));
+        const std::int64_t kept = epochFrame + std::int64_t(keep.load(std::memory_order_relaxed) - epochRing);
+        const std::int64_t held = std::min(source, std::max({grid, epochFrame, kept}));
         varispeedFrom = source;
-        varispeed->restart(before, kBefore, fraction);
+        varispeed->resume(int(source - from), fraction);
+        varispeed->pushSilence(int(std::max<std::int64_t>(0, held - from)));
+        for (std::int64_t f = std::max(from, held); f < source;) {
+            const std::uint64_t r = ringOf(f);
+            const int n = int(std::min<std::uint64_t>(std::uint64_t(source - f), kRingFrames - (r & kRingMask)));
+            varispeed->push(ring.get() + (r & kRingMask) * 2, n);
+            f += n;
+        }
         pos = double(source) + double(fraction) / 4294967296.0;
     }
     rd.store(at, std::memory_order_release);
@@ -434,8 +452,9 @@ void SoundEngine::Impl::release(std::int64_t read)
         // Far beyond normal speed the queue spans more of the song than the ring may keep
         // behind the read point and still decode ahead: the decoder is given its room, and a
         // rewrite that needs what it wrote over takes the change behind the queue instead.
-        const std::uint64_t keep = std::max(s->keepFor(e->source.load(std::memory_order_relaxed)),
-                                            rd > kKeepBehindMost ? rd - kKeepBehindMost : 0);
+        const std::uint64_t keep =
+            std::max(s->keepFor(e->source.load(std::memory_order_relaxed), Varispeed::kMostHistory),
+                     rd > kKeepBehindMost ? rd - kKeepBehindMost : 0);
         s->keep.store(std::max(s->keep.load(std::memory_order_relaxed), std::min(keep, rd)),
                       std::memory_order_release);
     }

@@ -302,7 +302,10 @@ int SoundEngine::init(int /*mixRate*/, int /*maxSoftwareChannels*/, unsigned fla
     // Started again when already running, on the driver chosen now.
     if (d->initialized)
         d->shutdown();
-    return d->start(flags);
+    const int started = d->start(flags);
+    if (started && d->manual && d->manualQueuedNext)
+        d->queued = true;
+    return started;
 }
 
 int SoundEngine::getError() const { return d->error; }
@@ -561,15 +564,17 @@ int SoundEngine::dspSetActive(int unit, int active)
 
 const float* SoundEngine::dspGetSpectrum() { return d->computeSpectrum(); }
 
-void SoundEngine::setManualClock(bool on) { d->manualNext = on; }
+void SoundEngine::setManualClock(bool on, bool queued)
+{
+    d->manualNext = on;
+    d->manualQueuedNext = on && queued;
+}
 
 void SoundEngine::advance(int frames)
 {
-    if (!d->initialized || !d->manual)
-        return;
     while (frames > 0) {
         const int n = std::min(frames, kBlock);
-        d->render(d->discard, n);
+        advanceInto(d->discard, n);
         frames -= n;
     }
 }
@@ -578,7 +583,23 @@ void SoundEngine::advanceInto(float* out, int frames)
 {
     if (!d->initialized || !d->manual)
         return;
-    d->render(out, frames);
+    if (!d->queued) {
+        d->render(out, frames);
+        return;
+    }
+    // A queued manual clock: every change is carried at once, and the "server" reads 0.3 s
+    // behind what was mixed.
+    d->changeDone.store(d->changeSeq.load());
+    d->mixQueued(out, frames, false);
+    d->release(d->mixFrame - kRate * 3 / 10);
+}
+
+int SoundEngine::rewrite(int frames)
+{
+    if (!d->initialized || !d->manual || !d->queued)
+        return 0;
+    const std::int64_t from = d->mixFrame;
+    return int(from - d->rewindTo(from - frames));
 }
 
 void SoundEngine::advanceMs(int ms)

@@ -125,11 +125,19 @@ public:
 
     // --- for tests and benchmarks: a manual clock in place of a device, advanced frame by frame
     // on the calling thread, so minutes of playing take milliseconds.
-    void setManualClock(bool on);   // takes effect at the next init
+    // Takes effect at the next init. A `queued` manual clock mixes as the output of a pulse server
+    // does, remembering where each stream stood at every boundary so that rewrite() can take back
+    // what it mixed last (its rings keep the last 0.3 s mixed, as that output's queue; the
+    // positions read are not kept up).
+    void setManualClock(bool on, bool queued = false);
     void advance(int frames);       // renders that many output frames at 44100 Hz
     void advanceMs(int ms);
     // Renders that many frames into out (interleaved stereo), so tests can look at the sound.
     void advanceInto(float* out, int frames);
+    // On a queued manual clock: takes back the last `frames` mixed (to the boundary at or after
+    // that), for the next advance to mix them again, as a pulse output does on a change at a deck.
+    // Returns the frames taken back.
+    int rewrite(int frames);
     // Mean absolute level of the last rendered block after volume, 0..1 (the output level).
     float outputLevel() const;
     // Output buffer underruns counted since init.

@@ -102,6 +102,17 @@ constexpr int kMostHalvings = 6;
 // Frames each copy keeps before its read position: the table's reach, and enough for the next
 // halving to start at once with the history it reaches back to.
 constexpr int kKeep = 2 * Varispeed::kBefore + kHalfReach + 3;
+static_assert(Varispeed::kGrid == 1 << kMostHalvings, "the most halvings' frames fall on the grid");
+
+// Input frames before the read position that the table reaches back to through `depth`
+// halvings: kBefore of the last copy, each of which reaches kHalfReach frames either side of its
+// middle frame in the copy below (and the read position lies up to 2^depth - 1 frames past the
+// frame the last copy's read position stands for).
+constexpr int historyAt(int depth)
+{
+    return (1 << depth) * Varispeed::kBefore + ((1 << depth) - 1) * (kHalfReach + 1);
+}
+static_assert(Varispeed::kMostHistory == historyAt(kMostHalvings) + Varispeed::kGrid - 1);
 
 // The halvings ahead of the table at a step: none up to the last table's top.
 int halvingsFor(std::uint64_t step)
@@ -156,15 +167,18 @@ VARISPEED_INLINE V load(const float* p)
 // One run of output frames at a constant step: for each, the coefficients of its phase are
 // blended with the next phase's, and each channel's Taps frames around the read position are
 // weighed with them. A phase's row holds its Taps coefficients, then their step to the next phase.
+// The input may be halved `shift` times: position and step are the unhalved input's, so each
+// frame's phase is its own, wherever a run begins.
 template <typename V, int Channels, int Taps>
-VARISPEED_INLINE void runFrames(const float* rows, const float* const* in, std::uint64_t pos, std::uint64_t step,
-                                int frames, float* out)
+VARISPEED_INLINE void runFrames(const float* rows, const float* const* in, std::uint64_t from, std::uint64_t step,
+                                int frames, float* out, int shift)
 {
     constexpr int kLanes = int(sizeof(V) / sizeof(float));
     constexpr int kParts = Taps / kLanes;
     static_assert(Taps % kLanes == 0 && Taps <= Varispeed::kTaps);
     constexpr float kFraction = 1.0f / float(1 << 24);
-    for (int n = 0; n < frames; ++n, pos += step) {
+    for (int n = 0; n < frames; ++n, from += step) {
+        const std::uint64_t pos = from >> shift;
         const std::uint32_t phase = std::uint32_t(pos);
         const float* row = rows + std::size_t(phase >> 24) * (2 * Taps);
         const V f = V {} + float(phase & 0xFFFFFF) * kFraction;
@@ -204,45 +218,45 @@ VARISPEED_INLINE void runFrames(const float* rows, const float* const* in, std::
 
 template <typename V, int Taps>
 VARISPEED_INLINE void runChannels(const float* rows, const float* const* in, int channels, std::uint64_t pos,
-                                  std::uint64_t step, int frames, float* out)
+                                  std::uint64_t step, int frames, float* out, int shift)
 {
     if (channels == 2)
-        runFrames<V, 2, Taps>(rows, in, pos, step, frames, out);
+        runFrames<V, 2, Taps>(rows, in, pos, step, frames, out, shift);
     else
-        runFrames<V, 1, Taps>(rows, in, pos, step, frames, out);
+        runFrames<V, 1, Taps>(rows, in, pos, step, frames, out, shift);
 }
 
 // The tap counts of bandOf(), each with its own loop.
 template <typename V>
 VARISPEED_INLINE void runAny(const float* rows, int taps, const float* const* in, int channels, std::uint64_t pos,
-                             std::uint64_t step, int frames, float* out)
+                             std::uint64_t step, int frames, float* out, int shift)
 {
     if (taps == 48)
-        runChannels<V, 48>(rows, in, channels, pos, step, frames, out);
+        runChannels<V, 48>(rows, in, channels, pos, step, frames, out, shift);
     else if (taps == 40)
-        runChannels<V, 40>(rows, in, channels, pos, step, frames, out);
+        runChannels<V, 40>(rows, in, channels, pos, step, frames, out, shift);
     else
-        runChannels<V, 32>(rows, in, channels, pos, step, frames, out);
+        runChannels<V, 32>(rows, in, channels, pos, step, frames, out, shift);
 }
 
 #if defined(__x86_64__)
 __attribute__((target("arch=x86-64-v3"))) void runWide(const float* rows, int taps, const float* const* in,
                                                          int channels, std::uint64_t pos, std::uint64_t step,
-                                                         int frames, float* out)
+                                                         int frames, float* out, int shift)
 {
-    runAny<v8sf>(rows, taps, in, channels, pos, step, frames, out);
+    runAny<v8sf>(rows, taps, in, channels, pos, step, frames, out, shift);
 }
 #endif
 
 void run(const float* rows, int taps, const float* const* in, int channels, std::uint64_t pos, std::uint64_t step,
-         int frames, float* out)
+         int frames, float* out, int shift = 0)
 {
 #if defined(__x86_64__)
     static const bool wide = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
     if (wide)
-        return runWide(rows, taps, in, channels, pos, step, frames, out);
+        return runWide(rows, taps, in, channels, pos, step, frames, out, shift);
 #endif
-    runAny<v4sf>(rows, taps, in, channels, pos, step, frames, out);
+    runAny<v4sf>(rows, taps, in, channels, pos, step, frames, out, shift);
 }
 
 // The half-band filter's coefficients on the input frames at odd distances from the middle one,
@@ -270,7 +284,10 @@ const float* halfBand()
 
 // `frames` halved frames from `middle` (the input frame in the middle of each) and `odd` (the
 // input frames between those: odd[m + kHalfPairs] lies just after middle[m], from kHalfReach
-// frames before the first middle to kHalfReach after the last).
+// frames before the first middle to kHalfReach after the last). Both are read a vector past
+// the last frame: the frames short of a whole vector are made as a vector too, so that every
+// frame is summed alike (a halved frame is then the same wherever a run of them begins, which a
+// resume relies on).
 template <typename V>
 VARISPEED_INLINE void halveFrames(const float* middle, const float* odd, int frames, float* out)
 {
@@ -294,17 +311,11 @@ VARISPEED_INLINE void halveFrames(const float* middle, const float* odd, int fra
         std::memcpy(out + j + 2 * kLanes, &a2, sizeof a2);
         std::memcpy(out + j + 3 * kLanes, &a3, sizeof a3);
     }
-    for (; j + kLanes <= frames; j += kLanes) {
+    for (; j < frames; j += kLanes) {
         V acc = 0.5f * load<V>(middle + j);
         for (int t = 0; t < 2 * kHalfPairs; ++t)
             acc += g[t] * load<V>(odd + j + t);
-        std::memcpy(out + j, &acc, sizeof acc);
-    }
-    for (; j < frames; ++j) {
-        float sum = 0.5f * middle[j];
-        for (int t = 0; t < 2 * kHalfPairs; ++t)
-            sum += g[t] * odd[j + t];
-        out[j] = sum;
+        std::memcpy(out + j, &acc, sizeof(float) * std::size_t(std::min(kLanes, frames - j)));
     }
 }
 
@@ -318,9 +329,9 @@ __attribute__((target("arch=x86-64-v3"))) void halveWide(const float* middle, co
 // y[j] for j < frames from x[2j] and the frames kHalfReach either side of it.
 void halve(const float* x, float* y, int frames)
 {
-    constexpr int kBlock = 256;
-    float middle[kBlock];
-    float odd[kBlock + 2 * kHalfPairs - 1];
+    constexpr int kBlock = 256; // a whole number of the widest vectors
+    float middle[kBlock] = {};
+    float odd[kBlock + 2 * kHalfPairs - 1] = {};
     for (int done = 0; done < frames; done += kBlock) {
         const int n = std::min(kBlock, frames - done);
         const float* c = x + 2 * done;
@@ -432,9 +443,9 @@ const Varispeed::Table* Varispeed::tableFor(std::uint64_t step, bool halved) con
 Varispeed::Varispeed(int channels, int capacity)
     : channels_(std::clamp(channels, 1, 2)),
       capacity_(std::max(capacity, kTaps)),
-      // Beyond the capacity: the frames kept for a halving to start from, and what the most
-      // halvings reach ahead before they make a frame.
-      stride_(capacity_ + kTaps + (kKeep - kBefore) + reachAhead(0, kMostHalvings))
+      // Beyond the capacity: the frames kept for a halving to start from, what the most halvings
+      // reach ahead before they make a frame, and the most history a resume takes.
+      stride_(capacity_ + kTaps + (kKeep - kBefore) + reachAhead(0, kMostHalvings) + (kMostHistory - kBefore))
 {
     // Room for each channel's frames, then the blend scratch of a change of table.
     buf_.reset(new float[std::size_t(stride_) * std::size_t(channels_) + std::size_t(kFadeFrames) * 2]());
@@ -467,8 +478,11 @@ std::uint64_t Varispeed::stepOf(std::uint64_t num, std::uint64_t den)
     return step > ~std::uint64_t(0) >> 8 ? ~std::uint64_t(0) >> 8 : std::uint64_t(step);
 }
 
-void Varispeed::reset(const float* history, int frames)
+void Varispeed::reset(const float* history, int frames) { restart(history, frames, 0); }
+
+void Varispeed::restart(const float* history, int frames, std::uint32_t fraction)
 {
+    begin(kBefore, fraction);
     fill_ = kBefore;
     for (int c = 0; c < channels_; ++c) {
         float* x = buf_.get() + std::size_t(c) * std::size_t(stride_);
@@ -477,7 +491,24 @@ void Varispeed::reset(const float* history, int frames)
         for (int i = 0; i < n; ++i)
             x[kBefore - n + i] = history[std::size_t(frames - n + i) * std::size_t(channels_) + std::size_t(c)];
     }
-    pos_ = std::uint64_t(kBefore) << 32;
+}
+
+void Varispeed::resume(int history, std::uint32_t fraction)
+{
+    history = std::clamp(history, 0, kMostHistory);
+    begin(std::max(history, kBefore), fraction);
+    pushSilence(kBefore - history); // the kernel's reach, where fewer are to come
+}
+
+int Varispeed::historyFor(std::uint64_t step) { return historyAt(halvingsFor(step)); }
+
+// Starts afresh with `before` frames of history still to push, the read position `fraction` past
+// the frame after them. The halvings reach back into a history longer than the kernel's.
+void Varispeed::begin(int before, std::uint32_t fraction)
+{
+    before_ = before;
+    fill_ = 0;
+    pos_ = (std::uint64_t(before) << 32) + fraction;
     origin_ = 0;
     depth_ = halvingsFor(target_);
     table_ = tableFor(target_ >> depth_, depth_ > 0);
@@ -485,13 +516,7 @@ void Varispeed::reset(const float* history, int frames)
     fadeDepth_ = 0;
     fadeLeft_ = 0;
     live_ = 0;
-    startLevels(depth_);
-}
-
-void Varispeed::restart(const float* history, int frames, std::uint32_t fraction)
-{
-    reset(history, frames);
-    pos_ += fraction;
+    startLevels(depth_, before > kBefore);
 }
 
 void Varispeed::setStep(std::uint64_t step)
@@ -511,7 +536,7 @@ void Varispeed::setStep(std::uint64_t step)
     }
 }
 
-std::uint64_t Varispeed::position() const { return pos_ + (origin_ << 32) - (std::uint64_t(kBefore) << 32); }
+std::uint64_t Varispeed::position() const { return pos_ + (origin_ << 32) - (std::uint64_t(before_) << 32); }
 
 bool Varispeed::straight() const { return target_ == kUnity && std::uint32_t(pos_) == 0 && fadeLeft_ == 0; }
 
@@ -591,23 +616,33 @@ void Varispeed::runAt(const Table* table, int depth, std::uint64_t step, int fra
     }
     const Level& level = levels_[depth];
     const float* in[2] = {level.data, level.data + level.stride};
-    const std::uint64_t at = (readPosition() >> depth) - (std::uint64_t(level.first) << 32);
-    run(table->rows, table->taps, in, channels_, at, step >> depth, frames, out);
+    // The read position from the input frame the copy's first frame stands for.
+    const std::uint64_t at = readPosition() - (std::uint64_t(level.first) << (32 + depth));
+    run(table->rows, table->taps, in, channels_, at, step, frames, out, depth);
 }
 
 // Keeps the first `depth` halvings up to date from now on; a halving not yet kept starts at the
-// read position, with what the one below still holds before it as its history.
-void Varispeed::startLevels(int depth)
+// read position, with what the one below still holds before it as its history. With `reachBack`
+// (a start with the history they reach back to) each begins as far back as the table reaches
+// through the halvings above it, so every halved frame the table reads is the one the input makes.
+void Varispeed::startLevels(int depth, bool reachBack)
 {
-    for (int k = live_ + 1; k <= depth; ++k)
-        startLevel(k);
+    const std::int64_t at = std::int64_t(readPosition() >> 32);
+    for (int k = live_ + 1; k <= depth; ++k) {
+        std::int64_t first = (at >> k) - kKeep;
+        if (reachBack) {
+            const std::int64_t times = std::int64_t(1) << (depth - k);
+            first = std::min(first, times * ((at >> depth) - kBefore) - (times - 1) * kHalfReach);
+        }
+        startLevel(k, first);
+    }
     live_ = std::max(live_, depth);
 }
 
-void Varispeed::startLevel(int k)
+void Varispeed::startLevel(int k, std::int64_t first)
 {
     Level& level = levels_[k];
-    level.first = std::int64_t(readPosition() >> (32 + k)) - kKeep;
+    level.first = first;
     level.fill = 0;
 }
 
@@ -648,9 +683,7 @@ bool Varispeed::halveInto(int k)
         for (; i < n && 2 * (j + i) - kHalfReach < belowFirst; ++i) {
             const std::int64_t mid = 2 * (j + i);
             double sum = 0.0;
-            for (std::int64_t t = mid - kHalfReach; t <= mid + kHalfReach; ++t) {
-                if (t < belowFirst)
-                    continue;
+            for (std::int64_t t = std::max(mid - kHalfReach, belowFirst); t <= mid + kHalfReach; ++t) {
                 const std::int64_t d = t > mid ? t - mid : mid - t;
                 const double g = d == 0 ? 0.5 : d % 2 == 0 ? 0.0 : double(halfBand()[kHalfPairs + d / 2]);
                 sum += g * double(x[t - belowFirst]);

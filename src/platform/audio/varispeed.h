@@ -33,7 +33,9 @@
 // frame (more than the engine ever takes: it plays at most 70, 16x a 192 kHz song) the last
 // table plays the input as it is, and its top aliases. The halving keeps its own history of
 // the input: at every step a caller gives the same history (kBefore frames) and gets the same
-// positions and frame counts.
+// positions and frame counts. Carrying on from a place played earlier (resume()), the halvings
+// reach back further than kBefore: given historyFor() of the step, on the grid the earlier play
+// halved on (kGrid), the output is what that play made there, bit for bit.
 // Played, a stepped sweep of tones to 22 kHz leaves nothing within hearing above -67 dB at
 // 0.75x and -64 dB at 1.25x, and -94 dB at 2.47x to 6x; tones to 20 kHz leave spurs below
 // -96 dB; a two-tone of 1 kHz and 15 kHz plays with distortion and noise 107 to 117 dB below it
@@ -66,6 +68,14 @@ public:
     static constexpr int kAfter = kTaps / 2;
     // One source frame per output frame, in the 32.32 fixed point of step and position.
     static constexpr std::uint64_t kUnity = std::uint64_t(1) << 32;
+    // A halved frame stands for every second input frame, counted from the first frame of the
+    // history the varispeed started with (gridStart()); after k halvings every 2^k-th. Two starts
+    // halve on the same frames where their first history frames lie a whole number of kGrid
+    // apart (2^k for the most halvings).
+    static constexpr int kGrid = 64;
+    // The most history a resume() takes: historyFor() the longest step, and a grid's worth more
+    // to start on the grid.
+    static constexpr int kMostHistory = 6827;
 
     // channels: 1 or 2. capacity: input frames held at once beyond the kernel's reach.
     explicit Varispeed(int channels, int capacity = 4096);
@@ -83,6 +93,26 @@ public:
     // The same, the read position `fraction` (of 2^32) of a frame past the first frame pushed
     // next: to carry on from a position remembered earlier, the frames before it as history.
     void restart(const float* history, int frames, std::uint32_t fraction);
+    // Starts afresh to carry on from a place played earlier: the next `history` frames pushed
+    // (kBefore to kMostHistory; silence pushed for those before what that play had) are the
+    // frames just before it, and the read position lies `fraction` past the frame after them.
+    // With historyFor() the step, beginning on the grid that play halved on, the output is what
+    // that play made from there, bit for bit (up to the first historyFor() frames after that
+    // play started or changed how often it halves).
+    void resume(int history, std::uint32_t fraction);
+    // Input frames before the read position that the kernel, through the halvings at `step`,
+    // reaches back to.
+    static int historyFor(std::uint64_t step);
+    // The halvings' frame 0 (the first frame of the history the last start took), in frames
+    // from position 0.
+    std::int64_t gridStart() const { return -std::int64_t(before_); }
+    // Where a history of at least `frames` frames before frame `place` begins on the grid that
+    // began at frame `grid` (frames counted alike).
+    static std::int64_t historyFrom(std::int64_t place, std::int64_t grid, int frames)
+    {
+        const std::int64_t from = place - frames;
+        return from - ((from - grid) % kGrid + kGrid) % kGrid;
+    }
 
     // Source frames per output frame, 32.32 fixed point, for the output frames from now on.
     void setStep(std::uint64_t step);
@@ -123,14 +153,15 @@ private:
     int droppable() const;
     void compact();
     int renderWith(float* out, int frames, std::uint64_t endAt);
+    void begin(int before, std::uint32_t fraction);
     const Table* tableFor(std::uint64_t step, bool halved = false) const;
     // The halved copies of the input (see the head of this file).
     std::uint64_t readPosition() const { return (origin_ << 32) + pos_; }
     std::int64_t sourceNeed(int depth, std::uint64_t last) const;
     std::uint64_t limitOf(int depth) const;
     void runAt(const Table* table, int depth, std::uint64_t step, int frames, float* out);
-    void startLevels(int depth);
-    void startLevel(int level);
+    void startLevels(int depth, bool reachBack = false);
+    void startLevel(int level, std::int64_t first);
     void advanceLevels();
     bool halveInto(int level);
     void compactLevel(int level);
@@ -140,6 +171,7 @@ private:
     std::unique_ptr<float[]> buf_; // planar: channel c's frames start at buf_ + c * stride_
     int stride_;
     int fill_ = 0;              // frames held
+    int before_ = kBefore;      // frames of history the last start took (before position 0)
     std::uint64_t pos_ = 0;     // read position in the buffer, 32.32
     std::uint64_t origin_ = 0;  // read position of frame 0 of the buffer, as position() counts it
     std::uint64_t target_ = kUnity;
