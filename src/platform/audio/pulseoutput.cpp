@@ -4,6 +4,7 @@
 #include <pulse/pulseaudio.h>
 
 #include <algorithm>
+#include <cstring>
 #include <limits>
 #include <unistd.h>
 
@@ -36,12 +37,19 @@ constexpr std::int64_t kLeadMarginFrames = 128;
 // programs have it wake: a stream asks for its latency even while corked, and one of 5 ms made the
 // server wake 200 times a second while both decks rested. Until then it keeps its short latency,
 // so a pause, a cue or a stop and a play again start at once wherever it plays. A start after a
-// longer rest asks for the short latency again before anything else; a sink that can take back
-// what it holds ahead (a sound card's) starts it at once, and one that cannot (a null sink) once
-// it has played out the block it took last, a fraction of the second figure.
+// longer rest asks for the short latency again before anything else, and a sound card's sink
+// takes back what it took ahead at the long latency, so the start is heard at once. Only a sink
+// that can do so rests so (see restsLong_): a null or virtual sink kept running by another
+// program (a recorder) hands its sound on as it takes it, and would hold every start after a rest
+// back by up to the second figure; there the stream keeps its short latency while it rests.
 constexpr pa_usec_t kRestAfterUs = 5 * PA_USEC_PER_SEC;
 constexpr int kRestSinkMs = 1000;
 constexpr int kRestRequestMs = 16;
+// A sink that runs further ahead than this when the stream is made (an idle null sink takes up a
+// new latency only at the end of the block it is in, up to 2 s) is waited for, the second figure at
+// most, so the first play is heard at once too.
+constexpr pa_usec_t kAheadMostUs = 30 * PA_USEC_PER_MSEC;
+constexpr int kAheadWaitMostMs = 2100;
 // How long a resume waits for the server's word on its flush: a server gone meanwhile is found
 // there, not a moment after the resume said all was well.
 constexpr int kResumeWaitMs = 250;
@@ -218,10 +226,66 @@ void PulseOutput::onStarted(pa_stream*, void* user)
     self->noteRead(self->readAt_);
 }
 
+// Whether the stream's sink takes back what it took ahead of its clock when a stream starts (see
+// kRestSinkMs): a sound card's sink on a PulseAudio server does, rendering at its stream's latency
+// again at once; a null or virtual sink hands what it took on to its recorders as it takes it, and
+// plays it out first. PipeWire's graph runs at what its running streams ask, whatever a corked one
+// asked, so a rest costs it nothing either way. Asked at the open (waited for) and again when the
+// stream moves to another sink; until the answer the stream does not rest long.
+pa_operation* PulseOutput::askSinkKind()
+{
+    const auto server = [](pa_context*, const pa_server_info* info, void* user) {
+        auto* self = static_cast<PulseOutput*>(user);
+        self->pipeWire_ = info && info->server_name && std::strstr(info->server_name, "PipeWire");
+        pa_threaded_mainloop_signal(self->loop_, 0);
+    };
+    const auto sink = [](pa_context*, const pa_sink_info* info, int eol, void* user) {
+        auto* self = static_cast<PulseOutput*>(user);
+        if (!eol && info) {
+            constexpr auto kTakesBack = pa_sink_flags_t(PA_SINK_HARDWARE | PA_SINK_DYNAMIC_LATENCY);
+            self->restsLong_ = self->pipeWire_ || (info->flags & kTakesBack) == kTakesBack;
+            // Moved from a sound card's sink onto a null sink while resting long: short again.
+            if (!self->restsLong_ && self->latency_ == Latency::Resting && streamUp(self->stream_))
+                self->setLatency(Latency::Playing);
+        }
+        pa_threaded_mainloop_signal(self->loop_, 0);
+    };
+    restsLong_ = false;
+    if (pa_operation* op = pa_context_get_server_info(context_, server, this))
+        pa_operation_unref(op);
+    return pa_context_get_sink_info_by_index(context_, pa_stream_get_device_index(stream_), sink, this);
+}
+
+void PulseOutput::onMoved(pa_stream*, void* user)
+{
+    if (pa_operation* op = static_cast<PulseOutput*>(user)->askSinkKind())
+        pa_operation_unref(op);
+}
+
+// At the open (the lock held): the sink's kind, and a sink that cannot take back what it took
+// ahead and runs far ahead now (an idle null sink in the long block it began before the stream
+// asked for its latency) played out, so the first play is heard at once. False when the server
+// or the stream failed meanwhile.
+bool PulseOutput::learnSink()
+{
+    if (!settle(askSinkKind()) || restsLong_)
+        return !failed_.load() && streamUp(stream_);
+    const auto signal = [](pa_stream*, int, void* self) {
+        pa_threaded_mainloop_signal(static_cast<PulseOutput*>(self)->loop_, 0);
+    };
+    if (!settle(pa_stream_update_timing_info(stream_, signal, this)))
+        return false;
+    const pa_timing_info* info = pa_stream_get_timing_info(stream_);
+    if (info && info->sink_usec > kAheadMostUs)
+        waitUntil([](PulseOutput*) { return false; },
+                  int(std::min<pa_usec_t>(info->sink_usec / PA_USEC_PER_MSEC + 1, kAheadWaitMostMs)));
+    return !failed_.load() && streamUp(stream_);
+}
+
 // The stream came to rest: after a while it asks for a long latency (see kRestAfterUs).
 void PulseOutput::restSoon()
 {
-    if (restTimer_ || latency_ == Latency::Resting)
+    if (restTimer_ || latency_ == Latency::Resting || !restsLong_)
         return;
     restTimer_ = pa_context_rttime_new(
         context_, pa_rtclock_now() + kRestAfterUs,
@@ -491,6 +555,7 @@ bool PulseOutput::open(const PulseRoute& route, int bufferMs, const QString& nam
         pa_stream_set_underflow_callback(stream_, &PulseOutput::onUnderflow, this);
         pa_stream_set_started_callback(stream_, &PulseOutput::onStarted, this);
         pa_stream_set_buffer_attr_callback(stream_, &PulseOutput::onBufferAttr, this);
+        pa_stream_set_moved_callback(stream_, &PulseOutput::onMoved, this);
         // While it plays, the sink runs at a quarter buffer (5 ms at the usual 20 ms), the stream's
         // queue on the server is topped up each time 150 ms of it (or three quarters of a buffer)
         // has played: the server splits a latency of twice both between them. A wake of this
@@ -532,6 +597,9 @@ bool PulseOutput::open(const PulseRoute& route, int bufferMs, const QString& nam
     }
     if (ok) {
         onBufferAttr(stream_, this);
+        ok = learnSink();
+    }
+    if (ok) {
         pa_mainloop_api* api = pa_threaded_mainloop_get_api(loop_);
         pokeEvent_ = pokeFd_ >= 0 ? api->io_new(
                                    api, pokeFd_, PA_IO_EVENT_INPUT,
@@ -572,6 +640,7 @@ void PulseOutput::close()
         pa_stream_set_underflow_callback(stream_, nullptr, nullptr);
         pa_stream_set_started_callback(stream_, nullptr, nullptr);
         pa_stream_set_buffer_attr_callback(stream_, nullptr, nullptr);
+        pa_stream_set_moved_callback(stream_, nullptr, nullptr);
         pa_stream_disconnect(stream_);
         pa_stream_unref(stream_);
         stream_ = nullptr;

@@ -105,6 +105,7 @@ private:
     static void onStarted(pa_stream* s, void* self);
     static void onBufferAttr(pa_stream* s, void* self);
     static void onTiming(pa_stream* s, int success, void* self);
+    static void onMoved(pa_stream* s, void* self);
     static void onHoldOver(pa_mainloop_api*, pa_time_event*, const struct timeval*, void* self);
     void noteState(bool ended);
     bool waitUntil(bool (*done)(PulseOutput*), int ms);
@@ -123,6 +124,8 @@ private:
     void askWhereItReads();
     void rewrite();
     void restSoon();
+    pa_operation* askSinkKind();
+    bool learnSink();
     void dropTimers();
     bool settle(pa_operation* op);
     bool begin();
@@ -159,6 +162,8 @@ private:
     bool starting_ = false;           // a resume under way: the server's requests wait for it
     bool started_ = false;            // and what the server asked for meanwhile, to be written
     pa_time_event* restTimer_ = nullptr;  // the long latency of a stream that rested a while
+    bool restsLong_ = false;              // its sink takes back what it took ahead (askSinkKind())
+    bool pipeWire_ = false;               // the server is PipeWire's pulse server
     pa_time_event* startTimer_ = nullptr; // a start after one, once the sink has played out
     // What the sink takes at a time: what the stream asked for, and what the server's read point
     // was seen to do (see measureBlock()).
