@@ -4,6 +4,8 @@
 #include <pulse/pulseaudio.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <unistd.h>
@@ -50,6 +52,16 @@ constexpr int kRestRequestMs = 16;
 // most, so the first play is heard at once too.
 constexpr pa_usec_t kAheadMostUs = 30 * PA_USEC_PER_MSEC;
 constexpr int kAheadWaitMostMs = 2100;
+// PipeWire runs its graph at the quantum its running streams ask for, a few milliseconds for a deck,
+// and under load (a busy machine, a virtual machine whose processors are taken from it) the graph
+// now and then misses one: a moment of silence that its clients are not told of. While the
+// machine is that busy (the share of time its threads wait for a processor, over the last ten
+// seconds, is above the first figure; below the second it is no longer) a playing stream there asks
+// the sink for the third figure instead, which the graph holds; a change is still heard within
+// some 30 ms. Looked at once a second at most, as the stream plays.
+constexpr double kBusyFrom = 40.0, kBusyUntil = 20.0;
+constexpr int kBusySinkMs = 10;
+constexpr pa_usec_t kBusyLookUs = PA_USEC_PER_SEC;
 // How long a resume waits for the server's word on its flush: a server gone meanwhile is found
 // there, not a moment after the resume said all was well.
 constexpr int kResumeWaitMs = 250;
@@ -75,6 +87,24 @@ QByteArray alsaText(snd_config_t* conf, const char* key)
     if (snd_config_search(conf, key, &node) < 0 || snd_config_get_string(node, &text) < 0 || !text)
         return {};
     return QByteArray(text);
+}
+
+// How busy the machine is: the share of the last ten seconds (percent) in which some thread
+// waited for a processor; where the kernel does not say, the load average against the processors.
+double machineBusy()
+{
+    char text[256] {};
+    if (FILE* f = std::fopen("/proc/pressure/cpu", "re")) {
+        const std::size_t n = std::fread(text, 1, sizeof text - 1, f);
+        std::fclose(f);
+        text[n] = 0;
+        if (const char* at = std::strstr(text, "some avg10="))
+            return std::atof(at + 11);
+    }
+    double load = 0;
+    if (getloadavg(&load, 1) == 1)
+        return load / std::max(1L, sysconf(_SC_NPROCESSORS_ONLN)) * 100.0;
+    return 0;
 }
 
 bool contextUp(pa_context* c) { return c && pa_context_get_state(c) == PA_CONTEXT_READY; }
@@ -142,6 +172,8 @@ void PulseOutput::onWrite(pa_stream*, std::size_t bytes, void* user)
 
 void PulseOutput::writeRequested()
 {
+    if (pipeWire_ && !corked_ && latency_ != Latency::Resting)
+        lookAtLoad();
     const std::size_t bytes = pa_stream_writable_size(stream_);
     if (bytes != std::size_t(-1) && bytes > 0)
         write(bytes, -1, kPieceFrames);
@@ -206,6 +238,20 @@ std::size_t PulseOutput::write(std::size_t bytes, std::int64_t seekTo, std::size
     }
     holdSince_ = -1;
     return written;
+}
+
+// On PipeWire, while the stream plays: the longer quantum while the machine is busy (see kBusyFrom).
+void PulseOutput::lookAtLoad()
+{
+    const pa_usec_t now = pa_rtclock_now();
+    if (now - std::min(now, busyLookedAt_) < kBusyLookUs)
+        return;
+    busyLookedAt_ = now;
+    const double busy = machineBusy();
+    if (latency_ == Latency::Playing && busy >= kBusyFrom)
+        setLatency(Latency::Busy);
+    else if (latency_ == Latency::Busy && busy <= kBusyUntil)
+        setLatency(Latency::Playing);
 }
 
 // The mix waits for sound being decoded: the decoder's poke or a short timer goes on.
@@ -315,7 +361,8 @@ void PulseOutput::dropTimers()
 void PulseOutput::setLatency(Latency latency)
 {
     latency_ = latency;
-    const pa_buffer_attr& attr = latency == Latency::Resting ? restAttr_ : playAttr_;
+    const pa_buffer_attr& attr = latency == Latency::Resting ? restAttr_ : latency == Latency::Busy ? busyAttr_ : playAttr_;
+    askedSinkFrames_ = latency == Latency::Busy ? busySinkFrames_ : playSinkFrames_;
     const auto set = [](pa_stream* s, int success, void* user) {
         if (const pa_buffer_attr* now = success ? pa_stream_get_buffer_attr(s) : nullptr)
             static_cast<PulseOutput*>(user)->queueFrames_ = now->tlength / kFrameBytes;
@@ -579,6 +626,11 @@ bool PulseOutput::open(const PulseRoute& route, int bufferMs, const QString& nam
         playAttr_.prebuf = std::uint32_t((askedSinkFrames_ + kLeadMarginFrames + kStartFrames) * kFrameBytes);
         playAttr_.minreq = bytesOf(topUpMs);
         playAttr_.fragsize = std::uint32_t(-1);
+        playSinkFrames_ = askedSinkFrames_;
+        busySinkFrames_ = std::max(askedSinkFrames_, std::int64_t(kRate) * kBusySinkMs / 1000);
+        busyAttr_ = playAttr_;
+        busyAttr_.tlength = bytesOf(2 * std::max(kBusySinkMs, sinkMs) + 2 * topUpMs);
+        busyLookedAt_ = 0;
         restAttr_ = playAttr_;
         restAttr_.tlength = bytesOf(2 * std::max(kRestSinkMs, sinkMs) + 2 * kRestRequestMs);
         restAttr_.minreq = bytesOf(kRestRequestMs);

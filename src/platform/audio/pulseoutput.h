@@ -124,12 +124,13 @@ private:
     void askWhereItReads();
     void rewrite();
     void restSoon();
+    void lookAtLoad();
     pa_operation* askSinkKind();
     bool learnSink();
     void dropTimers();
     bool settle(pa_operation* op);
     bool begin();
-    enum class Latency { Playing, Resting };
+    enum class Latency { Playing, Busy, Resting };
     void setLatency(Latency latency);
     void measureBlock(const pa_timing_info* info);
     void restartMeasure();
@@ -154,10 +155,14 @@ private:
     std::uint64_t readWhen_ = 0;  // and since when it reads on from there (the steady clock, us)
     bool playing_ = false;        // the server reads on: started, not run dry, not corked
     bool doubted_ = false;        // the last request put the read point far back (noteRequest())
-    // The stream's latency and queue while it plays and while it rests (see kRestSinkMs).
+    // The stream's latency and queue while it plays, while it plays on a busy machine, and while it
+    // rests (see kRestSinkMs).
     Latency latency_ = Latency::Resting;
     pa_buffer_attr playAttr_ {};
     pa_buffer_attr restAttr_ {};
+    pa_buffer_attr busyAttr_ {};         // on PipeWire, while the machine is busy (see kBusyFrom)
+    std::int64_t playSinkFrames_ = 0, busySinkFrames_ = 0;
+    std::uint64_t busyLookedAt_ = 0;     // the steady clock (us) of the last look at the load
     pa_operation* pending_ = nullptr; // a resume's flush, waited for
     bool starting_ = false;           // a resume under way: the server's requests wait for it
     bool started_ = false;            // and what the server asked for meanwhile, to be written
