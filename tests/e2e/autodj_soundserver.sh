@@ -52,11 +52,12 @@ EOS
   pids+=(-$!)
   priority="PipeWire's own (its data threads at real time where allowed)"
   launch=()
-  for _ in $(seq 200); do [ -S "$socket" ] && break; sleep 0.05; done
+  for _ in $(seq 400); do [ -S "$socket" ] && break; sleep 0.05; done
   export PULSE_SERVER="unix:$socket" PULSE_CLIENTCONFIG="$work/client.conf"
-  for _ in $(seq 100); do pactl load-module module-null-sink sink_name=quenlow_test >/dev/null 2>&1 && break; sleep 0.1; done
-  for _ in $(seq 100); do pactl list short sinks 2>/dev/null | grep -q quenlow_test && break; sleep 0.1; done
-  pactl set-default-sink quenlow_test 2>/dev/null || { echo "autodj_soundserver: PipeWire did not start"; cat "$work/daemon.log"; exit 77; }
+  # Its pulse server answers a moment after its socket is there, and lists a new sink a moment later.
+  for _ in $(seq 300); do pactl load-module module-null-sink sink_name=quenlow_test >/dev/null 2>&1 && break; sleep 0.1; done
+  for _ in $(seq 300); do pactl list short sinks 2>/dev/null | grep -q quenlow_test && pactl set-default-sink quenlow_test 2>/dev/null && break; sleep 0.1; done
+  pactl list short sinks 2>/dev/null | grep -q quenlow_test || { echo "autodj_soundserver: PipeWire did not start"; cat "$work/daemon.log"; exit 77; }
 else
 # The daemon: only our socket and one null sink, no session bus, no daemon of the user's.
 socket=$work/run/native

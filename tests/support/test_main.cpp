@@ -40,7 +40,7 @@ extern "C" const char* __lsan_default_options()
 // (Qt's own threads, uninstrumented, use their own locks), none of ours.
 extern "C" const char* __tsan_default_options()
 {
-    return "suppressions=" QUENLOW_SOURCE_DIR "/tests/support/tsan.supp:print_suppressions=0:halt_on_error=0";
+    return "suppressions=" QUENLOW_SOURCE_DIR "/tests/support/tsan.supp:print_suppressions=0:die_after_fork=0";
 }
 
 int main(int argc, char** argv)

@@ -107,6 +107,28 @@ double machineBusy()
     return 0;
 }
 
+// The thread checker cannot see libpulse's main-loop lock taken and let go (the library is not
+// built for it), and that lock orders all this class does on two threads (see the header): it is
+// told of the lock here, wherever the lock is taken or let go and in every callback of the loop's,
+// which runs with the lock held.
+#if defined(__SANITIZE_THREAD__)
+extern "C" void __tsan_acquire(void* addr);
+extern "C" void __tsan_release(void* addr);
+void lockTaken(const void* output) { __tsan_acquire(const_cast<void*>(output)); }
+void lockLetGo(const void* output) { __tsan_release(const_cast<void*>(output)); }
+#else
+void lockTaken(const void*) {}
+void lockLetGo(const void*) {}
+#endif
+
+struct Held {
+    explicit Held(const void* output) : output(output) { lockTaken(output); }
+    ~Held() { lockLetGo(output); }
+    Held(const Held&) = delete;
+    Held& operator=(const Held&) = delete;
+    const void* output;
+};
+
 bool contextUp(pa_context* c) { return c && pa_context_get_state(c) == PA_CONTEXT_READY; }
 bool streamUp(pa_stream* s) { return s && pa_stream_get_state(s) == PA_STREAM_READY; }
 
@@ -147,12 +169,14 @@ void PulseOutput::noteState(bool ended)
 
 void PulseOutput::onContextState(pa_context* c, void* user)
 {
+    const Held held(user);
     const pa_context_state_t state = pa_context_get_state(c);
     static_cast<PulseOutput*>(user)->noteState(state == PA_CONTEXT_FAILED || state == PA_CONTEXT_TERMINATED);
 }
 
 void PulseOutput::onStreamState(pa_stream* s, void* user)
 {
+    const Held held(user);
     const pa_stream_state_t state = pa_stream_get_state(s);
     static_cast<PulseOutput*>(user)->noteState(state == PA_STREAM_FAILED || state == PA_STREAM_TERMINATED);
 }
@@ -161,11 +185,12 @@ void PulseOutput::onStreamState(pa_stream* s, void* user)
 // reads at the head less that; the mix goes straight into the buffers it hands out.
 void PulseOutput::onWrite(pa_stream*, std::size_t bytes, void* user)
 {
+    const Held held(user);
     auto* self = static_cast<PulseOutput*>(user);
     // A resting stream is answered too (silence, which the next start drops): the server's
     // requests add up, and a start would otherwise find them all still open.
     if (!self->corked_)
-        self->noteRequest(self->client_.head() - std::int64_t(self->queueFrames_) + std::int64_t(bytes / kFrameBytes));
+        self->noteRequest(self->client_.head() - std::int64_t(self->queueFrames_.load(std::memory_order_relaxed)) + std::int64_t(bytes / kFrameBytes));
     if (!self->starting_) // a start writes what was asked meanwhile once it begins
         self->writeRequested();
 }
@@ -267,6 +292,7 @@ void PulseOutput::holdForSound(pa_usec_t now)
 // from now on its read point moves on.
 void PulseOutput::onStarted(pa_stream*, void* user)
 {
+    const Held held(user);
     auto* self = static_cast<PulseOutput*>(user);
     self->playing_ = true;
     self->noteRead(self->readAt_);
@@ -281,11 +307,13 @@ void PulseOutput::onStarted(pa_stream*, void* user)
 pa_operation* PulseOutput::askSinkKind()
 {
     const auto server = [](pa_context*, const pa_server_info* info, void* user) {
+        const Held held(user);
         auto* self = static_cast<PulseOutput*>(user);
         self->pipeWire_ = info && info->server_name && std::strstr(info->server_name, "PipeWire");
         pa_threaded_mainloop_signal(self->loop_, 0);
     };
     const auto sink = [](pa_context*, const pa_sink_info* info, int eol, void* user) {
+        const Held held(user);
         auto* self = static_cast<PulseOutput*>(user);
         if (!eol && info) {
             constexpr auto kTakesBack = pa_sink_flags_t(PA_SINK_HARDWARE | PA_SINK_DYNAMIC_LATENCY);
@@ -304,6 +332,7 @@ pa_operation* PulseOutput::askSinkKind()
 
 void PulseOutput::onMoved(pa_stream*, void* user)
 {
+    const Held held(user);
     if (pa_operation* op = static_cast<PulseOutput*>(user)->askSinkKind())
         pa_operation_unref(op);
 }
@@ -317,6 +346,7 @@ bool PulseOutput::learnSink()
     if (!settle(askSinkKind()) || restsLong_)
         return !failed_.load() && streamUp(stream_);
     const auto signal = [](pa_stream*, int, void* self) {
+        const Held held(self);
         pa_threaded_mainloop_signal(static_cast<PulseOutput*>(self)->loop_, 0);
     };
     if (!settle(pa_stream_update_timing_info(stream_, signal, this)))
@@ -336,6 +366,7 @@ void PulseOutput::restSoon()
     restTimer_ = pa_context_rttime_new(
         context_, pa_rtclock_now() + kRestAfterUs,
         [](pa_mainloop_api* api, pa_time_event* e, const struct timeval*, void* user) {
+            const Held held(user);
             auto* self = static_cast<PulseOutput*>(user);
             api->time_free(e);
             self->restTimer_ = nullptr;
@@ -364,8 +395,9 @@ void PulseOutput::setLatency(Latency latency)
     const pa_buffer_attr& attr = latency == Latency::Resting ? restAttr_ : latency == Latency::Busy ? busyAttr_ : playAttr_;
     askedSinkFrames_ = latency == Latency::Busy ? busySinkFrames_ : playSinkFrames_;
     const auto set = [](pa_stream* s, int success, void* user) {
+        const Held held(user);
         if (const pa_buffer_attr* now = success ? pa_stream_get_buffer_attr(s) : nullptr)
-            static_cast<PulseOutput*>(user)->queueFrames_ = now->tlength / kFrameBytes;
+            static_cast<PulseOutput*>(user)->queueFrames_.store(now->tlength / kFrameBytes, std::memory_order_relaxed);
     };
     if (pa_operation* op = pa_stream_set_buffer_attr(stream_, &attr, set, this))
         pa_operation_unref(op);
@@ -408,6 +440,7 @@ std::int64_t PulseOutput::aheadBy(pa_usec_t now) const
 
 void PulseOutput::onHoldOver(pa_mainloop_api* api, pa_time_event* e, const struct timeval*, void* user)
 {
+    const Held held(user);
     auto* self = static_cast<PulseOutput*>(user);
     api->time_free(e);
     self->holdTimer_ = nullptr;
@@ -447,6 +480,7 @@ void PulseOutput::askWhereItReads()
 
 void PulseOutput::onTiming(pa_stream*, int success, void* user)
 {
+    const Held held(user);
     auto* self = static_cast<PulseOutput*>(user);
     self->asking_ = false;
     if (self->corked_ || !streamUp(self->stream_))
@@ -532,12 +566,14 @@ void PulseOutput::restartMeasure()
 // another sink.
 void PulseOutput::onBufferAttr(pa_stream* s, void* user)
 {
+    const Held held(user);
     if (const pa_buffer_attr* attr = pa_stream_get_buffer_attr(s))
-        static_cast<PulseOutput*>(user)->queueFrames_ = attr->tlength / kFrameBytes;
+        static_cast<PulseOutput*>(user)->queueFrames_.store(attr->tlength / kFrameBytes, std::memory_order_relaxed);
 }
 
 void PulseOutput::onUnderflow(pa_stream*, void* user)
 {
+    const Held held(user);
     auto* self = static_cast<PulseOutput*>(user);
     self->underruns_.fetch_add(1, std::memory_order_relaxed);
     // The server has played all it had and waits for a start's worth of sound again; the decks'
@@ -552,14 +588,18 @@ bool PulseOutput::waitUntil(bool (*done)(PulseOutput*), int ms)
 {
     timedOut_ = false;
     const auto timeout = [](pa_mainloop_api*, pa_time_event*, const struct timeval*, void* user) {
+        const Held held(user);
         auto* self = static_cast<PulseOutput*>(user);
         self->timedOut_ = true;
         pa_threaded_mainloop_signal(self->loop_, 0);
     };
     pa_time_event* timer = pa_context_rttime_new(context_, pa_rtclock_now() + pa_usec_t(ms) * PA_USEC_PER_MSEC,
                                                  timeout, this);
-    while (!done(this) && !failed_.load() && !timedOut_ && timer)
+    while (!done(this) && !failed_.load() && !timedOut_ && timer) {
+        lockLetGo(this);
         pa_threaded_mainloop_wait(loop_);
+        lockTaken(this);
+    }
     if (timer)
         pa_threaded_mainloop_get_api(loop_)->time_free(timer);
     return done(this) && !failed_.load();
@@ -583,6 +623,7 @@ bool PulseOutput::open(const PulseRoute& route, int bufferMs, const QString& nam
         return false;
     }
     pa_threaded_mainloop_lock(loop_);
+    lockTaken(this);
     pa_context_set_state_callback(context_, &PulseOutput::onContextState, this);
     // Never starts a server of its own: a device whose server is gone is a lost device.
     bool ok = pa_context_connect(context_, route.server.isEmpty() ? nullptr : route.server.constData(),
@@ -656,6 +697,7 @@ bool PulseOutput::open(const PulseRoute& route, int bufferMs, const QString& nam
         pokeEvent_ = pokeFd_ >= 0 ? api->io_new(
                                    api, pokeFd_, PA_IO_EVENT_INPUT,
                                    [](pa_mainloop_api*, pa_io_event*, int fd, pa_io_event_flags_t, void* self) {
+                                       const Held held(self);
                                        static_cast<PulseOutput*>(self)->poked(fd);
                                    },
                                    this) : nullptr;
@@ -666,6 +708,7 @@ bool PulseOutput::open(const PulseRoute& route, int bufferMs, const QString& nam
         asking_ = false;
         holdSince_ = -1;
     }
+    lockLetGo(this);
     pa_threaded_mainloop_unlock(loop_);
     if (!ok)
         close();
@@ -677,6 +720,7 @@ void PulseOutput::close()
     if (!loop_)
         return;
     pa_threaded_mainloop_lock(loop_);
+    lockTaken(this);
     pa_mainloop_api* api = pa_threaded_mainloop_get_api(loop_);
     if (pokeEvent_)
         api->io_free(pokeEvent_);
@@ -703,6 +747,7 @@ void PulseOutput::close()
         pa_context_unref(context_);
         context_ = nullptr;
     }
+    lockLetGo(this);
     pa_threaded_mainloop_unlock(loop_);
     pa_threaded_mainloop_stop(loop_);
     pa_threaded_mainloop_free(loop_);
@@ -730,8 +775,10 @@ bool PulseOutput::resume()
     if (!loop_)
         return false;
     pa_threaded_mainloop_lock(loop_);
+    lockTaken(this);
     bool ok = !failed_.load() && contextUp(context_) && streamUp(stream_);
     const auto signal = [](pa_stream*, int, void* self) {
+        const Held held(self);
         pa_threaded_mainloop_signal(static_cast<PulseOutput*>(self)->loop_, 0);
     };
     pa_usec_t waitUs = 0;
@@ -764,6 +811,7 @@ bool PulseOutput::resume()
             startTimer_ = pa_context_rttime_new(
                 context_, pa_rtclock_now() + waitUs,
                 [](pa_mainloop_api* api, pa_time_event* e, const struct timeval*, void* user) {
+                    const Held held(user);
                     auto* self = static_cast<PulseOutput*>(user);
                     api->time_free(e);
                     self->startTimer_ = nullptr;
@@ -775,6 +823,7 @@ bool PulseOutput::resume()
             ok = begin();
     }
     starting_ = starting_ && ok;
+    lockLetGo(this);
     pa_threaded_mainloop_unlock(loop_);
     return ok;
 }

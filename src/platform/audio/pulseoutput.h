@@ -50,8 +50,8 @@ std::optional<PulseRoute> pulseRouteOf(const QString& alsaDevice);
 
 class PulseOutput {
 public:
-    // The mixer behind the output; everything is called on the output's thread, but started()
-    // (under the output's lock, on the thread calling resume()).
+    // The mixer behind the output. Every call is made with the output's lock held: on the output's
+    // thread, or on the thread calling resume() (started(), and the mixing of a start's first piece).
     struct Client {
         virtual ~Client() = default;
         // Mixes up to `frames` stereo frames into out, from the head on; fewer (none at all)
@@ -95,7 +95,7 @@ public:
     // The calling thread is the output's own (the one that answers the server).
     bool onItsThread() const;
     // What the server buffers of ours ahead of the sink, in frames.
-    std::size_t bufferFrames() const { return queueFrames_; }
+    std::size_t bufferFrames() const { return queueFrames_.load(std::memory_order_relaxed); }
 
 private:
     static void onContextState(pa_context* c, void* self);
@@ -136,13 +136,24 @@ private:
     void restartMeasure();
     std::int64_t sinkFrames() const;
 
+    // Which thread touches what. The output's thread is libpulse's main loop; it runs every
+    // callback with the loop's lock held. Any other thread (the engine's: open(), close(),
+    // resume()) takes that lock before it touches the connection or the stream. So:
+    // - set at construction and never changed: client_, underruns_ (an atomic), pokeFd_;
+    // - loop_ is written only while no loop thread runs (in open() before it starts, in close()
+    //   after it has stopped), so any thread may read it (onItsThread());
+    // - failed_ and queueFrames_ are atomics: any thread reads them without the lock (failed(),
+    //   bufferFrames()), and they are written under it;
+    // - everything else is touched only with the lock held, by whichever thread holds it.
+    // The Client's calls are made with the lock held as well (from the output's thread, and from
+    // resume() on the caller's), so what the mixer keeps for them is under the same rule.
     Client& client_;
     pa_threaded_mainloop* loop_ = nullptr;
     pa_context* context_ = nullptr;
     pa_stream* stream_ = nullptr;
     std::atomic<bool> failed_ {false};
     std::atomic<std::uint64_t>& underruns_;
-    std::size_t queueFrames_ = 0;
+    std::atomic<std::size_t> queueFrames_ {0};
     bool timedOut_ = false;
     // Output thread: the poke, a question about the read index in flight, a wait for sound.
     const int pokeFd_;
