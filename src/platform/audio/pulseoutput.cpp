@@ -265,18 +265,27 @@ std::size_t PulseOutput::write(std::size_t bytes, std::int64_t seekTo, std::size
     return written;
 }
 
-// On PipeWire, while the stream plays: the longer quantum while the machine is busy (see kBusyFrom).
+// The latency a playing stream asks for now: on PipeWire the longer quantum while the machine is
+// busy (see kBusyFrom). Chosen as a start begins, so the graph does not change its quantum under
+// the start's first sound, and looked at again once a second while the stream plays.
+PulseOutput::Latency PulseOutput::playLatency()
+{
+    if (!pipeWire_)
+        return Latency::Playing;
+    busyLookedAt_ = pa_rtclock_now();
+    const double busy = machineBusy();
+    if (busy >= kBusyFrom || (latency_ == Latency::Busy && busy > kBusyUntil))
+        return Latency::Busy;
+    return Latency::Playing;
+}
+
 void PulseOutput::lookAtLoad()
 {
     const pa_usec_t now = pa_rtclock_now();
     if (now - std::min(now, busyLookedAt_) < kBusyLookUs)
         return;
-    busyLookedAt_ = now;
-    const double busy = machineBusy();
-    if (latency_ == Latency::Playing && busy >= kBusyFrom)
-        setLatency(Latency::Busy);
-    else if (latency_ == Latency::Busy && busy <= kBusyUntil)
-        setLatency(Latency::Playing);
+    if (const Latency want = playLatency(); want != latency_)
+        setLatency(want);
 }
 
 // The mix waits for sound being decoded: the decoder's poke or a short timer goes on.
@@ -788,8 +797,8 @@ bool PulseOutput::resume()
         // The short latency first: the server takes it before the start that follows, and what it
         // asks for after the flush is the queue of a playing stream.
         const bool rested = latency_ == Latency::Resting;
-        if (rested)
-            setLatency(Latency::Playing);
+        if (const Latency want = playLatency(); want != latency_)
+            setLatency(want);
         // What the stream held when it came to rest is silence: dropped, so the new sound is
         // not held back behind it. Waited for, a short while: a server that went away meanwhile
         // fails the resume here, every time, rather than a moment after it said all was well.

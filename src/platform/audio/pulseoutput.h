@@ -132,6 +132,7 @@ private:
     bool begin();
     enum class Latency { Playing, Busy, Resting };
     void setLatency(Latency latency);
+    Latency playLatency();
     void measureBlock(const pa_timing_info* info);
     void restartMeasure();
     std::int64_t sinkFrames() const;
