@@ -370,7 +370,8 @@ static void startsAreWhole(int pulse)
     const StartsFromRest soon = startFromRest(a, media("tone100hz_half.mp3"), monitor, 15);
     heardSoon(soon, "starts as soon as the output rests");
     EXPECT_LT(soon.heardMs[soon.heardMs.size() / 2], 25.0);
-    const StartsFromRest late = startFromRest(a, media("tone100hz_half.mp3"), monitor, 3, std::chrono::milliseconds(6500));
+    const StartsFromRest late =
+        startFromRest(a, media("tone100hz_half.mp3"), monitor, 3, std::chrono::milliseconds(6500));
     heardSoon(late, "starts after 6.5 s of rest");
     EXPECT_EQ(a.underruns(), 0u);
     if (first.dropouts + soon.dropouts + late.dropouts > 0)

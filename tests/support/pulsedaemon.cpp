@@ -308,7 +308,8 @@ MonitorRecording::MonitorRecording(const char* sink, std::chrono::milliseconds l
             stream_, [](pa_stream* s, std::size_t, void* self) { static_cast<MonitorRecording*>(self)->take(s); }, this);
         pa_buffer_attr attr {};
         attr.maxlength = std::uint32_t(-1);
-        attr.fragsize = std::uint32_t(latency.count() > 0 ? 44100 * latency.count() / 1000 : 256) * 2 * sizeof(float);
+        const auto frames = std::uint32_t(latency.count() > 0 ? 44100 * latency.count() / 1000 : 256);
+        attr.fragsize = frames * 2 * sizeof(float);
         ok = pa_stream_connect_record(stream_, (QByteArray(sink) + ".monitor").constData(), &attr,
                                       latency.count() > 0 ? PA_STREAM_ADJUST_LATENCY : PA_STREAM_NOFLAGS)
              >= 0;

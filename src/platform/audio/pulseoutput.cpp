@@ -189,8 +189,10 @@ void PulseOutput::onWrite(pa_stream*, std::size_t bytes, void* user)
     auto* self = static_cast<PulseOutput*>(user);
     // A resting stream is answered too (silence, which the next start drops): the server's
     // requests add up, and a start would otherwise find them all still open.
-    if (!self->corked_)
-        self->noteRequest(self->client_.head() - std::int64_t(self->queueFrames_.load(std::memory_order_relaxed)) + std::int64_t(bytes / kFrameBytes));
+    if (!self->corked_) {
+        const auto queue = std::int64_t(self->queueFrames_.load(std::memory_order_relaxed));
+        self->noteRequest(self->client_.head() - queue + std::int64_t(bytes / kFrameBytes));
+    }
     if (!self->starting_) // a start writes what was asked meanwhile once it begins
         self->writeRequested();
 }
@@ -401,7 +403,9 @@ void PulseOutput::dropTimers()
 void PulseOutput::setLatency(Latency latency)
 {
     latency_ = latency;
-    const pa_buffer_attr& attr = latency == Latency::Resting ? restAttr_ : latency == Latency::Busy ? busyAttr_ : playAttr_;
+    const pa_buffer_attr& attr = latency == Latency::Resting ? restAttr_
+                                 : latency == Latency::Busy  ? busyAttr_
+                                                             : playAttr_;
     askedSinkFrames_ = latency == Latency::Busy ? busySinkFrames_ : playSinkFrames_;
     const auto set = [](pa_stream* s, int success, void* user) {
         const Held held(user);
@@ -794,8 +798,8 @@ bool PulseOutput::resume()
     starting_ = ok;
     if (ok) {
         dropTimers();
-        // The short latency first: the server takes it before the start that follows, and what it
-        // asks for after the flush is the queue of a playing stream.
+        // A playing stream's latency first (see playLatency()): the server takes it before the start
+        // that follows, and what it asks for after the flush is the queue of a playing stream.
         const bool rested = latency_ == Latency::Resting;
         if (const Latency want = playLatency(); want != latency_)
             setLatency(want);

@@ -156,7 +156,7 @@ private:
     std::atomic<std::uint64_t>& underruns_;
     std::atomic<std::size_t> queueFrames_ {0};
     bool timedOut_ = false;
-    // Output thread: the poke, a question about the read index in flight, a wait for sound.
+    // The poke, a question about the read index in flight, a wait for sound.
     const int pokeFd_;
     pa_io_event* pokeEvent_ = nullptr;
     bool asking_ = false;
