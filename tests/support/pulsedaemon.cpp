@@ -280,7 +280,7 @@ QStringList PulseDaemon::streamSinks()
 // sound in pieces that short, and hide what the sink does with a start or a rewrite at its own.
 // PipeWire's pulse server takes the fragment for the recording's latency all the same: it is that
 // of a deck (5 ms), so its graph runs as with a deck alone, neither faster nor slower.
-MonitorRecording::MonitorRecording(const char* sink)
+MonitorRecording::MonitorRecording(const char* sink, std::chrono::milliseconds latency)
 {
     loop_ = pa_threaded_mainloop_new();
     context_ = loop_ ? pa_context_new(pa_threaded_mainloop_get_api(loop_), "Quenlow test") : nullptr;
@@ -308,9 +308,10 @@ MonitorRecording::MonitorRecording(const char* sink)
             stream_, [](pa_stream* s, std::size_t, void* self) { static_cast<MonitorRecording*>(self)->take(s); }, this);
         pa_buffer_attr attr {};
         attr.maxlength = std::uint32_t(-1);
-        attr.fragsize = 256 * 2 * sizeof(float);
+        const auto frames = std::uint32_t(latency.count() > 0 ? 44100 * latency.count() / 1000 : 256);
+        attr.fragsize = frames * 2 * sizeof(float);
         ok = pa_stream_connect_record(stream_, (QByteArray(sink) + ".monitor").constData(), &attr,
-                                      PA_STREAM_NOFLAGS)
+                                      latency.count() > 0 ? PA_STREAM_ADJUST_LATENCY : PA_STREAM_NOFLAGS)
              >= 0;
         while (ok && pa_stream_get_state(stream_) != PA_STREAM_READY)
             if (PA_STREAM_IS_GOOD(pa_stream_get_state(stream_)))

@@ -79,8 +79,10 @@ private:
 class MonitorRecording {
 public:
     using Clock = std::chrono::steady_clock;
-    // Records the monitor of the sink of that name (the daemon's own null sink by default).
-    explicit MonitorRecording(const char* sink = "quenlow_test");
+    // Records the monitor of the sink of that name (the daemon's own null sink by default). With a
+    // latency, as a program recording a set does: it asks the sink for that latency, and takes its
+    // sound that seldom (a sink without a shorter request then runs that far ahead).
+    explicit MonitorRecording(const char* sink = "quenlow_test", std::chrono::milliseconds latency = {});
     ~MonitorRecording();
     MonitorRecording(const MonitorRecording&) = delete;
     MonitorRecording& operator=(const MonitorRecording&) = delete;

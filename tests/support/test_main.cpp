@@ -36,6 +36,13 @@ extern "C" const char* __lsan_default_options()
     return "suppressions=" QUENLOW_SOURCE_DIR "/tests/support/lsan.supp:print_suppressions=0";
 }
 
+// Likewise the thread checker's (a build of scripts/build tsan): races inside the libraries we call
+// (Qt's own threads, uninstrumented, use their own locks), none of ours.
+extern "C" const char* __tsan_default_options()
+{
+    return "suppressions=" QUENLOW_SOURCE_DIR "/tests/support/tsan.supp:print_suppressions=0:die_after_fork=0";
+}
+
 int main(int argc, char** argv)
 {
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))

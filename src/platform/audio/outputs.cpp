@@ -426,7 +426,11 @@ void SoundEngine::Impl::PulseHooks::heard(std::int64_t frame, bool playing)
     e.readAtNs.store(ns, std::memory_order_relaxed);
     e.reading.store(playing, std::memory_order_relaxed);
     e.clockSeq.fetch_add(1, std::memory_order_release);
-    e.release(frame);
+    // The rings are let go of only while the output plays: once it has come to rest (the word
+    // that it rests comes with the last fill), the interface thread may take a move itself and
+    // set the stream's place in its ring meanwhile (see outputGate).
+    if (!e.outputResting())
+        e.release(frame);
 }
 
 bool SoundEngine::Impl::PulseHooks::changePending()

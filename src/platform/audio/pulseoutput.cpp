@@ -4,6 +4,9 @@
 #include <pulse/pulseaudio.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <limits>
 #include <unistd.h>
 
@@ -36,12 +39,29 @@ constexpr std::int64_t kLeadMarginFrames = 128;
 // programs have it wake: a stream asks for its latency even while corked, and one of 5 ms made the
 // server wake 200 times a second while both decks rested. Until then it keeps its short latency,
 // so a pause, a cue or a stop and a play again start at once wherever it plays. A start after a
-// longer rest asks for the short latency again before anything else; a sink that can take back
-// what it holds ahead (a sound card's) starts it at once, and one that cannot (a null sink) once
-// it has played out the block it took last, a fraction of the second figure.
+// longer rest asks for the short latency again before anything else, and a sound card's sink
+// takes back what it took ahead at the long latency, so the start is heard at once. Only a sink
+// that can do so rests so (see restsLong_): a null or virtual sink kept running by another
+// program (a recorder) hands its sound on as it takes it, and would hold every start after a rest
+// back by up to the second figure; there the stream keeps its short latency while it rests.
 constexpr pa_usec_t kRestAfterUs = 5 * PA_USEC_PER_SEC;
 constexpr int kRestSinkMs = 1000;
 constexpr int kRestRequestMs = 16;
+// A sink that runs further ahead than this when the stream is made (an idle null sink takes up a
+// new latency only at the end of the block it is in, up to 2 s) is waited for, the second figure at
+// most, so the first play is heard at once too.
+constexpr pa_usec_t kAheadMostUs = 30 * PA_USEC_PER_MSEC;
+constexpr int kAheadWaitMostMs = 2100;
+// PipeWire runs its graph at the quantum its running streams ask for, a few milliseconds for a deck,
+// and under load (a busy machine, a virtual machine whose processors are taken from it) the graph
+// now and then misses one: a moment of silence that its clients are not told of. While the
+// machine is that busy (the share of time its threads wait for a processor, over the last ten
+// seconds, is above the first figure; below the second it is no longer) a playing stream there asks
+// the sink for the third figure instead, which the graph holds; a change is still heard within
+// some 30 ms. Looked at once a second at most, as the stream plays.
+constexpr double kBusyFrom = 40.0, kBusyUntil = 20.0;
+constexpr int kBusySinkMs = 10;
+constexpr pa_usec_t kBusyLookUs = PA_USEC_PER_SEC;
 // How long a resume waits for the server's word on its flush: a server gone meanwhile is found
 // there, not a moment after the resume said all was well.
 constexpr int kResumeWaitMs = 250;
@@ -68,6 +88,46 @@ QByteArray alsaText(snd_config_t* conf, const char* key)
         return {};
     return QByteArray(text);
 }
+
+// How busy the machine is: the share of the last ten seconds (percent) in which some thread
+// waited for a processor; where the kernel does not say, the load average against the processors.
+double machineBusy()
+{
+    char text[256] {};
+    if (FILE* f = std::fopen("/proc/pressure/cpu", "re")) {
+        const std::size_t n = std::fread(text, 1, sizeof text - 1, f);
+        std::fclose(f);
+        text[n] = 0;
+        if (const char* at = std::strstr(text, "some avg10="))
+            return std::atof(at + 11);
+    }
+    double load = 0;
+    if (getloadavg(&load, 1) == 1)
+        return load / std::max(1L, sysconf(_SC_NPROCESSORS_ONLN)) * 100.0;
+    return 0;
+}
+
+// The thread checker cannot see libpulse's main-loop lock taken and let go (the library is not
+// built for it), and that lock orders all this class does on two threads (see the header): it is
+// told of the lock here, wherever the lock is taken or let go and in every callback of the loop's,
+// which runs with the lock held.
+#if defined(__SANITIZE_THREAD__)
+extern "C" void __tsan_acquire(void* addr);
+extern "C" void __tsan_release(void* addr);
+void lockTaken(const void* output) { __tsan_acquire(const_cast<void*>(output)); }
+void lockLetGo(const void* output) { __tsan_release(const_cast<void*>(output)); }
+#else
+void lockTaken(const void*) {}
+void lockLetGo(const void*) {}
+#endif
+
+struct Held {
+    explicit Held(const void* output) : output(output) { lockTaken(output); }
+    ~Held() { lockLetGo(output); }
+    Held(const Held&) = delete;
+    Held& operator=(const Held&) = delete;
+    const void* output;
+};
 
 bool contextUp(pa_context* c) { return c && pa_context_get_state(c) == PA_CONTEXT_READY; }
 bool streamUp(pa_stream* s) { return s && pa_stream_get_state(s) == PA_STREAM_READY; }
@@ -109,12 +169,14 @@ void PulseOutput::noteState(bool ended)
 
 void PulseOutput::onContextState(pa_context* c, void* user)
 {
+    const Held held(user);
     const pa_context_state_t state = pa_context_get_state(c);
     static_cast<PulseOutput*>(user)->noteState(state == PA_CONTEXT_FAILED || state == PA_CONTEXT_TERMINATED);
 }
 
 void PulseOutput::onStreamState(pa_stream* s, void* user)
 {
+    const Held held(user);
     const pa_stream_state_t state = pa_stream_get_state(s);
     static_cast<PulseOutput*>(user)->noteState(state == PA_STREAM_FAILED || state == PA_STREAM_TERMINATED);
 }
@@ -123,17 +185,22 @@ void PulseOutput::onStreamState(pa_stream* s, void* user)
 // reads at the head less that; the mix goes straight into the buffers it hands out.
 void PulseOutput::onWrite(pa_stream*, std::size_t bytes, void* user)
 {
+    const Held held(user);
     auto* self = static_cast<PulseOutput*>(user);
     // A resting stream is answered too (silence, which the next start drops): the server's
     // requests add up, and a start would otherwise find them all still open.
-    if (!self->corked_)
-        self->noteRequest(self->client_.head() - std::int64_t(self->queueFrames_) + std::int64_t(bytes / kFrameBytes));
+    if (!self->corked_) {
+        const auto queue = std::int64_t(self->queueFrames_.load(std::memory_order_relaxed));
+        self->noteRequest(self->client_.head() - queue + std::int64_t(bytes / kFrameBytes));
+    }
     if (!self->starting_) // a start writes what was asked meanwhile once it begins
         self->writeRequested();
 }
 
 void PulseOutput::writeRequested()
 {
+    if (pipeWire_ && !corked_ && latency_ != Latency::Resting)
+        lookAtLoad();
     const std::size_t bytes = pa_stream_writable_size(stream_);
     if (bytes != std::size_t(-1) && bytes > 0)
         write(bytes, -1, kPieceFrames);
@@ -200,6 +267,29 @@ std::size_t PulseOutput::write(std::size_t bytes, std::int64_t seekTo, std::size
     return written;
 }
 
+// The latency a playing stream asks for now: on PipeWire the longer quantum while the machine is
+// busy (see kBusyFrom). Chosen as a start begins, so the graph does not change its quantum under
+// the start's first sound, and looked at again once a second while the stream plays.
+PulseOutput::Latency PulseOutput::playLatency()
+{
+    if (!pipeWire_)
+        return Latency::Playing;
+    busyLookedAt_ = pa_rtclock_now();
+    const double busy = machineBusy();
+    if (busy >= kBusyFrom || (latency_ == Latency::Busy && busy > kBusyUntil))
+        return Latency::Busy;
+    return Latency::Playing;
+}
+
+void PulseOutput::lookAtLoad()
+{
+    const pa_usec_t now = pa_rtclock_now();
+    if (now - std::min(now, busyLookedAt_) < kBusyLookUs)
+        return;
+    if (const Latency want = playLatency(); want != latency_)
+        setLatency(want);
+}
+
 // The mix waits for sound being decoded: the decoder's poke or a short timer goes on.
 void PulseOutput::holdForSound(pa_usec_t now)
 {
@@ -213,19 +303,81 @@ void PulseOutput::holdForSound(pa_usec_t now)
 // from now on its read point moves on.
 void PulseOutput::onStarted(pa_stream*, void* user)
 {
+    const Held held(user);
     auto* self = static_cast<PulseOutput*>(user);
     self->playing_ = true;
     self->noteRead(self->readAt_);
 }
 
+// Whether the stream's sink takes back what it took ahead of its clock when a stream starts (see
+// kRestSinkMs): a sound card's sink on a PulseAudio server does, rendering at its stream's latency
+// again at once; a null or virtual sink hands what it took on to its recorders as it takes it, and
+// plays it out first. PipeWire's graph runs at what its running streams ask, whatever a corked one
+// asked, so a rest costs it nothing either way. Asked at the open (waited for) and again when the
+// stream moves to another sink; until the answer the stream does not rest long.
+pa_operation* PulseOutput::askSinkKind()
+{
+    const auto server = [](pa_context*, const pa_server_info* info, void* user) {
+        const Held held(user);
+        auto* self = static_cast<PulseOutput*>(user);
+        self->pipeWire_ = info && info->server_name && std::strstr(info->server_name, "PipeWire");
+        pa_threaded_mainloop_signal(self->loop_, 0);
+    };
+    const auto sink = [](pa_context*, const pa_sink_info* info, int eol, void* user) {
+        const Held held(user);
+        auto* self = static_cast<PulseOutput*>(user);
+        if (!eol && info) {
+            constexpr auto kTakesBack = pa_sink_flags_t(PA_SINK_HARDWARE | PA_SINK_DYNAMIC_LATENCY);
+            self->restsLong_ = self->pipeWire_ || (info->flags & kTakesBack) == kTakesBack;
+            // Moved from a sound card's sink onto a null sink while resting long: short again.
+            if (!self->restsLong_ && self->latency_ == Latency::Resting && streamUp(self->stream_))
+                self->setLatency(Latency::Playing);
+        }
+        pa_threaded_mainloop_signal(self->loop_, 0);
+    };
+    restsLong_ = false;
+    if (pa_operation* op = pa_context_get_server_info(context_, server, this))
+        pa_operation_unref(op);
+    return pa_context_get_sink_info_by_index(context_, pa_stream_get_device_index(stream_), sink, this);
+}
+
+void PulseOutput::onMoved(pa_stream*, void* user)
+{
+    const Held held(user);
+    if (pa_operation* op = static_cast<PulseOutput*>(user)->askSinkKind())
+        pa_operation_unref(op);
+}
+
+// At the open (the lock held): the sink's kind, and a sink that cannot take back what it took
+// ahead and runs far ahead now (an idle null sink in the long block it began before the stream
+// asked for its latency) played out, so the first play is heard at once. False when the server
+// or the stream failed meanwhile.
+bool PulseOutput::learnSink()
+{
+    if (!settle(askSinkKind()) || restsLong_)
+        return !failed_.load() && streamUp(stream_);
+    const auto signal = [](pa_stream*, int, void* self) {
+        const Held held(self);
+        pa_threaded_mainloop_signal(static_cast<PulseOutput*>(self)->loop_, 0);
+    };
+    if (!settle(pa_stream_update_timing_info(stream_, signal, this)))
+        return false;
+    const pa_timing_info* info = pa_stream_get_timing_info(stream_);
+    if (info && info->sink_usec > kAheadMostUs)
+        waitUntil([](PulseOutput*) { return false; },
+                  int(std::min<pa_usec_t>(info->sink_usec / PA_USEC_PER_MSEC + 1, kAheadWaitMostMs)));
+    return !failed_.load() && streamUp(stream_);
+}
+
 // The stream came to rest: after a while it asks for a long latency (see kRestAfterUs).
 void PulseOutput::restSoon()
 {
-    if (restTimer_ || latency_ == Latency::Resting)
+    if (restTimer_ || latency_ == Latency::Resting || !restsLong_)
         return;
     restTimer_ = pa_context_rttime_new(
         context_, pa_rtclock_now() + kRestAfterUs,
         [](pa_mainloop_api* api, pa_time_event* e, const struct timeval*, void* user) {
+            const Held held(user);
             auto* self = static_cast<PulseOutput*>(user);
             api->time_free(e);
             self->restTimer_ = nullptr;
@@ -251,10 +403,14 @@ void PulseOutput::dropTimers()
 void PulseOutput::setLatency(Latency latency)
 {
     latency_ = latency;
-    const pa_buffer_attr& attr = latency == Latency::Resting ? restAttr_ : playAttr_;
+    const pa_buffer_attr& attr = latency == Latency::Resting ? restAttr_
+                                 : latency == Latency::Busy  ? busyAttr_
+                                                             : playAttr_;
+    askedSinkFrames_ = latency == Latency::Busy ? busySinkFrames_ : playSinkFrames_;
     const auto set = [](pa_stream* s, int success, void* user) {
+        const Held held(user);
         if (const pa_buffer_attr* now = success ? pa_stream_get_buffer_attr(s) : nullptr)
-            static_cast<PulseOutput*>(user)->queueFrames_ = now->tlength / kFrameBytes;
+            static_cast<PulseOutput*>(user)->queueFrames_.store(now->tlength / kFrameBytes, std::memory_order_relaxed);
     };
     if (pa_operation* op = pa_stream_set_buffer_attr(stream_, &attr, set, this))
         pa_operation_unref(op);
@@ -297,6 +453,7 @@ std::int64_t PulseOutput::aheadBy(pa_usec_t now) const
 
 void PulseOutput::onHoldOver(pa_mainloop_api* api, pa_time_event* e, const struct timeval*, void* user)
 {
+    const Held held(user);
     auto* self = static_cast<PulseOutput*>(user);
     api->time_free(e);
     self->holdTimer_ = nullptr;
@@ -336,6 +493,7 @@ void PulseOutput::askWhereItReads()
 
 void PulseOutput::onTiming(pa_stream*, int success, void* user)
 {
+    const Held held(user);
     auto* self = static_cast<PulseOutput*>(user);
     self->asking_ = false;
     if (self->corked_ || !streamUp(self->stream_))
@@ -421,12 +579,14 @@ void PulseOutput::restartMeasure()
 // another sink.
 void PulseOutput::onBufferAttr(pa_stream* s, void* user)
 {
+    const Held held(user);
     if (const pa_buffer_attr* attr = pa_stream_get_buffer_attr(s))
-        static_cast<PulseOutput*>(user)->queueFrames_ = attr->tlength / kFrameBytes;
+        static_cast<PulseOutput*>(user)->queueFrames_.store(attr->tlength / kFrameBytes, std::memory_order_relaxed);
 }
 
 void PulseOutput::onUnderflow(pa_stream*, void* user)
 {
+    const Held held(user);
     auto* self = static_cast<PulseOutput*>(user);
     self->underruns_.fetch_add(1, std::memory_order_relaxed);
     // The server has played all it had and waits for a start's worth of sound again; the decks'
@@ -441,14 +601,18 @@ bool PulseOutput::waitUntil(bool (*done)(PulseOutput*), int ms)
 {
     timedOut_ = false;
     const auto timeout = [](pa_mainloop_api*, pa_time_event*, const struct timeval*, void* user) {
+        const Held held(user);
         auto* self = static_cast<PulseOutput*>(user);
         self->timedOut_ = true;
         pa_threaded_mainloop_signal(self->loop_, 0);
     };
     pa_time_event* timer = pa_context_rttime_new(context_, pa_rtclock_now() + pa_usec_t(ms) * PA_USEC_PER_MSEC,
                                                  timeout, this);
-    while (!done(this) && !failed_.load() && !timedOut_ && timer)
+    while (!done(this) && !failed_.load() && !timedOut_ && timer) {
+        lockLetGo(this);
         pa_threaded_mainloop_wait(loop_);
+        lockTaken(this);
+    }
     if (timer)
         pa_threaded_mainloop_get_api(loop_)->time_free(timer);
     return done(this) && !failed_.load();
@@ -472,6 +636,7 @@ bool PulseOutput::open(const PulseRoute& route, int bufferMs, const QString& nam
         return false;
     }
     pa_threaded_mainloop_lock(loop_);
+    lockTaken(this);
     pa_context_set_state_callback(context_, &PulseOutput::onContextState, this);
     // Never starts a server of its own: a device whose server is gone is a lost device.
     bool ok = pa_context_connect(context_, route.server.isEmpty() ? nullptr : route.server.constData(),
@@ -491,6 +656,7 @@ bool PulseOutput::open(const PulseRoute& route, int bufferMs, const QString& nam
         pa_stream_set_underflow_callback(stream_, &PulseOutput::onUnderflow, this);
         pa_stream_set_started_callback(stream_, &PulseOutput::onStarted, this);
         pa_stream_set_buffer_attr_callback(stream_, &PulseOutput::onBufferAttr, this);
+        pa_stream_set_moved_callback(stream_, &PulseOutput::onMoved, this);
         // While it plays, the sink runs at a quarter buffer (5 ms at the usual 20 ms), the stream's
         // queue on the server is topped up each time 150 ms of it (or three quarters of a buffer)
         // has played: the server splits a latency of twice both between them. A wake of this
@@ -514,6 +680,11 @@ bool PulseOutput::open(const PulseRoute& route, int bufferMs, const QString& nam
         playAttr_.prebuf = std::uint32_t((askedSinkFrames_ + kLeadMarginFrames + kStartFrames) * kFrameBytes);
         playAttr_.minreq = bytesOf(topUpMs);
         playAttr_.fragsize = std::uint32_t(-1);
+        playSinkFrames_ = askedSinkFrames_;
+        busySinkFrames_ = std::max(askedSinkFrames_, std::int64_t(kRate) * kBusySinkMs / 1000);
+        busyAttr_ = playAttr_;
+        busyAttr_.tlength = bytesOf(2 * std::max(kBusySinkMs, sinkMs) + 2 * topUpMs);
+        busyLookedAt_ = 0;
         restAttr_ = playAttr_;
         restAttr_.tlength = bytesOf(2 * std::max(kRestSinkMs, sinkMs) + 2 * kRestRequestMs);
         restAttr_.minreq = bytesOf(kRestRequestMs);
@@ -532,10 +703,14 @@ bool PulseOutput::open(const PulseRoute& route, int bufferMs, const QString& nam
     }
     if (ok) {
         onBufferAttr(stream_, this);
+        ok = learnSink();
+    }
+    if (ok) {
         pa_mainloop_api* api = pa_threaded_mainloop_get_api(loop_);
         pokeEvent_ = pokeFd_ >= 0 ? api->io_new(
                                    api, pokeFd_, PA_IO_EVENT_INPUT,
                                    [](pa_mainloop_api*, pa_io_event*, int fd, pa_io_event_flags_t, void* self) {
+                                       const Held held(self);
                                        static_cast<PulseOutput*>(self)->poked(fd);
                                    },
                                    this) : nullptr;
@@ -546,6 +721,7 @@ bool PulseOutput::open(const PulseRoute& route, int bufferMs, const QString& nam
         asking_ = false;
         holdSince_ = -1;
     }
+    lockLetGo(this);
     pa_threaded_mainloop_unlock(loop_);
     if (!ok)
         close();
@@ -557,6 +733,7 @@ void PulseOutput::close()
     if (!loop_)
         return;
     pa_threaded_mainloop_lock(loop_);
+    lockTaken(this);
     pa_mainloop_api* api = pa_threaded_mainloop_get_api(loop_);
     if (pokeEvent_)
         api->io_free(pokeEvent_);
@@ -572,6 +749,7 @@ void PulseOutput::close()
         pa_stream_set_underflow_callback(stream_, nullptr, nullptr);
         pa_stream_set_started_callback(stream_, nullptr, nullptr);
         pa_stream_set_buffer_attr_callback(stream_, nullptr, nullptr);
+        pa_stream_set_moved_callback(stream_, nullptr, nullptr);
         pa_stream_disconnect(stream_);
         pa_stream_unref(stream_);
         stream_ = nullptr;
@@ -582,6 +760,7 @@ void PulseOutput::close()
         pa_context_unref(context_);
         context_ = nullptr;
     }
+    lockLetGo(this);
     pa_threaded_mainloop_unlock(loop_);
     pa_threaded_mainloop_stop(loop_);
     pa_threaded_mainloop_free(loop_);
@@ -609,19 +788,21 @@ bool PulseOutput::resume()
     if (!loop_)
         return false;
     pa_threaded_mainloop_lock(loop_);
+    lockTaken(this);
     bool ok = !failed_.load() && contextUp(context_) && streamUp(stream_);
     const auto signal = [](pa_stream*, int, void* self) {
+        const Held held(self);
         pa_threaded_mainloop_signal(static_cast<PulseOutput*>(self)->loop_, 0);
     };
     pa_usec_t waitUs = 0;
     starting_ = ok;
     if (ok) {
         dropTimers();
-        // The short latency first: the server takes it before the start that follows, and what it
-        // asks for after the flush is the queue of a playing stream.
+        // A playing stream's latency first (see playLatency()): the server takes it before the start
+        // that follows, and what it asks for after the flush is the queue of a playing stream.
         const bool rested = latency_ == Latency::Resting;
-        if (rested)
-            setLatency(Latency::Playing);
+        if (const Latency want = playLatency(); want != latency_)
+            setLatency(want);
         // What the stream held when it came to rest is silence: dropped, so the new sound is
         // not held back behind it. Waited for, a short while: a server that went away meanwhile
         // fails the resume here, every time, rather than a moment after it said all was well.
@@ -643,6 +824,7 @@ bool PulseOutput::resume()
             startTimer_ = pa_context_rttime_new(
                 context_, pa_rtclock_now() + waitUs,
                 [](pa_mainloop_api* api, pa_time_event* e, const struct timeval*, void* user) {
+                    const Held held(user);
                     auto* self = static_cast<PulseOutput*>(user);
                     api->time_free(e);
                     self->startTimer_ = nullptr;
@@ -654,6 +836,7 @@ bool PulseOutput::resume()
             ok = begin();
     }
     starting_ = starting_ && ok;
+    lockLetGo(this);
     pa_threaded_mainloop_unlock(loop_);
     return ok;
 }

@@ -50,8 +50,8 @@ std::optional<PulseRoute> pulseRouteOf(const QString& alsaDevice);
 
 class PulseOutput {
 public:
-    // The mixer behind the output; everything is called on the output's thread, but started()
-    // (under the output's lock, on the thread calling resume()).
+    // The mixer behind the output. Every call is made with the output's lock held: on the output's
+    // thread, or on the thread calling resume() (started(), and the mixing of a start's first piece).
     struct Client {
         virtual ~Client() = default;
         // Mixes up to `frames` stereo frames into out, from the head on; fewer (none at all)
@@ -95,7 +95,7 @@ public:
     // The calling thread is the output's own (the one that answers the server).
     bool onItsThread() const;
     // What the server buffers of ours ahead of the sink, in frames.
-    std::size_t bufferFrames() const { return queueFrames_; }
+    std::size_t bufferFrames() const { return queueFrames_.load(std::memory_order_relaxed); }
 
 private:
     static void onContextState(pa_context* c, void* self);
@@ -105,6 +105,7 @@ private:
     static void onStarted(pa_stream* s, void* self);
     static void onBufferAttr(pa_stream* s, void* self);
     static void onTiming(pa_stream* s, int success, void* self);
+    static void onMoved(pa_stream* s, void* self);
     static void onHoldOver(pa_mainloop_api*, pa_time_event*, const struct timeval*, void* self);
     void noteState(bool ended);
     bool waitUntil(bool (*done)(PulseOutput*), int ms);
@@ -123,24 +124,39 @@ private:
     void askWhereItReads();
     void rewrite();
     void restSoon();
+    void lookAtLoad();
+    pa_operation* askSinkKind();
+    bool learnSink();
     void dropTimers();
     bool settle(pa_operation* op);
     bool begin();
-    enum class Latency { Playing, Resting };
+    enum class Latency { Playing, Busy, Resting };
     void setLatency(Latency latency);
+    Latency playLatency();
     void measureBlock(const pa_timing_info* info);
     void restartMeasure();
     std::int64_t sinkFrames() const;
 
+    // Which thread touches what. The output's thread is libpulse's main loop; it runs every
+    // callback with the loop's lock held. Any other thread (the engine's: open(), close(),
+    // resume()) takes that lock before it touches the connection or the stream. So:
+    // - set at construction and never changed: client_, underruns_ (an atomic), pokeFd_;
+    // - loop_ is written only while no loop thread runs (in open() before it starts, in close()
+    //   after it has stopped), so any thread may read it (onItsThread());
+    // - failed_ and queueFrames_ are atomics: any thread reads them without the lock (failed(),
+    //   bufferFrames()), and they are written under it;
+    // - everything else is touched only with the lock held, by whichever thread holds it.
+    // The Client's calls are made with the lock held as well (from the output's thread, and from
+    // resume() on the caller's), so what the mixer keeps for them is under the same rule.
     Client& client_;
     pa_threaded_mainloop* loop_ = nullptr;
     pa_context* context_ = nullptr;
     pa_stream* stream_ = nullptr;
     std::atomic<bool> failed_ {false};
     std::atomic<std::uint64_t>& underruns_;
-    std::size_t queueFrames_ = 0;
+    std::atomic<std::size_t> queueFrames_ {0};
     bool timedOut_ = false;
-    // Output thread: the poke, a question about the read index in flight, a wait for sound.
+    // The poke, a question about the read index in flight, a wait for sound.
     const int pokeFd_;
     pa_io_event* pokeEvent_ = nullptr;
     bool asking_ = false;
@@ -151,14 +167,20 @@ private:
     std::uint64_t readWhen_ = 0;  // and since when it reads on from there (the steady clock, us)
     bool playing_ = false;        // the server reads on: started, not run dry, not corked
     bool doubted_ = false;        // the last request put the read point far back (noteRequest())
-    // The stream's latency and queue while it plays and while it rests (see kRestSinkMs).
+    // The stream's latency and queue while it plays, while it plays on a busy machine, and while it
+    // rests (see kRestSinkMs).
     Latency latency_ = Latency::Resting;
     pa_buffer_attr playAttr_ {};
     pa_buffer_attr restAttr_ {};
+    pa_buffer_attr busyAttr_ {};         // on PipeWire, while the machine is busy (see kBusyFrom)
+    std::int64_t playSinkFrames_ = 0, busySinkFrames_ = 0;
+    std::uint64_t busyLookedAt_ = 0;     // the steady clock (us) of the last look at the load
     pa_operation* pending_ = nullptr; // a resume's flush, waited for
     bool starting_ = false;           // a resume under way: the server's requests wait for it
     bool started_ = false;            // and what the server asked for meanwhile, to be written
     pa_time_event* restTimer_ = nullptr;  // the long latency of a stream that rested a while
+    bool restsLong_ = false;              // its sink takes back what it took ahead (askSinkKind())
+    bool pipeWire_ = false;               // the server is PipeWire's pulse server
     pa_time_event* startTimer_ = nullptr; // a start after one, once the sink has played out
     // What the sink takes at a time: what the stream asked for, and what the server's read point
     // was seen to do (see measureBlock()).
