@@ -149,20 +149,23 @@ bool PulseDaemon::startPipeWire()
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
         while (addSink(kSink, QStringLiteral("Quenlow test")) < 0 && std::chrono::steady_clock::now() < deadline)
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        // The sink is there once the pulse server lists it; then it is the default.
-        const auto listed = [&] {
+        // The sink is there once the pulse server lists it; then it is made the default, which the
+        // pulse server does only once the session manager is up (before, it says "Not supported";
+        // on a busy machine the manager comes up after the pulse server).
+        const auto ready = [&] {
             return pactl({QStringLiteral("list"), QStringLiteral("short"), QStringLiteral("sinks")})
-                .value_or(QString())
-                .contains(kSink);
+                       .value_or(QString())
+                       .contains(kSink)
+                   && setDefaultSink(kSink);
         };
-        while (!listed() && std::chrono::steady_clock::now() < deadline)
+        while (!(up = ready()) && std::chrono::steady_clock::now() < deadline)
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        up = listed() && setDefaultSink(kSink);
     }
     if (up)
         return true;
+    const QString why = log_;
     kill();
-    log_ = QString::fromLocal8Bit(process_.readAll());
+    log_ = why + QStringLiteral("\n") + QString::fromLocal8Bit(process_.readAll());
     return false;
 }
 
