@@ -309,6 +309,8 @@ MonitorRecording::MonitorRecording(const char* sink)
             loop_);
         pa_stream_set_read_callback(
             stream_, [](pa_stream* s, std::size_t, void* self) { static_cast<MonitorRecording*>(self)->take(s); }, this);
+        pa_stream_set_overflow_callback(
+            stream_, [](pa_stream*, void* self) { ++static_cast<MonitorRecording*>(self)->losses_; }, this);
         pa_buffer_attr attr {};
         attr.maxlength = std::uint32_t(-1);
         attr.fragsize = 256 * 2 * sizeof(float);
@@ -353,8 +355,10 @@ void MonitorRecording::take(pa_stream* s)
         std::lock_guard lock(mutex_);
         const float* in = static_cast<const float*>(data);
         std::size_t samples = bytes / sizeof(float);
-        if (!data) // a hole: silence
+        if (!data) { // a hole: silence
             partial_.insert(partial_.end(), samples, 0.0f);
+            ++losses_;
+        }
         else
             partial_.insert(partial_.end(), in, in + samples);
         pa_stream_drop(s);
@@ -413,6 +417,12 @@ std::vector<float> MonitorRecording::sound() const
 {
     std::lock_guard lock(mutex_);
     return sound_;
+}
+
+std::size_t MonitorRecording::frames() const
+{
+    std::lock_guard lock(mutex_);
+    return sound_.size() / 2;
 }
 
 std::vector<float> MonitorRecording::soundSince(Clock::time_point since) const
