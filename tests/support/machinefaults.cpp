@@ -123,10 +123,10 @@ MachineFaultsWatch::~MachineFaultsWatch()
     const std::vector<float> sound(all.begin() + std::ptrdiff_t(std::min(all.size(), fromFrame_ * 2)), all.end());
     if (const auto dropouts = serverDropouts(sound); !dropouts.empty()) {
         std::ostringstream at;
-        for (const Dropout& d : dropouts)
-            at << (&d == &dropouts.front() ? "" : ", ") << fromFrame_ + d.from;
-        into_.add("the server dropped its sound " + std::to_string(dropouts.size()) + " time(s) (at frame "
-                  + at.str() + " of the recording)");
+        for (std::size_t i = 0; i < dropouts.size() && i < 5; ++i)
+            at << (i ? ", " : "") << fromFrame_ + dropouts[i].from;
+        into_.add("the server dropped its sound " + std::to_string(dropouts.size()) + " time(s) (from frame "
+                  + at.str() + (dropouts.size() > 5 ? ", ..." : "") + " of the recording)");
     }
     if (const int lost = monitor_->losses() - lossesBefore_; lost > 0)
         into_.add("the recording lost sound " + std::to_string(lost) + " time(s)");
@@ -151,7 +151,7 @@ bool failed(const testing::TestPartResultArray& results)
     return false;
 }
 
-std::string firstLines(const testing::TestPartResultArray& results)
+std::string oneLineEach(const testing::TestPartResultArray& results)
 {
     std::string lines;
     for (int i = 0; i < results.size(); ++i) {
@@ -187,7 +187,7 @@ void measureAgain(const std::function<void(MachineFaults&)>& measure, int most)
             return;
         }
         std::cout << "Measurement " << run << " of at most " << most << " failed and met: " << faults.text()
-                  << firstLines(results) << "\n";
+                  << oneLineEach(results) << "\n";
         if (run == most) {
             report(results);
             ADD_FAILURE() << "each of " << most
