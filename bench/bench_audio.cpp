@@ -19,6 +19,9 @@
 //   interface thread is held, how long until the exact length is known, and a close while the
 //   length is still being found (goal: each under 50 ms); open_over_scan is the open against
 //   libmpg123 scanning the same file on the calling thread.
+// - Opening a song led by a million empty ID3v2 tags, or by one of 100 MB or 20 MB: how long
+//   the interface thread is held and the memory the open takes (goal: under 100 ms, no memory
+//   for the tags), against opening the song alone.
 // - Stop, close and move of a playing stream from the interface thread with a 250 ms buffer, on
 //   the silent output and on the sound server: the longest each took (goal: stop and close 25 ms, the fade and the wait for the callback
 //   together; move 50 ms).
@@ -44,6 +47,7 @@
 #include <cstdio>
 #include <functional>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <memory>
 #include <string>
@@ -662,6 +666,87 @@ void BM_OpenOneGigabyteSong(benchmark::State& state)
         state.counters["open_over_scan"] = openMs / (wholeScanS * 1000);
 }
 BENCHMARK(BM_OpenOneGigabyteSong)->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealTime();
+
+// The peak of the process's resident memory since the last reset, and the reset (Linux keeps
+// the peak in /proc/self/status; writing 5 to clear_refs sets it back to the memory in use now).
+long statusKb(const char* field)
+{
+    QFile f(QStringLiteral("/proc/self/status"));
+    if (!f.open(QIODevice::ReadOnly))
+        return 0;
+    for (const QByteArray& line : f.readAll().split('\n'))
+        if (line.startsWith(field))
+            return line.mid(int(std::strlen(field))).trimmed().split(' ').value(0).toLong();
+    return 0;
+}
+void resetPeakMemory()
+{
+    QFile f(QStringLiteral("/proc/self/clear_refs"));
+    if (f.open(QIODevice::WriteOnly))
+        f.write("5");
+}
+
+// A song led by ID3v2 tags a player has to pass before its first frame: a million empty tags
+// (10 MB) (0), one tag of 100 MB (1) or one of 20 MB (2, large cover art), in a temporary folder.
+// The longest open on the calling (interface) thread and the memory it took at its peak, against
+// opening the same song without the tags in the same run; refused is 1 where the open refused
+// the file.
+void BM_OpenSongLedByTags(benchmark::State& state)
+{
+    QTemporaryDir dir;
+    const QString plain = dir.filePath(QStringLiteral("plain.mp3")), tagged = dir.filePath(QStringLiteral("tagged.mp3"));
+    {
+        QFile song(QStringLiteral(QUENLOW_MEDIA_DIR "/tone10s.mp3"));
+        QFile a(plain), b(tagged);
+        if (!song.open(QIODevice::ReadOnly) || !a.open(QIODevice::WriteOnly) || !b.open(QIODevice::WriteOnly)) {
+            state.SkipWithError("could not write the files into the temporary folder");
+            return;
+        }
+        const QByteArray audio = song.readAll();
+        a.write(audio);
+        if (state.range(0) == 0) {
+            const QByteArray empty("ID3\x03\0\0\0\0\0\0", 10);
+            b.write(empty.repeated(1000000));
+        } else {
+            const qint64 n = qint64(state.range(0) == 1 ? 100 : 20) << 20;
+            const char head[10] = {'I', 'D', '3', 3, 0, 0, char(n >> 21 & 0x7f), char(n >> 14 & 0x7f),
+                                   char(n >> 7 & 0x7f), char(n & 0x7f)};
+            b.write(head, 10);
+            b.resize(10 + n); // a hole reads as zeros
+            b.seek(10 + n);
+        }
+        if (b.write(audio) != audio.size()) {
+            state.SkipWithError("could not write the files into the temporary folder");
+            return;
+        }
+    }
+    audio::SoundEngine e(QStringLiteral("tags"));
+    e.setManualClock(true);
+    e.init(44100, 32, 2);
+    double openMs = 0, plainMs = 0;
+    long peakKb = 0;
+    bool refused = false;
+    for (auto _ : state) {
+        auto t0 = Clock::now();
+        e.streamClose(e.streamOpen(plain, 8192, 0, 0));
+        plainMs = std::max(plainMs, msSince(t0));
+        resetPeakMemory();
+        const long before = statusKb("VmRSS:");
+        t0 = Clock::now();
+        const auto s = e.streamOpen(tagged, 8192, 0, 0);
+        openMs = std::max(openMs, msSince(t0));
+        peakKb = std::max(peakKb, statusKb("VmHWM:") - before);
+        refused = s == 0;
+        e.streamClose(s);
+    }
+    e.close();
+    state.counters["open_ms_max"] = openMs;
+    state.counters["plain_open_ms_max"] = plainMs;
+    state.counters["open_over_plain"] = plainMs > 0 ? openMs / plainMs : 0;
+    state.counters["memory_peak_mb"] = double(peakKb) / 1024;
+    state.counters["refused"] = refused;
+}
+BENCHMARK(BM_OpenSongLedByTags)->ArgName("huge_tag")->Arg(0)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealTime();
 
 // Stop, close and move of a playing stream, timed on the calling (interface) thread while two
 // engines play with a large buffer, on the silent output (0) or a sound server (1): the longest

@@ -9,6 +9,7 @@
 #include <QLocale>
 #include <QRegularExpression>
 #include <QWidget>
+#include <cstdio>
 #include <limits>
 
 bool ErrorTrapOn = false;
@@ -29,6 +30,8 @@ QWidget* g_label = nullptr;
 std::function<QDateTime()> g_clock;
 // Set while logging pauses after a failed write: no write is tried before this moment.
 QDateTime g_retryAt;
+bool g_closing = false;
+QString g_lastFailure;
 
 // Windows writes the short date with a four-digit year (3/14/2005); Qt's short formats often
 // use two. Widen a lone "yy" so the year is never ambiguous.
@@ -64,6 +67,8 @@ void setFolder(const QString& f)
 }
 void setErrorsLabel(QWidget* label) { g_label = label; }
 bool paused() { return g_retryAt.isValid(); }
+void setClosing(bool closing) { g_closing = closing; }
+QString lastFailure() { return g_lastFailure; }
 void setClock(std::function<QDateTime()> clock) { g_clock = std::move(clock); }
 
 QString formatDate(const QDateTime& when)
@@ -87,8 +92,13 @@ namespace {
 
 QDateTime now() { return errorlog::g_clock ? errorlog::g_clock() : QDateTime::currentDateTime(); }
 
-void logFailed(const QString& why)
+void logFailed(const QString& why, const QString& line)
 {
+    errorlog::g_lastFailure = why;
+    if (errorlog::g_closing) {
+        std::fputs((line.trimmed() + QLatin1Char('\n')).toLocal8Bit().constData(), stderr);
+        return;
+    }
     errorlog::g_retryAt = now().addSecs(errorlog::RetrySeconds);
     if (ErrorMsgShown)
         return;
@@ -108,7 +118,7 @@ void LogError(int num, const QString& desc, const QString& location)
     const QDateTime when = now();
     // (A clock set back by more than the pause does not stretch it.)
     const QDateTime& retry = errorlog::g_retryAt;
-    if (retry.isValid() && when < retry && when >= retry.addSecs(-errorlog::RetrySeconds))
+    if (retry.isValid() && when < retry && when >= retry.addSecs(-errorlog::RetrySeconds) && !errorlog::g_closing)
         return;
     const QString line = QStringLiteral("Error: Num=") + QString::number(num) + QStringLiteral(", Date=")
                          + errorlog::formatDate(when) + QStringLiteral(", Desc=") + desc + QStringLiteral(", Funtion=")
@@ -116,10 +126,11 @@ void LogError(int num, const QString& desc, const QString& location)
     // Never half a line: what does not fit is taken back.
     QString why;
     if (!files::append(errorlog::folder() + QStringLiteral("/QNLERRORS.log"), line.toUtf8(), &why)) {
-        logFailed(why);
+        logFailed(why, line);
         return;
     }
     errorlog::g_retryAt = {};
+    errorlog::g_lastFailure.clear();
     // The count stops at its largest value rather than wrapping.
     if (ErrorCount < std::numeric_limits<std::int32_t>::max())
         ++ErrorCount;

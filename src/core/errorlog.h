@@ -62,6 +62,14 @@ inline constexpr int RetrySeconds = 30;
 // Whether logging is paused after a failed write.
 bool paused();
 
+// While the program closes, nobody is left to be told that the log cannot be written, and its
+// box would say the program keeps playing: a line the log does not take then goes to the
+// standard error instead, every line is tried (no pause), and the close reads the reason from
+// lastFailure() to say so in its own words.
+void setClosing(bool closing);
+// The system's reason the last write of the log failed; empty once a write succeeded.
+QString lastFailure();
+
 // The clock used for the date field (tests pin it); null restores the real clock.
 void setClock(std::function<QDateTime()> clock);
 

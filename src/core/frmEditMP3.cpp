@@ -308,7 +308,7 @@ void frmEditMP3::LoadMP3Info()
         txtCopyright->setText(yesNo(mp3.Copyright()));
         txtLayer->setText(mp3.Layer());
         txtOriginal->setText(yesNo(mp3.Original()));
-        txtPlayTime->setText(SecondsToTime(mp3.PlayTime()));
+        txtPlayTime->setText(PlayTimeText(mp3.PlayTime()));
         txtSampleRate->setText(mp3.samplerate());
         txtValidHeader->setText(yesNo(mp3.ValidHeader() == QLatin1String("True")));
         txtVersion->setText(mp3.MPEGVersion());

@@ -25,6 +25,11 @@ public:
         return long(e.streamOpen(path, unsigned(mode), offset, length));
     }
     int FSOUND_Stream_Play(int channel, long stream) { return e.streamPlay(channel, std::uint32_t(stream)); }
+    // The channel starts paused when startPaused is set: set its volume and speed, then resume it.
+    int FSOUND_Stream_PlayEx(int channel, long stream, bool startPaused)
+    {
+        return e.streamPlay(channel, std::uint32_t(stream), startPaused);
+    }
     int FSOUND_Stream_Stop(long stream) { return e.streamStop(std::uint32_t(stream)); }
     int FSOUND_Stream_Close(long stream) { return e.streamClose(std::uint32_t(stream)); }
     int FSOUND_Stream_GetLengthMs(long stream) const { return e.streamGetLengthMs(std::uint32_t(stream)); }

@@ -18,3 +18,5 @@ QString SecondsToTime(double sec)
                + QString::number(s).rightJustified(2, QLatin1Char('0'));
     });
 }
+
+QString PlayTimeText(double playTime) { return SecondsToTime(playTime < 0 ? 0 : playTime); }

@@ -96,6 +96,10 @@ void AutoDJ::TimerAutoDJCrossfade_Timer()
         if (!s_.bAutoDJ)
             return;
         const int T = crossfadeSeconds();
+        // A deck seen playing has its output: its song may be faded to again.
+        for (Side d : {Side::A, Side::B})
+            if (channel(d) != 0)
+                waitingForOutput_[d == Side::A ? 0 : 1] = 0;
 
         if (!s_.bFadeToA && !s_.bFadeToB) {
             // Elapsed time and length are each taken to whole seconds before they are compared.
@@ -133,7 +137,8 @@ bool AutoDJ::canStart(Side deck) const
 {
     const int ch = deck == Side::A ? s_.ChannelA : s_.ChannelB;
     if (ch == 0)
-        return stream(deck) != 0 && stream(deck) != unplayable_[deck == Side::A ? 0 : 1];
+        return stream(deck) != 0 && stream(deck) != unplayable_[deck == Side::A ? 0 : 1]
+               && stream(deck) != waitingForOutput_[deck == Side::A ? 0 : 1];
     // A deck that is already playing needs no start; a paused one would stay silent.
     return !host_.isPaused(deck);
 }
@@ -143,7 +148,8 @@ void AutoDJ::abandonFade(Side to)
     s_.bFadeToA = false;
     s_.bFadeToB = false;
     knob_.setLeft(Crossfader::Centre);
-    if (channel(to) == 0)
+    const long waiting = waitingForOutput_[to == Side::A ? 0 : 1];
+    if (channel(to) == 0 && (waiting == 0 || stream(to) != waiting))
         loadNext(to) = true;
 }
 
@@ -166,14 +172,14 @@ void AutoDJ::fadeStep(Side from)
         const int ch = host_.playStream(to);
         channel(to) = ch;
         if (ch == 0) {
-            // Remember the song that would not start, so the fade is not tried again on it.
-            unplayable_[to == Side::A ? 0 : 1] = stream(to);
+            // Remember the song that would not start, so the fade is not tried again on it
+            // (the deck has told why, once).
+            (host_.outputGone(to) ? waitingForOutput_ : unplayable_)[to == Side::A ? 0 : 1] = stream(to);
             abandonFade(to);
             return;
         }
-        // The incoming deck plays at the pitch its slider shows, and its song is counted into
+        // The incoming deck (started at the pitch its slider shows) has its song counted into
         // Most Played once, from this start on.
-        host_.setFrequency(to, host_.pitchSlider(to));
         counted(to) = false;
     }
 

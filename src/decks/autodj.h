@@ -35,11 +35,14 @@ public:
     // --- the deck's engine, on the deck's own stream and channel
     virtual int streamTimeMs(Side deck) const = 0;   // FSOUND_Stream_GetTime
     virtual int streamLengthMs(Side deck) const = 0; // FSOUND_Stream_GetLengthMs
-    virtual int playStream(Side deck) = 0;           // FSOUND_Stream_Play(-1, stream): the channel
+    // Starts the deck's stream at the deck's crossfader volume and pitch from its first sample:
+    // the channel, 0 when it cannot play (the deck has told why).
+    virtual int playStream(Side deck) = 0;
+    // The deck's last start failed because its sound output is gone (unplugged, its sound server
+    // away), not because of its song.
+    virtual bool outputGone(Side deck) const = 0;
     virtual void stopStream(Side deck) = 0;          // FSOUND_Stream_Stop
     virtual bool isPaused(Side deck) const = 0;      // FSOUND_GetPaused on the deck's channel
-    virtual void setFrequency(Side deck, int hz) = 0; // FSOUND_SetFrequency on the deck's channel
-    virtual int pitchSlider(Side deck) const = 0;    // sldAFreq / sldBFreq value
     virtual void setCrossfaderVolumes() = 0;         // both decks' volumes from the knob
 
     // --- the lamp (picAutoDJOff showing item 1, 2 or 3 of imgAutoDJOn)
@@ -82,7 +85,8 @@ private:
     // One step of a fade from deck `from` to the other deck.
     void fadeStep(Side from);
     // Gives up a fade whose incoming deck cannot play: knob back to the centre, no fade running,
-    // and an incoming deck without a song is marked free so the next queued song goes there.
+    // and an incoming deck that is not playing is marked free so the next queued song goes
+    // there, unless it keeps its song for an output that is gone.
     void abandonFade(Side to);
     bool canStart(Side deck) const;
 
@@ -96,6 +100,10 @@ private:
     const CheckMarks& marks_;
     AutoDJHost& host_;
     int lamp_ = 1;
-    // Per deck, the stream that failed to start in a fade (0 = none).
+    // Per deck, the stream that failed to start in a fade (0 = none): its song could not play,
+    // or its output was gone. A song whose output was gone stays on the deck and in the night
+    // (the queue is not drained one song a fade while the output is away); it is faded to again
+    // once the deck was seen playing (the DJ started it, its output back).
     long unplayable_[2] = {0, 0};
+    long waitingForOutput_[2] = {0, 0};
 };

@@ -11,7 +11,6 @@
 #include "platform/ui/skin.h"
 
 #include <QItemSelectionModel>
-#include <QSlider>
 #include <QTimer>
 #include <QTreeView>
 
@@ -28,8 +27,6 @@ public:
                 info_[d][i] = ctl<QWidget>(form, (deck + names[i]).constData());
             title_[d] = ctl<QLabel>(form, (deck + "Title").constData());
         }
-        pitch_[0] = ctl<QSlider>(form, "sldAFreq");
-        pitch_[1] = ctl<QSlider>(form, "sldBFreq");
         lamp_ = ctl<SkinControl>(form, "picAutoDJOff");
         counter_ = ctl<SkinControl>(form, "lblNumRequestSongs");
         viewRequests_ = ctl<QWidget>(form, "ViewRequests");
@@ -62,11 +59,10 @@ public:
     QString titleCaption(Side deck) const override { return title_[idx(deck)]->text(); }
     int streamTimeMs(Side d) const override { return engine(d).FSOUND_Stream_GetTime(stream(d)); }
     int streamLengthMs(Side d) const override { return engine(d).FSOUND_Stream_GetLengthMs(stream(d)); }
-    int playStream(Side d) override { return engine(d).FSOUND_Stream_Play(-1, stream(d)); }
+    int playStream(Side d) override { return owner_.startDeck ? owner_.startDeck(d) : 0; }
+    bool outputGone(Side d) const override { return engine(d).FSOUND_GetError() == audio::ErrPlay; }
     void stopStream(Side d) override { engine(d).FSOUND_Stream_Stop(stream(d)); }
     bool isPaused(Side d) const override { return engine(d).FSOUND_GetPaused(channel(d)) != 0; }
-    void setFrequency(Side d, int hz) override { engine(d).FSOUND_SetFrequency(channel(d), hz); }
-    int pitchSlider(Side d) const override { return pitch_[idx(d)]->value(); }
     void setCrossfaderVolumes() override { SetCrossfaderVolumes(); }
     void showAutoDJLamp(int item) override { lamp_->setPicture(win_.autoDJLamps->ListImage(item)); }
     void resetMessages() override { win_.resetMessages(); }
@@ -125,7 +121,6 @@ private:
     DeckState& s_;
     QWidget* info_[2][5] = {};
     QLabel* title_[2] = {};
-    QSlider* pitch_[2] = {};
     SkinControl* lamp_ = nullptr;
     SkinControl* counter_ = nullptr;
     QWidget* viewRequests_ = nullptr;

@@ -41,6 +41,9 @@ public:
     // LoadSongA / LoadSongB(lstDJPlayList, True, False, autoIndex) of the decks; until it is
     // set, nothing is loaded.
     std::function<void(Side deck, int autoIndex)> loadSong;
+    // Starts a deck's song as its play button would (Deck::startStream): the channel, 0 when it
+    // could not play (told by the deck). Until it is set, nothing starts.
+    std::function<int(Side deck)> startDeck;
 
     AutoDJ& autoDJ() { return *autoDJ_; }
     Housekeeping& housekeeping() { return *housekeeping_; }

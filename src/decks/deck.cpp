@@ -235,7 +235,7 @@ void Deck::LoadSong(DeckSongList& list, bool bDelete, bool bShowErrors, int Auto
 
         title = tags.title;
         artist = tags.artist;
-        time = SecondsToTime(tags.playTime);
+        time = PlayTimeText(tags.playTime);
         genre = tags.genre;
         filename = path;
 
@@ -298,7 +298,7 @@ void Deck::PlayPause_MouseUp()
                 if (resetMessages)
                     resetMessages();
                 if (stream != 0) {
-                    channel = engine_.FSOUND_Stream_Play(-1, stream);
+                    channel = startStream(side_.playUpLocation);
                     startOtherAfter = true;
                 }
             } else if (!otherIdle) {
@@ -306,13 +306,47 @@ void Deck::PlayPause_MouseUp()
             }
         } else if (!idle) {
             // Pause toggle: a logical not of the pause state, so a paused deck resumes.
-            engine_.FSOUND_SetPaused(channel, engine_.FSOUND_GetPaused(channel) ? 0 : 1);
+            if (engine_.FSOUND_GetPaused(channel))
+                resumeStream(side_.playUpLocation);
+            else
+                engine_.FSOUND_SetPaused(channel, 1);
             return;
         } else if (stream != 0) {
-            channel = engine_.FSOUND_Stream_Play(-1, stream);
+            channel = startStream(side_.playUpLocation);
         }
-        engine_.FSOUND_SetFrequency(channel, pitch());
+        if (channel != 0)
+            engine_.FSOUND_SetFrequency(channel, pitch());
     });
+}
+
+int Deck::startStream(const char* location)
+{
+    if (stream == 0)
+        return 0;
+    const int before = channel;
+    const int ch = engine_.FSOUND_Stream_PlayEx(-1, stream, true);
+    if (ch == 0) {
+        playFailed(location);
+        return 0;
+    }
+    if (ch == before)
+        return ch; // already playing or paused: nothing changes
+    const CrossfaderVolumes v = crossfaderVolumes(crossfader().Left());
+    engine_.FSOUND_SetVolume(ch, side_.letter == 'A' ? v.a : v.b);
+    engine_.FSOUND_SetFrequency(ch, pitch());
+    if (engine_.FSOUND_SetPaused(ch, 0) == 0) {
+        // The output went away while it rested: the engine has let the channel go already, and
+        // the song stays where it was.
+        playFailed(location);
+        return 0;
+    }
+    return ch;
+}
+
+void Deck::resumeStream(const char* location)
+{
+    if (engine_.FSOUND_SetPaused(channel, 0) == 0)
+        playFailed(location);
 }
 
 void Deck::Stop_MouseDown()
@@ -359,12 +393,11 @@ void Deck::TimerPlayer_Timer()
         // Hand-over without crossfade: this deck went silent, the other one starts.
         if (channel == 0 && startOtherAfter && other_) {
             const bool otherWasIdle = other_->channel == 0;
-            other_->channel = other_->engine_.FSOUND_Stream_Play(-1, other_->stream);
+            other_->channel = other_->startStream(side_.timerLocation);
             if (otherWasIdle && other_->channel != 0) {
-                // The song starting now plays at the pitch its slider shows and is counted into
-                // Most Played from this start. A deck already playing (a crossfade started it)
-                // is left alone, so a short song is not counted twice.
-                other_->engine_.FSOUND_SetFrequency(other_->channel, other_->pitch());
+                // The song starting now is counted into Most Played from this start. A deck
+                // already playing (a crossfade started it) is left alone, so a short song is not
+                // counted twice.
                 other_->counted = false;
             }
             loadNext = true;
@@ -487,10 +520,26 @@ void Deck::appendTickInputs(std::vector<qint64>& in)
 
 void Deck::outputLost()
 {
+    soundFailed(QStringLiteral("Player %1 lost its sound device: %2"), side_.timerLocation);
+}
+
+void Deck::playFailed(const char* location)
+{
+    // Told here, with the engine's own reason: the player timer does not tell the same loss
+    // again later (it would stop the next play, the first one on the output back).
+    engine_.engine().takeOutputLost();
+    const bool gone = engine_.FSOUND_GetError() == audio::ErrPlay;
+    soundFailed(gone ? QStringLiteral("Player %1 cannot play, its sound device is gone: %2")
+                     : QStringLiteral("Player %1 cannot play: %2"),
+                location);
+}
+
+void Deck::soundFailed(const QString& what, const char* location)
+{
     const int code = engine_.FSOUND_GetError();
     const QString why = side_.letter == 'A' ? SoundErrorTextA(code) : SoundErrorTextB(code);
-    const QString text = QStringLiteral("Player %1 lost its sound device: %2").arg(QChar(side_.letter), why);
-    LogError(code, text, QString::fromLatin1(side_.timerLocation));
+    const QString text = what.arg(QChar(side_.letter), why);
+    LogError(code, text, QString::fromLatin1(location));
     if (postMessage)
         postMessage(text);
     if (channel != 0)
@@ -504,8 +553,9 @@ void Deck::tellEarlyEnd()
     const audio::EarlyEnd why = engine_.engine().streamEarlyEnd(std::uint32_t(stream));
     if (why == audio::EarlyEnd::None)
         return;
-    const QString reason = why == audio::EarlyEnd::CutShort ? QStringLiteral("its file was cut short while it played")
-                                                            : QStringLiteral("its file could not be read any further");
+    const QString reason = why == audio::EarlyEnd::CutShort      ? QStringLiteral("its file was cut short while it played")
+                           : why == audio::EarlyEnd::Undecodable ? QStringLiteral("the rest of its file could not be decoded")
+                                                                 : QStringLiteral("its file could not be read any further");
     const QString text = QStringLiteral("Player %1 stopped before the end of the song: %2").arg(QChar(side_.letter), reason);
     LogError(audio::ErrFileBad, text + QStringLiteral(": ") + filename, QString::fromLatin1(side_.timerLocation));
     if (postMessage)
@@ -649,13 +699,14 @@ void Deck::keyPlayPause()
 {
     if (!state_.bAutoDJ) {
         if (engine_.FSOUND_GetPaused(channel))
-            engine_.FSOUND_SetPaused(channel, 0);
+            resumeStream(KeysLocation);
         else if (channel != 0)
             engine_.FSOUND_SetPaused(channel, 1);
         else if (stream != 0)
-            channel = engine_.FSOUND_Stream_Play(-1, stream);
+            channel = startStream(KeysLocation);
     }
-    engine_.FSOUND_SetFrequency(channel, pitch());
+    if (channel != 0)
+        engine_.FSOUND_SetFrequency(channel, pitch());
 }
 
 void Deck::keyBack()

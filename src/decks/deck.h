@@ -113,8 +113,14 @@ public:
     void appendTickInputs(std::vector<qint64>& inputs);
     // The engine reported its output device lost: logged, shown, and the deck stopped.
     void outputLost();
-    // At the end of a song: when the song's file ended before the song (cut short or not
-    // readable while it played), the log and the message line say so.
+    // Starts the deck's song from where its stream stands, as every start from stop does (play
+    // key and button, the auto-DJ's start, the hand-over): its first sample is already at the
+    // deck's crossfader volume and its pitch slider's speed. A deck already playing or paused is
+    // left as it is. Returns the channel; 0 when it could not play, which is told at once (the
+    // message line, and the log under `location`), with the engine's reason.
+    int startStream(const char* location);
+    // At the end of a song: when the song's file ended before the song (cut short, not
+    // readable or not decodable any further while it played), the log and the message line say so.
     void tellEarlyEnd();
     void CalcBPM(const std::vector<float>& spectrum);
     // The lamp step (1 to 5) for a level s measured against a box of height h.
@@ -168,6 +174,8 @@ public:
     int barSeconds() const { return barSeconds_; }
 
     static const QString WaitingCaption; // "Waiting for Song Cue..."
+    // The location code of the function keys (GlobalKeyDown's).
+    static constexpr const char* KeysLocation = "B-302";
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -177,6 +185,13 @@ private:
     void showLampSet(const ImageList& set);
     void setPicture(SkinControl* c, const QPixmap& p);
     void stopAndRest(); // stream stopped, channel 0, lamps at rest
+    // Resumes the paused deck; a resume that fails is told at once, as a start is.
+    void resumeStream(const char* location);
+    // A play or resume the engine refused, told with its reason; the player timer does not tell
+    // the same loss again.
+    void playFailed(const char* location);
+    // Logs and shows `what` (%1 the deck's letter, %2 the engine's reason) and stops the deck.
+    void soundFailed(const QString& what, const char* location);
     void setCaption(QLabel* l, const QString& caption);
 
     const DeckSide& side_;

@@ -307,7 +307,7 @@ void Decks::functionKeyUp(int KeyCode)
 void Decks::GlobalKeyDown(int& KeyCode, int Shift)
 {
     (void)Shift;
-    trap("B-302", [&] { functionKeyDown(KeyCode); });
+    trap(Deck::KeysLocation, [&] { functionKeyDown(KeyCode); });
 }
 
 void Decks::GlobalKeyUp(int& KeyCode)

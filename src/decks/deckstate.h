@@ -17,9 +17,13 @@ struct DeckState {
     // Channel of the playing or paused stream; 0 = the deck is idle (empty, loaded, stopped).
     int ChannelA = 0;
     int ChannelB = 0;
-    // Output device of each engine, fixed before the main window opens.
+    // Output device of each engine, fixed before the main window opens (-1: a server's output
+    // missing at start, which the deck waits for).
     int DeviceA = 0;
     int DeviceB = 0;
+    // What the message line says when the main window opens about an output missing at start;
+    // empty when every output was there.
+    QString OutputNotice;
 
     // --- the loaded songs; the file path is the key by which every part of the program
     // recognises a deck's song; empty until the first successful load, never emptied again.

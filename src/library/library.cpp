@@ -370,15 +370,24 @@ bool Library::keepsRefusedFile(const QString& path)
     return false;
 }
 
-void Library::saveList(SongListModel& list, const char* fileName, const char* location)
+void Library::saveList(SongListModel& list, const char* fileName, const char* name, const char* location,
+                       QString* failure, bool syncFolder)
 {
+    const auto noted = std::find_if(unsaved_.begin(), unsaved_.end(),
+                                    [&](const UnsavedList& u) { return u.name == QLatin1String(name); });
+    if (noted != unsaved_.end())
+        unsaved_.erase(noted);
+    const auto fail = [failure](const QString& why) {
+        if (failure)
+            *failure = why;
+        raiseError(75, QStringLiteral("Path/File access error: ") + why);
+    };
     trap(location, [&] {
         // A file refused at load is still what the user has: the list in memory never held it,
         // and writing it would lose the file.
         if (keepsRefusedFile(listFile(fileName)))
-            raiseError(75, QStringLiteral("Path/File access error: %1 was not saved: the file there was too large "
-                                          "to load and is kept as it is")
-                               .arg(QLatin1String(fileName)));
+            fail(QStringLiteral("%1 was not saved: the file there was too large to load and is kept as it is")
+                     .arg(QLatin1String(fileName)));
         // One pass over the rows as they stand: the file is built whole in memory and only
         // then replaces the old one, so nothing can change the list half-way and a failure
         // leaves the previous file as it was.
@@ -388,8 +397,10 @@ void Library::saveList(SongListModel& list, const char* fileName, const char* lo
         for (int i = 0; i < list.count(); ++i)
             listfile::appendLine(out, list.at(i).cells, n);
         QString error;
-        if (!files::writeWhole(listFile(fileName), out, &error))
-            raiseError(75, QStringLiteral("Path/File access error: ") + error);
+        if (!files::writeWhole(listFile(fileName), out, &error, syncFolder)) {
+            unsaved_.push_back({QLatin1String(name), listFile(fileName), error});
+            fail(error);
+        }
         if (hooks.listSaved)
             hooks.listSaved(QLatin1String(fileName));
     });
@@ -401,12 +412,41 @@ void Library::SaveFullPlaylist()
     // file of the last whole list rather than replace it with a half-built one.
     if (refreshing_)
         return;
-    saveList(full_, "FullPlaylist.qnl", "SaveFullPlaylist");
+    saveList(full_, "FullPlaylist.qnl", "Full Playlist", "SaveFullPlaylist");
 }
 
-void Library::SaveMostPlayed() { saveList(mostPlayed_, "MostPlayedPlaylist.qnl", "SaveMostPlayed"); }
-void Library::SaveDJPlaylist() { saveList(dj_, "DJPlaylist.qnl", "SaveDJPlaylist"); }
-void Library::SaveSongBin() { saveList(songBin_, "SongBin.qnl", "SaveSongBin"); }
+void Library::SaveMostPlayed() { saveList(mostPlayed_, "MostPlayedPlaylist.qnl", "Most Played", "SaveMostPlayed"); }
+void Library::SaveDJPlaylist() { saveList(dj_, "DJPlaylist.qnl", "DJ Playlist", "SaveDJPlaylist"); }
+void Library::SaveSongBin() { saveList(songBin_, "SongBin.qnl", "Song Bin", "SaveSongBin"); }
+
+QString Library::saveDJPlaylistNow()
+{
+    QString failure;
+    saveList(dj_, "DJPlaylist.qnl", "DJ Playlist", "SaveDJPlaylist", &failure, true);
+    return failure;
+}
+
+void Library::tellUnsaved()
+{
+    if (unsaved_.empty())
+        return;
+    // "Lists not saved: DJ Playlist, Song Bin (Permission denied)": the lists of one reason together.
+    QStringList groups;
+    std::vector<bool> told(unsaved_.size(), false);
+    for (size_t i = 0; i < unsaved_.size(); ++i) {
+        if (told[i])
+            continue;
+        QStringList names;
+        for (size_t k = i; k < unsaved_.size(); ++k) {
+            if (!told[k] && unsaved_[k].why == unsaved_[i].why) {
+                names << unsaved_[k].name;
+                told[k] = true;
+            }
+        }
+        groups << names.join(QStringLiteral(", ")) + QStringLiteral(" (") + unsaved_[i].why + QLatin1Char(')');
+    }
+    showMessage(QStringLiteral("Lists not saved: ") + groups.join(QStringLiteral("; ")));
+}
 
 int Library::loadList(SongListModel& list, const QString& path, const char* location)
 {
@@ -454,6 +494,7 @@ int Library::loadList(SongListModel& list, const QString& path, const char* loca
         TextPool pool;
         bool complete = true;
         int damaged = 0;
+        int nameless = 0;
         for (;;) {
             SongRow r;
             const auto row = in.readRow(r.cells, n);
@@ -464,8 +505,14 @@ int Library::loadList(SongListModel& list, const QString& path, const char* loca
                 break;
             }
             // More rows than lines counted (lone CRs among CR LFs): refused all the same.
-            if (qint64(rows.size()) >= maxRows)
+            if (qint64(rows.size()) + nameless >= maxRows)
                 refuse(bytes.size(), maxRows + 1);
+            // A row without a file name is no song: nothing could load or play it, and it is
+            // not written back.
+            if (r.cells[field::Filename].trimmed().isEmpty()) {
+                ++nameless;
+                continue;
+            }
             if (row != listfile::FieldReader::Row::Complete)
                 ++damaged;
             // Time, Genre, Plays and Edited come from small vocabularies.
@@ -479,6 +526,11 @@ int Library::loadList(SongListModel& list, const QString& path, const char* loca
         list.appendRows(std::move(rows));
         if (damaged)
             LogError(59, QStringLiteral("Bad record length: %1 line(s) with too few or too many fields").arg(damaged),
+                     QLatin1String(location));
+        if (nameless)
+            LogError(59, QStringLiteral("Bad record: %1 row(s) without a file name skipped in %2")
+                             .arg(nameless)
+                             .arg(QDir::toNativeSeparators(path)),
                      QLatin1String(location));
         if (!complete)
             raiseError(62, QStringLiteral("Input past end of file"));
@@ -895,6 +947,7 @@ int Library::removeFileEverywhere(const QString& path)
             SaveDJPlaylist();
         if (bin)
             SaveSongBin();
+        tellUnsaved();
     });
     return removed;
 }
@@ -986,6 +1039,7 @@ void Library::TimerSaveLists_Timer()
         SaveFullPlaylist();
         SaveMostPlayed();
         SaveSongBin();
+        tellUnsaved();
         iSaveCounter = 0;
         QTreeView* mp = viewOf(mostPlayed_);
         // The list is hidden while it is reordered; a DJ working in it keeps the keys there

@@ -71,6 +71,17 @@ public:
     void SaveMostPlayed();
     void SaveDJPlaylist();
     void SaveSongBin();
+    // Saves the DJ Playlist at once, its folder forced to the disk as well, so the file holds
+    // what the list holds now even after a power cut (a request taken into it may then leave the
+    // request database). "" when saved, else the reason, which is logged too.
+    QString saveDJPlaylistNow();
+    // A list whose last save failed: its name as the window shows it, its file and the system's
+    // reason. The old file is still whole; the list's changes since are only in memory.
+    struct UnsavedList {
+        QString name, file, why;
+    };
+    // In the order they failed; a list leaves once a save of it succeeds.
+    const std::vector<UnsavedList>& unsavedLists() const { return unsaved_; }
     void LoadFullPlaylist(const QString& sFilename);
     void LoadMostPlayedPlaylist();
     void LoadDJPlaylist();
@@ -169,7 +180,11 @@ signals:
 private:
     void attach(SongListModel& model, const char* viewName);
     void setCaption(const char* label, const QString& text);
-    void saveList(SongListModel& list, const char* fileName, const char* location);
+    // failure, when given, receives the reason a save failed; syncFolder as files::writeWhole.
+    void saveList(SongListModel& list, const char* fileName, const char* name, const char* location,
+                  QString* failure = nullptr, bool syncFolder = false);
+    // Puts the lists not saved on the message line (while the music plays on).
+    void tellUnsaved();
     // Whether the list file at path is one refused at load and still there unchanged.
     bool keepsRefusedFile(const QString& path);
     int loadList(SongListModel& list, const QString& path, const char* location);
@@ -212,5 +227,6 @@ private:
         QDateTime modified;
     };
     std::map<QString, FileStamp> refused_;
+    std::vector<UnsavedList> unsaved_;
     std::unique_ptr<requestdb::RequestLink> requestLink_;
 };

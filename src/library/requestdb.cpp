@@ -1,6 +1,7 @@
 #include "library/requestdb.h"
 
 #include "core/errorlog.h"
+#include "platform/files/wholefile.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -11,8 +12,10 @@
 #include <QUrl>
 #include <QVariant>
 #include <atomic>
+#include <cerrno>
 #include <sqlite3.h>
 #include <sys/stat.h>
+#include <thread>
 
 QString RequestDBPath = requestdb::NoDatabasePath;
 bool NewRequests = false;
@@ -74,13 +77,28 @@ void registerRegularFilesVfs()
 struct StopWhen {
     Clock::time_point deadline;
     const std::atomic<bool>* stop = nullptr;
+    int busyTimeoutMs = 0;
+
+    bool now() const { return (stop && stop->load(std::memory_order_relaxed)) || Clock::now() >= deadline; }
 };
 
 // The progress handler of every connection.
 int stopWhenLate(void* when)
 {
+    return static_cast<const StopWhen*>(when)->now() ? 1 : 0;
+}
+
+// The busy handler of every connection: waits for the writer's lock in short steps (a
+// millisecond at first, then ten), at most busyTimeoutMs in all, and gives up at once when the
+// operation must stop. SQLite's own timeout sleeps without looking at anything.
+int waitWhileBusy(void* when, int tries)
+{
     const auto* w = static_cast<const StopWhen*>(when);
-    return (w->stop && w->stop->load(std::memory_order_relaxed)) || Clock::now() >= w->deadline ? 1 : 0;
+    const int waited = tries < 10 ? tries : 10 + (tries - 10) * 10;
+    if (waited >= w->busyTimeoutMs || w->now())
+        return 0;
+    std::this_thread::sleep_for(std::chrono::milliseconds(tries < 10 ? 1 : 10));
+    return 1;
 }
 
 // Turns a driver error into the error the trap logs. The descriptions stay the same for the same
@@ -98,6 +116,8 @@ int stopWhenLate(void* when)
     case 5: // busy
     case 6: // locked
         raiseError(ErrLocked, QStringLiteral("Could not use the request database; currently locked. (%1)").arg(detail));
+    case 10: // I/O error: the file went away under the statement, or its share did
+        raiseError(ErrDiskIO, QStringLiteral("Disk or network error on the request database. (%1)").arg(detail));
     case 9: // interrupted: only the time limit (or the program ending) interrupts
         raiseError(ErrTimedOut, QStringLiteral("The request database did not answer within %1 s; stopped: %2")
                                     .arg(QString::number(timeLimitMs / 1000.0))
@@ -117,7 +137,7 @@ int stopWhenLate(void* when)
 class Connection {
 public:
     Connection(const QString& path, int busyTimeoutMs, int timeLimitMs, const std::atomic<bool>* stop)
-        : timeLimitMs_(timeLimitMs), when_{Clock::now() + std::chrono::milliseconds(timeLimitMs), stop}
+        : timeLimitMs_(timeLimitMs), when_{Clock::now() + std::chrono::milliseconds(timeLimitMs), stop, busyTimeoutMs}
     {
         if (!isUsable(path))
             raiseNotAFile(path);
@@ -125,7 +145,7 @@ public:
         static std::atomic<unsigned> serial{0};
         name_ = QStringLiteral("quenlow-requests-%1").arg(++serial);
         db_ = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name_);
-        db_.setConnectOptions(QStringLiteral("QSQLITE_OPEN_URI;QSQLITE_BUSY_TIMEOUT=%1").arg(busyTimeoutMs));
+        db_.setConnectOptions(QStringLiteral("QSQLITE_OPEN_URI"));
         db_.setDatabaseName(openUri(path));
         if (!db_.open()) {
             const QSqlError e = db_.lastError();
@@ -143,6 +163,7 @@ public:
         sqlite3_limit(handle_, SQLITE_LIMIT_LENGTH, MaxValueBytes);
         sqlite3_limit(handle_, SQLITE_LIMIT_LIKE_PATTERN_LENGTH, MaxPatternBytes);
         sqlite3_progress_handler(handle_, StepsBetweenClockLooks, stopWhenLate, &when_);
+        sqlite3_busy_handler(handle_, waitWhileBusy, &when_);
     }
     ~Connection() { release(); }
     Connection(const Connection&) = delete;
@@ -178,8 +199,10 @@ private:
     {
         if (name_.isEmpty())
             return;
-        if (handle_)
+        if (handle_) {
             sqlite3_progress_handler(handle_, 0, nullptr, nullptr);
+            sqlite3_busy_handler(handle_, nullptr, nullptr);
+        }
         handle_ = nullptr;
         db_.close();
         db_ = QSqlDatabase();
@@ -194,11 +217,16 @@ private:
     QSqlDatabase db_;
 };
 
-// A transaction that takes the write lock at once and is rolled back unless committed.
-class WriteTransaction {
+// A transaction that is rolled back unless committed. A write transaction takes the write lock
+// at once; a read transaction reads every statement from one state of the file.
+class Transaction {
 public:
-    explicit WriteTransaction(Connection& c) : c_(c) { c_.exec(QStringLiteral("BEGIN IMMEDIATE")); }
-    ~WriteTransaction()
+    enum Kind { Read, Write };
+    explicit Transaction(Connection& c, Kind kind = Write) : c_(c)
+    {
+        c_.exec(kind == Write ? QStringLiteral("BEGIN IMMEDIATE") : QStringLiteral("BEGIN"));
+    }
+    ~Transaction()
     {
         if (!done_) {
             QSqlQuery q(c_.db());
@@ -215,6 +243,24 @@ private:
     Connection& c_;
     bool done_ = false;
 };
+
+// The highest rowid of UserRequests; 0 for an empty table or one without rowids (a view).
+qint64 topRowid(Connection& c)
+{
+    QSqlQuery q = c.run(QStringLiteral("SELECT max(rowid) FROM UserRequests"));
+    return q.next() ? q.value(0).toLongLong() : 0;
+}
+
+// Runs a delete and reads what is left at the top, in one transaction.
+Deleted deleteIn(Connection& c, const QString& sql, const QVariantList& values)
+{
+    Transaction t(c);
+    Deleted d;
+    d.records = c.run(sql, values).numRowsAffected();
+    d.top = topRowid(c);
+    t.commit();
+    return d;
+}
 
 QString readConfig(Connection& c, int id)
 {
@@ -315,7 +361,7 @@ bool RequestStore::takeNewRequestsFlag() const
     // Most polls find nothing new: look at the flag without taking the write lock first.
     if (readConfig(c, NewRequestsFlag) != TrueText)
         return false;
-    WriteTransaction t(c);
+    Transaction t(c);
     // The writer may have changed the flag before the lock was taken: read it again inside.
     const bool raised = readConfig(c, NewRequestsFlag) == TrueText;
     if (raised)
@@ -327,41 +373,84 @@ bool RequestStore::takeNewRequestsFlag() const
 PendingRequests RequestStore::pendingRequests(int maxRequests) const
 {
     Connection c(path_, busyTimeoutMs_, timeLimitMs_, stop_);
-    return readPending(c, maxRequests);
+    // One read transaction: the top is read from the same state of the file as the requests, so
+    // a record above it was added after them.
+    Transaction t(c, Transaction::Read);
+    PendingRequests pending = readPending(c, maxRequests);
+    pending.top = topRowid(c);
+    t.commit();
+    return pending;
 }
 
-int RequestStore::deleteRequestsFor(const QString& file) const
+Deleted RequestStore::deleteRequestsFor(const QString& file) const
 {
     Connection c(path_, busyTimeoutMs_, timeLimitMs_, stop_);
-    QSqlQuery q = c.run(QStringLiteral("DELETE FROM UserRequests WHERE RequestFilename=?"), {file});
-    return q.numRowsAffected();
+    return deleteIn(c, QStringLiteral("DELETE FROM UserRequests WHERE RequestFilename=?"), {file});
 }
 
-int RequestStore::deleteAllRequests() const
+Deleted RequestStore::deleteRequestsUpTo(qint64 upTo) const
 {
     Connection c(path_, busyTimeoutMs_, timeLimitMs_, stop_);
-    QSqlQuery q = c.run(QStringLiteral("DELETE FROM UserRequests"));
-    return q.numRowsAffected();
+    return deleteIn(c, QStringLiteral("DELETE FROM UserRequests WHERE rowid<=?"), {upTo});
 }
 
 void RequestStore::setTakeRequests(bool on) const
 {
     Connection c(path_, busyTimeoutMs_, timeLimitMs_, stop_);
-    WriteTransaction t(c);
-    for (int id = 1; id <= 4; ++id)
-        writeConfig(c, id, (id % 2 == 1) == on ? TrueText : FalseText);
+    Transaction t(c);
+    for (int id = 1; id <= 4; ++id) {
+        try {
+            writeConfig(c, id, (id % 2 == 1) == on ? TrueText : FalseText);
+        } catch (const RuntimeError& e) {
+            // The row the writer lacks is named: "No current record." alone says nothing of it.
+            if (e.number() != ErrNoCurrentRecord)
+                throw;
+            raiseError(ErrNoCurrentRecord, QStringLiteral("No current record. (the request database has no Config "
+                                                          "row %1; rows 1 to 4 tell the request writer whether "
+                                                          "requests are taken)")
+                                               .arg(id));
+        }
+    }
     t.commit();
+}
+
+Unusable whyUnusable(const QString& path)
+{
+    const auto cannotOpen = [&](const QString& what) {
+        return Unusable{ErrCannotOpen, QStringLiteral("Cannot open the request database: '%1' is %2.").arg(path, what)};
+    };
+    struct stat st {};
+    if (!isConfigured(path))
+        return {ErrFileNotFound, QStringLiteral("Could not find file '%1'.").arg(path)};
+    if (::stat(QFile::encodeName(path).constData(), &st) != 0) {
+        const int e = errno;
+        if (e == ENOENT || e == ENOTDIR)
+            return {ErrFileNotFound, QStringLiteral("Could not find file '%1'.").arg(path)};
+        if (e == ELOOP)
+            return cannotOpen(QStringLiteral("a loop of links"));
+        return {ErrCannotOpen, QStringLiteral("Cannot open the request database: '%1' cannot be reached (%2).")
+                                   .arg(path, files::reason(e))};
+    }
+    if (S_ISREG(st.st_mode))
+        return {};
+    if (S_ISDIR(st.st_mode))
+        return cannotOpen(QStringLiteral("a folder"));
+    if (S_ISFIFO(st.st_mode))
+        return cannotOpen(QStringLiteral("a named pipe"));
+    if (S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode))
+        return cannotOpen(QStringLiteral("a device"));
+    if (S_ISSOCK(st.st_mode))
+        return cannotOpen(QStringLiteral("a socket"));
+    return cannotOpen(QStringLiteral("not an ordinary file"));
 }
 
 void raiseNotAFile(const QString& path)
 {
-    struct stat st {};
-    if (!isConfigured(path) || ::stat(QFile::encodeName(path).constData(), &st) != 0)
-        raiseError(ErrFileNotFound, QStringLiteral("Could not find file '%1'.").arg(path));
-    const QString kind = S_ISDIR(st.st_mode)    ? QStringLiteral("a folder")
-                         : S_ISFIFO(st.st_mode) ? QStringLiteral("a named pipe")
-                                                : QStringLiteral("not an ordinary file");
-    raiseError(ErrCannotOpen, QStringLiteral("Cannot open the request database: '%1' is %2.").arg(path, kind));
+    Unusable why = whyUnusable(path);
+    // Gone between the look that found it missing and this one: the file may come back.
+    if (why.number == 0)
+        why = {ErrFileNotFound, QStringLiteral("Could not find file '%1'.").arg(path)};
+    raiseError(why.number, why.description);
 }
 
 } // namespace requestdb

@@ -3,7 +3,7 @@
 //
 // Tables (names as both programs know them):
 //   UserRequests(RequestFilename text, Status text ('NA' = pending), NumRequests number,
-//                RequestDate date)
+//                RequestDate date), an ordinary table: its records are known by their rowid
 //   Config(ID number, ConfigValue text "True"/"False"); row 5 = new requests waiting,
 //          rows 1 to 4 tell the writer whether requests are taken.
 //
@@ -14,7 +14,8 @@
 // views and triggers in it, so every operation is still bounded in time (its time limit, seconds
 // by default): a query that would run for ever is stopped and the operation fails. Only ordinary
 // files are opened, never a folder, a named pipe or a device, whether at the database's path or
-// at its journal's. Failures are raised as RuntimeError (errorlog.h) for the caller to report.
+// at its journal's. A wait for the writer's lock ends as soon as the stop flag is set, as a
+// statement does. Failures are raised as RuntimeError (errorlog.h) for the caller to report.
 #pragma once
 
 #include <QString>
@@ -38,6 +39,14 @@ inline const QString NoDatabasePath = QStringLiteral("C:\\DB.mdb");
 bool isConfigured(const QString& path);
 // A database is configured and a file (not a folder) exists at its path.
 bool isUsable(const QString& path);
+// Why a configured path is not usable, as the error it raises: nothing there (ErrFileNotFound),
+// or a folder, a named pipe, a device, a loop of links ... (ErrCannotOpen). Number 0 for a
+// usable path.
+struct Unusable {
+    int number = 0;
+    QString description;
+};
+Unusable whyUnusable(const QString& path);
 
 // The Config row that says new requests are waiting.
 constexpr int NewRequestsFlag = 5;
@@ -49,6 +58,7 @@ constexpr int ErrCannotOpen = 3049;      // not a database, corrupt, or cannot b
 constexpr int ErrLocked = 3218;          // another program holds the database locked
 constexpr int ErrDatabase = 3146;        // any other failure the database reports
 constexpr int ErrTimedOut = 3234;        // a statement ran past the time limit and was stopped
+constexpr int ErrDiskIO = 3043;          // the file could not be read or written (a share that dropped)
 
 // How long one statement waits for the outside writer's lock before failing. The writer's own
 // transactions take milliseconds, so a second gets in between them even while it writes all the
@@ -77,6 +87,19 @@ constexpr int LockedPollsBeforeLogging = 30;
 struct PendingRequests {
     QStringList files; // in reload order: most requested first, then oldest first
     bool cut = false;  // there were more than the bounds above let in
+    // The highest rowid of UserRequests when they were read (0 for an empty table): every record
+    // added later has a higher one, as long as no record up to it is deleted (see Deleted).
+    qint64 top = 0;
+};
+
+// What a delete did.
+struct Deleted {
+    int records = 0;
+    // The highest rowid left in UserRequests right after the delete, in the same transaction (0
+    // for an empty table). SQLite gives a new record the highest rowid plus one, so once the
+    // records at the top are gone a rowid a reload read may be given to a new request: a bound
+    // taken from a reload must be lowered to this.
+    qint64 top = 0;
 };
 
 class RequestStore {
@@ -108,14 +131,16 @@ public:
     bool takeNewRequestsFlag() const;
 
     // The file names of the pending requests in reload order (records without a file name are
-    // left out), at most maxRequests of them and MaxPendingTextChars of text. Only reads.
+    // left out), at most maxRequests of them and MaxPendingTextChars of text, and the table's
+    // highest rowid, both read in one transaction. Only reads.
     PendingRequests pendingRequests(int maxRequests = MaxPendingRequests) const;
 
-    // Deletes every request record of the file, whatever its Status; returns how many.
-    int deleteRequestsFor(const QString& file) const;
+    // Deletes every request record of the file, whatever its Status.
+    Deleted deleteRequestsFor(const QString& file) const;
 
-    // Deletes every request record; returns how many.
-    int deleteAllRequests() const;
+    // Deletes every request record whose rowid is at most upTo, whatever its Status: the records
+    // a list showed, never one added since.
+    Deleted deleteRequestsUpTo(qint64 upTo) const;
 
     // Tells the writer whether requests are taken: Config rows 1 to 4 read "True", "False",
     // "True", "False" when on and the reverse when off, written in that order in one transaction.
@@ -132,8 +157,7 @@ private:
 // The URI that opens a database file read-write without creating it (exposed for tests).
 QString openUri(const QString& path);
 
-// The raise for a configured path where no database file is: nothing there, a folder, or a
-// named pipe or device.
+// The raise for a configured path where no database file is (whyUnusable).
 [[noreturn]] void raiseNotAFile(const QString& path);
 
 } // namespace requestdb

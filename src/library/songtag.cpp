@@ -39,7 +39,7 @@ SongCells readSongCells(const QString& path)
     if (c.title.isEmpty())
         c.title = titleFallback(path);
     c.artist = tag.artist;
-    c.time = SecondsToTime(tag.playTime);
+    c.time = PlayTimeText(tag.playTime);
     c.genre = tag.genre;
     return c;
 }

@@ -652,24 +652,15 @@ void frmMenu::mnuRequestsPlayerAToDJPlaylistLoadA_Click() { fromPlayer(list("lst
 void frmMenu::mnuRequestsPlayerBToDJPlaylistLoadB_Click() { fromPlayer(list("lstRequests"), "PlayerB"); }
 void frmMenu::mnuRequestsEditMP3_Click() { editTag(list("lstRequests")); }
 
-void frmMenu::mnuRequestRemoveSel_Click()
-{
-    QTreeView* l = list("lstRequests");
-    const int k = listkeys::selectedRow(l);
-    if (library_.requests().count() < 1 || k < 1)
-        return;
-    // The records go on the database's thread, before any later reload reads them.
-    if (requestdb::isConfigured(RequestDBPath))
-        library_.requestLink().deleteRequestsFor(RequestDBPath, library_.requests().cell(k - 1, field::Filename),
-                                                 QStringLiteral("mnuRequestRemoveSel_Click"));
-    library_.RemoveFromList(l);
-}
+void frmMenu::mnuRequestRemoveSel_Click() { requests_.removeSelected("mnuRequestRemoveSel_Click"); }
 
 void frmMenu::mnuRequestsClear_Click()
 {
     SongListModel& requests = library_.requests();
     if (requests.count() < 1)
         return;
+    // Only the records the list showed go: a request the writer adds meanwhile stays, and is
+    // listed at the next poll.
     if (requestdb::isConfigured(RequestDBPath))
         library_.requestLink().deleteAllRequests(RequestDBPath, QStringLiteral("mnuRequestsClear_Click"));
     library_.requestLink().letGo(requests.replaceRows({}));
@@ -680,17 +671,20 @@ void frmMenu::mnuRequestsEnabled_Click()
     if (!requestdb::isUsable(RequestDBPath))
         return;
     // The mark changes at once, and goes back when the writer cannot be told (locked, rows
-    // missing), so it always shows what the writer was told.
+    // missing), so it always shows what the writer was told; the message line says why.
     const bool on = !marks_.takeRequests;
     marks_.takeRequests = on;
     const int ask = ++takeRequestsAsked_;
-    library_.requestLink().setTakeRequests(RequestDBPath, on, QStringLiteral("mnuRequestsEnabled_Click"),
-                                           [this, on, ask](bool written) {
-                                               if (written || ask != takeRequestsAsked_)
-                                                   return;
-                                               marks_.takeRequests = !on;
-                                               syncMarks();
-                                           });
+    library_.requestLink().setTakeRequests(
+        RequestDBPath, on, QStringLiteral("mnuRequestsEnabled_Click"), [this, on, ask](const QString& failure) {
+            if (failure.isEmpty() || ask != takeRequestsAsked_)
+                return;
+            marks_.takeRequests = !on;
+            syncMarks();
+            if (requests_.postMessage)
+                requests_.postMessage(QStringLiteral("Take Requests could not be switched %1: %2")
+                                          .arg(on ? QStringLiteral("on") : QStringLiteral("off"), failure));
+        });
 }
 
 void frmMenu::mnuRequestSetDB_Click()

@@ -34,6 +34,11 @@ RequestList::RequestList(QWidget* form, Library& library, Decks& decks, ListView
             [this](int, int, double, double) { Picture11_MouseUp(); });
     connect(ctl<SkinControl>(form, "Picture12"), &SkinControl::MouseDown, this,
             [this](int, int, double, double) { Picture12_MouseDown(); });
+    // What the request database's thread has to say goes to the message line.
+    library_.requestLink().onMessage = [this](const QString& text) {
+        if (postMessage)
+            postMessage(text);
+    };
 }
 
 void RequestList::showCount()
@@ -44,11 +49,25 @@ void RequestList::showCount()
 void RequestList::removeRow(std::uint64_t id)
 {
     // The row is found by its id: the list may have changed while the song was taken.
-    const int i = library_.requests().indexOfId(id);
+    SongListModel& requests = library_.requests();
+    const int i = requests.indexOfId(id);
     if (i < 0)
         return;
-    Library::selectRow(lstRequests_, i + 1, false);
+    if (listkeys::selectedRow(lstRequests_) != i + 1) {
+        requests.removeAt(i);
+        return;
+    }
     library_.RemoveFromList(lstRequests_);
+}
+
+bool RequestList::queueSaved()
+{
+    const QString failure = library_.saveDJPlaylistNow();
+    if (failure.isEmpty())
+        return true;
+    if (postMessage)
+        postMessage(QStringLiteral("Request queued but kept, the DJ Playlist could not be saved: ") + failure);
+    return false;
 }
 
 void RequestList::forgetRequest(const QString& file, const char* location)
@@ -85,8 +104,10 @@ void RequestList::takeIntoQueue(const char* location)
         if (!file.isEmpty()) {
             const int queued = library_.djPlaylist().count();
             library_.AddToDJList(lstRequests_, k);
-            // The row goes with its records once the queue holds the song.
-            if (library_.djPlaylist().count() > queued) {
+            // The row goes with its records once the queue holds the song, in the DJ Playlist
+            // file as well when the records are in a database.
+            if (library_.djPlaylist().count() > queued
+                && (!requestdb::isConfigured(RequestDBPath) || queueSaved())) {
                 forgetRequest(file, location);
                 removeRow(id);
             }
@@ -118,6 +139,29 @@ void RequestList::queueSelected(const char* location)
         return;
     if (!takeableFile(k, location).isEmpty())
         library_.AddToDJList(lstRequests_, k);
+}
+
+void RequestList::removeSelected(const char* location)
+{
+    trap(location, [&] {
+        SongListModel& requests = library_.requests();
+        const int k = listkeys::selectedRow(lstRequests_);
+        if (requests.count() < 1 || k < 1)
+            return;
+        const QString db = RequestDBPath;
+        if (!requestdb::isConfigured(db)) {
+            library_.RemoveFromList(lstRequests_);
+            return;
+        }
+        // The records go on the database's thread, before any later reload reads them; the row
+        // goes with them.
+        const std::uint64_t id = requests.at(k - 1).id;
+        library_.requestLink().deleteRequestsFor(db, requests.cell(k - 1, field::Filename), QLatin1String(location),
+                                                 [this, id](bool givenUp) {
+                                                     if (!givenUp)
+                                                         removeRow(id);
+                                                 });
+    });
 }
 
 void RequestList::loadIntoDeck(char deck)

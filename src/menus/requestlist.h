@@ -4,11 +4,17 @@
 // Taking a request (double click, the queue button picRequestsQInDJList, the deck buttons
 // Picture10 and Picture11) takes the song first and deletes its records from the request
 // database only once the queue or the deck holds it, so a deck that refuses the song keeps the
-// request. Enter and the menu's queue item only queue the song: the request stays listed and in
-// the database. Numpad 1 and 3 and the menu's deck items load the song and drop its row, but
-// keep its records: the request is listed again at the next reload. A request whose file is
-// missing is not taken, queued or loaded: it stays listed and recorded, and the message line and
-// the error log say why. The records are deleted on the request database's thread (requestlink.h),
+// request. A request taken into the queue leaves the database only once the DJ Playlist file
+// holds it (saved whole at once, its folder forced to the disk): a crash or a power cut after the
+// take finds the request in the one or the other. When the list cannot be saved (a full disk)
+// the song stays queued but the request stays listed and recorded, and the message line says
+// why. A deck keeps no song across a crash, whatever list it came from; the deck buttons delete
+// the records once the deck holds the song, as the DJ is playing it next.
+// Enter and the menu's queue item only queue the song: the request stays listed and in the
+// database. Numpad 1 and 3 and the menu's deck items load the song and drop its row, but keep
+// its records: the request is listed again at the next reload. A request whose file is missing
+// is not taken, queued or loaded: it stays listed and recorded, and the message line and the
+// error log say why. The records are deleted on the request database's thread (requestlink.h),
 // in order with its polls; a failure there is logged.
 #pragma once
 
@@ -50,6 +56,10 @@ public:
     // Loads the selected request into deck 'A' or 'B' and drops its row once the deck has it;
     // its records stay in the database. Nothing while no row is selected.
     void loadIntoDeck(char deck);
+    // Remove Selected: the selected request's records are deleted, and its row goes once they
+    // are (or wait for a database that is locked or away); a delete that fails for good leaves
+    // the row listed. Without a database the row just goes.
+    void removeSelected(const char* location);
 
     // --- keys (after GlobalKeyDown): the keypad's selection moves, Enter queues, Numpad 1 / 3
     // load the request into deck A / B (its records stay), Numpad 4 / 6 send the deck's song to
@@ -69,8 +79,13 @@ private:
     void takeIntoDeck(char deck, const char* location);
     // Deletes the request records of file.
     void forgetRequest(const QString& file, const char* location);
+    // The DJ Playlist, which now holds a taken request, saved so that its records may go; false,
+    // with the message line told, when it could not be.
+    bool queueSaved();
     // Loads row k into the deck, which drops the row; true when the deck now holds its song.
     bool loadRow(char deck, int k);
+    // Takes the row with this id out of the list (the selection moves on only when it was the
+    // selected row).
     void removeRow(std::uint64_t id);
     void showCount();
 

@@ -113,6 +113,18 @@ void frmConfigureSound::closeEngine(const Player& p)
     p.channel = 0;
 }
 
+// The device of the list's row for the engine's next init: a server's output by its sink's name,
+// so the engine opens the output the row shows whatever the server lists by then (an output gone
+// meanwhile fails the init); every other device by its number.
+void frmConfigureSound::chooseDevice(const Player& p, int row)
+{
+    const QString sink = p.list->item(row)->data(Qt::UserRole).toString();
+    if (sink.isEmpty())
+        p.fmod.FSOUND_SetDriver(row + 1);
+    else
+        p.fmod.engine().setDriverSink(sink, false);
+}
+
 void frmConfigureSound::deviceClick(const Player& p)
 {
     const int row = selectedRow(p.list);
@@ -122,7 +134,7 @@ void frmConfigureSound::deviceClick(const Player& p)
     // The engine may already be running on the device chosen before: close it first, so that
     // choosing again simply moves the player to the new device.
     closeEngine(p);
-    p.fmod.FSOUND_SetDriver(row + 1);
+    chooseDevice(p, row);
     if ((p.fmod.FSOUND_Init(44100, 32, 2) & 0xFF) == 0)
         ui::MsgBox(QStringLiteral("An error occured initializing device selected for Player %1!").arg(p.letter) + CrLf
                        + p.errorText(p.fmod.FSOUND_GetError()),
@@ -137,7 +149,7 @@ void frmConfigureSound::testDevice(const Player& p)
     if (row < 0)
         return;
     closeEngine(p); // also ends a test sound still playing
-    p.fmod.FSOUND_SetDriver(row + 1);
+    chooseDevice(p, row);
     if (p.letter == 'A')
         p.fmod.FSOUND_SetBufferSize(50);
     if ((p.fmod.FSOUND_Init(44100, 32, 2) & 0xFF) == 0) {

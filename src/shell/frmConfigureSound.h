@@ -44,6 +44,7 @@ private:
     struct Player;
     Player player(char which);
     void deviceClick(const Player& p);
+    static void chooseDevice(const Player& p, int row);
     void testDevice(const Player& p);
     static void closeEngine(const Player& p);
 

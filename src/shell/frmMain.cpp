@@ -7,6 +7,7 @@
 #include "library/songlistview.h"
 #include "platform/ui/keys.h"
 #include "platform/ui/vb.h"
+#include "shell/sessionend.h"
 #include "shell/skinart.h"
 
 #include <QApplication>
@@ -112,7 +113,8 @@ frmMain::frmMain(QWidget* parent) : QWidget(parent)
     wireChrome();
     messages.bind(ctl<SkinControl>(this, "lblMessages"));
     errorlog::setErrorsLabel(ctl<SkinControl>(this, "lblErrors"));
-    connect(qApp, &QGuiApplication::commitDataRequest, this, [this] { Form_Unload(); });
+    connect(qApp, &QGuiApplication::commitDataRequest, this,
+            [this] { session::closeUnattended([this] { Form_Unload(); }); });
     setDefaultSteps();
     createControllers();
 }

@@ -20,6 +20,7 @@
 #include <QHash>
 #include <QPointer>
 #include <QRect>
+#include <QStringList>
 #include <QTimer>
 #include <QWidget>
 #include <functional>
@@ -75,7 +76,11 @@ public:
     // The orderly close: stops the timers, stops and closes the decks and engines, saves the
     // settings and the four lists (once the load has read them), removes the keyboard hook and
     // ends the program. Each step runs even when an earlier one failed (the failure is logged).
+    // Lists that could not be saved are named with the reason in one box (in the log when the
+    // session ends), and the program ends with exitStatus() 1.
     void CloseAll();
+    int exitStatus() const { return exitStatus_; }
+    void tellUnsavedLists();
     void SaveINISettings();
     // "Normal" 8, "Large" 12, "Largest" 16 points for the six song lists; other names do nothing.
     void ChangePlaylistFont(const QString& sSize);
@@ -147,6 +152,7 @@ public:
         std::function<void()> closeStreams;
         std::function<void()> closeEngines;
         std::function<void()> saveLists;             // Full, Most Played, DJ, Song Bin
+        std::function<QStringList()> unsavedLists;   // then "DJ Playlist (DJPlaylist.qnl): why" for each not saved
         std::function<void()> removeKeyboardHook;
         std::function<void()> endProgram;
     } steps;
@@ -211,6 +217,7 @@ private:
     // showMain: the running program's window, whose load takes over the end of the session.
     bool savesOnSessionEnd_ = false;
     bool closing_ = false;
+    int exitStatus_ = 0;
     bool resizing_ = false;
     QPoint standbyPos_{0, 0}; // where the stand-by strip stands when not maximised
 

@@ -187,28 +187,41 @@ void frmStartUpProcess::ConfigureSound()
     // A stored number stands only while its device is still the stored one (PADEVICENAME, or
     // for an output of the sound server PADEVICESINK): a card unplugged, a sound server down or
     // an output added since the dialog moves every device after it.
+    // An output of the server that is missing now is waited for, and the message line says so
+    // once the main window opens.
     const std::vector<audio::DeviceEntry> devices = audio::outputDevices();
     DeckState& d = deckState();
-    auto device = [&](const char* number, const char* name, const char* sink, char player) {
+    QStringList missing;
+    auto device = [&](const char* number, const char* name, const char* sink, char player, QString& sinkToOpen) {
         const auto read = [](const char* key) {
             return ReadINI(QStringLiteral("SoundDevices"), QLatin1String(key), QStringLiteral("NULL"), configFile());
         };
         QString change;
-        const int n = startup::deviceNumberFor(read(number), read(name), read(sink), devices, &change);
+        const int n = startup::deviceNumberFor(read(number), read(name), read(sink), devices, &change, &sinkToOpen);
         if (!change.isEmpty())
             LogError(0, QStringLiteral("Player %1: ").arg(QChar(player)) + change, QStringLiteral("ConfigureSound"));
+        if (n < 0) {
+            const QString shown = read(name);
+            missing << QStringLiteral("Player %1's sound output \"%2\" is missing: the player plays once it is back.")
+                           .arg(QChar(player), shown != QLatin1String("NULL") && !shown.isEmpty() ? shown : sinkToOpen);
+        }
         return n;
     };
-    d.DeviceA = device("PADEVICENUM", "PADEVICENAME", "PADEVICESINK", 'A');
-    d.DeviceB = device("PBDEVICENUM", "PBDEVICENAME", "PBDEVICESINK", 'B');
-    if (initEngine('A', d.DeviceA))
-        initEngine('B', d.DeviceB);
+    QString sinkA, sinkB;
+    d.DeviceA = device("PADEVICENUM", "PADEVICENAME", "PADEVICESINK", 'A', sinkA);
+    d.DeviceB = device("PBDEVICENUM", "PBDEVICENAME", "PBDEVICESINK", 'B', sinkB);
+    d.OutputNotice = missing.join(QLatin1Char(' '));
+    if (initEngine('A', d.DeviceA, sinkA))
+        initEngine('B', d.DeviceB, sinkB);
 }
 
-bool frmStartUpProcess::initEngine(char which, int device)
+bool frmStartUpProcess::initEngine(char which, int device, const QString& sink)
 {
     SoundBinding& fmod = which == 'A' ? FMod : FMod2;
-    fmod.FSOUND_SetDriver(device);
+    if (sink.isEmpty())
+        fmod.FSOUND_SetDriver(device);
+    else
+        fmod.engine().setDriverSink(sink, true);
     if ((fmod.FSOUND_Init(44100, 32, 2) & 0xFF) == 0) {
         const int code = fmod.FSOUND_GetError();
         const QString why = which == 'A' ? SoundErrorTextA(code) : SoundErrorTextB(code);

@@ -43,7 +43,8 @@ public:
 private:
     void FirstRunNotice();
     void UpdatePrompt();
-    bool initEngine(char which, int device);
+    // The engine on its device: a server's output by its sink's name when one is given.
+    bool initEngine(char which, int device, const QString& sink);
     void endProgram(int code);
     // The program has ended (a check, the user, or the session ending).
     bool stopped();

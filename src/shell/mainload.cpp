@@ -6,12 +6,14 @@
 #include "core/settings.h"
 #include "core/soundbindings.h"
 #include "decks/deckstate.h"
+#include "platform/ui/dialogs.h"
 #include "platform/ui/vb.h"
 #include "shell/frmMain.h"
 #include "shell/sessionend.h"
 
 #include <QCloseEvent>
 #include <QCoreApplication>
+#include <QDir>
 #include <QGuiApplication>
 #include <QPlainTextEdit>
 #include <QScreen>
@@ -157,7 +159,8 @@ void frmMain::setDefaultSteps()
         FMod.FSOUND_Close();
         FMod2.FSOUND_Close();
     };
-    steps.endProgram = [] { session::endProgram(0); };
+    steps.unsavedLists = [] { return QStringList(); };
+    steps.endProgram = [this] { session::endProgram(exitStatus_); };
     // The other subsystems' steps do nothing until createControllers() points them at their
     // controllers.
     for (std::function<void()>* s : {&steps.installKeyboardHook, &steps.openRequestDatabase,
@@ -272,6 +275,9 @@ void frmMain::Form_Load()
     });
     if (closing_ || session::ending())
         return;
+    // A deck whose output was missing at start waits for it: the message line says so.
+    if (const QString& notice = deckState().OutputNotice; !notice.isEmpty())
+        messages.post(notice, true);
     UpdateClock();
     startTimers();
 }
@@ -359,6 +365,10 @@ void frmMain::Form_Unload()
     trap("B-17", [&] {
         if (!closing_)
             CloseAll();
+        else if (session::unattended())
+            // The session ends while the close's box is open: nobody answers it, and the program
+            // ends with the status the close gave it.
+            session::endProgram(exitStatus_);
     });
 }
 
@@ -367,6 +377,9 @@ void frmMain::CloseAll()
     if (closing_)
         return;
     closing_ = true;
+    // From here on a log that cannot be written is no reason for a box of its own: the lists
+    // not saved are told below, and the program is ending, not playing on.
+    errorlog::setClosing(true);
     // Timers first: no tick may touch a deck or a list while they are being closed and saved.
     stopTimers();
     // Every step runs, whatever happened in the one before it; a failure is logged.
@@ -383,9 +396,36 @@ void frmMain::CloseAll()
     if (listsLoaded_) {
         step([&] { SaveINISettings(); });
         step(steps.saveLists);
+        step([&] { tellUnsavedLists(); });
     }
     step(steps.removeKeyboardHook);
     step(steps.endProgram);
+}
+
+void frmMain::tellUnsavedLists()
+{
+    const QStringList lists = steps.unsavedLists ? steps.unsavedLists() : QStringList();
+    if (lists.isEmpty())
+        return;
+    // Changes were lost: whoever started the program (a script, the session) sees it by the status.
+    exitStatus_ = 1;
+    // The list files are in the program folder.
+    const QString folder = QDir::toNativeSeparators(AppPath);
+    const QString kept = QStringLiteral("Their files keep what was last saved in them; the changes since are lost.");
+    if (session::unattended()) {
+        LogError(75,
+                 QStringLiteral("The session ended and these song lists could not be saved in %1: %2. %3")
+                     .arg(folder, lists.join(QStringLiteral("; ")), kept),
+                 QStringLiteral("CloseAll"));
+        return;
+    }
+    QString text = QStringLiteral("These song lists could not be saved in %1:\r\n\r\n%2\r\n\r\n%3")
+                       .arg(folder, lists.join(QStringLiteral("\r\n")), kept);
+    const QString logWhy = errorlog::lastFailure();
+    if (!logWhy.isEmpty())
+        text += QStringLiteral("\r\n\r\nThe error log could not be written either (") + logWhy + QStringLiteral(").");
+    text += QStringLiteral("\r\n\r\nQuenlow ends now.");
+    ui::MsgBox(text, vb::mb::OKOnly | vb::mb::Critical, QStringLiteral("Lists Not Saved"));
 }
 
 void frmMain::SaveINISettings()

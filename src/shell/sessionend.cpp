@@ -21,6 +21,7 @@ std::function<void()>* g_close = nullptr;
 bool g_saves = false;
 bool g_ending = false;
 int g_status = 0;
+bool g_unattended = false;
 
 // The close action, once at a time: a signal or a lost display while it runs changes nothing.
 void runClose()
@@ -29,7 +30,7 @@ void runClose()
     if (running || !g_close || !*g_close)
         return;
     running = true;
-    (*g_close)();
+    session::closeUnattended(*g_close);
     running = false;
 }
 
@@ -84,6 +85,8 @@ void onMessage(QtMsgType type, const QMessageLogContext& context, const QString&
     if (closed || !app || QThread::currentThread() != app->thread() || !g_close || !*g_close || !displayLost())
         return;
     closed = true;
+    // No box of the log's own on a display that is gone.
+    errorlog::setClosing(true);
     if (g_saves)
         LogError(0, QStringLiteral("The connection to the X display was lost; the lists and settings are saved before "
                                    "the program ends"),
@@ -160,6 +163,16 @@ void endProgram(int status)
 }
 
 bool ending() { return g_ending; }
+
+void closeUnattended(const std::function<void()>& close)
+{
+    const bool was = g_unattended;
+    g_unattended = true;
+    close();
+    g_unattended = was;
+}
+
+bool unattended() { return g_unattended; }
 
 int exitStatus() { return g_status; }
 

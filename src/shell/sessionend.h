@@ -29,6 +29,10 @@ namespace session {
 void endProgram(int status);
 bool ending();
 int exitStatus();
+// Runs close as the session's end runs its close: while it runs, unattended() is true, so it
+// shows no box (nobody is there to answer one) and tells what it must in the log.
+void closeUnattended(const std::function<void()>& close);
+bool unattended();
 // Back to a running program (tests).
 void reset();
 

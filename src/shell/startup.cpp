@@ -166,13 +166,15 @@ int deviceNumberFromSetting(const QString& stored, int deviceCount)
 }
 
 int deviceNumberFor(const QString& storedNumber, const QString& storedName, const QString& storedSink,
-                    const std::vector<audio::DeviceEntry>& devices, QString* change)
+                    const std::vector<audio::DeviceEntry>& devices, QString* change, QString* sinkToOpen)
 {
     change->clear();
     const int count = int(devices.size());
     const int number = deviceNumberFromSetting(storedNumber, count);
     const auto given = [](const QString& v) { return !v.isEmpty() && v != QLatin1String("NULL"); };
     const bool sink = given(storedSink);
+    if (sinkToOpen)
+        *sinkToOpen = sink ? storedSink : QString();
     if (!sink && !given(storedName))
         return number;
     // The stored device is a server output of that sink, or a device of that name that is none.
@@ -192,6 +194,13 @@ int deviceNumberFor(const QString& storedNumber, const QString& storedName, cons
         const int now = int(listed - devices.begin()) + 1;
         *change = QStringLiteral("%1 is now number %2 (%3)").arg(what, QString::number(now), was);
         return now;
+    }
+    if (sink) {
+        // Another output would carry the player's sound where it must not go (the pre-listen to
+        // the crowd): the player waits for its own.
+        *change = QStringLiteral("%1 is not listed (%2): the player waits for it and plays on no other output")
+                      .arg(what, was);
+        return -1;
     }
     *change = QStringLiteral("%1 is not listed (%2): the system's default device plays instead").arg(what, was);
     return 0;

@@ -78,10 +78,13 @@ int deviceNumberFromSetting(const QString& stored, int deviceCount);
 // otherwise that device is used where it is listed now, else the system's default device (0).
 // An output of the sound server is known by its sink's name (`storedSink`), which stays when its
 // position or its description changes and tells two outputs of the same description apart; every
-// other device by its name, among the devices that are not server outputs. Without a stored name
-// or sink the number alone decides, as before names were stored. *change says what was chosen
-// instead of the stored number, for the log; empty when nothing changed.
+// other device by its name, among the devices that are not server outputs. Such an output that is
+// not listed now gives -1: it is never replaced by another output, and the player waits for it.
+// Without a stored name or sink the number alone decides, as before names were stored. *change
+// says what was chosen instead of the stored number, for the log; empty when nothing changed.
+// *sinkToOpen, when given, gets the stored sink of a server output (the engine is opened by it,
+// listed or not), and is empty for every other device.
 int deviceNumberFor(const QString& storedNumber, const QString& storedName, const QString& storedSink,
-                    const std::vector<audio::DeviceEntry>& devices, QString* change);
+                    const std::vector<audio::DeviceEntry>& devices, QString* change, QString* sinkToOpen = nullptr);
 
 } // namespace startup

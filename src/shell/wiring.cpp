@@ -28,6 +28,7 @@
 #include "shell/sessionend.h"
 #include "shell/startup.h"
 
+#include <QFileInfo>
 #include <QSlider>
 #include <QTreeView>
 #include <utility>
@@ -74,6 +75,12 @@ void frmMain::createControllers()
         lib->SaveMostPlayed();
         lib->SaveDJPlaylist();
         lib->SaveSongBin();
+    };
+    steps.unsavedLists = [lib] {
+        QStringList lines;
+        for (const Library::UnsavedList& u : lib->unsavedLists())
+            lines << u.name + QStringLiteral(" (") + QFileInfo(u.file).fileName() + QStringLiteral("): ") + u.why;
+        return lines;
     };
     connect(ctl<SkinControl>(this, "picDJPlaylistUp"), &SkinControl::Click, lib, &Library::picDJPlaylistUp_Click);
     connect(ctl<SkinControl>(this, "picDJPlaylistDown"), &SkinControl::Click, lib, &Library::picDJPlaylistDown_Click);
@@ -197,6 +204,7 @@ void frmMain::createControllers()
         else
             decks->LoadSongB(queue, true, false, autoIndex);
     };
+    autoDJ->startDeck = [this](Side deck) { return decks->deck(deck == Side::A ? 'A' : 'B').startStream("B-295"); };
 
     // The tag editor: its openers, and the decks and lists its save brings up to date.
     wireTagEditor();

@@ -44,6 +44,7 @@ protected:
         errorlog::setClock(nullptr);
         ui::setDialogs(nullptr);
         ErrorTrapOn = false;
+        errorlog::setClosing(false);
     }
     QByteArray log() const { return readAll(dir.filePath("QNLERRORS.log")); }
     void setTime(const QTime& t)
@@ -167,6 +168,25 @@ TEST_F(ErrorLog, UnwritableLogTellsOncePausesAndResumes)
     EXPECT_TRUE(errorlog::paused());
     EXPECT_EQ(boxes.shown.size(), 1u);
     EXPECT_EQ(ErrorCount, 2);
+    EXPECT_EQ(errorlog::lastFailure(), "No such file or directory");
+
+    // While the program closes, no box says it keeps playing (not even the first of a run): every
+    // line is tried, pause or not, one that fails goes to the standard error, and the close
+    // learns why.
+    ErrorMsgShown = false;
+    errorlog::setClosing(true);
+    testing::internal::CaptureStderr();
+    LogError(75, "Path/File access error: Permission denied", "SaveDJPlaylist");
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(boxes.shown.size(), 1u);
+    EXPECT_EQ(err, "Error: Num=75, Date=3/14/2005 9:00:30 PM, Desc=Path/File access error: Permission denied, "
+                   "Funtion=SaveDJPlaylist\n");
+    EXPECT_EQ(errorlog::lastFailure(), "No such file or directory");
+    ASSERT_TRUE(QDir().mkpath(later));
+    LogError(75, "written", "SaveSongBin");
+    EXPECT_TRUE(readAll(later + "/QNLERRORS.log").endsWith("Desc=written, Funtion=SaveSongBin\r\n"));
+    EXPECT_EQ(errorlog::lastFailure(), "");
+    EXPECT_EQ(ErrorCount, 3);
 }
 
 // On a real full disk: a line that does not fit is not left half written, and the reason is the

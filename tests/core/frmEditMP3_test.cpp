@@ -168,10 +168,10 @@ TEST_F(TagEditor, LoadOfAwkwardFiles)
     EXPECT_EQ(editor->txtTitle->text(), QStringLiteral("High Genre"));
     EXPECT_EQ(editor->cboGenre->currentText(), QStringLiteral("Other"));
 
-    // No frame header: "No" and the play time of -1 seconds.
+    // No frame header: "No", and the play time of -1 seconds (no length) shows 0:00.
     ASSERT_TRUE(open(copyMedia(QStringLiteral("junk.mp3"), dir.path())));
     EXPECT_EQ(editor->txtValidHeader->text(), QStringLiteral("No"));
-    EXPECT_EQ(editor->txtPlayTime->text(), QStringLiteral("0:01"));
+    EXPECT_EQ(editor->txtPlayTime->text(), QStringLiteral("0:00"));
 
     // MPEG-2.5 frames, which the header search does not decode: the play time all the same.
     ASSERT_TRUE(open(copyMedia(QStringLiteral("mpeg25_11k.mp3"), dir.path())));

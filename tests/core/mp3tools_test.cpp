@@ -70,9 +70,12 @@ TEST_F(Mp3Tools, HeaderFieldsAndPlayTimeAgreeWithMp3info)
         const QStringList info = mp3info(media(name), "%v|%L|%r|%Q|%o|%C|%O|%S");
         if (info.size() == 8 && info[0].toDouble() > 1.0 && info[1] == "III") {
             // MPEG-2 and 2.5 (lame below 32 kHz): the header facts are what the MPEG-1 search
-            // makes of them, the play time is the frames'. mp3info counts whole seconds.
-            EXPECT_NEAR(m.PlayTime(), info[7].toDouble() + 0.5, 0.6);
-            ++lowRates;
+            // makes of them, the play time is the frames'. mp3info counts whole seconds. (Of a
+            // song joined from parts of several rates neither gives the length: not compared.)
+            if (!name.startsWith("joined_")) {
+                EXPECT_NEAR(m.PlayTime(), info[7].toDouble() + 0.5, 0.6);
+                ++lowRates;
+            }
             continue;
         }
         if (info.size() != 8 || info[0].toDouble() != 1.0 || info[1] != "III" || name == "short127.mp3") {
@@ -83,6 +86,9 @@ TEST_F(Mp3Tools, HeaderFieldsAndPlayTimeAgreeWithMp3info)
             continue;
         }
         ASSERT_EQ(m.ValidHeader(), "True");
+        if (name.startsWith("joined_30s") || name.startsWith("rates_every_frame"))
+            continue; // parts of other bit rates or sample rates after the first song: mp3info
+                      // takes its facts from frames further on, ours come from the first frame
         EXPECT_EQ(m.MPEGVersion(), "1.0");
         EXPECT_EQ(m.Layer(), "3");
         EXPECT_EQ(m.samplerate(), info[3]);

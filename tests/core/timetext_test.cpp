@@ -12,6 +12,11 @@ TEST(SecondsToTime, MinutesColonTwoDigitSeconds)
     };
     for (const auto& [sec, text] : cases)
         EXPECT_EQ(SecondsToTime(sec), QString::fromLatin1(text)) << sec;
+    // A song's play time: -1 (a missing, empty or unreadable file) has no length and shows 0:00.
+    const std::pair<double, const char*> playTimes[] = {{-1, "0:00"}, {-0.5, "0:00"}, {0, "0:00"}, {0.99, "0:00"},
+                                                        {1, "0:01"}, {250.05, "4:10"}};
+    for (const auto& [sec, text] : playTimes)
+        EXPECT_EQ(PlayTimeText(sec), QString::fromLatin1(text)) << sec;
 }
 
 TEST(SecondsToTime, OverflowIsLoggedAndGivesEmptyText)

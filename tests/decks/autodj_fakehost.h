@@ -112,23 +112,22 @@ public:
     int streamLengthMs(Side side) const override { return stream(side) ? deck(side).lengthMs : 0; }
     int playStream(Side side) override
     {
-        if (stream(side) == 0 || failPlay)
+        if (stream(side) == 0 || failPlay || noOutput)
             return 0;
         FakeDeck& d = deck(side);
         d.paused = false;
-        d.frequency = 44100; // a new channel plays at normal speed until told otherwise
+        d.frequency = d.pitch; // a start is at the deck's pitch from its first sample
         d.played.push_back(d.file);
         started.push_back({side, d.file});
         return ++nextChannel;
     }
+    bool outputGone(Side) const override { return noOutput; }
     void stopStream(Side side) override
     {
         deck(side).posMs = 0;
         stops.push_back(side);
     }
     bool isPaused(Side side) const override { return deck(side).paused; }
-    void setFrequency(Side side, int hz) override { deck(side).frequency = hz; }
-    int pitchSlider(Side side) const override { return deck(side).pitch; }
     void setCrossfaderVolumes() override
     {
         ++volumeUpdates;
@@ -219,11 +218,7 @@ public:
     }
 
     // Starts a deck as its play button would.
-    void pressPlay(Side side)
-    {
-        channel(side) = playStream(side);
-        setFrequency(side, deck(side).pitch);
-    }
+    void pressPlay(Side side) { channel(side) = playStream(side); }
 
     int& channel(Side s) { return s == Side::A ? state.ChannelA : state.ChannelB; }
     int channel(Side s) const { return s == Side::A ? state.ChannelA : state.ChannelB; }
@@ -252,6 +247,7 @@ public:
     int info[2] = {0, 1}; // deck A shows Bitrate, deck B Genre
     int lamp = 1;
     bool failPlay = false;
+    bool noOutput = false; // every start fails: the sound output is gone
     CrossfaderVolumes volumes{255, 255};
     int volumeUpdates = 0;
     long nextStream = 100;

@@ -299,6 +299,32 @@ TEST(AutoDJCrossfade, APausedOrUnplayableIncomingDeckEndsTheFadeWithoutSilence)
         EXPECT_NE(h.state.ChannelB, 0);
         EXPECT_EQ(h.deckB.title, "c");
     }
+    // The incoming deck's output is gone: the fade is given up once, the deck keeps its song
+    // (nothing of the queue is used up while the output is away), and once the deck was seen
+    // playing its songs are faded to again.
+    {
+        Rig r;
+        auto& h = r.host;
+        r.startNight({"a.mp3", "b.mp3", "c.mp3"});
+        h.noOutput = true;
+        h.deckA.posMs = 20000;
+        for (int i = 0; i < 40; ++i)
+            r.autoDJ.TimerAutoDJCrossfade_Timer();
+        EXPECT_EQ(h.state.ChannelB, 0);
+        EXPECT_EQ(h.knob.Left(), 945) << "the playing deck is not faded out towards a deck that cannot play";
+        EXPECT_NE(h.state.ChannelA, 0);
+        EXPECT_FALSE(h.state.bLoadNextB) << "deck B keeps its song";
+        EXPECT_EQ(h.deckB.title, "b");
+        EXPECT_EQ(h.djRowCount(), 1);
+        h.noOutput = false;
+        h.pressPlay(Side::B); // the output is back and the DJ starts deck B
+        r.autoDJ.TimerAutoDJCrossfade_Timer();
+        h.stopStream(Side::B);
+        h.state.ChannelB = 0;
+        for (int i = 0; i < 12; ++i)
+            r.autoDJ.TimerAutoDJCrossfade_Timer();
+        EXPECT_NE(h.state.ChannelB, 0) << "deck B is faded to again";
+    }
 }
 
 TEST(AutoDJCrossfade, ShortSongsAreCountedOncePerPlay)

@@ -7,7 +7,12 @@
 #include "platform/ui/vb.h"
 
 #include <QLabel>
+#include <QSlider>
+#include <algorithm>
 #include <cmath>
+#include <functional>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -137,6 +142,47 @@ TEST_F(DecksTest, KnobAtTheRightEndSilencesDeckAOutputAndTheLeftEndDeckB)
     advanceMs(300);
     EXPECT_GT(EngineA().outputLevel(), 0.05f);
     EXPECT_LT(EngineB().outputLevel(), 0.001f);
+
+    // A start from stop is at the knob's volume and the pitch slider's speed from its very first
+    // sample, before any timer has run, whichever way it starts: deck B, silent at the left end,
+    // is never heard; at the right end it starts at full volume.
+    form->get<QSlider>("sldBFreq")->setValue(40600);
+    const std::vector<std::pair<const char*, std::function<void()>>> starts = {
+        {"F6", [&] { decks->GlobalKeyDown(f6, 0); }},
+        {"play button", [&] { decks->B().PlayPause_MouseUp(); }},
+        {"auto-DJ's start", [&] { ds.ChannelB = decks->B().startStream("B-295"); }},
+        {"hand-over", [&] {
+             ds.bStartAAfterB = false;
+             ds.bStartBAfterA = true;
+             FMod.FSOUND_Stream_Stop(ds.StreamA);
+             ds.ChannelA = 0;
+             decks->TimerPlayerA_Timer();
+             ds.bLoadNextA = false;
+             ds.bStartAAfterB = false;
+         }},
+    };
+    std::vector<float> first(2 * 441);
+    for (const double knob : {0.0, 1890.0}) {
+        crossfader().setLeft(knob);
+        for (const auto& [how, start] : starts) {
+            decks->B().Stop_MouseUp();
+            ASSERT_EQ(ds.ChannelB, 0);
+            start();
+            ASSERT_NE(ds.ChannelB, 0) << how;
+            EXPECT_EQ(EngineB().getVolume(ds.ChannelB), knob == 0 ? 0 : 255) << how;
+            EXPECT_EQ(FMod2.FSOUND_GetFrequency(ds.ChannelB), 40600) << how;
+            EngineB().advanceInto(first.data(), 441);
+            const float loudest = *std::max_element(first.begin(), first.end(), [](float x, float y) {
+                return std::fabs(x) < std::fabs(y);
+            });
+            if (knob == 0)
+                EXPECT_EQ(loudest, 0.0f) << how << ": the first 10 ms are heard";
+            else
+                EXPECT_GT(std::fabs(loudest), 0.2f) << how;
+            // 10 ms at 40600 Hz: 406 frames of the song, 9.2 ms (at normal speed it would be 10).
+            EXPECT_EQ(time('B'), 9) << how;
+        }
+    }
 }
 
 TEST_F(DecksTest, DisplayTimerShowsTheListCounts)

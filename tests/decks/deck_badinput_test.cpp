@@ -52,32 +52,46 @@ TEST_F(DecksTest, SongDeletedWhilePlayingPlaysOnAndEnds)
     EXPECT_NE(ds.ChannelA, 0);
 }
 
-TEST_F(DecksTest, SongCutShortWhilePlayingStopsTheDeckAndSaysWhy)
+TEST_F(DecksTest, SongCutShortOrWrittenOverWhilePlayingStopsTheDeckAndSaysWhy)
 {
-    // The deck stops where the file now ends, as at any end of a song, and the log names the
-    // file and why; the message line says why.
-    const QString copy = testutil::copyMedia(QStringLiteral("tone30s.mp3"), tmp->path());
-    QStringList posted;
-    decks->postMessage = [&](const QString& m) { posted << m; };
-    form->addRow("lstDJPlayList", "Cut", "X", "0:30", copy);
-    decks->LoadSongA(form->list("lstDJPlayList"), true, true, 1);
-    int f2 = F2;
-    decks->GlobalKeyDown(f2, 0);
-    advanceMs(1000);
-    decks->TimerPlayerA_Timer();
-    ASSERT_TRUE(QFile::resize(copy, 40000));
-    for (int i = 0; i < 32 && ds.ChannelA != 0; ++i) {
+    // The deck stops where the file now ends (or its sound does: random bytes written over it in
+    // place), as at any end of a song, and the log names the file and why; the message line says
+    // why.
+    const std::pair<const char*, const char*> cases[] = {
+        {"cut.mp3", "its file was cut short while it played"},
+        {"written_over.mp3", "the rest of its file could not be decoded"},
+    };
+    for (const auto& [name, reason] : cases) {
+        SCOPED_TRACE(name);
+        const QString copy = testutil::copyMedia(QStringLiteral("tone30s.mp3"), tmp->path(), QLatin1String(name));
+        QStringList posted;
+        decks->postMessage = [&](const QString& m) { posted << m; };
+        form->addRow("lstDJPlayList", "Cut", "X", "0:30", copy);
+        decks->LoadSongA(form->list("lstDJPlayList"), true, true, 1);
+        int f2 = F2;
+        decks->GlobalKeyDown(f2, 0);
         advanceMs(1000);
         decks->TimerPlayerA_Timer();
+        if (QLatin1String(name) == QLatin1String("cut.mp3")) {
+            ASSERT_TRUE(QFile::resize(copy, 40000));
+        } else {
+            QFile f(copy);
+            ASSERT_TRUE(f.open(QIODevice::ReadWrite));
+            const QByteArray junk = testutil::readAll(testutil::media(QStringLiteral("junk.mp3")));
+            ASSERT_EQ(f.write(junk.repeated(int(f.size() / junk.size() + 1)).left(int(f.size()))), f.size());
+        }
+        for (int i = 0; i < 32 && ds.ChannelA != 0; ++i) {
+            advanceMs(1000);
+            decks->TimerPlayerA_Timer();
+        }
+        EXPECT_EQ(ds.ChannelA, 0);
+        EXPECT_LT(time('A'), 5000) << "stopped where the sound ended, not after the song's 30 s";
+        const QString why = QStringLiteral("Player A stopped before the end of the song: ") + QLatin1String(reason);
+        EXPECT_EQ(posted, QStringList {why});
+        const QString log = QString::fromUtf8(testutil::readAll(tmp->path() + "/QNLERRORS.log"));
+        EXPECT_TRUE(log.contains(why + ": " + copy)) << log.toStdString();
+        QFile::remove(tmp->path() + "/QNLERRORS.log");
     }
-    EXPECT_EQ(ds.ChannelA, 0);
-    EXPECT_LT(time('A'), 5000) << "stopped at the cut, not after the song's 30 s";
-    const QString why =
-        QStringLiteral("Player A stopped before the end of the song: its file was cut short while it played");
-    EXPECT_EQ(posted, QStringList {why});
-    const QString log = QString::fromUtf8(testutil::readAll(tmp->path() + "/QNLERRORS.log"));
-    EXPECT_TRUE(log.contains(why + ": " + copy)) << log.toStdString();
-    EXPECT_EQ(log.count("\r\n"), 1);
 }
 
 TEST_F(DecksTest, PitchKeyHeldForAMinuteStopsAtTheEndOfTheRange)

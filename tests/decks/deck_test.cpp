@@ -18,6 +18,8 @@
 #include <QEventLoop>
 #include <QTimer>
 #include <functional>
+#include <utility>
+#include <vector>
 
 using namespace vb::key;
 
@@ -331,6 +333,54 @@ TEST_F(DecksTest, LostSoundDeviceStopsThatDeckAndIsToldOnce)
     EXPECT_NE(ds.ChannelA, 0);
     advanceMs(500);
     EXPECT_GT(time('A'), 400);
+}
+
+TEST_F(DecksTest, APlayWhileTheOutputIsGoneIsToldAtOnceAndTheFirstPlayOnceItIsBackPlays)
+{
+    // Deck B rests and its output goes. Every way of starting it says so at once, on the message
+    // line and in the log, with the engine's own reason, and nothing plays. Once the output is
+    // back the first play plays, and nothing told late stops it.
+    QStringList posted;
+    decks->postMessage = [&](const QString& m) { posted << m; };
+    cue('A', QStringLiteral("tone30s.mp3"));
+    cue('B', QStringLiteral("tone30s.mp3"));
+    EngineB().simulateOutputLoss(true);
+    int f6 = F6;
+    const std::vector<std::pair<const char*, std::function<void()>>> starts = {
+        {"B-302", [&] { decks->GlobalKeyDown(f6, 0); }},
+        {"B-247", [&] { decks->B().PlayPause_MouseUp(); }},
+        {"B-295", [&] { ds.ChannelB = decks->B().startStream("B-295"); }}, // the auto-DJ's start
+        {"B-300", [&] { // the hand-over from deck A
+             ds.bStartBAfterA = true;
+             decks->TimerPlayerA_Timer();
+             ds.bStartAAfterB = false;
+             ds.bLoadNextA = false;
+         }},
+    };
+    const QString told = QStringLiteral("Player B cannot play, its sound device is gone: Playing the sound failed.");
+    for (const auto& [location, start] : starts) {
+        posted.clear();
+        start();
+        EXPECT_EQ(ds.ChannelB, 0) << location;
+        EXPECT_EQ(posted, QStringList{told}) << location;
+        const QByteArray log = testutil::readAll(tmp->path() + "/QNLERRORS.log");
+        EXPECT_TRUE(log.contains(told.toUtf8()) && log.contains(location)) << location << "\n" << log.constData();
+        decks->TimerPlayerB_Timer();
+        EXPECT_EQ(posted.size(), 1) << location << ": told once";
+    }
+    EXPECT_TRUE(dialogs.shown.empty()) << "no box in the middle of a set";
+
+    EngineB().simulateOutputBack();
+    posted.clear();
+    decks->GlobalKeyDown(f6, 0);
+    ASSERT_NE(ds.ChannelB, 0);
+    for (int i = 0; i < 20; ++i) {
+        advanceMs(10);
+        decks->TimerPlayerB_Timer();
+    }
+    EXPECT_NE(ds.ChannelB, 0) << "the first play on the output back goes on";
+    EXPECT_GT(time('B'), 150);
+    EXPECT_TRUE(posted.isEmpty()) << posted.join(", ").toStdString();
 }
 
 TEST_F(DecksTest, PlayButtonUnderAutoDJ)

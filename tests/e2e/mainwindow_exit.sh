@@ -7,6 +7,9 @@
 # the main window's load says "Failed to install Keyboard Hook"; the sound device dialog; a list
 # file too large to load): SIGTERM, SIGHUP or the X server gone, the program is gone within 5 s,
 # with the status of a session end after start-up, and every list file is as it was.
+# Then, run by a user who is not root, in a folder made read-only under it: Exit names the lists
+# not saved in one box (not the log's, which would say it plays on) and the program ends with
+# status 1; a session end logs them and ends with status 1; every file stays as it was.
 set -euo pipefail
 quenlow=$1
 media=$(cd "$2" && pwd)
@@ -180,6 +183,53 @@ wait "$xvfb" 2>/dev/null || true
 ends_with '0|1' "the display lost at the keyboard hook's box"
 same_lists "the display lost at the keyboard hook's box"
 grep -q 'lost during start-up' "$prog/QNLERRORS.log" || e2e_fail "the error log does not tell of the display lost during start-up"
+
+# A folder the program cannot write at the close. Root writes anywhere, so the program runs as
+# nobody, in a folder of its own that is made read-only once the main window is up; a song is
+# queued first, so there is a change to lose.
+e2e_xvfb 1280x1024
+chmod a+x "$E2E_TMP"
+E2E_RUN_AS=(setpriv --reuid=nobody --regid=nogroup --clear-groups)
+ro=$(e2e_program_folder "$quenlow")
+e2e_settled_folder "$ro" "$media"
+{ row "Full Song" "Some Artist" tone30s.mp3; printf ',"SCANNED"\r\n'; } >"$ro/FullPlaylist.qnl"
+{ row "Queued Song" "Other Artist" queued.mp3; printf '\r\n'; } >"$ro/DJPlaylist.qnl"
+chown -R nobody:nogroup "$ro"
+for how in Exit TERM; do
+  chmod u+w "$ro"
+  rm -f "$ro/QNLERRORS.log"
+  e2e_launch "$ro" "$E2E_TMP/ro-$how.log"
+  pid=$E2E_PID
+  e2e_pick_silent_devices
+  main=$(e2e_wait_window '^Quenlow$')
+  e2e_keys "$main" Down Return
+  e2e_caught_up "$main"
+  rm -rf "$E2E_TMP/ro-files"
+  mkdir "$E2E_TMP/ro-files"
+  cp "$ro"/*.qnl "$ro/config.ini" "$E2E_TMP/ro-files/"
+  # At the session's end the log can still be written (the file is there), at Exit not even that.
+  [ "$how" = Exit ] || { : >"$ro/QNLERRORS.log"; chown nobody:nogroup "$ro/QNLERRORS.log"; }
+  chmod a-w "$ro"
+  if [ "$how" = Exit ]; then
+    eval "$(xdotool getwindowgeometry --shell "$main")"
+    e2e_click "$main" $(( (WIDTH - 1024) / 2 + 545 )) $(( (HEIGHT - 741) / 2 + 93 ))
+    box=$(e2e_wait_window '^(Lists Not Saved|Error!)$')
+    [ "$(xdotool getwindowname "$box")" = "Lists Not Saved" ] || e2e_fail "Exit in a read-only folder showed the log's box"
+    e2e_keys "$box" Return
+    ends_with 1 "Exit in a read-only folder"
+    grep -q 'Funtion=SaveDJPlaylist' "$E2E_TMP/ro-$how.log" || e2e_fail "with no log, the failures are not on the standard error"
+  else
+    kill -TERM "$pid"
+    ends_with 1 "SIGTERM in a read-only folder"
+    grep -q "session ended and these song lists could not be saved in $ro: .*DJ Playlist (DJPlaylist.qnl): Permission denied" \
+      "$ro/QNLERRORS.log" || { cat "$ro/QNLERRORS.log" >&2; e2e_fail "the log does not name the lists not saved at the session's end"; }
+  fi
+  for f in "$E2E_TMP"/ro-files/*; do
+    cmp -s "$f" "$ro/$(basename "$f")" || e2e_fail "$how in a read-only folder: $(basename "$f") changed"
+  done
+done
+unset E2E_RUN_AS
+chmod u+w "$ro"
 
 # The lock went with the program: a new start on a new server is not turned away.
 e2e_xvfb 1280x1024

@@ -59,10 +59,15 @@ TEST_F(LibraryTest, FullDiskKeepsEveryFileAsItWasAndSaysWhy)
         EXPECT_TRUE(log.contains(QStringLiteral("No space left on device, Funtion=") + where)) << where << "\n"
                                                                                                << log.toStdString();
     EXPECT_EQ(ErrorCount, 5);
+    // The lists not saved are known, with the reason, for the exit to name them.
+    ASSERT_EQ(lib->unsavedLists().size(), 4u);
+    for (const Library::UnsavedList& u : lib->unsavedLists())
+        EXPECT_EQ(u.why, "No space left on device") << u.name.toStdString();
 
     // With room again the same saves go through.
     disk.makeRoom();
     saveAll();
+    EXPECT_TRUE(lib->unsavedLists().empty());
     for (const QString& n : lists)
         EXPECT_TRUE(readAll(disk.filePath(n)).contains("\"New\"")) << n.toStdString();
 }

@@ -4,7 +4,10 @@
 #include "core/genres.h"
 #include "core/settings.h"
 #include "library/library.h"
+#include "platform/ui/dialogs.h"
+#include "platform/ui/vb.h"
 #include "shell/frmMain.h"
+#include "shell/sessionend.h"
 #include "support/testutil.h"
 
 #include <QCoreApplication>
@@ -31,6 +34,7 @@ protected:
         w.reset();
         ErrorTrapOn = false;
         errorlog::setFolder({});
+        errorlog::setClosing(false);
     }
     void open()
     {
@@ -85,6 +89,66 @@ TEST_F(MainWindowLibraryTest, LoadFillsTheViewsAndCloseWritesTheFiles)
     EXPECT_TRUE(testutil::readAll(file("DJPlaylist.qnl")).startsWith("\"R\""));
     EXPECT_TRUE(QFile::exists(file("SongBin.qnl")));
     EXPECT_EQ(ErrorCount, 0);
+}
+
+// Lists that cannot be saved at the close are not lost without a word: Exit names them and the
+// reason in one box (the log's own box, which would say the program plays on, is not shown), a
+// session end says so in the log, and either way the program ends with status 1.
+TEST_F(MainWindowLibraryTest, ListsNotSavedAtTheCloseAreNamedAndTheStatusIsNotZero)
+{
+    ui::ScriptedDialogs boxes;
+    ui::setDialogs(&boxes);
+    const QString gone = dir.filePath("gone");
+    for (const bool exitLabel : {true, false}) {
+        SCOPED_TRACE(exitLabel ? "Exit" : "the session's end");
+        boxes.shown.clear();
+        ErrorMsgShown = false;
+        errorlog::setClosing(false);
+        AppPath = dir.path();
+        errorlog::setFolder(dir.path());
+        QFile::remove(file("QNLERRORS.log"));
+        ASSERT_TRUE(testutil::writeAll(file("FullPlaylist.qnl"), "\"F\",\"A\",\"3:00\",\"Rock\",\"/m/f.mp3\",\"SCANNED\"\r\n"));
+        ASSERT_TRUE(testutil::writeAll(file("DJPlaylist.qnl"), "\"Q\",\"B\",\"1:00\",\"Pop\",\"/m/q.mp3\"\r\n"));
+        open();
+        w->showMain();
+        ASSERT_TRUE(w->listsLoaded());
+        w->library->djPlaylist().append(SongRow("R", "", "", "", "/m/r.mp3"));
+        // The program folder (and at Exit the log's folder too) cannot be written any more.
+        AppPath = gone;
+        if (exitLabel) {
+            errorlog::setFolder(gone);
+            w->CloseAll();
+        } else {
+            session::closeUnattended([this] { w->Form_Unload(); });
+        }
+        EXPECT_EQ(w->exitStatus(), 1);
+        const QStringList lists = {"Full Playlist (FullPlaylist.qnl): No such file or directory",
+                                   "Most Played (MostPlayedPlaylist.qnl): No such file or directory",
+                                   "DJ Playlist (DJPlaylist.qnl): No such file or directory",
+                                   "Song Bin (SongBin.qnl): No such file or directory"};
+        if (exitLabel) {
+            ASSERT_EQ(boxes.shown.size(), 1u);
+            EXPECT_EQ(boxes.shown[0].title, "Lists Not Saved");
+            EXPECT_EQ(boxes.shown[0].flags, vb::mb::OKOnly | vb::mb::Critical);
+            EXPECT_EQ(boxes.shown[0].text,
+                      "These song lists could not be saved in " + gone + ":\r\n\r\n" + lists.join("\r\n")
+                          + "\r\n\r\nTheir files keep what was last saved in them; the changes since are lost."
+                            "\r\n\r\nThe error log could not be written either (No such file or directory)."
+                            "\r\n\r\nQuenlow ends now.");
+        } else {
+            EXPECT_TRUE(boxes.shown.empty());
+            const QString log = QString::fromUtf8(testutil::readAll(file("QNLERRORS.log")));
+            EXPECT_TRUE(log.contains("Desc=The session ended and these song lists could not be saved in " + gone + ": "
+                                     + lists.join("; ")
+                                     + ". Their files keep what was last saved in them; the changes since are lost., "
+                                       "Funtion=CloseAll\r\n"))
+                << log.toStdString();
+        }
+        EXPECT_EQ(testutil::readAll(file("DJPlaylist.qnl")), QByteArray("\"Q\",\"B\",\"1:00\",\"Pop\",\"/m/q.mp3\"\r\n"));
+        w.reset();
+    }
+    errorlog::setClosing(false);
+    ui::setDialogs(nullptr);
 }
 
 TEST_F(MainWindowLibraryTest, EmptyLibraryIsRefreshedAndAnExitMidRefreshKeepsTheOldFile)

@@ -130,4 +130,18 @@ TEST_F(MostPlayedTest, PeriodicSaveOnTick10802InOrderThenSorts)
     lib->hooks.listSaved = [&](const QString& f) { saved.push_back(f); };
     lib->TimerSaveLists_Timer(); // tick 21604
     EXPECT_EQ(saved.size(), 4u);
+
+    // A save that fails while the music plays is said on the message line, the lists of one
+    // reason together; the lists stay in memory for the next save, which clears the account.
+    AppPath = path("gone");
+    lib->iSaveCounter = 10801;
+    lib->TimerSaveLists_Timer();
+    EXPECT_EQ(label("lblMessages"),
+              "Lists not saved: DJ Playlist, Full Playlist, Most Played, Song Bin (No such file or directory)");
+    ASSERT_EQ(lib->unsavedLists().size(), 4u);
+    EXPECT_EQ(lib->unsavedLists()[0].file, path("gone/DJPlaylist.qnl"));
+    AppPath = dir.path();
+    lib->iSaveCounter = 10801;
+    lib->TimerSaveLists_Timer();
+    EXPECT_TRUE(lib->unsavedLists().empty());
 }

@@ -8,6 +8,7 @@
 #include "menus/frmDBPath.h"
 #include "platform/ui/skin.h"
 #include "platform/ui/vb.h"
+#include "support/smalldisk.h"
 
 #include <QFile>
 #include <QLabel>
@@ -70,6 +71,28 @@ protected:
         int k = code;
         w->requests->lstRequests_KeyDown(k);
     }
+    // A poll of the request database, answered: the Requests list as a reload shows it.
+    bool poll()
+    {
+        lib().requestLink().poll(db, true, QStringLiteral("B-299"));
+        return settle();
+    }
+    // The DJ Playlist file as a crash would leave it.
+    QByteArray djPlaylistFile() const { return testutil::readAll(dir.filePath(QStringLiteral("DJPlaylist.qnl"))); }
+    // The writer holding its lock while it adds a request for file, until release().
+    void holdLock(QProcess& holder, const QString& file = {})
+    {
+        QStringList args{Writer, "lock", db};
+        if (!file.isEmpty())
+            args << file;
+        holder.start(QStringLiteral("bash"), args);
+        ASSERT_TRUE(holder.waitForReadyRead(20000));
+    }
+    void release(QProcess& holder)
+    {
+        ASSERT_TRUE(testutil::writeAll(db + QStringLiteral(".release"), {}));
+        ASSERT_TRUE(holder.waitForFinished(20000));
+    }
 };
 
 TEST_F(RequestListTest, ATakenRequestLeavesTheDatabaseOnlyOnceTheSongIsTaken)
@@ -106,10 +129,12 @@ TEST_F(RequestListTest, ATakenRequestLeavesTheDatabaseOnlyOnceTheSongIsTaken)
     EXPECT_EQ(recordsFor(rock), 0);
     EXPECT_EQ(recordsFor(other), 1);
 
-    // The queue button and a double click: queued first, then the records and the row go.
+    // The queue button and a double click: queued first, the DJ Playlist file written at once
+    // (a crash right after the take finds the song there), then the records and the row go.
     select("lstRequests", 2);
     click("picRequestsQInDJList");
     EXPECT_EQ(files(lib().djPlaylist()), QStringList{other});
+    EXPECT_TRUE(djPlaylistFile().contains(other.toUtf8()));
     ASSERT_TRUE(settle());
     EXPECT_EQ(recordsFor(other), 0);
     EXPECT_EQ(files(lib().requests()), QStringList{rock});
@@ -117,6 +142,7 @@ TEST_F(RequestListTest, ATakenRequestLeavesTheDatabaseOnlyOnceTheSongIsTaken)
     select("lstRequests", 2);
     w->requests->lstRequests_DblClick();
     EXPECT_EQ(files(lib().djPlaylist()), (QStringList{other, queued}));
+    EXPECT_TRUE(djPlaylistFile().contains(queued.toUtf8()));
     ASSERT_TRUE(settle());
     EXPECT_EQ(records(), 0);
 
@@ -190,18 +216,78 @@ TEST_F(RequestListTest, WithoutADatabaseOrWhileItIsLockedTheTakeStillWorks)
     EXPECT_EQ(ErrorCount, 0);
 
     // A file that is no database: the song is queued and the row goes; the delete's failure is
-    // logged under the take's location.
+    // logged under the take's location. Remove Selected fails for good there as well: logged,
+    // and the row stays listed.
     const QString junk = dir.filePath(QStringLiteral("junk.db"));
     ASSERT_TRUE(testutil::writeAll(junk, QByteArray(4096, 'x')));
     RequestDBPath = junk;
-    add(lib().requests(), {a});
+    add(lib().requests(), {a, b});
     select("lstRequests", 1);
     w->requests->lstRequests_DblClick();
     EXPECT_EQ(files(lib().djPlaylist()), (QStringList{b, a}));
-    EXPECT_EQ(lib().requests().count(), 0);
+    EXPECT_EQ(files(lib().requests()), QStringList{b});
     ASSERT_TRUE(settle());
+    select("lstRequests", 1);
+    trigger("mnuRequestRemoveSel");
+    ASSERT_TRUE(settle());
+    EXPECT_EQ(files(lib().requests()), QStringList{b});
+    EXPECT_EQ(errorLines(), 2);
+    const QByteArray log = testutil::readAll(dir.filePath(QStringLiteral("QNLERRORS.log")));
+    EXPECT_TRUE(log.contains("lstRequests_DblClick") && log.contains("mnuRequestRemoveSel_Click")) << log.toStdString();
+
+    // The database file away (moved, a share that dropped): the take's delete waits, the message
+    // line says the database could not be reached, and the first poll once it is back deletes
+    // the records before it reads, so the request is not listed (and taken) again.
+    RequestDBPath = db;
+    writer({"flag", db, "False"});
+    request({a});
+    const QString away = db + QStringLiteral(".away");
+    ASSERT_TRUE(QFile::rename(db, away));
+    select("lstRequests", 2);
+    click("picRequestsQInDJList");
+    ASSERT_TRUE(settle());
+    EXPECT_EQ(files(lib().requests()), QStringList{b});
+    EXPECT_EQ(lib().requestLink().waitingDeletes(), 1);
+    EXPECT_TRUE(w->messages.caption().startsWith("The request database could not be reached (" + db + ")"))
+        << w->messages.caption().toStdString();
+    ASSERT_TRUE(QFile::rename(away, db));
+    writer({"add", db, b});
+    ASSERT_TRUE(poll());
+    EXPECT_EQ(files(lib().requests()), QStringList{b});
+    EXPECT_EQ(recordsFor(a), 0);
+    EXPECT_EQ(errorLines(), 2);
+}
+
+TEST_F(RequestListTest, ATakeThatCannotBeSavedKeepsTheRequest)
+{
+    SmallDisk disk;
+    SKIP_WITHOUT_SMALL_DISK(disk);
+    const QString a = song(QStringLiteral("a.mp3"));
+    request({a});
+    // The lists on a disk with no room left: the DJ Playlist cannot hold the take, so the
+    // request stays listed and recorded (the song is queued all the same), and the DJ is told.
+    AppPath = disk.path();
+    disk.fill();
+    select("lstRequests", 1);
+    click("picRequestsQInDJList");
+    ASSERT_TRUE(settle());
+    EXPECT_EQ(files(lib().djPlaylist()), QStringList{a});
+    EXPECT_EQ(files(lib().requests()), QStringList{a});
+    EXPECT_EQ(recordsFor(a), 1);
+    EXPECT_EQ(w->messages.caption(),
+              "Request queued but kept, the DJ Playlist could not be saved: No space left on device");
     EXPECT_EQ(errorLines(), 1);
-    EXPECT_TRUE(testutil::readAll(dir.filePath(QStringLiteral("QNLERRORS.log"))).contains("lstRequests_DblClick"));
+    EXPECT_TRUE(testutil::readAll(dir.filePath(QStringLiteral("QNLERRORS.log"))).contains("SaveDJPlaylist"));
+
+    // With room again the take goes through, the file first.
+    disk.makeRoom();
+    select("lstRequests", 1);
+    w->requests->lstRequests_DblClick();
+    EXPECT_TRUE(testutil::readAll(disk.filePath(QStringLiteral("DJPlaylist.qnl"))).contains(a.toUtf8()));
+    ASSERT_TRUE(settle());
+    EXPECT_EQ(recordsFor(a), 0);
+    EXPECT_EQ(lib().requests().count(), 0);
+    AppPath = dir.path();
 }
 
 TEST_F(RequestListTest, TheRequestsMenuRemovesClearsAndSwitchesTheDatabase)
@@ -219,10 +305,23 @@ TEST_F(RequestListTest, TheRequestsMenuRemovesClearsAndSwitchesTheDatabase)
     EXPECT_EQ(lib().djPlaylist().count(), 0);
     EXPECT_TRUE(decks().PlayerAFilename.isEmpty());
 
-    // Clear: the list and every record, whatever its status; an empty list leaves the database.
+    // Clear: the list and the records it showed, whatever their status, at once; a request the
+    // writer adds meanwhile (holding its lock while Clear waits) stays, and is listed next.
     writer({"add", db, rock, "1", "2024-01-01 00:00:00", "DONE"});
+    ASSERT_TRUE(poll());
+    EXPECT_EQ(files(lib().requests()), QStringList{other});
+    const QString late = song(QStringLiteral("late.mp3"));
+    QProcess holder;
+    ASSERT_NO_FATAL_FAILURE(holdLock(holder, late));
     trigger("mnuRequestsClear");
     EXPECT_EQ(lib().requests().count(), 0);
+    ASSERT_TRUE(settle());
+    ASSERT_NO_FATAL_FAILURE(release(holder));
+    ASSERT_TRUE(poll());
+    EXPECT_EQ(records(), 1);
+    EXPECT_EQ(files(lib().requests()), QStringList{late});
+    // An empty list leaves the database.
+    trigger("mnuRequestsClear");
     ASSERT_TRUE(settle());
     EXPECT_EQ(records(), 0);
     writer({"add", db, rock});
@@ -253,6 +352,10 @@ TEST_F(RequestListTest, TheRequestsMenuRemovesClearsAndSwitchesTheDatabase)
     EXPECT_TRUE(item("mnuRequestsEnabled")->isChecked());
     EXPECT_EQ(writer({"get", db, "1"}), "True");
     EXPECT_EQ(errorLines(), 1);
+    // The message line says so, as the log does.
+    EXPECT_TRUE(w->messages.caption().startsWith("Take Requests could not be switched off: No current record. (the "
+                                                 "request database has no Config row 4"))
+        << w->messages.caption().toStdString();
 
     // The path dialog: it opens on the database in use; a path without a file is refused; the
     // same path keeps the list, another database empties it.

@@ -219,8 +219,11 @@ TEST_F(SoundDeviceLoss, TheServersOutputsAreListedAndADeckOnOneIsNeverMovedItsLo
     EXPECT_TRUE(eventually([&] { return b.streamGetTime(sb) >= bAt + 300; })) << "deck B stopped at " << bAt;
     EXPECT_FALSE(b.takeOutputLost());
 
-    // A play while the headphones are out fails and says so; plugged in again, they play.
+    // A play while the headphones are out fails and says so, a start paused (as the decks start)
+    // too; plugged in again, they play.
     EXPECT_EQ(a.streamPlay(-1, sa), 0);
+    EXPECT_EQ(a.getError(), audio::ErrPlay);
+    EXPECT_EQ(a.streamPlay(-1, sa, true), 0);
     EXPECT_EQ(a.getError(), audio::ErrPlay);
     phones = daemon.addSink("quenlow_phones", "Quenlow Phones");
     ASSERT_GE(phones, 0) << daemon.log().toStdString();
@@ -339,6 +342,17 @@ TEST_F(SoundDeviceLoss, ADeviceRestsWhileNothingPlaysAndALossMeanwhileIsToldAtTh
     a.close();
 }
 
+// Puts the engine on the server's "pulse" device as at start-up: an idle null sink takes up the
+// stream's latency at the end of its 2 s block, which is waited out before anything plays.
+static bool startAsAtStartUp(SoundEngine& a, int pulse)
+{
+    a.setDriver(pulse);
+    if (a.init(44100, 32, 2) == 0)
+        return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+    return true;
+}
+
 static void startsAreWhole(int pulse, MachineFaults& faults)
 {
     // A play and a resume on an output at rest, recorded from the sink's monitor: the 5 ms fade-in
@@ -349,11 +363,8 @@ static void startsAreWhole(int pulse, MachineFaults& faults)
     MonitorRecording monitor;
     ASSERT_TRUE(monitor.recording());
     SoundEngine a(QStringLiteral("A"));
-    a.setDriver(pulse);
-    ASSERT_NE(a.init(44100, 32, 2), 0) << a.getError();
+    ASSERT_TRUE(startAsAtStartUp(a, pulse)) << a.getError();
     const MachineFaultsWatch watch(faults, {&a}, &monitor);
-    // As at start-up: an idle null sink takes up the stream's latency at the end of its 2 s block.
-    std::this_thread::sleep_for(std::chrono::milliseconds(2500));
     const StartsFromRest soon = startFromRest(a, media("tone100hz_half.mp3"), monitor, 15);
     EXPECT_EQ(soon.stepped, 0) << "steepest step " << soon.steepest << ", " << soon.steepestAtMs << " ms past the onset";
     EXPECT_EQ(soon.lost, 0) << "most frames lost " << soon.mostLost;
@@ -368,6 +379,99 @@ static void startsAreWhole(int pulse, MachineFaults& faults)
     if (soon.dropouts + late.dropouts > 0)
         std::cout << "The server dropped its sound " << soon.dropouts + late.dropouts << " times, for a moment each\n";
     a.close();
+}
+
+// Where a tone first sounds after `from`, having been silent for at least `quietFrames` before:
+// the frame, or the recording's length when it does not.
+static std::size_t toneStartAfter(const std::vector<float>& sound, std::size_t from, std::size_t quietFrames)
+{
+    std::size_t quiet = 0;
+    for (std::size_t f = from; f < sound.size() / 2; ++f) {
+        const bool loud = std::fabs(sound[f * 2]) > 0.02f;
+        if (loud && quiet >= quietFrames)
+            return f;
+        quiet = loud ? 0 : quiet + 1;
+    }
+    return sound.size() / 2;
+}
+
+// The tone's frequency over `frames` from `at`, from its rising zero crossings.
+static double toneHzAt(const std::vector<float>& sound, std::size_t at, std::size_t frames)
+{
+    std::vector<double> rising;
+    for (std::size_t f = std::max<std::size_t>(at, 1); f < at + frames && f < sound.size() / 2; ++f) {
+        const float x0 = sound[(f - 1) * 2], x1 = sound[f * 2];
+        if (x0 < 0.0f && x1 >= 0.0f)
+            rising.push_back(double(f - 1) + double(-x0 / (x1 - x0)));
+    }
+    if (rising.size() < 2)
+        return 0.0;
+    return 44100.0 * double(rising.size() - 1) / (rising.back() - rising.front());
+}
+
+static void startsAtTheDecksVolumeAndSpeed(int pulse, MachineFaults& faults)
+{
+    // A deck starts its song paused, sets its crossfader volume and its pitch, then lets it go, so
+    // the first sample heard is at both (a play at once would start at full volume and normal
+    // speed, heard before a change a moment later could be). Recorded from the sink's monitor:
+    // with the volume at 0 (the crossfader at the other deck's end) five plays from stop are never
+    // heard; at pitch 40600 five plays of the 440 Hz tone sound at 405 Hz from their first 10 ms.
+    // Some from an output at rest, some from one still running after the last stop.
+    using std::chrono::milliseconds;
+    MonitorRecording monitor;
+    ASSERT_TRUE(monitor.recording());
+    SoundEngine a(QStringLiteral("A"));
+    ASSERT_TRUE(startAsAtStartUp(a, pulse)) << a.getError();
+    const MachineFaultsWatch watch(faults, {&a}, &monitor);
+    const auto s = a.streamOpen(media("tone30s.mp3"), 8192, 0, 0);
+    ASSERT_NE(s, 0u);
+    const auto playFromStop = [&](int round, int volume, int hz) {
+        if (round % 2 == 0)
+            ASSERT_TRUE(eventually([&] { return a.outputRests(); }));
+        else
+            std::this_thread::sleep_for(milliseconds(100)); // still running, well apart from the last
+        const int ch = a.streamPlay(-1, s, true);
+        ASSERT_NE(ch, 0) << a.getError();
+        EXPECT_EQ(a.setVolume(ch, volume), 1);
+        EXPECT_EQ(a.setFrequency(ch, hz), 1);
+        EXPECT_EQ(a.setPaused(ch, 0), 1);
+        EXPECT_TRUE(eventually([&] { return a.streamGetTime(s) >= 150; }));
+        a.streamStop(s);
+    };
+    for (int round = 0; round < 5; ++round)
+        playFromStop(round, 0, 44100);
+    std::this_thread::sleep_for(milliseconds(400)); // the last of it through the server
+    const std::size_t quietUntil = monitor.sound().size() / 2;
+    for (int round = 0; round < 5; ++round)
+        playFromStop(round, 255, 40600);
+    std::this_thread::sleep_for(milliseconds(400));
+    a.close();
+
+    const std::vector<float> sound = monitor.sound();
+    float loudest = 0.0f;
+    for (std::size_t i = 0; i < quietUntil * 2; ++i)
+        loudest = std::max(loudest, std::fabs(sound[i]));
+    EXPECT_LT(loudest, 0.001f) << "a play at volume 0 was heard";
+    std::cout << "Plays at volume 0: the loudest sample " << loudest << " of full scale\n";
+    int starts = 0;
+    for (std::size_t at = toneStartAfter(sound, quietUntil, 2205); at < sound.size() / 2;
+         at = toneStartAfter(sound, at + 4410, 2205)) {
+        ++starts;
+        const double hz = toneHzAt(sound, at, 441);
+        EXPECT_NEAR(hz, 440.0 * 40600 / 44100, 6.0) << "the first 10 ms of start " << starts;
+        std::cout << "Start " << starts << " at 40600: the first 10 ms at " << hz * 44100 / 440 << " Hz\n";
+    }
+    EXPECT_EQ(starts, 5);
+}
+
+TEST_F(SoundDeviceLoss, AStartIsAtTheDecksVolumeAndSpeedFromItsFirstSample)
+{
+    measureAgain([&](MachineFaults& faults) { startsAtTheDecksVolumeAndSpeed(pulse, faults); });
+}
+
+TEST_F(SoundOnPipeWire, AStartIsAtTheDecksVolumeAndSpeedFromItsFirstSample)
+{
+    measureAgain([&](MachineFaults& faults) { startsAtTheDecksVolumeAndSpeed(pulse, faults); });
 }
 
 TEST_F(SoundDeviceLoss, AServerThatHangsIsALostDeviceAndHoldsNoCallLong)
@@ -431,11 +535,9 @@ static void changesAreRewritten(int pulse, MachineFaults& faults)
     MonitorRecording monitor;
     ASSERT_TRUE(monitor.recording());
     SoundEngine a(QStringLiteral("A"));
-    a.setDriver(pulse);
-    ASSERT_NE(a.init(44100, 32, 2), 0) << a.getError();
+    // As at start-up: the starts themselves are looked at in startsAreWhole.
+    ASSERT_TRUE(startAsAtStartUp(a, pulse)) << a.getError();
     const MachineFaultsWatch watch(faults, {&a}, &monitor);
-    // As at start-up (see startsAreWhole): the starts themselves are looked at there.
-    std::this_thread::sleep_for(std::chrono::milliseconds(2500));
     const auto s = a.streamOpen(media("tone30s.mp3"), 8192, 0, 0);
     const int len = a.streamGetLengthMs(s);
     const int ch = a.streamPlay(-1, s);

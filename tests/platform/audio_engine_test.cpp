@@ -394,6 +394,38 @@ TEST_F(ManualEngine, BadFilesFailWithTheirCodes)
     }
     EXPECT_NE(engine.streamOpen(media("wav8k.wav"), 8192, 0, 0), 0u);
     EXPECT_TRUE(engine.errorDetail().isEmpty());
+
+    // ID3v2 tags before the sound: 16 of them, one holding 20 MB (cover art), play; more tags or
+    // more megabytes of them than any song file has (a million empty ones would hold the open
+    // for seconds) are refused, and the engine says why.
+    QTemporaryDir tagged;
+    const QByteArray song = testutil::readAll(media("tone10s.mp3"));
+    const QByteArray emptyTag("ID3\x03\0\0\0\0\0\0", 10);
+    auto bigTag = [](qint64 n) {
+        QByteArray tag("ID3\x03\0\0", 6);
+        for (int shift : {21, 14, 7, 0})
+            tag += char(n >> shift & 0x7f);
+        return tag + QByteArray(int(n), '\0');
+    };
+    const std::pair<QByteArray, bool> leads[] = {
+        {emptyTag.repeated(15) + bigTag(20 << 20), true},
+        {emptyTag.repeated(17), false},
+        {bigTag(33 << 20), false},
+    };
+    for (const auto& [lead, plays] : leads) {
+        const QString path = tagged.filePath(QStringLiteral("tagged.mp3"));
+        ASSERT_TRUE(testutil::writeAll(path, lead + song));
+        const auto s = engine.streamOpen(path, 8192, 0, 0);
+        EXPECT_EQ(s != 0, plays) << lead.size();
+        if (plays) {
+            EXPECT_EQ(engine.streamGetLengthMs(s), 10000);
+            engine.streamClose(s);
+        } else {
+            EXPECT_EQ(engine.getError(), audio::ErrFileFormat);
+            EXPECT_TRUE(engine.errorDetail().contains(QLatin1String("ID3v2 tags before its sound")))
+                << engine.errorDetail().toStdString();
+        }
+    }
     SoundEngine idle(QStringLiteral("idle"));
     EXPECT_EQ(idle.streamOpen(media("tone10s.mp3"), 8192, 0, 0), 0u);
     EXPECT_EQ(idle.getError(), audio::ErrUninitialized);
@@ -401,10 +433,12 @@ TEST_F(ManualEngine, BadFilesFailWithTheirCodes)
 
 TEST_F(ManualEngine, OddButPlayableFilesPlayToTheirExactEnd)
 {
+    // Those whose frames end in damage (a frame cut off, bytes of no tag after the last frame)
+    // end there as at any natural end: nothing to tell.
     const std::pair<const char*, int> cases[] = {
-        {"vbr_noxing.mp3", 30000}, {"vbr_xing.mp3", 30000}, {"rate22k_mono.mp3", 10000},
-        {"id3v2_100k.mp3", 10000}, {"truncated.mp3", 1250},   {"wav22k_mono.wav", 2000},
-        {"testdevice.wav", 1500},
+        {"vbr_noxing.mp3", 30000}, {"vbr_xing.mp3", 30000},    {"rate22k_mono.mp3", 10000},
+        {"id3v2_100k.mp3", 10000}, {"truncated.mp3", 1250},    {"junk_after.mp3", 10000},
+        {"wav22k_mono.wav", 2000}, {"testdevice.wav", 1500},
     };
     for (const auto& [name, approx] : cases) {
         const auto s = open(name);
@@ -413,6 +447,7 @@ TEST_F(ManualEngine, OddButPlayableFilesPlayToTheirExactEnd)
         engine.streamPlay(-1, s);
         engine.advanceMs(len + 500);
         EXPECT_EQ(engine.streamGetTime(s), len) << name;
+        EXPECT_EQ(engine.streamEarlyEnd(s), audio::EarlyEnd::None) << name;
         engine.streamClose(s);
     }
 }
@@ -490,16 +525,34 @@ double decodedMs(const QString& path)
     return ms;
 }
 
+// A playing stream's output, 10 ms at a time, until its position meets the length (or a minute
+// has passed).
+std::vector<float> playToTheEnd(SoundEngine& engine, std::uint32_t s, int len)
+{
+    std::vector<float> out;
+    std::vector<float> step(441 * 2);
+    while (engine.streamGetTime(s) < len && out.size() < 60 * 44100 * 2) {
+        engine.advanceInto(step.data(), 441);
+        out.insert(out.end(), step.begin(), step.end());
+    }
+    return out;
+}
+
 } // namespace
 
 TEST_F(ManualEngine, SongsOfTwoRatesJoinedInOneFilePlayEachAtItsOwnPitchAndSpeedToTheEnd)
 {
-    // Two MP3 files joined: 5 s at 48 kHz and 5 s at 8 kHz, or 5 s at 44.1 kHz and 5 s at
+    // Two MP3 files joined: 5 s at 48 kHz and 5 s at 8 kHz, 5 s at 8 kHz and 5 s at 48 kHz (the
+    // second part halved twice on its way to the song's rate), or 5 s at 44.1 kHz and 5 s at
     // 22.05 kHz; each song steps its pitch down at 3 s (1000 Hz to 750 Hz, then 500 Hz to 250 Hz).
     // The length counts every part, each part plays at its own pitch and speed, the position
     // meets the length exactly when the sound ends, and a move lands on the same sound in
-    // either part as playing there did.
-    for (const char* name : {"joined_48k_8k.mp3", "joined_44k_22k.mp3"}) {
+    // either part as playing there did (of the 8 kHz song, in its converted part: a move within
+    // its first part lands some 180 ms late, as it does in any song whose later part has twice its
+    // rate or more, whatever the conversion).
+    const std::pair<const char*, bool> songs[] = {
+        {"joined_48k_8k.mp3", true}, {"joined_8k_48k.mp3", false}, {"joined_44k_22k.mp3", true}};
+    for (const auto& [name, movesInFirstPart] : songs) {
         SCOPED_TRACE(name);
         const auto s = open(name);
         const int len = engine.streamGetLengthMs(s);
@@ -508,15 +561,8 @@ TEST_F(ManualEngine, SongsOfTwoRatesJoinedInOneFilePlayEachAtItsOwnPitchAndSpeed
         engine.streamPlay(-1, s);
 
         // The whole song, 10 ms at a time, until the position meets the length.
-        std::vector<float> out;
-        std::vector<float> step(441 * 2);
-        int heard = 0;
-        while (engine.streamGetTime(s) < len && heard < 20000) {
-            engine.advanceInto(step.data(), 441);
-            out.insert(out.end(), step.begin(), step.end());
-            heard += 10;
-        }
-        EXPECT_NEAR(heard, len, 20) << "the song takes as long to play as its length says";
+        const std::vector<float> out = playToTheEnd(engine, s, len);
+        EXPECT_NEAR(out.size() / 2 / 44.1, len, 20) << "the song takes as long to play as its length says";
         engine.advanceMs(100);
         EXPECT_EQ(engine.streamGetTime(s), len);
 
@@ -532,6 +578,8 @@ TEST_F(ManualEngine, SongsOfTwoRatesJoinedInOneFilePlayEachAtItsOwnPitchAndSpeed
         // Moves to 200 ms before each mark: the mark comes 200 ms later, as it did in playing.
         // (A stopped stream is moved: a playing one fades out where it was first.)
         for (const double mark : {first, second}) {
+            if (mark == first && !movesInFirstPart)
+                continue;
             const int to = int(std::lround(mark * 1000.0)) - 200;
             engine.streamStop(s);
             engine.streamSetTime(s, to);
@@ -546,19 +594,108 @@ TEST_F(ManualEngine, SongsOfTwoRatesJoinedInOneFilePlayEachAtItsOwnPitchAndSpeed
     }
 }
 
+namespace {
+
+// The root mean square of the left channel of interleaved stereo output between two times (s).
+double levelBetween(const std::vector<float>& out, double from, double to)
+{
+    const std::size_t a = std::size_t(from * 44100.0), b = std::min(std::size_t(to * 44100.0), out.size() / 2);
+    double sum = 0.0;
+    for (std::size_t i = a; i < b; ++i)
+        sum += double(out[i * 2]) * out[i * 2];
+    return b > a ? std::sqrt(sum / double(b - a)) : 0.0;
+}
+
+// How many frames from `at` in `heard` the sound `got` lies (left channels of interleaved stereo;
+// the lag within +-`most` frames whose stretch matches best).
+long lagIn(const std::vector<float>& heard, long at, const std::vector<float>& got, long most)
+{
+    constexpr long kFrom = 512, kLength = 4096; // past a start's fade-in
+    long best = 0;
+    double bestMatch = -2.0;
+    for (long lag = -most; lag <= most; ++lag) {
+        double xy = 0.0, xx = 0.0, yy = 0.0;
+        for (long i = kFrom; i < kFrom + kLength; ++i) {
+            const long j = at + lag + i;
+            const double x = got[std::size_t(i) * 2];
+            const double y = j >= 0 && std::size_t(j) < heard.size() / 2 ? heard[std::size_t(j) * 2] : 0.0;
+            xy += x * y;
+            xx += x * x;
+            yy += y * y;
+        }
+        const double match = xx > 0 && yy > 0 ? xy / std::sqrt(xx * yy) : -1.0;
+        if (match > bestMatch) {
+            bestMatch = match;
+            best = lag;
+        }
+    }
+    return best;
+}
+
+} // namespace
+
+TEST_F(ManualEngine, EveryFrameOfAFileIsCountedAndHeardSongsJoinedOrFramesOfAnotherRateEach)
+{
+    // A short song (a 300 Hz tone) joined after a 30 s one whose Info frame counts 30 s and so
+    // misses under a percent of the file's bytes (of the same rate, or of 8 kHz), and a 10 s song
+    // (at 44.1 or 48 kHz) followed by 30 s of noise whose rate changes on every frame: the length
+    // is every frame's, the sound goes on until the position meets it, and a move into the noise
+    // lands on the sound that playing there gave.
+    struct Case {
+        const char* name;
+        bool noise;       // ends in noise (else in the 300 Hz tone)
+        double tolerance; // ms the length may lie from the frames at their own rates (a converted
+                          // run ends on a whole output frame)
+    };
+    const Case cases[] = {
+        {"joined_30s_2s.mp3", false, 2.0},
+        {"joined_30s_8k.mp3", false, 2.0},
+        {"rates_every_frame.mp3", true, 30.0},
+        {"rates_every_frame_48k.mp3", true, 30.0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto s = open(c.name);
+        const int len = engine.streamGetLengthMs(s);
+        EXPECT_NEAR(len, decodedMs(media(c.name)), c.tolerance);
+        engine.streamPlay(-1, s);
+        const std::vector<float> heard = playToTheEnd(engine, s, len);
+        EXPECT_NEAR(heard.size() / 2 / 44.1, len, 20) << "the song takes as long to play as its length says";
+        const double end = len / 1000.0;
+        EXPECT_GT(levelBetween(heard, end - 1.0, end - 0.05), 0.05) << "heard to its end";
+        if (!c.noise) {
+            EXPECT_NEAR(pitchBetween(risingCrossings(heard), end - 1.0, end - 0.05), 300.0, 2.0);
+            engine.streamClose(s);
+            continue;
+        }
+        for (const int to : {len / 3 + 17, len / 2 + 3, len * 4 / 5 + 29, len - 500}) {
+            engine.streamStop(s);
+            engine.streamSetTime(s, to);
+            EXPECT_EQ(engine.streamGetTime(s), to);
+            engine.streamPlay(-1, s);
+            std::vector<float> after(5000 * 2);
+            engine.advanceInto(after.data(), 5000);
+            EXPECT_LE(std::abs(lagIn(heard, long(std::lround(to * 44.1)), after, 500)), 1) << "a move to " << to;
+        }
+        engine.streamClose(s);
+    }
+}
+
 TEST_F(ManualEngine, FileCutShortUnreadableOrDeletedWhilePlayingReachesTheEndAndTellsWhy)
 {
     // Cut short (an MP3 and a WAV), made unreadable (its descriptors now read a folder, so every
-    // read fails as on a disk gone), or deleted (still readable through the open file): each
-    // plays what it can read and the position meets the length; the engine tells which ended
-    // early and why, and nothing once a move has left the place.
+    // read fails as on a disk gone), deleted (still readable through the open file), or written
+    // over in place with random bytes: each plays what it can read and the position meets the
+    // length; the engine tells which ended early and why, and nothing once a move has left the
+    // place.
     QTemporaryDir dir;
     const QString cut = testutil::copyMedia("tone30s.mp3", dir.path(), "cut.mp3");
     const QString cutWav = testutil::copyMedia("wav48k_10s.wav", dir.path(), "cut.wav");
     const QString unreadable = testutil::copyMedia("tone30s.mp3", dir.path(), "unreadable.mp3");
     const QString gone = testutil::copyMedia("tone10s.mp3", dir.path(), "gone.mp3");
+    const QString overwritten = testutil::copyMedia("tone30s.mp3", dir.path(), "overwritten.mp3");
     std::vector<std::uint32_t> streams;
-    for (const QString& path : {cut, cutWav, unreadable, gone}) {
+    for (const QString& path : {cut, cutWav, unreadable, gone, overwritten}) {
         streams.push_back(engine.streamOpen(path, 8192, 0, 0));
         ASSERT_NE(streams.back(), 0u) << path.toStdString();
         engine.streamPlay(-1, streams.back());
@@ -579,6 +716,13 @@ TEST_F(ManualEngine, FileCutShortUnreadableOrDeletedWhilePlayingReachesTheEndAnd
     ::close(folder);
     ASSERT_GE(replaced, 1);
     ASSERT_TRUE(QFile::remove(gone));
+    {
+        QFile f(overwritten);
+        ASSERT_TRUE(f.open(QIODevice::ReadWrite)); // in place: the open file sees the new bytes
+        const qint64 size = f.size();
+        ASSERT_TRUE(f.write(testutil::readAll(media("junk.mp3")).repeated(int(size / 65536 + 1)).left(int(size)))
+                    == size);
+    }
 
     engine.advanceMs(31000);
     for (auto s : streams)
@@ -587,6 +731,7 @@ TEST_F(ManualEngine, FileCutShortUnreadableOrDeletedWhilePlayingReachesTheEndAnd
     EXPECT_EQ(engine.streamEarlyEnd(streams[1]), audio::EarlyEnd::CutShort);
     EXPECT_EQ(engine.streamEarlyEnd(streams[2]), audio::EarlyEnd::Unreadable);
     EXPECT_EQ(engine.streamEarlyEnd(streams[3]), audio::EarlyEnd::None) << "a deleted file plays to its natural end";
+    EXPECT_EQ(engine.streamEarlyEnd(streams[4]), audio::EarlyEnd::Undecodable);
 
     engine.streamSetTime(streams[0], 0);
     EXPECT_EQ(engine.streamEarlyEnd(streams[0]), audio::EarlyEnd::None);
@@ -778,6 +923,9 @@ TEST(Mp3HeaderFrame, TellsAStatedLengthFromAStaleOne)
         {"vbr_noxing.mp3", false, false, 0},
         {"cbr32.mp3", false, false, 0},      // frames too small for the header
         {"truncated.mp3", true, false, 0},   // cut short: the header counts 30 s
+        // Another song joined after it, its bytes under a percent of the first one's.
+        {"joined_30s_2s.mp3", true, false, 1150},
+        {"joined_30s_8k.mp3", true, false, 1150},
         {"junk.mp3", false, false, 0},
         {"empty.mp3", false, false, 0},
     };
@@ -803,6 +951,18 @@ TEST(Mp3HeaderFrame, TellsAStatedLengthFromAStaleOne)
     ::close(fd);
     EXPECT_TRUE(h.found);
     EXPECT_FALSE(h.sizeAgrees);
+
+    // Behind 16 ID3v2 tags the frames are found; behind 17 (more than a song file has) neither
+    // reader looks for them.
+    const QByteArray emptyTag("ID3\x03\0\0\0\0\0\0", 10);
+    for (const int tags : {16, 17}) {
+        const QString path = dir.filePath(QStringLiteral("tags%1.mp3").arg(tags));
+        ASSERT_TRUE(testutil::writeAll(path, emptyTag.repeated(tags) + one));
+        const int tagged = ::open(QFile::encodeName(path).constData(), O_RDONLY);
+        EXPECT_EQ(audio::readMp3HeaderFrame(tagged).found, tags == 16) << tags;
+        EXPECT_EQ(audio::readMp3Frames(tagged).frames, tags == 16 ? 384 : 0) << tags;
+        ::close(tagged);
+    }
 }
 
 namespace {

@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <functional>
 #include <random>
+#include <utility>
 #include <vector>
 
 using audio::Varispeed;
@@ -36,7 +37,7 @@ std::vector<float> play(const std::function<double(std::int64_t)>& source,
     constexpr int channels = 2;
     Varispeed vs(channels);
     std::vector<float> out(std::size_t(frames) * std::size_t(channels));
-    std::vector<float> in(4096 * 2);
+    std::vector<float> in(std::size_t(1 << 15) * channels); // more than the varispeed ever holds
     std::int64_t next = 0;
     int done = 0;
     while (done < frames) {
@@ -114,6 +115,22 @@ double restPower(const std::vector<double>& p, const std::vector<double>& tones)
     return sum;
 }
 
+// The strongest tone-like part of 20 Hz .. 20 kHz outside the given tones' main lobes: the
+// power of the loudest main lobe's width there, and its frequency.
+std::pair<double, double> strongestRest(const std::vector<double>& p, const std::vector<double>& tones)
+{
+    double top = 0, at = 0;
+    for (int k = binOf(20.0); k <= binOf(20000.0); ++k) {
+        const double hz = k * kRate / kFft;
+        const bool tone = std::any_of(tones.begin(), tones.end(), [&](double t) { return std::abs(k - binOf(t)) <= 2 * kLobe; });
+        if (!tone && tonePower(p, hz) > top) {
+            top = tonePower(p, hz);
+            at = hz;
+        }
+    }
+    return {top, at};
+}
+
 double dB(double powerRatio) { return 10.0 * std::log10(std::max(powerRatio, 1e-30)); }
 
 const double kSpeeds[] = {0.75, 0.97, 1.25};
@@ -145,13 +162,19 @@ TEST(Varispeed, SteppedSweepIsFlatAndLeavesNoImageOrAliasWithinHearing)
 {
     // Tones from 100 Hz to 22 kHz, one at a time. A tone in the passband comes out at its level:
     // within 1 dB up to 18 kHz at and below normal speed, 1.5 dB up to 15 kHz at 1.25x and
-    // 5 kHz at the fast-forward speed. Whatever else a tone leaves between 20 Hz and 20 kHz is
+    // 5 kHz at the fast-forward speed, and past the last table (the input halved first) up to
+    // where it plays at 16 kHz or so. Whatever else a tone leaves between 20 Hz and 20 kHz is
     // its spurs: for a tone up to 20 kHz that plays within hearing, more than 85 dB below it;
     // for any tone, its images and its aliases (all of it when it would play above the output's
     // Nyquist frequency), more than 60 dB below it. 0.9x is the fastest speed whose images the
-    // slowest table must stop from the song's Nyquist frequency on.
-    for (double speed : {0.75, 0.9, 0.97, 1.0, 1.25, 2.22}) {
-        const double flatTo = speed > 2 ? 5000.0 : speed > 1 ? 15000.0 : 18000.0;
+    // slowest table must stop from the song's Nyquist frequency on; 2.47x is a 48 kHz song at the
+    // top of fast forward (halved once), 4.35x a 192 kHz song at normal speed and 6x a 48 kHz part
+    // of an 8 kHz song (both halved twice).
+    const struct {
+        double speed, flatTo;
+    } rows[] = {{0.75, 18000.0}, {0.9, 18000.0}, {0.97, 18000.0}, {1.0, 18000.0}, {1.25, 15000.0},
+                {2.22, 5000.0},  {2.47, 7400.0},  {4.35, 3700.0},  {6.0, 2600.0}};
+    for (const auto& [speed, flatTo] : rows) {
         const double flatWithin = speed > 1 ? 1.5 : 1.0;
         SCOPED_TRACE(testing::Message() << "speed " << speed);
         double worstSpur = -300, worstOther = -300, worstDroop = 0;
@@ -190,23 +213,32 @@ TEST(Varispeed, SteppedSweepIsFlatAndLeavesNoImageOrAliasWithinHearing)
 
 TEST(Varispeed, SpeedMovingEveryTenMillisecondsNeverClicks)
 {
-    // A 1 kHz tone while the speed jumps every 10 ms between 0.75x and 1.25x, now and then to
-    // exactly 1.00x (across every table change and every return to the straight copy): no
-    // sample-to-sample step is larger than the fastest tone's own.
-    std::mt19937 random(7);
-    std::vector<double> speeds;
-    for (int i = 0; i < 400; ++i) {
-        const double pick = std::uniform_real_distribution<double>(0.75, 1.25)(random);
-        speeds.push_back(i % 5 == 0 ? 1.0 : pick);
+    // A tone while the speed jumps every 10 ms: between 0.75x and 1.25x, now and then to exactly
+    // 1.00x (across every table change and every return to the straight copy), and between 2x
+    // and 10x (across every number of halvings to three, each started as the speed gets there):
+    // no sample-to-sample step is larger than the fastest tone's own.
+    const struct {
+        double from, to, hz;
+        bool touchesNormal;
+    } rows[] = {{0.75, 1.25, 1000.0, true}, {2.0, 10.0, 200.0, false}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.to);
+        std::mt19937 random(7);
+        std::vector<double> speeds;
+        for (int i = 0; i < 400; ++i) {
+            const double pick = std::uniform_real_distribution<double>(row.from, row.to)(random);
+            speeds.push_back(row.touchesNormal && i % 5 == 0 ? 1.0 : pick);
+        }
+        constexpr int kTen = 441;
+        auto tone = [&](std::int64_t i) { return 0.9 * std::sin(2 * M_PI * row.hz * double(i) / kRate); };
+        const auto out =
+            play(tone, [&](int n) { return speeds[std::size_t(n / kTen)]; }, kTen * int(speeds.size()), kTen);
+        const double ownStep = 0.9 * 2 * M_PI * row.hz * row.to / kRate;
+        double worst = 0;
+        for (std::size_t i = kSettle * 2; i + 2 < out.size(); i += 2)
+            worst = std::max(worst, double(std::fabs(out[i + 2] - out[i])));
+        EXPECT_LE(worst, ownStep * 1.01) << "the largest step " << worst << " against the tone's own " << ownStep;
     }
-    constexpr int kTen = 441;
-    auto tone = [](std::int64_t i) { return 0.9 * std::sin(2 * M_PI * 1000.0 * double(i) / kRate); };
-    const auto out = play(tone, [&](int n) { return speeds[std::size_t(n / kTen)]; }, kTen * int(speeds.size()), kTen);
-    const double ownStep = 0.9 * 2 * M_PI * 1000.0 * 1.25 / kRate;
-    double worst = 0;
-    for (std::size_t i = kSettle * 2; i + 2 < out.size(); i += 2)
-        worst = std::max(worst, double(std::fabs(out[i + 2] - out[i])));
-    EXPECT_LE(worst, ownStep * 1.01) << "the largest step " << worst << " against the tone's own " << ownStep;
 }
 
 TEST(Varispeed, ReturnsToTheInputItselfAtOneFramePerFrameAndCountsPositionExactly)
@@ -315,19 +347,71 @@ TEST(Varispeed, EngineReturnsToTheStraightCopyAfterAPitchTouch)
     EXPECT_EQ(captureMatches(), at + 2048) << "and it stays straight";
 }
 
-TEST(Varispeed, StepsBeyondTheKernelsReachSkipFramesAndStayInsideTheBuffer)
+TEST(Varispeed, EngineKeepsWhatLiesAboveTheOutputsBandOutOfItAtAnyRateAndSpeed)
 {
-    // 70 source frames per output frame (sixteen times normal speed on a 192 kHz song) and 256
-    // (the most the engine asks for) take the read position past the last frame pushed. The
-    // frames up to it are skipped as they come; nothing is moved or read outside the buffer
-    // (AddressSanitizer), a constant stays exactly that constant, and the position counts every
-    // step. Back at one frame per frame, the straight copy starts where the position is.
+    // Tones above what the song's rate carries or above the output's band: a part joined on at a
+    // higher rate than the song's first (the decoder converts it to the song's rate, at 4.35 to 6
+    // of its frames per song frame), and 96 and 192 kHz songs at normal speed, at the pitch
+    // slider's top and at the top of fast forward (up to 9.9 source frames per output frame).
+    // Between 20 Hz and 20 kHz the output holds nothing but the tones that play there: nothing
+    // stands out of the noise (the files' 16-bit noise lies some 110 dB down in a tone's width)
+    // more than 90 dB below a tone of the level of the songs' tones (a quarter of full scale;
+    // the joined parts' are at half).
+    const struct {
+        const char* song;
+        int hz;
+        int fromMs;
+        std::vector<double> heard; // source frequencies that play within the band
+    } rows[] = {
+        {"joined_8k_48k_5khz.mp3", 44100, 2300, {}}, {"joined_8k_44k_6khz.mp3", 44100, 2300, {}},
+        {"joined_11k_48k_7khz.mp3", 44100, 2300, {}}, {"wav192k_30k_60khz.wav", 44100, 300, {}},
+        {"wav192k_30k_60khz.wav", 55000, 300, {}},   {"wav192k_30k_60khz.wav", 99000, 300, {}},
+        {"wav96k_15k_30khz.wav", 44100, 300, {15000}}, {"wav96k_15k_30khz.wav", 55000, 300, {15000}},
+        {"wav96k_15k_30khz.wav", 99000, 300, {}},
+    };
+    std::vector<float> ref(std::size_t(kFft) * 2);
+    for (int i = 0; i < kFft; ++i)
+        ref[std::size_t(i) * 2] = float(0.25 * std::sin(2 * M_PI * 1000.0 * i / kRate));
+    const double quarter = tonePower(powerSpectrum(ref, 0), 1000.0);
+
+    audio::SoundEngine engine(QStringLiteral("above"));
+    engine.setManualClock(true);
+    ASSERT_NE(engine.init(44100, 32, 2), 0);
+    for (const auto& row : rows) {
+        SCOPED_TRACE(testing::Message() << row.song << " at " << row.hz << " Hz");
+        const auto stream = engine.streamOpen(testutil::media(QString::fromLatin1(row.song)), 8192, 0, 0);
+        ASSERT_NE(stream, 0u);
+        engine.streamSetTime(stream, row.fromMs);
+        const int channel = engine.streamPlay(-1, stream);
+        engine.setFrequency(channel, row.hz);
+        engine.advanceMs(150); // the fade-in
+        std::vector<float> out(std::size_t(kFft) * 2);
+        engine.advanceInto(out.data(), kFft);
+        std::vector<double> played;
+        for (double hz : row.heard)
+            played.push_back(hz * row.hz / 44100.0);
+        const auto [top, at] = strongestRest(powerSpectrum(out, 0), played);
+        std::printf("%s at %d Hz: the strongest within hearing%s %.1f dB at %.0f Hz\n", row.song, row.hz,
+                    played.empty() ? "" : " beside the tone heard", dB(top / quarter), at);
+        EXPECT_LE(dB(top / quarter), -90.0) << at << " Hz";
+        engine.streamClose(stream);
+    }
+}
+
+TEST(Varispeed, StepsFarBeyondTheKernelsReachStayInsideTheBufferAndReturnExactly)
+{
+    // 70 source frames per output frame (sixteen times normal speed on a 192 kHz song) is halved
+    // six times ahead of the table; 256 (the most the engine asks for) lies past what the halvings
+    // take and takes the read position past the last frame pushed, the frames up to it skipped as
+    // they come. Either way nothing is moved or read outside the buffer (AddressSanitizer), a
+    // constant stays exactly that constant, and the position counts every step. Back at one frame
+    // per frame, the straight copy plays the source frame at the position and every one after it.
     for (const double speed : {70.0, 256.0}) {
         SCOPED_TRACE(speed);
         Varispeed vs(2);
         const std::uint64_t step = stepFor(speed);
         vs.setStep(step);
-        std::vector<float> in(8192 * 2, 0.5f), out(1024 * 2);
+        std::vector<float> in(8192 * 2, 0.5f), out(8192 * 2);
         std::uint64_t pushed = 0;
         for (int block = 0; block < 40; ++block) {
             int made = 0;
@@ -341,29 +425,39 @@ TEST(Varispeed, StepsBeyondTheKernelsReachSkipFramesAndStayInsideTheBuffer)
                 made += n;
             }
             if (block > 0) { // the first frames reach back into the silence before the start
-                for (float v : out)
-                    ASSERT_NEAR(v, 0.5f, 1e-5f);
+                for (int i = 0; i < 1024 * 2; ++i)
+                    ASSERT_NEAR(out[std::size_t(i)], 0.5f, 1e-5f);
             }
         }
         EXPECT_EQ(vs.position(), 40ull * 1024ull * step);
 
-        vs.setStep(Varispeed::kUnity);
-        for (int i = 0; i < 4096; ++i)
-            in[std::size_t(i) * 2] = in[std::size_t(i) * 2 + 1] = float(i) / 4096.0f;
-        // Fed frame by frame as it asks, the straight copy begins with the frame at the position.
+        // From here on the source counts up from the last constant frame.
+        auto source = [&](std::uint64_t i) { return i < pushed ? 0.5f : float(i - pushed + 1) / 8192.0f; };
         std::uint64_t at = pushed;
+        auto feed = [&](int frames) {
+            const int want = std::min(vs.wanted(frames), 8192);
+            for (int i = 0; i < want; ++i)
+                in[std::size_t(i) * 2] = in[std::size_t(i) * 2 + 1] = source(at + std::uint64_t(i));
+            vs.push(in.data(), want);
+            at += std::uint64_t(want);
+        };
+        vs.setStep(Varispeed::kUnity);
         int made = 0;
         while (made < 1024) {
-            const int want = vs.wanted(1024 - made);
-            vs.push(in.data() + (at - pushed) * 2, want);
-            at += std::uint64_t(want);
+            feed(1024 - made);
             made += vs.render(out.data() + made * 2, 1024 - made);
         }
         ASSERT_TRUE(vs.caughtUp());
-        EXPECT_TRUE(vs.straight());
+        ASSERT_TRUE(vs.straight());
+        // Past the frames the halvings had taken in ahead of the position, into the count.
         const std::uint64_t first = vs.position() >> 32;
-        vs.push(in.data() + (at - pushed) * 2, vs.wanted(16));
-        ASSERT_EQ(vs.render(out.data(), 16), 16);
-        EXPECT_EQ(out[0], in[(first - pushed) * 2]);
+        made = 0;
+        while (made < 8192) {
+            feed(8192 - made);
+            made += vs.render(out.data() + made * 2, 8192 - made);
+        }
+        ASSERT_GT(first + 8192, pushed);
+        for (int i = 0; i < 8192; ++i)
+            ASSERT_EQ(out[std::size_t(i) * 2], source(first + std::uint64_t(i))) << i;
     }
 }

@@ -4,6 +4,7 @@
 #include "core/soundbindings.h"
 #include "core/windowdrag.h"
 #include "decks/deckstate.h"
+#include "platform/ui/dialogs.h"
 #include "platform/ui/skin.h"
 #include "platform/ui/vb.h"
 #include "shell/frmShowUpdates.h"
@@ -370,11 +371,15 @@ TEST_F(MainWindowTest, LoadLeavesTheEnginesAsStartUpLeftThem)
     }
     DeckState& d = deckState();
     d.reset();
+    // Start-up found deck B's output missing: the message line says so, and keeps it.
+    d.OutputNotice = QStringLiteral("Player B's sound output \"Phones\" is missing: the player plays once it is back.");
     w->Form_Load();
     // No stream was left behind, so no engine was asked to close one: no error is pending.
     EXPECT_EQ(FMod.FSOUND_GetError(), 0);
     EXPECT_EQ(FMod2.FSOUND_GetError(), 0);
     EXPECT_EQ(d.StreamA, 0);
+    EXPECT_EQ(c<SkinControl>("lblMessages")->text(), d.OutputNotice);
+    EXPECT_TRUE(w->messages.bKeepMessageDisplayed);
     FMod.FSOUND_Close();
     FMod2.FSOUND_Close();
     d.reset();
@@ -489,6 +494,27 @@ TEST_F(MainWindowTest, TheSessionEndingClosesInOrder)
     ::raise(SIGTERM);
     EXPECT_TRUE(QTest::qWaitFor([&] { return calls.contains(QStringLiteral("endProgram")); }));
     EXPECT_TRUE(calls.contains(QStringLiteral("saveLists")));
+    EXPECT_EQ(w->exitStatus(), 0);
+
+    // Exit's box of the lists not saved is open when the session ends: nobody answers it, and
+    // the program ends with the status of a close that lost lists.
+    w = std::make_unique<frmMain>();
+    record(w->steps);
+    w->steps.unsavedLists = [] { return QStringList{"DJ Playlist (/p/DJPlaylist.qnl): Permission denied"}; };
+    ui::ScriptedDialogs boxes;
+    boxes.onShow = [](const ui::ScriptedDialogs::Shown&) {
+        ::raise(SIGTERM);
+        EXPECT_TRUE(QTest::qWaitFor([] { return session::ending(); }));
+    };
+    ui::setDialogs(&boxes);
+    w->Form_Load();
+    calls.clear();
+    w->CloseAll(); // the Exit label
+    EXPECT_EQ(boxes.shown.size(), 1u);
+    EXPECT_EQ(session::exitStatus(), 1);
+    EXPECT_EQ(calls.last(), QStringLiteral("endProgram"));
+    ui::setDialogs(nullptr);
+    session::reset();
     closeOnSessionEnd(nullptr);
 }
 

@@ -37,6 +37,7 @@ protected:
     {
         w.reset();
         ErrorTrapOn = false;
+        errorlog::setClosing(false);
     }
 
     void record(frmMain::Steps& s)

@@ -141,14 +141,34 @@ TEST_F(ServerOutputs, TwoOutputsAreListedTestedStoredAndFoundAgainAtTheNextStart
                                         .arg(frontAt)))
         << errorLog().toStdString();
 
-    // The headphones gone by the next start: deck B goes to the system's default device, logged.
+    // The headphones gone by the next start (the dialog left with Escape): deck B is never carried
+    // onto another output, where its pre-listen would reach the crowd. It waits for its own: a
+    // play fails and nothing of it plays anywhere, the log and the message line say so; plugged in
+    // again, the headphones play at the next play.
     ASSERT_TRUE(daemon.unloadModule(phones));
     const int frontNow = int(audio::outputDeviceNames().indexOf("Front Speakers")) + 1;
+    played = false;
     ASSERT_TRUE(start([&] {
         EXPECT_EQ(deckState().DeviceA, frontNow);
-        EXPECT_EQ(deckState().DeviceB, 0);
+        EXPECT_EQ(deckState().DeviceB, -1);
+        EXPECT_EQ(deckState().OutputNotice,
+                  "Player B's sound output \"Quenlow Phones\" is missing: the player plays once it is back.");
+        EXPECT_TRUE(playsOn(FMod, onSpeakersAgain)) << "deck A on the speakers";
+        const long s = FMod2.FSOUND_Stream_Open(AppPath + QStringLiteral("/testdevice.wav"), FSOUND_2D, 0, 0);
+        ASSERT_NE(s, 0);
+        EXPECT_EQ(FMod2.FSOUND_Stream_Play(-1, s), 0);
+        EXPECT_EQ(FMod2.FSOUND_GetError(), audio::ErrPlay);
+        EXPECT_EQ(daemon.streamSinks(), QStringList({"quenlow_speakers"})) << "deck B plays nowhere";
+        phones = daemon.addSink(QStringLiteral("quenlow_phones"), QStringLiteral("Quenlow Phones"));
+        ASSERT_GE(phones, 0);
+        MonitorRecording onPhonesBack("quenlow_phones");
+        ASSERT_TRUE(onPhonesBack.recording());
+        EXPECT_TRUE(playsOn(FMod2, onPhonesBack)) << "deck B on the headphones back";
+        EXPECT_EQ(daemon.streamSinks(), QStringList({"quenlow_speakers", "quenlow_phones"}));
+        played = true;
     }));
+    EXPECT_TRUE(played);
     EXPECT_TRUE(errorLog().contains("Player B: Sound output \"Quenlow Phones\" (quenlow_phones) is not listed"))
         << errorLog().toStdString();
-    EXPECT_TRUE(errorLog().contains("the system's default device plays instead")) << errorLog().toStdString();
+    EXPECT_TRUE(errorLog().contains("the player waits for it and plays on no other output")) << errorLog().toStdString();
 }

@@ -467,18 +467,22 @@ TEST(StartupDeviceNumber, StoredNumberStandsOnlyWhileItsDeviceIsStillTheStoredOn
         {"NULL", "NULL", "alsa_output.usb-1", 4, true},
         {"6", "Headphones (alsa_output.usb-2)", "alsa_output.usb-2", 5, true}, // alike, kept apart
         {"5", "Headphones", "alsa_output.pci-3", 6, true},
-        {"4", "USB Audio Analog Stereo", "alsa_output.usb-9", 0, true}, // gone, another of that name there
+        // Gone, another of that name there: waited for, never replaced.
+        {"4", "USB Audio Analog Stereo", "alsa_output.usb-9", -1, true},
+        {"NULL", "NULL", "alsa_output.usb-9", -1, true},
     };
     for (const Case& c : cases) {
-        QString change;
-        EXPECT_EQ(startup::deviceNumberFor(c.number, c.name, c.sink, now, &change), c.expected)
+        QString change, sink;
+        EXPECT_EQ(startup::deviceNumberFor(c.number, c.name, c.sink, now, &change, &sink), c.expected)
             << c.number << " " << c.name << " " << c.sink;
         EXPECT_EQ(!change.isEmpty(), c.logged) << c.number << " " << c.name << ": " << change.toStdString();
+        const QString stored = QString::fromLatin1(c.sink);
+        EXPECT_EQ(sink, stored == "NULL" ? QString() : stored) << "a server output is opened by its sink";
     }
     QString change;
     startup::deviceNumberFor("4", "USB Audio Analog Stereo", "alsa_output.usb-9", now, &change);
     EXPECT_EQ(change, "Sound output \"USB Audio Analog Stereo\" (alsa_output.usb-9) is not listed (number 4 is now "
-                      "\"USB Audio Analog Stereo\"): the system's default device plays instead");
+                      "\"USB Audio Analog Stereo\"): the player waits for it and plays on no other output");
 }
 
 TEST(StartupDeviceNumber, WholeNumbersOfListedDevicesOnly)

@@ -7,8 +7,10 @@
 #   request-writer.sh flag DB VALUE         sets Config row 5 to VALUE
 #   request-writer.sh get DB ID             prints ConfigValue of Config row ID
 #   request-writer.sh count DB              prints the number of request records
-#   request-writer.sh lock DB               holds the write lock (prints "locked" once it has it) until
-#                                           a file DB.release appears, then lets go
+#   request-writer.sh lock DB [FILE]        holds the write lock (prints "locked" once it has it) until
+#                                           a file DB.release appears, then lets go; with FILE, a
+#                                           request for it is added in that transaction (the flag
+#                                           raised), seen by others only once the lock goes
 #   request-writer.sh many DB N [OLD]       adds N pending requests ("/m/song I.mp3", I = 1..N, I % 7
 #                                           requests, one second apart) and OLD taken ones (Status
 #                                           'OK', long paths), and sets Config row 5 to "True"
@@ -17,8 +19,14 @@
 #                                           runs that query
 set -euo pipefail
 
-cmd=${1:?command}
-db=${2:?database}
+usage() {
+    sed -n '2,/^set /{/^set /d;s/^# \{0,1\}//;p}' "$0" >&2
+    exit 2
+}
+
+[ $# -ge 2 ] || usage
+cmd=$1
+db=$2
 
 # Text as an SQL string literal: single quotes doubled.
 lit() { printf "'%s'" "${1//\'/\'\'}"; }
@@ -53,9 +61,14 @@ count)
     ;;
 lock)
     rm -f "$db.release"
+    add=""
+    if [ $# -ge 3 ]; then
+        add="INSERT INTO UserRequests VALUES ($(lit "$3"), 'NA', 1, $(lit "$(date -u '+%Y-%m-%d %H:%M:%S')"));
+             UPDATE Config SET ConfigValue='True' WHERE ID=5;"
+    fi
     # The transaction stays open while the input is held back.
     {
-        echo "BEGIN IMMEDIATE; UPDATE Config SET ConfigValue=ConfigValue WHERE ID=1; SELECT 'locked';"
+        echo "BEGIN IMMEDIATE; UPDATE Config SET ConfigValue=ConfigValue WHERE ID=1; $add SELECT 'locked';"
         while [ ! -e "$db.release" ]; do sleep 0.05; done
         echo "COMMIT;"
     } | sqlite3 -batch "$db"
@@ -84,6 +97,6 @@ endless)
     ;;
 *)
     echo "unknown command: $cmd" >&2
-    exit 2
+    usage
     ;;
 esac

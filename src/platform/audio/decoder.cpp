@@ -47,12 +47,13 @@ EarlyEnd endedEarly(bool readFailed, int fd, std::int64_t openedSize)
 constexpr long kConvertChunk = 4096;
 
 // The decoder's settings, the same wherever a file is counted or played, so every count is the
-// decoder's: quiet (no console messages), gapless (the encoder's padding is not played), and
+// decoder's: quiet (no console messages), gapless (the encoder's padding is not played), ID3v2
+// tags passed over unread (a tag between two songs joined in one file costs no memory), and
 // always stereo float at the rate of the frames themselves: mono is doubled by the decoder, and
 // frames of another rate later in the file come at that rate.
 void configure(mpg123_handle* h)
 {
-    mpg123_param(h, MPG123_ADD_FLAGS, MPG123_QUIET | MPG123_GAPLESS, 0);
+    mpg123_param(h, MPG123_ADD_FLAGS, MPG123_QUIET | MPG123_GAPLESS | MPG123_SKIP_ID3V2, 0);
     mpg123_format_none(h);
     const long* rates = nullptr;
     size_t nrates = 0;
@@ -85,10 +86,11 @@ struct RateRun {
     std::int64_t frames = 0;     // frames it gives at the song's rate
 };
 // Written once by the scan, read by the decoder when it moves; empty until the scan has found
-// more than one run.
+// more than one run. Beside them the length the scan found (-1 until it has).
 struct RateRuns {
     std::mutex mutex;
     std::vector<RateRun> runs;
+    std::atomic<std::int64_t> length {-1};
 };
 
 // A layer III frame header: its sample rate and the frame's length in bytes; 0 and 0 for bytes
@@ -116,23 +118,109 @@ FrameHead layer3Head(const unsigned char* h)
     return {rate, bytes};
 }
 
-// Where the frames of an MP3 file of `size` bytes begin: past any ID3v2 tags at its start.
-std::int64_t pastId3v2Tags(int fd, std::int64_t size)
+// The ID3v2 tags at the start of an MP3 file, which every reader of its frames passes over
+// without reading them: where the frames begin, and whether there are more tags than any song
+// file has. A real file has one or two (a tool's tag in front of another's), its cover art a few
+// megabytes at most; a file of a million empty tags would hold whoever walks them for seconds.
+constexpr int kMostLeadingTags = 16;
+constexpr std::int64_t kMostLeadingTagBytes = std::int64_t(32) << 20;
+struct LeadingTags {
+    std::int64_t end = 0; // where the frames begin
+    int count = 0;
+    bool tooMany = false;
+};
+LeadingTags leadingTags(int fd, std::int64_t size)
 {
-    std::int64_t at = 0;
-    unsigned char id3[10];
-    while (at + 10 <= size && ::pread(fd, id3, 10, at) == 10 && std::memcmp(id3, "ID3", 3) == 0)
-        at += 10 + (std::int64_t(id3[6] & 0x7f) << 21 | std::int64_t(id3[7] & 0x7f) << 14
-                    | std::int64_t(id3[8] & 0x7f) << 7 | std::int64_t(id3[9] & 0x7f))
-              + ((id3[5] & 0x10) ? 10 : 0);
-    return at;
+    LeadingTags tags;
+    unsigned char h[10];
+    while (tags.end + 10 <= size && ::pread(fd, h, 10, tags.end) == 10 && std::memcmp(h, "ID3", 3) == 0) {
+        // A header no tag has (a version or size byte out of range, a size past the end of the
+        // file) is left to the decoder, which searches on from it for the first frame.
+        if (h[3] == 0xFF || h[4] == 0xFF || ((h[6] | h[7] | h[8] | h[9]) & 0x80))
+            break;
+        const std::int64_t bytes = 10
+            + (std::int64_t(h[6]) << 21 | std::int64_t(h[7]) << 14 | std::int64_t(h[8]) << 7 | std::int64_t(h[9]))
+            + (h[3] >= 4 && (h[5] & 0x10) ? 10 : 0); // a footer
+        if (tags.end + bytes > size)
+            break;
+        if (tags.count == kMostLeadingTags || tags.end + bytes > kMostLeadingTagBytes) {
+            tags.tooMany = true;
+            break;
+        }
+        tags.end += bytes;
+        ++tags.count;
+    }
+    return tags;
 }
 
-// Whether the layer III frames of an MP3 file change their sample rate somewhere. A quick walk
-// of the frame headers alone; a stretch that is no frames (a tag between two songs, damage) is
-// passed over to the next header that another one follows, and a frame of another rate counts
-// only with a second one after it. Gives up (false) when `stop` is set.
-bool severalRates(int fd, const std::atomic<bool>& stop)
+// Why a file with too many tags before its sound is not played, for the log.
+QString tooManyTags(const LeadingTags& tags)
+{
+    return tags.count == kMostLeadingTags
+        ? QStringLiteral("it has more than %1 ID3v2 tags before its sound (no song file has)").arg(kMostLeadingTags)
+        : QStringLiteral("its ID3v2 tags before its sound take more than %1 MB (no song file's do)")
+              .arg(kMostLeadingTagBytes >> 20);
+}
+
+// An MP3 file's reads for libmpg123, from where its frames begin: the tags before them are never
+// read, and libmpg123's offsets count from there. Reads at a place of its own, so a length scan
+// reads the file through another descriptor of it without moving the decoder. A read that fails
+// is remembered (libmpg123 itself ends the track alike at the end of the file and on a failed
+// read); once `cancel` is set, every read fails.
+struct Mp3File {
+    int fd;
+    std::int64_t start = 0; // where the frames begin in the file
+    std::int64_t at = 0;    // the next read's place, from `start`
+    const std::atomic<bool>* cancel = nullptr;
+    bool failed = false;
+
+    static mpg123_ssize_t read(void* self, void* buf, size_t n)
+    {
+        auto* f = static_cast<Mp3File*>(self);
+        if (f->cancel && f->cancel->load(std::memory_order_relaxed))
+            return -1;
+        ssize_t got = 0;
+        do {
+            got = ::pread(f->fd, buf, n, off_t(f->start + f->at));
+        } while (got < 0 && errno == EINTR);
+        if (got < 0)
+            f->failed = true;
+        else
+            f->at += got;
+        return got;
+    }
+    static off_t seek(void* self, off_t offset, int whence)
+    {
+        auto* f = static_cast<Mp3File*>(self);
+        std::int64_t base = 0;
+        if (whence == SEEK_CUR) {
+            base = f->at;
+        } else if (whence == SEEK_END) {
+            struct stat st {};
+            if (::fstat(f->fd, &st) != 0)
+                return -1;
+            base = std::int64_t(st.st_size) - f->start;
+        }
+        if (base + offset < 0)
+            return -1;
+        return off_t(f->at = base + offset);
+    }
+    // Hands the file to libmpg123 from the start of its frames.
+    bool open(mpg123_handle* h)
+    {
+        at = 0;
+        return mpg123_replace_reader_handle(h, &Mp3File::read, &Mp3File::seek, nullptr) == MPG123_OK
+            && mpg123_open_handle(h, this) == MPG123_OK;
+    }
+};
+
+// Whether the layer III frames of an MP3 file, from `start` on, change their sample rate
+// somewhere: a quick walk of the frame headers alone, which tells whether the decoder's own walk
+// of the frames (that finds the runs it plays) is needed. A frame where the last one ended counts
+// whatever its rate, as the decoder plays it: one lone frame of another rate is a run of its own.
+// A stretch that is no frames (a tag between two songs, damage) is passed over to the next header
+// that another header follows. Gives up (false) when `stop` is set.
+bool severalRates(int fd, std::int64_t start, const std::atomic<bool>& stop)
 {
     struct stat st {};
     if (::fstat(fd, &st) != 0)
@@ -150,25 +238,17 @@ bool severalRates(int fd, const std::atomic<bool>& stop)
         }
         return layer3Head(buf.data() + (at - bufAt));
     };
-    std::int64_t at = pastId3v2Tags(fd, size);
+    std::int64_t at = start;
     int first = 0;
     bool inStep = false; // the last frame's end is where this one starts
     for (std::uint32_t n = 0; at + 4 <= size; ++n) {
         if ((n & 0xFFFF) == 0 && stop.load(std::memory_order_relaxed))
             return false;
         const FrameHead h = head(at);
-        if (h.bytes <= 0) {
+        if (h.bytes <= 0 || (!inStep && head(at + h.bytes).bytes <= 0)) {
             inStep = false;
             ++at;
             continue;
-        }
-        if (!inStep || h.rate != first) {
-            const FrameHead next = head(at + h.bytes);
-            if (next.bytes <= 0 || next.rate != h.rate) {
-                inStep = false;
-                ++at;
-                continue;
-            }
         }
         if (first == 0)
             first = h.rate;
@@ -186,8 +266,9 @@ bool severalRates(int fd, const std::atomic<bool>& stop)
 // of frames lies, for the decoder's moves.
 class Mpg123LengthScan final : public LengthScan {
 public:
-    Mpg123LengthScan(int fd, int rate, std::shared_ptr<RateRuns> runs, std::function<void(std::int64_t)> done)
-        : fd_(fd), rate_(rate), runs_(std::move(runs))
+    Mpg123LengthScan(int fd, std::int64_t start, int rate, std::shared_ptr<RateRuns> runs,
+                     std::function<void(std::int64_t)> done)
+        : file_ {fd, start, 0, &cancel_}, rate_(rate), runs_(std::move(runs))
     {
         thread_ = std::thread([this, done = std::move(done)] { run(done); });
     }
@@ -195,7 +276,7 @@ public:
     {
         cancel_.store(true);
         thread_.join();
-        ::close(fd_);
+        ::close(file_.fd);
     }
 
     bool wait(std::chrono::milliseconds most) override
@@ -205,33 +286,6 @@ public:
     }
 
 private:
-    static mpg123_ssize_t readFile(void* self, void* buf, size_t n)
-    {
-        auto* s = static_cast<Mpg123LengthScan*>(self);
-        if (s->cancel_.load(std::memory_order_relaxed))
-            return -1;
-        const ssize_t got = ::pread(s->fd_, buf, n, s->at_);
-        if (got > 0)
-            s->at_ += got;
-        return got;
-    }
-    static off_t seekFile(void* self, off_t offset, int whence)
-    {
-        auto* s = static_cast<Mpg123LengthScan*>(self);
-        off_t base = 0;
-        if (whence == SEEK_CUR) {
-            base = s->at_;
-        } else if (whence == SEEK_END) {
-            struct stat st {};
-            if (::fstat(s->fd_, &st) != 0)
-                return -1;
-            base = st.st_size;
-        }
-        if (base + offset < 0)
-            return -1;
-        return s->at_ = base + offset;
-    }
-
     // A handle of the decoder's settings reading the file from its start; null when it cannot.
     mpg123_handle* openFile()
     {
@@ -239,9 +293,7 @@ private:
         if (!h)
             return nullptr;
         configure(h);
-        at_ = 0;
-        if (mpg123_replace_reader_handle(h, &readFile, &seekFile, nullptr) != MPG123_OK
-            || mpg123_open_handle(h, this) != MPG123_OK) {
+        if (!file_.open(h)) {
             mpg123_delete(h);
             return nullptr;
         }
@@ -295,7 +347,7 @@ private:
         }
         // libmpg123 counts each frame at its own rate: in a file of several rates the count is
         // taken apart by runs and every run of another rate counted as converted.
-        if (result > 0 && !cancel_.load() && severalRates(fd_, cancel_)) {
+        if (result > 0 && !cancel_.load() && severalRates(file_.fd, file_.start, cancel_)) {
             std::vector<RateRun> runs = findRuns();
             if (runs.size() > 1 && runs.front().rate == rate_) {
                 // The encoder's delay and padding the decoder leaves out lie in the first run.
@@ -315,45 +367,24 @@ private:
                 runs_->runs = std::move(runs);
             }
         }
-        if (!cancel_.load() && done)
-            done(result);
+        if (!cancel_.load()) {
+            runs_->length.store(result, std::memory_order_relaxed);
+            if (done)
+                done(result);
+        }
         std::lock_guard lock(mutex_);
         finished_ = true;
         finishedCv_.notify_all();
     }
 
-    int fd_;
-    int rate_; // the song's: that of its first frame
-    std::shared_ptr<RateRuns> runs_;
-    off_t at_ = 0;
     std::atomic<bool> cancel_ {false};
+    Mp3File file_; // its own descriptor of the file
+    int rate_;     // the song's: that of its first frame
+    std::shared_ptr<RateRuns> runs_;
     std::mutex mutex_;
     std::condition_variable finishedCv_;
     bool finished_ = false;
     std::thread thread_;
-};
-
-// The decoder's reads of its file, for libmpg123: a read that fails is remembered (libmpg123
-// itself ends the track alike at the end of the file and on a failed read).
-struct Mp3File {
-    int fd;
-    bool failed = false;
-
-    static mpg123_ssize_t read(void* self, void* buf, size_t n)
-    {
-        auto* f = static_cast<Mp3File*>(self);
-        ssize_t got = 0;
-        do {
-            got = ::read(f->fd, buf, n);
-        } while (got < 0 && errno == EINTR);
-        if (got < 0)
-            f->failed = true;
-        return got;
-    }
-    static off_t seek(void* self, off_t offset, int whence)
-    {
-        return ::lseek(static_cast<Mp3File*>(self)->fd, offset, whence);
-    }
 };
 
 class Mpg123Decoder final : public Decoder {
@@ -379,7 +410,7 @@ public:
         const int fd = ::fcntl(fd_, F_DUPFD_CLOEXEC, 0);
         if (fd < 0)
             return nullptr;
-        return std::make_unique<Mpg123LengthScan>(fd, rate_, runs_, std::move(done));
+        return std::make_unique<Mpg123LengthScan>(fd, file_->start, rate_, runs_, std::move(done));
     }
 
     long read(float* out, long frames) override
@@ -395,7 +426,7 @@ public:
                 else if (runEnded_)
                     nextRun();
                 else if (!decodeForConversion() && ++empty >= kMaxEmptyReads)
-                    endRun(0);
+                    endRun(0, true);
                 continue;
             }
             size_t bytes = 0;
@@ -407,23 +438,36 @@ public:
                 if (rate > 0 && rate != current_)
                     startRun(rate, 0);
             } else if (rc == MPG123_DONE || (rc != MPG123_OK && rc != MPG123_NEED_MORE)) {
-                // The end, or damage the decoder cannot get past (a file cut short).
+                // The end, or damage the decoder cannot get past (a file cut short, or written
+                // over while it played).
                 done_ = true;
+                undecodable_ = rc != MPG123_DONE;
             } else if (bytes == 0 && ++empty >= kMaxEmptyReads) {
-                done_ = true;
+                done_ = undecodable_ = true;
             }
         }
+        given_ += got;
         return got;
     }
 
-    EarlyEnd earlyEnd() const override { return endedEarly(file_->failed, fd_, openedSize_); }
+    EarlyEnd earlyEnd() const override
+    {
+        const EarlyEnd why = endedEarly(file_->failed, fd_, openedSize_);
+        if (why != EarlyEnd::None || !undecodable_)
+            return why;
+        // Damage at the very end of a song (a last frame cut off, bytes of no tag after it) ends
+        // the decoding where the song ends: that is no early end.
+        const std::int64_t scanned = runs_->length.load(std::memory_order_relaxed);
+        return given_ < (scanned > 0 ? scanned : length_) ? EarlyEnd::Undecodable : EarlyEnd::None;
+    }
 
     bool seek(std::int64_t frame) override
     {
         // No clamp at the top: the length may be an estimate, and a move past the real end
         // simply ends the song.
         frame = std::max<std::int64_t>(frame, 0);
-        done_ = false;
+        done_ = undecodable_ = false;
+        given_ = frame;
         file_->failed = false;
         converting_ = runEnded_ = false;
         std::vector<RateRun> runs;
@@ -512,11 +556,13 @@ private:
     }
 
     // The run being converted has had its last frame: `next` is the rate after it (0: the file
-    // ended). The varispeed is given silence to reach past it, and plays to its end.
-    void endRun(int next)
+    // ended, on damage the decoder could not get past where `failed`). The varispeed is given
+    // silence to reach past it, and plays to its end.
+    void endRun(int next, bool failed = false)
     {
         runEnded_ = true;
         nextRate_ = next;
+        undecodable_ = failed;
     }
 
     void nextRun()
@@ -559,7 +605,7 @@ private:
             if (rate > 0 && rate != current_)
                 endRun(rate);
         } else if (rc == MPG123_DONE || (rc != MPG123_OK && rc != MPG123_NEED_MORE)) {
-            endRun(0);
+            endRun(0, rc != MPG123_DONE);
         }
         return n > 0 || runEnded_;
     }
@@ -572,6 +618,8 @@ private:
     bool exact_;
     std::int64_t openedSize_;
     bool done_ = false;
+    bool undecodable_ = false; // the decoding ended on damage, not at the end of the file
+    std::int64_t given_ = 0;   // frames given since the start of the song
     std::shared_ptr<RateRuns> runs_ = std::make_shared<RateRuns>();
     // Where the decoder is among the rates: the rate of the frames it reads now, and while they
     // are of another rate than the song's, their conversion.
@@ -644,7 +692,7 @@ void initMpg123()
     std::call_once(once, [] { mpg123_init(); });
 }
 
-std::unique_ptr<Decoder> openMp3(int fd, int* error)
+std::unique_ptr<Decoder> openMp3(int fd, int* error, QString* why)
 {
     initMpg123();
     int rc = MPG123_OK;
@@ -663,9 +711,13 @@ std::unique_ptr<Decoder> openMp3(int fd, int* error)
         *error = code;
         return nullptr;
     };
-    auto file = std::make_unique<Mp3File>(Mp3File {fd});
-    if (mpg123_replace_reader_handle(h, &Mp3File::read, &Mp3File::seek, nullptr) != MPG123_OK
-        || mpg123_open_handle(h, file.get()) != MPG123_OK)
+    const LeadingTags tags = leadingTags(fd, sizeOf(fd));
+    if (tags.tooMany) {
+        *why = tooManyTags(tags);
+        return fail(ErrFileFormat);
+    }
+    auto file = std::make_unique<Mp3File>(Mp3File {fd, tags.end});
+    if (!file->open(h))
         return fail(ErrFileFormat);
     // mpg123_open accepts anything; only a readable first frame makes it an MP3.
     long rate = 0;
@@ -801,7 +853,7 @@ std::unique_ptr<Decoder> openDecoder(const QString& path, int* error, QString* w
     const bool riff = n == 4
         && (std::memcmp(magic, "RIFF", 4) == 0 || std::memcmp(magic, "RIFX", 4) == 0
             || std::memcmp(magic, "RF64", 4) == 0 || std::memcmp(magic, "FORM", 4) == 0);
-    auto decoder = riff ? openSndfile(fd, error, why) : openMp3(fd, error);
+    auto decoder = riff ? openSndfile(fd, error, why) : openMp3(fd, error, why);
     // A rate far outside what the engine plays (a damaged header: 1 Hz, 16 MHz) would ask the
     // varispeed for steps it is not made for, and the decoder for rings it cannot fill in time.
     if (decoder && !playableRate(decoder->rate())) {
@@ -840,7 +892,10 @@ Mp3HeaderFrame readMp3HeaderFrame(int fd)
         return result;
     const std::int64_t size = st.st_size;
 
-    const std::int64_t at = pastId3v2Tags(fd, size);
+    const LeadingTags tags = leadingTags(fd, size);
+    if (tags.tooMany)
+        return result;
+    const std::int64_t at = tags.end;
 
     // The first layer III frame header within a few kilobytes.
     unsigned char buf[4096];
@@ -878,9 +933,16 @@ Mp3HeaderFrame readMp3HeaderFrame(int fd)
         if (!result.found)
             return result;
         result.samplesPerFrame = mpeg1 ? 1152 : 576;
-        // The header counts the bytes from its own frame to the end of the audio.
-        const std::int64_t audio = size - frameStart - trailingTagBytes(fd, size);
-        result.sizeAgrees = bytes < 0 || std::llabs(audio - bytes) <= bytes / 100 + 4096;
+        // The header counts the bytes from its own frame to the end of the audio (some encoders
+        // count the tags before or after the audio too). A file whose size tells otherwise by
+        // more than two of the largest frames at its rate (another song joined after it, or a
+        // download cut short) has its frames counted instead: every one of them is played.
+        const std::int64_t trailing = trailingTagBytes(fd, size);
+        const std::int64_t audio = size - frameStart - trailing;
+        const std::int64_t slack = 2 * (mpeg1 ? 144000 * 320 : 72000 * 160) / layer3Head(h).rate + 2;
+        result.sizeAgrees = bytes < 0;
+        for (const std::int64_t counted : {audio, audio + frameStart, audio + trailing, size})
+            result.sizeAgrees = result.sizeAgrees || std::llabs(counted - bytes) <= slack;
         return result;
     }
     return result;
@@ -894,14 +956,16 @@ Mp3Frames readMp3Frames(int fd)
     if (!h)
         return result;
     // An Info frame is counted as a frame like any other: its count is taken below, and only
-    // where the file's size agrees with it, as a deck takes it.
-    mpg123_param(h, MPG123_ADD_FLAGS, MPG123_QUIET | MPG123_IGNORE_INFOFRAME, 0);
+    // where the file's size agrees with it, as a deck takes it. The tags before the frames are
+    // passed over unread, and a file with more of them than a deck plays has no frames here.
+    mpg123_param(h, MPG123_ADD_FLAGS, MPG123_QUIET | MPG123_IGNORE_INFOFRAME | MPG123_SKIP_ID3V2, 0);
     long rate = 0;
     int channels = 0, encoding = 0;
     mpg123_frameinfo info {};
-    if (::lseek(fd, 0, SEEK_SET) == 0 && mpg123_open_fd(h, fd) == MPG123_OK
-        && mpg123_getformat(h, &rate, &channels, &encoding) == MPG123_OK && mpg123_info(h, &info) == MPG123_OK
-        && rate > 0) {
+    const LeadingTags tags = leadingTags(fd, sizeOf(fd));
+    Mp3File file {fd, tags.end};
+    if (!tags.tooMany && file.open(h) && mpg123_getformat(h, &rate, &channels, &encoding) == MPG123_OK
+        && mpg123_info(h, &info) == MPG123_OK && rate > 0) {
         result.version = info.version == MPG123_1_0   ? 1
                          : info.version == MPG123_2_0 ? 2
                          : info.version == MPG123_2_5 ? 25

@@ -30,8 +30,8 @@ public:
     virtual ~Decoder() = default;
     // The file's own sample rate (an MP3 file's: that of its first frame).
     virtual int rate() const = 0;
-    // Its length in frames: exact where the file states it or was read whole, otherwise an
-    // estimate from the file size until a length scan has settled it.
+    // Its length in frames: exact where the file states it (and its size agrees) or was read
+    // whole, otherwise an estimate from the file size until a length scan has settled it.
     virtual std::int64_t length() const = 0;
     // Starts finding the exact length; `done` is called on the scan's thread with the frames
     // (or -1) when it has finished. Null where the length is already exact.
@@ -56,15 +56,17 @@ constexpr int kLowestRate = 8000;
 constexpr int kHighestRate = 192000;
 
 // Opens a song file. On failure returns null and sets *error to the engine's error code:
-// 9 the file does not exist, 10 neither MP3 nor WAV (or a sample rate outside the above),
-// 11 it cannot be read, 12 out of memory; and *why, when given, to what more can be said of the
-// failure for a log (empty when nothing more).
-// Reads only the start and the end of the file, so opening costs the same for any length.
+// 9 the file does not exist, 10 neither MP3 nor WAV (or a sample rate outside the above, or more
+// ID3v2 tags before the sound than a song file has), 11 it cannot be read, 12 out of memory; and
+// *why, when given, to what more can be said of the failure for a log (empty when nothing more).
+// Reads only the start and the end of the file (passing over its tags unread), so opening costs
+// the same for any length.
 std::unique_ptr<Decoder> openDecoder(const QString& path, int* error, QString* why = nullptr);
 
 // What the first frame of an MP3 file says of the whole: the frame count of a Xing, Info or
-// VBRI header, and whether the file's size agrees with the byte count the header gives (a file
-// cut short or grown since keeps its old header).
+// VBRI header, and whether the file's size agrees with the byte count the header gives, to
+// within two frames (a file cut short, or grown since by a song joined after it, keeps its old
+// header). Nothing behind more ID3v2 tags than a song file has.
 struct Mp3HeaderFrame {
     bool found = false;      // a Xing, Info or VBRI header with a frame count
     bool variable = false;   // "Xing" or "VBRI": a variable bit rate; "Info" marks a constant one
@@ -77,8 +79,8 @@ Mp3HeaderFrame readMp3HeaderFrame(int fd);
 // An MP3 file's frames as the decoder finds them when a deck opens the file: the MPEG version
 // (1, 2, or 25 for MPEG-2.5; 0 when it finds no frame), layer and sample rate of the first
 // frame, and the song's frame count: the Xing, Info or VBRI count where the file's size agrees
-// with it, otherwise the decoder's estimate from the size. Reads from the start of the file and
-// leaves the descriptor's offset anywhere.
+// with it, otherwise the decoder's estimate from the size; nothing behind more ID3v2 tags than a
+// song file has. Reads from the start of the file.
 struct Mp3Frames {
     int version = 0;
     int layer = 0;

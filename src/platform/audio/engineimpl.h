@@ -263,6 +263,10 @@ void addScaled(float* out, const float* in, int samples, float gain);
 struct SoundEngine::Impl {
     QString name;
     int driver = 0;
+    // Or a pulse server's output by its sink's name (see setDriverSink), and whether an init that
+    // does not find it waits for it.
+    QByteArray driverSink;
+    bool waitForSink = false;
     int bufferMs = kDefaultBufferMs;
     int error = ErrNone;
     QString errorDetail; // of the last failed stream open
@@ -324,6 +328,7 @@ struct SoundEngine::Impl {
     std::atomic<bool> paFinished {false};
     std::atomic<bool> paClosing {false}; // the engine stops the stream itself
     std::atomic<bool> loseForTest {false};
+    bool goneForTest = false; // a lost output that does not come back at the next play
     bool lost = false;
     bool lossUntold = false;
     std::uint64_t watchSeq = 0;

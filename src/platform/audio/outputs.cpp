@@ -256,18 +256,24 @@ int SoundEngine::Impl::start(unsigned /*flags*/)
     }
     manual = false;
 
-    // Choose the output: driver 0 the system default, n the n-th device of the list (the
-    // system's devices, then the pulse server's outputs), after them the silent output. The
-    // server's outputs are those the list last showed (asked for when none was shown yet).
-    paHeld = pa::acquire();
+    // Choose the output: a server's output named by its sink, or by number: driver 0 the system
+    // default, n the n-th device of the list (the system's devices, then the pulse server's
+    // outputs), after them the silent output. The server's outputs are those the list last showed
+    // (asked for when none was shown yet).
     std::vector<pa::OutputDevice> devices;
     int device = -1;
     std::optional<PulseRoute> route;
+    if (!driverSink.isEmpty())
+        route = PulseRoute {QByteArray(), driverSink};
+    else
+        paHeld = pa::acquire();
     if (paHeld)
         devices = pa::outputDevices();
     const int sinksFrom = int(devices.size()) + 1;
     bool silent = false;
-    if (driver == 0) {
+    if (route) {
+        // named: no list to look it up in
+    } else if (driver == 0) {
         device = paHeld ? pa::defaultOutputDevice() : -1;
         silent = device < 0; // no sound card: the program still runs
     } else if (driver >= 1 && driver < sinksFrom) {
@@ -302,7 +308,12 @@ int SoundEngine::Impl::start(unsigned /*flags*/)
             releasePa(); // the pulse output needs nothing of PortAudio
         if (const int code = openDevice(); code != ErrNone) {
             releasePa();
-            return fail(code);
+            if (!route || !waitForSink)
+                return fail(code);
+            // The named output is not there: the engine waits for it as for a lost device, at
+            // rest, and the next play opens it when it can.
+            outputGate.fetch_or(1u, std::memory_order_seq_cst);
+            lost = true;
         }
         output = Output::Device;
     }
@@ -512,6 +523,8 @@ void SoundEngine::Impl::noticeLoss()
 // the interface plugged in again). False when it still cannot be used.
 bool SoundEngine::Impl::restoreOutput()
 {
+    if (goneForTest)
+        return false;
     if (output == Output::Device) {
         closeDevice();
         if (openDevice() != ErrNone)
@@ -581,6 +594,7 @@ void SoundEngine::Impl::shutdown()
     queued = false;
     paFinished = false;
     loseForTest = false;
+    goneForTest = false;
     lost = false;
     lossUntold = false;
     initialized = false;

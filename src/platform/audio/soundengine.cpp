@@ -273,8 +273,19 @@ const QString& SoundEngine::name() const { return d->name; }
 int SoundEngine::setDriver(int driver)
 {
     d->driver = driver;
+    d->driverSink.clear();
+    d->waitForSink = false;
     if (driver < 0)
         return d->fail(ErrInvalidParam);
+    return 1;
+}
+
+int SoundEngine::setDriverSink(const QString& sink, bool wait)
+{
+    if (sink.isEmpty())
+        return d->fail(ErrInvalidParam);
+    d->driverSink = sink.toUtf8();
+    d->waitForSink = wait;
     return 1;
 }
 
@@ -351,7 +362,7 @@ std::uint32_t SoundEngine::streamOpen(const QString& path, unsigned /*mode*/, in
     return handle;
 }
 
-int SoundEngine::streamPlay(int /*channel*/, std::uint32_t stream)
+int SoundEngine::streamPlay(int /*channel*/, std::uint32_t stream, bool paused)
 {
     Stream* s = d->findStream(stream);
     if (!s)
@@ -373,7 +384,7 @@ int SoundEngine::streamPlay(int /*channel*/, std::uint32_t stream)
     s->hz.store(kRate);
     s->volume.store(255);
     s->gain = 0.0f; // fades in, so a start in the middle of a song does not click
-    s->paused.store(false);
+    s->paused.store(paused);
     s->playing.store(true);
     s->channel = newHandle();
     s->slot = slot;
@@ -383,6 +394,9 @@ int SoundEngine::streamPlay(int /*channel*/, std::uint32_t stream)
     const bool live = !d->outputResting();
     d->channelSlots[slot].store(s, std::memory_order_seq_cst);
     d->wakeDecoder();
+    // Started paused, it is heard from the resume on, at the volume and speed set meanwhile.
+    if (paused)
+        return int(s->channel);
     if (!d->sound())
         return d->fail(ErrPlay);
     if (live)
@@ -586,7 +600,13 @@ bool SoundEngine::takeOutputLost()
     return std::exchange(d->lossUntold, false);
 }
 
-void SoundEngine::simulateOutputLoss() { d->loseForTest = true; }
+void SoundEngine::simulateOutputLoss(bool lasting)
+{
+    d->loseForTest = true;
+    d->goneForTest = lasting;
+}
+
+void SoundEngine::simulateOutputBack() { d->goneForTest = false; }
 
 void SoundEngine::holdAudioThread(bool hold) { d->stallWanted.store(hold); }
 

@@ -43,9 +43,10 @@ enum ErrorCode {
     ErrCDDevice = 19,
 };
 
-// Why a song ended before its natural end: its file was cut short while it played, or a read of
-// it failed (a disk or a network share gone).
-enum class EarlyEnd { None, CutShort, Unreadable };
+// Why a song ended before its natural end: its file was cut short while it played, a read of it
+// failed (a disk or a network share gone), or the rest of it could not be decoded (damaged, or
+// written over while it played).
+enum class EarlyEnd { None, CutShort, Unreadable, Undecodable };
 
 // One device of the engines' list.
 struct DeviceEntry {
@@ -72,6 +73,12 @@ public:
 
     // --- the operations the program calls (see core/soundbindings.h for their documented names)
     int setDriver(int driver);                          // the output of the next init
+    // The output of the next init by its name rather than by its place in a list: the pulse
+    // server's output (sink) of that name, wherever the server lists it now. With `wait`, an init
+    // that does not find it (unplugged, or no server yet) still succeeds, and the engine waits for
+    // it as for a lost device: a play fails with ErrPlay until the output is there, then plays on
+    // it; it is never carried onto another output. setDriver() numbers the output again.
+    int setDriverSink(const QString& sink, bool wait);
     int setBufferSize(int ms);                          // buffer of the next init; close resets it to 20 ms
     // Nonzero on success. On an engine already running it starts again on the driver chosen
     // now; its streams are closed. The engine always mixes at 44100 Hz.
@@ -84,7 +91,10 @@ public:
     bool isInitialized() const;
 
     std::uint32_t streamOpen(const QString& path, unsigned mode, int offset, int length); // 0 = cannot play
-    int streamPlay(int channel, std::uint32_t stream);  // channel handle, 0 on failure
+    // Channel handle, 0 on failure. A play from `paused` makes nothing heard until the channel is
+    // resumed: its volume and speed are set first, so its very first sample is mixed with them
+    // (a play at once starts at full volume and normal speed).
+    int streamPlay(int channel, std::uint32_t stream, bool paused = false);
     int streamStop(std::uint32_t stream);               // rewinds to 0, keeps the stream open
     int streamClose(std::uint32_t stream);              // frees decoder and buffers
     int streamGetLengthMs(std::uint32_t stream) const;
@@ -129,8 +139,10 @@ public:
     // of what the interface thread does meanwhile. audioThreadHeld() tells it has stopped there.
     void holdAudioThread(bool hold);
     bool audioThreadHeld() const;
-    // The output, whatever it is, behaves as a lost device from now on until the next play.
-    void simulateOutputLoss();
+    // The output, whatever it is, behaves as a lost device from now on until the next play; a
+    // `lasting` loss fails every play until simulateOutputBack().
+    void simulateOutputLoss(bool lasting = false);
+    void simulateOutputBack();
     // The output rests: nothing plays, and it makes no callbacks until something does.
     bool outputRests() const;
     // Holds the decoder thread when it next wakes to decode, as a busy machine would, until

@@ -67,6 +67,62 @@ constexpr Band bandOf(int i)
     return {upTo, kFoldsIntoHearing / upTo, 32, 8.0, ofRate(3300.0)};
 }
 
+// After halving, the step lies between 0.977 and 1.953: above 1.25 the fast bands' stopbands are
+// made deeper for it (48 taps, 97 dB down from the stop edge on rather than 63), and their
+// passbands reach a little higher.
+constexpr int kFastFrom = 3; // the first fast band
+constexpr int kHalvedBands = 2;
+constexpr Band halvedBandOf(int i)
+{
+    Band band = bandOf(kFastFrom + i);
+    band.taps = 48;
+    band.beta = 10.0;
+    band.margin = 0.07;
+    return band;
+}
+
+// Past the last table's top step the input is first halved, as often as it takes to bring the
+// step to between 0.977 and 1.953 (the fast table below the last): there the tables pass the
+// most of what is heard. Each halving is a half-band filter (every other coefficient zero but
+// the middle one, 1/2), Kaiser-windowed (beta 9.5) over kHalfReach frames either side: it passes
+// to 0.21 of its input's rate within 0.0001 dB and stops 94 dB from 0.268 on, so that what it
+// folds back lands above 20 kHz at any step the table after it then takes (0.268 of the rate
+// folds to 0.464 of the halved rate, which plays at 20 kHz at 0.977 halved frames per output
+// frame).
+constexpr int kHalfReach = 83;
+constexpr int kHalfPairs = (kHalfReach + 1) / 2; // the coefficients at odd distances, each used twice
+constexpr double kHalfBeta = 9.5;
+constexpr std::uint64_t kTableTop = std::uint64_t(bandOf(kBands - 1).upTo * 4294967296.0 + 0.5);
+constexpr std::uint64_t kHalvedTop = std::uint64_t(bandOf(kBands - 2).upTo * 4294967296.0 + 0.5);
+static_assert(kFastFrom + kHalvedBands == kBands - 1, "the tables after halving reach the step halving brings");
+// Six halvings take 16 times normal speed on a 192 kHz song (70 source frames per output frame,
+// the most the engine plays) to 1.09. Steps past what six halvings bring within the last table
+// (156) are played by the last table alone, whose top then aliases.
+constexpr int kMostHalvings = 6;
+// Frames each copy keeps before its read position: the table's reach, and enough for the next
+// halving to start at once with the history it reaches back to.
+constexpr int kKeep = 2 * Varispeed::kBefore + kHalfReach + 3;
+
+// The halvings ahead of the table at a step: none up to the last table's top.
+int halvingsFor(std::uint64_t step)
+{
+    if (step <= kTableTop)
+        return 0;
+    for (int d = 1; d <= kMostHalvings; ++d)
+        if ((step >> d) <= kHalvedTop)
+            return d;
+    return (step >> kMostHalvings) <= kTableTop ? kMostHalvings : 0;
+}
+
+// Frames of the input halved `level` times that the table reaches past its read position, and
+// the halvings between, at `depth` halvings: all of it must be there before an output frame is
+// made.
+constexpr int reachAhead(int level, int depth)
+{
+    const int times = 1 << (depth - level);
+    return Varispeed::kAfter * times + (times - 1) * kHalfReach + 1;
+}
+
 // The zeroth-order modified Bessel function of the first kind, by its power series.
 double besselI0(double x)
 {
@@ -189,7 +245,111 @@ void run(const float* rows, int taps, const float* const* in, int channels, std:
     runAny<v4sf>(rows, taps, in, channels, pos, step, frames, out);
 }
 
+// The half-band filter's coefficients on the input frames at odd distances from the middle one,
+// from kHalfReach before it to kHalfReach after it.
+const float* halfBand()
+{
+    static const auto coefficients = [] {
+        std::vector<double> c(kHalfPairs);
+        double sum = 0.0;
+        for (int i = 0; i < kHalfPairs; ++i) {
+            const double k = 2 * i + 1;
+            const double r = k / (kHalfReach + 1);
+            const double window = besselI0(kHalfBeta * std::sqrt(1.0 - r * r)) / besselI0(kHalfBeta);
+            c[std::size_t(i)] = std::sin(M_PI * k / 2.0) / (M_PI * k) * window;
+            sum += 2.0 * c[std::size_t(i)];
+        }
+        // They sum to 1/2 as the middle one does: a constant passes unchanged.
+        std::vector<float> g(2 * kHalfPairs);
+        for (int i = 0; i < kHalfPairs; ++i)
+            g[std::size_t(kHalfPairs + i)] = g[std::size_t(kHalfPairs - 1 - i)] = float(c[std::size_t(i)] * 0.5 / sum);
+        return g;
+    }();
+    return coefficients.data();
+}
+
+// `frames` halved frames from `middle` (the input frame in the middle of each) and `odd` (the
+// input frames between those: odd[m + kHalfPairs] lies just after middle[m], from kHalfReach
+// frames before the first middle to kHalfReach after the last).
+template <typename V>
+VARISPEED_INLINE void halveFrames(const float* middle, const float* odd, int frames, float* out)
+{
+    constexpr int kLanes = int(sizeof(V) / sizeof(float));
+    const float* g = halfBand();
+    int j = 0;
+    // Four vectors of frames side by side, so that the sums do not wait on each other.
+    for (; j + 4 * kLanes <= frames; j += 4 * kLanes) {
+        const float* o = odd + j;
+        V a0 = 0.5f * load<V>(middle + j), a1 = 0.5f * load<V>(middle + j + kLanes);
+        V a2 = 0.5f * load<V>(middle + j + 2 * kLanes), a3 = 0.5f * load<V>(middle + j + 3 * kLanes);
+        for (int t = 0; t < 2 * kHalfPairs; ++t) {
+            const V c = V {} + g[t];
+            a0 += c * load<V>(o + t);
+            a1 += c * load<V>(o + t + kLanes);
+            a2 += c * load<V>(o + t + 2 * kLanes);
+            a3 += c * load<V>(o + t + 3 * kLanes);
+        }
+        std::memcpy(out + j, &a0, sizeof a0);
+        std::memcpy(out + j + kLanes, &a1, sizeof a1);
+        std::memcpy(out + j + 2 * kLanes, &a2, sizeof a2);
+        std::memcpy(out + j + 3 * kLanes, &a3, sizeof a3);
+    }
+    for (; j + kLanes <= frames; j += kLanes) {
+        V acc = 0.5f * load<V>(middle + j);
+        for (int t = 0; t < 2 * kHalfPairs; ++t)
+            acc += g[t] * load<V>(odd + j + t);
+        std::memcpy(out + j, &acc, sizeof acc);
+    }
+    for (; j < frames; ++j) {
+        float sum = 0.5f * middle[j];
+        for (int t = 0; t < 2 * kHalfPairs; ++t)
+            sum += g[t] * odd[j + t];
+        out[j] = sum;
+    }
+}
+
+#if defined(__x86_64__)
+__attribute__((target("arch=x86-64-v3"))) void halveWide(const float* middle, const float* odd, int frames, float* out)
+{
+    halveFrames<v8sf>(middle, odd, frames, out);
+}
+#endif
+
+// y[j] for j < frames from x[2j] and the frames kHalfReach either side of it.
+void halve(const float* x, float* y, int frames)
+{
+    constexpr int kBlock = 256;
+    float middle[kBlock];
+    float odd[kBlock + 2 * kHalfPairs - 1];
+    for (int done = 0; done < frames; done += kBlock) {
+        const int n = std::min(kBlock, frames - done);
+        const float* c = x + 2 * done;
+        for (int m = 0; m < n; ++m)
+            middle[m] = c[2 * m];
+        for (int m = 0; m < n + 2 * kHalfPairs - 1; ++m)
+            odd[m] = c[2 * (m - kHalfPairs) + 1];
+#if defined(__x86_64__)
+        static const bool wide = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+        if (wide) {
+            halveWide(middle, odd, n, y + done);
+            continue;
+        }
+#endif
+        halveFrames<v4sf>(middle, odd, n, y + done);
+    }
+}
+
 } // namespace
+
+// One halved copy of the input: frame j of level k stands for input frame j * 2^k (counted from
+// the first frame the varispeed held since its reset), so each level is centred on the one below.
+struct Varispeed::Level {
+    float* data = nullptr; // planar: channel c's frames start at data + c * stride
+    int stride = 0;
+    int fill = 0;
+    std::int64_t first = 0; // the index of data[0]
+    std::int64_t next() const { return first + fill; }
+};
 
 struct Varispeed::Table {
     alignas(64) float rows[kPhases * 2 * kTaps];
@@ -239,19 +399,30 @@ struct Varispeed::Table {
     }
 };
 
-const Varispeed::Table* Varispeed::tableFor(std::uint64_t step) const
+const Varispeed::Table* Varispeed::tableFor(std::uint64_t step, bool halved) const
 {
     // Built once, on the first stream's open, and shared by every stream.
     static Table all[kBands];
+    static Table afterHalving[kHalvedBands];
     static const bool built = [] {
         for (int i = 0; i < kBands; ++i) {
             const Band band = bandOf(i);
             all[i].build(band);
             all[i].upTo = i == kBands - 1 ? ~std::uint64_t(0) : std::uint64_t(std::llround(band.upTo * double(kUnity)));
         }
+        for (int i = 0; i < kHalvedBands; ++i) {
+            const Band band = halvedBandOf(i);
+            afterHalving[i].build(band);
+            afterHalving[i].upTo = std::uint64_t(std::llround(band.upTo * double(kUnity)));
+        }
+        halfBand(); // its coefficients too, not on the audio thread's first halving
         return true;
     }();
     (void)built;
+    if (halved && step > all[kFastFrom - 1].upTo)
+        for (const Table& t : afterHalving)
+            if (step <= t.upTo)
+                return &t;
     for (const Table& t : all)
         if (step <= t.upTo)
             return &t;
@@ -259,10 +430,28 @@ const Varispeed::Table* Varispeed::tableFor(std::uint64_t step) const
 }
 
 Varispeed::Varispeed(int channels, int capacity)
-    : channels_(std::clamp(channels, 1, 2)), capacity_(std::max(capacity, kTaps)), stride_(capacity_ + kTaps)
+    : channels_(std::clamp(channels, 1, 2)),
+      capacity_(std::max(capacity, kTaps)),
+      // Beyond the capacity: the frames kept for a halving to start from, and what the most
+      // halvings reach ahead before they make a frame.
+      stride_(capacity_ + kTaps + (kKeep - kBefore) + reachAhead(0, kMostHalvings))
 {
     // Room for each channel's frames, then the blend scratch of a change of table.
     buf_.reset(new float[std::size_t(stride_) * std::size_t(channels_) + std::size_t(kFadeFrames) * 2]());
+    // Each halved copy holds what it keeps, what the halvings above it reach ahead, and room to
+    // work in.
+    levels_.reset(new Level[kMostHalvings + 1]);
+    std::size_t total = 0;
+    for (int k = 1; k <= kMostHalvings; ++k) {
+        levels_[k].stride = kKeep + reachAhead(k, kMostHalvings) + (capacity_ >> k) + kTaps;
+        total += std::size_t(levels_[k].stride) * std::size_t(channels_);
+    }
+    levelBuf_.reset(new float[total]());
+    float* at = levelBuf_.get();
+    for (int k = 1; k <= kMostHalvings; ++k) {
+        levels_[k].data = at;
+        at += std::size_t(levels_[k].stride) * std::size_t(channels_);
+    }
     table_ = tableFor(target_);
     reset();
 }
@@ -290,9 +479,13 @@ void Varispeed::reset(const float* history, int frames)
     }
     pos_ = std::uint64_t(kBefore) << 32;
     origin_ = 0;
-    table_ = tableFor(target_);
+    depth_ = halvingsFor(target_);
+    table_ = tableFor(target_ >> depth_, depth_ > 0);
     fadeFrom_ = nullptr;
+    fadeDepth_ = 0;
     fadeLeft_ = 0;
+    live_ = 0;
+    startLevels(depth_);
 }
 
 void Varispeed::restart(const float* history, int frames, std::uint32_t fraction)
@@ -304,13 +497,17 @@ void Varispeed::restart(const float* history, int frames, std::uint32_t fraction
 void Varispeed::setStep(std::uint64_t step)
 {
     target_ = std::max<std::uint64_t>(step, 1);
-    const Table* t = tableFor(target_);
-    if (t != table_) {
+    const int depth = halvingsFor(target_);
+    const Table* t = tableFor(target_ >> depth, depth > 0);
+    if (t != table_ || depth != depth_) {
         // Blend from what was playing; a change in the middle of a blend starts from the table
         // that was fading in.
         fadeFrom_ = table_;
+        fadeDepth_ = depth_;
         fadeLeft_ = kFadeFrames;
         table_ = t;
+        depth_ = depth;
+        startLevels(std::max(depth_, fadeDepth_));
     }
 }
 
@@ -330,10 +527,17 @@ int Varispeed::pending() const { return std::max(0, fill_ - int(pos_ >> 32)); }
 
 bool Varispeed::caughtUp() const { return int(pos_ >> 32) <= fill_; }
 
-// Frames at the start of the buffer the kernel no longer reaches. A step longer than the
-// kernel's reach can take the read position past the last frame held: then every frame held
-// is behind it, and the frames pushed next are skipped until the position is reached.
-int Varispeed::droppable() const { return std::clamp(int(pos_ >> 32) - kBefore, 0, fill_); }
+// Frames at the start of the buffer the kernel no longer reaches, nor the first halving. A step
+// longer than the kernel's reach can take the read position past the last frame held: then
+// every frame held is behind it, and the frames pushed next are skipped until the position is
+// reached.
+int Varispeed::droppable() const
+{
+    std::int64_t keep = std::int64_t(pos_ >> 32) - kKeep;
+    if (live_ > 0)
+        keep = std::min(keep, 2 * levels_[1].next() - kHalfReach - std::int64_t(origin_));
+    return int(std::clamp<std::int64_t>(keep, 0, fill_));
+}
 
 int Varispeed::room() const { return stride_ - fill_ + droppable(); }
 
@@ -343,8 +547,139 @@ int Varispeed::wanted(int frames) const
         return 0;
     const std::uint64_t step = target_ == kUnity ? kUnity + kGlide : target_;
     const std::uint64_t last = pos_ + std::uint64_t(frames - 1) * step;
-    const std::int64_t need = std::int64_t(last >> 32) + kAfter + 1 - fill_;
-    return int(std::clamp<std::int64_t>(need, 0, room()));
+    std::int64_t need = sourceNeed(depth_, last);
+    if (fadeLeft_ > 0)
+        need = std::max(need, sourceNeed(fadeDepth_, last));
+    return int(std::clamp<std::int64_t>(need - fill_, 0, room()));
+}
+
+// The frames the buffer must hold (counted from its start) for an output frame at `last`
+// through `depth` halvings.
+std::int64_t Varispeed::sourceNeed(int depth, std::uint64_t last) const
+{
+    if (depth == 0)
+        return std::int64_t(last >> 32) + kAfter + 1;
+    // The last frame the table reads, then the last frame each halving below reads for it.
+    std::int64_t frame = std::int64_t((readPosition() + (last - pos_)) >> (32 + depth)) + kAfter;
+    for (int k = depth; k >= 1; --k) {
+        if (frame < levels_[k].next())
+            return 0; // made already
+        frame = 2 * frame + kHalfReach;
+    }
+    return frame + 1 - std::int64_t(origin_);
+}
+
+// How far the read position can go (in the buffer's 32.32 frames) before the table at `depth`
+// halvings reads past what is there.
+std::uint64_t Varispeed::limitOf(int depth) const
+{
+    if (depth == 0) {
+        const int ready = straight() ? fill_ : fill_ - kAfter;
+        return std::uint64_t(std::max(0, ready)) << 32;
+    }
+    const std::int64_t frames = ((levels_[depth].next() - kAfter) << depth) - std::int64_t(origin_);
+    return frames > 0 ? std::uint64_t(frames) << 32 : 0;
+}
+
+// The table's output frames from the read position on, from the input or its halved copy.
+void Varispeed::runAt(const Table* table, int depth, std::uint64_t step, int frames, float* out)
+{
+    if (depth == 0) {
+        const float* in[2] = {buf_.get(), buf_.get() + stride_};
+        run(table->rows, table->taps, in, channels_, pos_, step, frames, out);
+        return;
+    }
+    const Level& level = levels_[depth];
+    const float* in[2] = {level.data, level.data + level.stride};
+    const std::uint64_t at = (readPosition() >> depth) - (std::uint64_t(level.first) << 32);
+    run(table->rows, table->taps, in, channels_, at, step >> depth, frames, out);
+}
+
+// Keeps the first `depth` halvings up to date from now on; a halving not yet kept starts at the
+// read position, with what the one below still holds before it as its history.
+void Varispeed::startLevels(int depth)
+{
+    for (int k = live_ + 1; k <= depth; ++k)
+        startLevel(k);
+    live_ = std::max(live_, depth);
+}
+
+void Varispeed::startLevel(int k)
+{
+    Level& level = levels_[k];
+    level.first = std::int64_t(readPosition() >> (32 + k)) - kKeep;
+    level.fill = 0;
+}
+
+// Halves what has come in, level by level, as far as the input and the room allow.
+void Varispeed::advanceLevels()
+{
+    for (bool moved = true; moved;) {
+        moved = false;
+        for (int k = 1; k <= live_; ++k)
+            moved = halveInto(k) || moved;
+    }
+}
+
+// Makes the next frames of level k from the level below; false when it can make none.
+bool Varispeed::halveInto(int k)
+{
+    Level& level = levels_[k];
+    // The level below: the input itself, or its halved copy.
+    const float* below = k == 1 ? buf_.get() : levels_[k - 1].data;
+    const int belowStride = k == 1 ? stride_ : levels_[k - 1].stride;
+    const std::int64_t belowFirst = k == 1 ? std::int64_t(origin_) : levels_[k - 1].first;
+    const std::int64_t belowNext = k == 1 ? std::int64_t(origin_) + fill_ : levels_[k - 1].next();
+    // Frame j reads frames 2j - kHalfReach to 2j + kHalfReach below.
+    const std::int64_t end = ((belowNext - 1 - kHalfReach) >> 1) + 1;
+    const std::int64_t j = level.next();
+    if (end <= j)
+        return false;
+    if (level.fill + (end - j) > level.stride)
+        compactLevel(k);
+    const int n = int(std::min<std::int64_t>(end - j, level.stride - level.fill));
+    if (n <= 0)
+        return false;
+    for (int c = 0; c < channels_; ++c) {
+        const float* x = below + std::size_t(c) * std::size_t(belowStride);
+        float* y = level.data + std::size_t(c) * std::size_t(level.stride) + level.fill;
+        int i = 0;
+        // Frames reaching back past the start of the level below (just reset or started): silence there.
+        for (; i < n && 2 * (j + i) - kHalfReach < belowFirst; ++i) {
+            const std::int64_t mid = 2 * (j + i);
+            double sum = 0.0;
+            for (std::int64_t t = mid - kHalfReach; t <= mid + kHalfReach; ++t) {
+                if (t < belowFirst)
+                    continue;
+                const std::int64_t d = t > mid ? t - mid : mid - t;
+                const double g = d == 0 ? 0.5 : d % 2 == 0 ? 0.0 : double(halfBand()[kHalfPairs + d / 2]);
+                sum += g * double(x[t - belowFirst]);
+            }
+            y[i] = float(sum);
+        }
+        if (i < n)
+            halve(x + (2 * (j + i) - belowFirst), y + i, n - i);
+    }
+    level.fill += n;
+    return true;
+}
+
+// Drops the frames of level k that neither the table nor the halving above it reaches any more.
+void Varispeed::compactLevel(int k)
+{
+    Level& level = levels_[k];
+    std::int64_t keep = std::int64_t(readPosition() >> (32 + k)) - kKeep;
+    if (k < live_)
+        keep = std::min(keep, 2 * levels_[k + 1].next() - kHalfReach);
+    const int drop = int(std::clamp<std::int64_t>(keep - level.first, 0, level.fill));
+    if (drop == 0)
+        return;
+    for (int c = 0; c < channels_; ++c) {
+        float* y = level.data + std::size_t(c) * std::size_t(level.stride);
+        std::memmove(y, y + drop, sizeof(float) * std::size_t(level.fill - drop));
+    }
+    level.fill -= drop;
+    level.first += drop;
 }
 
 // Drops the frames the kernel no longer reaches, to make room at the end.
@@ -415,6 +750,8 @@ int Varispeed::renderWith(float* out, int frames, std::uint64_t endAt)
 {
     if (pos_ >= endAt)
         return 0;
+    if (live_ > 0)
+        advanceLevels();
     const float* in[2] = {buf_.get(), buf_.get() + stride_};
 
     // The step of this stretch: on the way back to one frame per frame, a single frame a
@@ -427,8 +764,9 @@ int Varispeed::renderWith(float* out, int frames, std::uint64_t endAt)
     }
 
     // As many frames as the input and the end allow (a straight copy needs no frames ahead).
-    const int ready = straight() ? fill_ : fill_ - kAfter;
-    const std::uint64_t limit = std::min(endAt, std::uint64_t(std::max(0, ready)) << 32);
+    std::uint64_t limit = std::min(endAt, limitOf(depth_));
+    if (fadeLeft_ > 0)
+        limit = std::min(limit, limitOf(fadeDepth_));
     if (pos_ >= limit)
         return 0;
     const std::uint64_t span = limit - pos_;
@@ -444,8 +782,8 @@ int Varispeed::renderWith(float* out, int frames, std::uint64_t endAt)
     } else if (fadeLeft_ > 0) {
         n = std::min(n, fadeLeft_);
         float* old = buf_.get() + std::size_t(stride_) * std::size_t(channels_);
-        run(table_->rows, table_->taps, in, channels_, pos_, step, n, out);
-        run(fadeFrom_->rows, fadeFrom_->taps, in, channels_, pos_, step, n, old);
+        runAt(table_, depth_, step, n, out);
+        runAt(fadeFrom_, fadeDepth_, step, n, old);
         for (int i = 0; i < n; ++i) {
             const float w = float(kFadeFrames - fadeLeft_ + i + 1) / float(kFadeFrames);
             for (int c = 0; c < channels_; ++c) {
@@ -454,8 +792,10 @@ int Varispeed::renderWith(float* out, int frames, std::uint64_t endAt)
             }
         }
         fadeLeft_ -= n;
+        if (fadeLeft_ == 0)
+            live_ = depth_; // the halvings only the old table read are let go
     } else {
-        run(table_->rows, table_->taps, in, channels_, pos_, step, n, out);
+        runAt(table_, depth_, step, n, out);
     }
     pos_ += std::uint64_t(n) * step;
     return n;

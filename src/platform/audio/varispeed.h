@@ -2,8 +2,9 @@
 //
 // Each output frame is interpolated from the input frames around a fixed-point (32.32) read
 // position with a Kaiser-windowed sinc kernel: 48 frames below 0.907x, 32 up to normal speed,
-// 40 up to 1.25x and 32 faster. The kernel is precomputed for 256 phases between two frames,
-// and a position between two phases takes the linear blend of their coefficients.
+// 40 up to 1.25x and 32 faster (to 2.44x; past it the input is first halved, see below). The
+// kernel is precomputed for 256 phases between two frames, and a position between two phases
+// takes the linear blend of their coefficients.
 //
 // Each band of speeds has its own table, cut so that no image or alias of what it lets through
 // reaches the audible band (up to 20 kHz) less than 60 dB down. For a 44.1 kHz song played on
@@ -18,11 +19,25 @@
 //   on (what would fold back under 20 kHz at 1.25x), -103 dB from 27 kHz;
 // - faster, one table per step of 1.25x (fast forward), the same rule at each band's top
 //   speed: -1 dB 4.8 kHz below the stopband's edge (5 kHz at 2.44x), -63 dB from it, -89 dB
-//   from 8 kHz above it. Past the last table, at 2.44 source frames per output frame, the
-//   highest table is used and the top aliases.
+//   from 8 kHz above it.
+// Past the last table, at 2.44 source frames per output frame (a 48 kHz song at the top of fast
+// forward, a 192 kHz song at any speed, a part of a joined song at several times the song's
+// rate), the input is first halved, as often as it takes to bring the step to between 0.977
+// and 1.953 halved frames per output frame, and the tables above then play the halved input.
+// Each halving is a half-band filter that passes to 0.21 of its input's rate within 0.0001 dB
+// and stops what it would fold back into hearing 94 dB down (from 0.268 of its rate on); past
+// 1.25 the tables after it have 48 taps: -1 dB 4.2 kHz below the stopband's edge, -97 dB from
+// it. What plays within hearing then passes to 12.7 kHz (just past 1.5625 halved frames per
+// output frame) to 18.5 kHz (around one), and nothing above the output's band folds back into
+// it: at 1.09 (a 192 kHz song at normal speed) to 16 kHz. Past 156 source frames per output
+// frame (more than the engine ever takes: it plays at most 70, 16x a 192 kHz song) the last
+// table plays the input as it is, and its top aliases. The halving keeps its own history of
+// the input: at every step a caller gives the same history (kBefore frames) and gets the same
+// positions and frame counts.
 // Played, a stepped sweep of tones to 22 kHz leaves nothing within hearing above -67 dB at
-// 0.75x and -64 dB at 1.25x; tones to 20 kHz leave spurs below -96 dB; a two-tone of 1 kHz and
-// 15 kHz plays with distortion and noise 107 to 117 dB below it (tests/platform/varispeed_test.cpp).
+// 0.75x and -64 dB at 1.25x, and -94 dB at 2.47x to 6x; tones to 20 kHz leave spurs below
+// -96 dB; a two-tone of 1 kHz and 15 kHz plays with distortion and noise 107 to 117 dB below it
+// (tests/platform/varispeed_test.cpp).
 //
 // The speed may change between any two calls without a click: the read position moves on
 // smoothly, and a change of table blends the old table's output into the new one's over a few
@@ -43,9 +58,11 @@ class Varispeed {
 public:
     // The most taps a table has.
     static constexpr int kTaps = 48;
-    // Input frames before the read position the kernel reaches back to.
+    // Input frames before the read position the kernel reaches back to (where the input is
+    // halved first, the halving keeps the frames it reaches back to itself).
     static constexpr int kBefore = kTaps / 2 - 1;
-    // And after it (the frame at the read position not counted).
+    // And after it (the frame at the read position not counted; where the input is halved
+    // first, wanted() asks for the frames the halving reaches ahead too).
     static constexpr int kAfter = kTaps / 2;
     // One source frame per output frame, in the 32.32 fixed point of step and position.
     static constexpr std::uint64_t kUnity = std::uint64_t(1) << 32;
@@ -90,7 +107,8 @@ public:
     // At one source frame per output frame on a whole frame: the output is the input itself.
     bool straight() const;
     // Frames pushed and not yet played (from the read position on). A straight copy plays
-    // them all; otherwise the last kAfter wait for the frames after them.
+    // them all; otherwise the last kAfter (more where the input is halved first) wait for the
+    // frames after them.
     int pending() const;
     // The read position has not gone past the last frame pushed (a step longer than the
     // kernel's reach can take it there; the frames up to it are then still to push).
@@ -101,10 +119,21 @@ public:
 
 private:
     struct Table;
+    struct Level;
     int droppable() const;
     void compact();
     int renderWith(float* out, int frames, std::uint64_t endAt);
-    const Table* tableFor(std::uint64_t step) const;
+    const Table* tableFor(std::uint64_t step, bool halved = false) const;
+    // The halved copies of the input (see the head of this file).
+    std::uint64_t readPosition() const { return (origin_ << 32) + pos_; }
+    std::int64_t sourceNeed(int depth, std::uint64_t last) const;
+    std::uint64_t limitOf(int depth) const;
+    void runAt(const Table* table, int depth, std::uint64_t step, int frames, float* out);
+    void startLevels(int depth);
+    void startLevel(int level);
+    void advanceLevels();
+    bool halveInto(int level);
+    void compactLevel(int level);
 
     int channels_;
     int capacity_;
@@ -117,6 +146,11 @@ private:
     const Table* table_ = nullptr;
     const Table* fadeFrom_ = nullptr; // the table being blended out
     int fadeLeft_ = 0;
+    int depth_ = 0;     // the halvings ahead of table_
+    int fadeDepth_ = 0; // and ahead of fadeFrom_
+    int live_ = 0;      // halvings kept up to date: the most either of them needs
+    std::unique_ptr<Level[]> levels_; // levels_[k]: the input halved k times (k from 1)
+    std::unique_ptr<float[]> levelBuf_;
 };
 
 } // namespace audio

@@ -83,7 +83,7 @@ bool append(const QString& path, const QByteArray& bytes, QString* error)
     return e == 0;
 }
 
-bool writeWhole(const QString& path, const QByteArray& bytes, QString* error)
+bool writeWhole(const QString& path, const QByteArray& bytes, QString* error, bool syncFolder)
 {
     const auto fail = [error](int e) {
         if (error)
@@ -130,8 +130,17 @@ bool writeWhole(const QString& path, const QByteArray& bytes, QString* error)
         ::unlink(temp.constData());
         return fail(e);
     }
-    // The folder is not forced out as well: after a power cut it holds the old file or the
-    // new one, each of them whole, and either is a list the DJ can use.
+    // Unless asked, the folder is not forced out as well: after a power cut it holds the old file
+    // or the new one, each of them whole, and either is a list the DJ can use. The file is in
+    // place by now, so a folder that cannot be forced out is kept as well as the system keeps it.
+    if (syncFolder) {
+        const QByteArray folder = QFile::encodeName(QFileInfo(QFile::decodeName(target)).absolutePath());
+        const int dir = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (dir >= 0) {
+            ::fsync(dir);
+            ::close(dir);
+        }
+    }
     return true;
 }
 

@@ -5,6 +5,8 @@
 #   e2e_program_folder QUENLOW    a fresh program folder holding a copy of the program and its
 #                                 test sound; prints its path
 #   e2e_launch FOLDER [LOG]       start the program from FOLDER in the background; sets E2E_PID
+#                                 (through the command in the array E2E_RUN_AS when it is set,
+#                                 such as setpriv for another user)
 #   e2e_wait_window REGEX [SECS]  the id of the first visible window whose title matches, once
 #                                 the program has caught up with it
 #   e2e_gone REGEX                true when no visible window has that title
@@ -101,7 +103,7 @@ e2e_launch() {
   local folder=$1 log=${2:-/dev/null}
   # These tests judge what the program does; leaks are the unit tests' business, and a leak
   # report at exit would blur the exit status the tests look at.
-  (cd "$E2E_TMP" && ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0" exec "$folder/quenlow" >"$log" 2>&1) &
+  (cd "$E2E_TMP" && ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0" exec ${E2E_RUN_AS[@]+"${E2E_RUN_AS[@]}"} "$folder/quenlow" >"$log" 2>&1) &
   E2E_PID=$!
   E2E_PIDS+=($E2E_PID)
   [ "$log" = /dev/null ] || E2E_LOGS+=("$log")
