@@ -149,20 +149,23 @@ bool PulseDaemon::startPipeWire()
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
         while (addSink(kSink, QStringLiteral("Quenlow test")) < 0 && std::chrono::steady_clock::now() < deadline)
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        // The sink is there once the pulse server lists it; then it is the default.
-        const auto listed = [&] {
+        // The sink is there once the pulse server lists it; then it is made the default, which the
+        // pulse server does only once the session manager is up (before, it says "Not supported";
+        // on a busy machine the manager comes up after the pulse server).
+        const auto ready = [&] {
             return pactl({QStringLiteral("list"), QStringLiteral("short"), QStringLiteral("sinks")})
-                .value_or(QString())
-                .contains(kSink);
+                       .value_or(QString())
+                       .contains(kSink)
+                   && setDefaultSink(kSink);
         };
-        while (!listed() && std::chrono::steady_clock::now() < deadline)
+        while (!(up = ready()) && std::chrono::steady_clock::now() < deadline)
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        up = listed() && setDefaultSink(kSink);
     }
     if (up)
         return true;
+    const QString why = log_;
     kill();
-    log_ = QString::fromLocal8Bit(process_.readAll());
+    log_ = why + QStringLiteral("\n") + QString::fromLocal8Bit(process_.readAll());
     return false;
 }
 
@@ -306,6 +309,8 @@ MonitorRecording::MonitorRecording(const char* sink, std::chrono::milliseconds l
             loop_);
         pa_stream_set_read_callback(
             stream_, [](pa_stream* s, std::size_t, void* self) { static_cast<MonitorRecording*>(self)->take(s); }, this);
+        pa_stream_set_overflow_callback(
+            stream_, [](pa_stream*, void* self) { ++static_cast<MonitorRecording*>(self)->losses_; }, this);
         pa_buffer_attr attr {};
         attr.maxlength = std::uint32_t(-1);
         const auto frames = std::uint32_t(latency.count() > 0 ? 44100 * latency.count() / 1000 : 256);
@@ -351,8 +356,10 @@ void MonitorRecording::take(pa_stream* s)
         std::lock_guard lock(mutex_);
         const float* in = static_cast<const float*>(data);
         std::size_t samples = bytes / sizeof(float);
-        if (!data) // a hole: silence
+        if (!data) { // a hole: silence
             partial_.insert(partial_.end(), samples, 0.0f);
+            ++losses_;
+        }
         else
             partial_.insert(partial_.end(), in, in + samples);
         pa_stream_drop(s);
@@ -411,6 +418,12 @@ std::vector<float> MonitorRecording::sound() const
 {
     std::lock_guard lock(mutex_);
     return sound_;
+}
+
+std::size_t MonitorRecording::frames() const
+{
+    std::lock_guard lock(mutex_);
+    return sound_.size() / 2;
 }
 
 std::vector<float> MonitorRecording::soundSince(Clock::time_point since) const

@@ -95,6 +95,10 @@ public:
     // Everything recorded so far, interleaved stereo; or what arrived after `since`.
     std::vector<float> sound() const;
     std::vector<float> soundSince(Clock::time_point since) const;
+    // Frames recorded so far; and how often the recording lost sound the sink played (the server
+    // dropped what this process did not take in time, or handed over a hole).
+    std::size_t frames() const;
+    int losses() const { return losses_.load(); }
 
 private:
     struct Piece {
@@ -111,6 +115,7 @@ private:
     std::vector<float> partial_;
     std::vector<float> sound_;
     std::vector<Piece> pieces_;
+    std::atomic<int> losses_ {0};
 };
 
 // A moment where the server itself dropped the sound. Under load PipeWire's graph, at the quantum

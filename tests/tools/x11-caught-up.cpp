@@ -8,7 +8,12 @@
 // still to be activated).
 //
 // All the program's top-level windows are pinged (found by the process number they carry), so
-// an answer comes even when WINDOW itself closes meanwhile.
+// an answer comes even when WINDOW itself closes meanwhile. A window that closes before the program
+// reads its ping never answers it (the program no longer knows the window), and a click that
+// closes a dialog can close every window pinged while the program still works on the click (the
+// dialog, the splash behind it), with the next window opened only after: so once a pinged window
+// is gone, the program's windows not pinged yet are pinged too. Any answer will do, each ping
+// being sent after the events awaited.
 //
 // With --no-popup it then also waits until none of the program's popups (menus, completion
 // lists: override-redirect windows) is on the screen. A popup holds the pointer, and a click
@@ -109,19 +114,26 @@ int main(int argc, char** argv)
 
     // The token tells our answer from any other ping's.
     const long token = long(std::chrono::steady_clock::now().time_since_epoch().count() & 0x7fffffff);
-    for (Window w : windowsOf(d, pid)) {
-        XEvent e {};
-        e.xclient.type = ClientMessage;
-        e.xclient.window = w;
-        e.xclient.message_type = protocols;
-        e.xclient.format = 32;
-        e.xclient.data.l[0] = long(ping);
-        e.xclient.data.l[1] = CurrentTime;
-        e.xclient.data.l[2] = long(w);
-        e.xclient.data.l[3] = token;
-        XSendEvent(d, w, False, NoEventMask, &e);
-    }
-    XFlush(d);
+    std::vector<Window> pinged;
+    const auto pingNew = [&](const std::vector<Window>& windows) {
+        for (Window w : windows) {
+            if (std::find(pinged.begin(), pinged.end(), w) != pinged.end())
+                continue;
+            pinged.push_back(w);
+            XEvent e {};
+            e.xclient.type = ClientMessage;
+            e.xclient.window = w;
+            e.xclient.message_type = protocols;
+            e.xclient.format = 32;
+            e.xclient.data.l[0] = long(ping);
+            e.xclient.data.l[1] = CurrentTime;
+            e.xclient.data.l[2] = long(w);
+            e.xclient.data.l[3] = token;
+            XSendEvent(d, w, False, NoEventMask, &e);
+        }
+        XFlush(d);
+    };
+    pingNew(windowsOf(d, pid));
 
     const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
     bool answered = false;
@@ -136,10 +148,15 @@ int main(int argc, char** argv)
             XCloseDisplay(d);
             return 0;
         }
-        if (windowsOf(d, pid).empty()) {
+        const std::vector<Window> windows = windowsOf(d, pid);
+        if (windows.empty()) {
             XCloseDisplay(d);
             return 3; // the program has ended (its windows go with it)
         }
+        if (!answered
+            && std::any_of(pinged.begin(), pinged.end(),
+                           [&](Window w) { return std::find(windows.begin(), windows.end(), w) == windows.end(); }))
+            pingNew(windows);
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
         if (left.count() <= 0)
             break;
