@@ -68,7 +68,9 @@ e2e_xvfb() {
   local fdfile
   fdfile=$(mktemp "$E2E_TMP/display.XXXX")
   local log=$fdfile.log
-  Xvfb -displayfd 3 -screen 0 "${size}x24" -nolisten tcp 3>"$fdfile" >"$log" 2>&1 &
+  # -noreset: a server whose last client leaves (the answer check below, an xdotool call) resets
+  # itself, and a program connecting just then was refused now and again on a busy machine.
+  Xvfb -displayfd 3 -noreset -screen 0 "${size}x24" -nolisten tcp 3>"$fdfile" >"$log" 2>&1 &
   local xvfb=$!
   E2E_PIDS+=($xvfb)
   E2E_LOGS+=("$log")
