@@ -481,16 +481,24 @@ void RequestLink::deliver(const QString& path, quint64 reload, std::vector<SongR
 
 void RequestLink::raiseNewRequestsFlag(const QString& path, const QString& location)
 {
-    post([path, location](Worker& w) -> Done {
+    post([this, path, location](Worker& w) -> Done {
         std::vector<Failure> failures;
         try {
             w.store(path).setConfigValue(NewRequestsFlag, TrueText);
         } catch (const std::exception& e) {
             failures.push_back(failureOf(e, location));
         }
-        return {[failures] {
-            for (const Failure& f : failures)
+        return {[this, failures] {
+            for (const Failure& f : failures) {
                 LogError(f.number, f.description, f.location);
+                // A file that is no request database (not SQLite, corrupt, without the tables) is
+                // told on the message line too, with its path; the polls that fail the same way
+                // after it log nothing more until something else happens.
+                if (f.number == ErrCannotOpen || f.number == ErrDatabase) {
+                    lastFailure_ = QString::number(f.number) + QLatin1Char(' ') + f.description;
+                    message(QStringLiteral("Requests cannot be taken: ") + f.description);
+                }
+            }
         }};
     });
 }

@@ -790,5 +790,30 @@ TEST_F(RequestDb, StartUpRaisesTheFlagOfAConfiguredDatabase)
     EXPECT_EQ(RequestDBPath, db);
     EXPECT_EQ(logLines(), 6);
     EXPECT_TRUE(messages.isEmpty());
+
+    // An ordinary file that is no request database (bytes of junk, an empty file, a database of
+    // other tables): the log and the message line name its path, once; the polls that fail the
+    // same way add nothing.
+    const QString junk = dir.filePath(QStringLiteral("junk.db"));
+    ASSERT_TRUE(testutil::writeAll(junk, QByteArray(4096, 'x')));
+    const QString empty = dir.filePath(QStringLiteral("empty.db"));
+    ASSERT_TRUE(testutil::writeAll(empty, {}));
+    const QString other = dir.filePath(QStringLiteral("other.db"));
+    sqlite(other, QStringLiteral("CREATE TABLE Songs (Name TEXT)"));
+    int lines = logLines();
+    for (const QString& bad : {junk, empty, other}) {
+        WriteINI(QStringLiteral("Requests"), QStringLiteral("RequestDB"), bad, ini);
+        requestdb::startUp(ini, QStringLiteral("B-15"), l.link);
+        ASSERT_TRUE(l.settle());
+        EXPECT_EQ(RequestDBPath, bad);
+        ASSERT_EQ(messages.size(), 1) << bad.toStdString();
+        EXPECT_TRUE(messages.takeFirst().contains("'" + bad + "'"));
+        EXPECT_EQ(logLines(), ++lines);
+        EXPECT_TRUE(l.poll(bad));
+        EXPECT_TRUE(l.poll(bad));
+        EXPECT_EQ(logLines(), lines) << bad.toStdString();
+        EXPECT_TRUE(messages.isEmpty());
+    }
+    EXPECT_TRUE(QString::fromUtf8(testutil::readAll(dir.filePath(QStringLiteral("QNLERRORS.log")))).contains("'" + junk + "'"));
     RequestDBPath = requestdb::NoDatabasePath;
 }
