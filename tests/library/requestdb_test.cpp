@@ -663,6 +663,21 @@ TEST_F(RequestDb, ADeleteWaitsForADatabaseThatIsAwayAndClearSparesRequestsAddedS
         ASSERT_TRUE(QFile::rename(away, db));
     }
     EXPECT_EQ(writer({"count", db}), "0");
+    // One whose file is still away then: the log names the request that will be listed again
+    // (the program ends as if all were well otherwise).
+    add(QStringLiteral("/m/e.mp3"));
+    {
+        Link last;
+        ASSERT_TRUE(QFile::rename(db, away));
+        last.link.deleteRequestsFor(db, QStringLiteral("/m/e.mp3"), QStringLiteral("lstRequests_DblClick"));
+        ASSERT_TRUE(last.settle());
+        EXPECT_EQ(logLines(), 1);
+    }
+    ASSERT_TRUE(QFile::rename(away, db));
+    EXPECT_EQ(writer({"count", db}), "1");
+    EXPECT_EQ(logLines(), 2);
+    const QString log = QString::fromUtf8(testutil::readAll(dir.filePath(QStringLiteral("QNLERRORS.log"))));
+    EXPECT_TRUE(log.contains("listed again at the next start: /m/e.mp3 in " + db)) << log.toStdString();
     RequestDBPath = requestdb::NoDatabasePath;
 }
 
