@@ -103,8 +103,10 @@ int waitWhileBusy(void* when, int tries)
 
 // Turns a driver error into the error the trap logs. The descriptions stay the same for the same
 // failure, so a failure that repeats every second can be recognised as the same one. A statement
-// stopped by the time limit is named, as it tells which table or view is too slow.
-[[noreturn]] void raiseSql(const QSqlError& e, int timeLimitMs, const QString& statement = {})
+// stopped by the time limit is named, as it tells which table or view is too slow. A file that is
+// no request database (not SQLite, corrupt, without the tables) names its path: the DJ has to know
+// which file the setting points at.
+[[noreturn]] void raiseSql(const QSqlError& e, const QString& path, int timeLimitMs, const QString& statement = {})
 {
     bool ok = false;
     const int code = e.nativeErrorCode().toInt(&ok);
@@ -125,9 +127,9 @@ int waitWhileBusy(void* when, int tries)
     case 11: // corrupt
     case 14: // cannot open
     case 26: // not a database
-        raiseError(ErrCannotOpen, QStringLiteral("Cannot open the request database. (%1)").arg(detail));
+        raiseError(ErrCannotOpen, QStringLiteral("Cannot open the request database '%1'. (%2)").arg(path, detail));
     default:
-        raiseError(ErrDatabase, QStringLiteral("Request database failure. (%1)").arg(detail));
+        raiseError(ErrDatabase, QStringLiteral("Request database failure on '%1'. (%2)").arg(path, detail));
     }
 }
 
@@ -137,7 +139,7 @@ int waitWhileBusy(void* when, int tries)
 class Connection {
 public:
     Connection(const QString& path, int busyTimeoutMs, int timeLimitMs, const std::atomic<bool>* stop)
-        : timeLimitMs_(timeLimitMs), when_{Clock::now() + std::chrono::milliseconds(timeLimitMs), stop, busyTimeoutMs}
+        : path_(path), timeLimitMs_(timeLimitMs), when_{Clock::now() + std::chrono::milliseconds(timeLimitMs), stop, busyTimeoutMs}
     {
         if (!isUsable(path))
             raiseNotAFile(path);
@@ -150,7 +152,7 @@ public:
         if (!db_.open()) {
             const QSqlError e = db_.lastError();
             release();
-            raiseSql(e, timeLimitMs_);
+            raiseSql(e, path_, timeLimitMs_);
         }
         // No statement runs before the bounds are set: the first one also reads the schema.
         const QVariant h = db_.driver()->handle();
@@ -177,11 +179,11 @@ public:
         QSqlQuery q(db_);
         q.setForwardOnly(true);
         if (!q.prepare(sql))
-            raiseSql(q.lastError(), timeLimitMs_, sql);
+            raiseSql(q.lastError(), path_, timeLimitMs_, sql);
         for (const QVariant& v : values)
             q.addBindValue(v);
         if (!q.exec())
-            raiseSql(q.lastError(), timeLimitMs_, sql);
+            raiseSql(q.lastError(), path_, timeLimitMs_, sql);
         return q;
     }
 
@@ -189,10 +191,11 @@ public:
     {
         QSqlQuery q(db_);
         if (!q.exec(sql))
-            raiseSql(q.lastError(), timeLimitMs_, sql);
+            raiseSql(q.lastError(), path_, timeLimitMs_, sql);
     }
 
     int timeLimitMs() const { return timeLimitMs_; }
+    const QString& path() const { return path_; }
 
 private:
     void release()
@@ -210,6 +213,7 @@ private:
         name_.clear();
     }
 
+    QString path_;
     int timeLimitMs_;
     StopWhen when_;
     sqlite3* handle_ = nullptr;
@@ -307,7 +311,7 @@ PendingRequests readPending(Connection& c, int maxRequests)
         pending.files << file;
     }
     if (q.lastError().isValid())
-        raiseSql(q.lastError(), c.timeLimitMs(), sql);
+        raiseSql(q.lastError(), c.path(), c.timeLimitMs(), sql);
     return pending;
 }
 

@@ -188,16 +188,26 @@ public:
     void lastTries()
     {
         for (const Delete& d : std::as_const(waiting)) {
-            if (stop)
-                break;
             try {
+                if (stop)
+                    throw RuntimeError(ErrTimedOut, QStringLiteral("no time left"));
                 remove(store(d.path), d);
-            } catch (const std::exception&) {
-                // the database is still locked, away or broken: nothing more can be done
+            } catch (const std::exception& e) {
+                // The database is still locked, away or broken: nothing more can be done here,
+                // but the log says which taken requests will be listed again.
+                const Failure f = failureOf(e, d.location);
+                if (notMadeAtEnd.isEmpty())
+                    notMadeNumber = f.number;
+                notMadeAtEnd << QStringLiteral("%1 in %2 (%3)")
+                                    .arg(d.file.isEmpty() ? QStringLiteral("the requests cleared") : d.file, d.path,
+                                         f.description);
             }
         }
         waiting.clear();
     }
+    // The deletes the last tries could not make; read once the thread has ended.
+    QStringList notMadeAtEnd;
+    int notMadeNumber = 0;
 
     // The rows of the requested songs, their tags read as ParseFiles reads them: only MP3 files.
     std::vector<SongRow> rowsFor(const QStringList& files) const
@@ -300,6 +310,12 @@ RequestLink::~RequestLink()
             return;
         }
     }
+    if (!w->notMadeAtEnd.isEmpty())
+        LogError(w->notMadeNumber,
+                 QStringLiteral("At the end, the records of taken or cleared requests could not be deleted from the "
+                                "request database; they are listed again at the next start: %1")
+                     .arg(w->notMadeAtEnd.join(QStringLiteral("; "))),
+                 QStringLiteral("CloseAll"));
     delete w;
     delete thread_;
 }
@@ -481,16 +497,24 @@ void RequestLink::deliver(const QString& path, quint64 reload, std::vector<SongR
 
 void RequestLink::raiseNewRequestsFlag(const QString& path, const QString& location)
 {
-    post([path, location](Worker& w) -> Done {
+    post([this, path, location](Worker& w) -> Done {
         std::vector<Failure> failures;
         try {
             w.store(path).setConfigValue(NewRequestsFlag, TrueText);
         } catch (const std::exception& e) {
             failures.push_back(failureOf(e, location));
         }
-        return {[failures] {
-            for (const Failure& f : failures)
+        return {[this, failures] {
+            for (const Failure& f : failures) {
                 LogError(f.number, f.description, f.location);
+                // A file that is no request database (not SQLite, corrupt, without the tables) is
+                // told on the message line too, with its path; the polls that fail the same way
+                // after it log nothing more until something else happens.
+                if (f.number == ErrCannotOpen || f.number == ErrDatabase) {
+                    lastFailure_ = QString::number(f.number) + QLatin1Char(' ') + f.description;
+                    message(QStringLiteral("Requests cannot be taken: ") + f.description);
+                }
+            }
         }};
     });
 }

@@ -689,9 +689,14 @@ void frmMenu::mnuRequestsEnabled_Click()
 
 void frmMenu::mnuRequestSetDB_Click()
 {
+    const QString before = RequestDBPath;
     frmDBPath dialog(library_.requests(), form_);
     if (hooks.runModal)
         hooks.runModal(dialog);
+    // Another database: its requests waiting are listed at the next look, as at start-up, not
+    // only once its writer adds one more.
+    if (RequestDBPath != before && requestdb::isUsable(RequestDBPath))
+        library_.requestLink().raiseNewRequestsFlag(RequestDBPath, QStringLiteral("mnuRequestSetDB_Click"));
 }
 
 // ---------------------------------------------------------------------------------------------

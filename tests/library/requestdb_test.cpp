@@ -663,6 +663,21 @@ TEST_F(RequestDb, ADeleteWaitsForADatabaseThatIsAwayAndClearSparesRequestsAddedS
         ASSERT_TRUE(QFile::rename(away, db));
     }
     EXPECT_EQ(writer({"count", db}), "0");
+    // One whose file is still away then: the log names the request that will be listed again
+    // (the program ends as if all were well otherwise).
+    add(QStringLiteral("/m/e.mp3"));
+    {
+        Link last;
+        ASSERT_TRUE(QFile::rename(db, away));
+        last.link.deleteRequestsFor(db, QStringLiteral("/m/e.mp3"), QStringLiteral("lstRequests_DblClick"));
+        ASSERT_TRUE(last.settle());
+        EXPECT_EQ(logLines(), 1);
+    }
+    ASSERT_TRUE(QFile::rename(away, db));
+    EXPECT_EQ(writer({"count", db}), "1");
+    EXPECT_EQ(logLines(), 2);
+    const QString log = QString::fromUtf8(testutil::readAll(dir.filePath(QStringLiteral("QNLERRORS.log"))));
+    EXPECT_TRUE(log.contains("listed again at the next start: /m/e.mp3 in " + db)) << log.toStdString();
     RequestDBPath = requestdb::NoDatabasePath;
 }
 
@@ -790,5 +805,30 @@ TEST_F(RequestDb, StartUpRaisesTheFlagOfAConfiguredDatabase)
     EXPECT_EQ(RequestDBPath, db);
     EXPECT_EQ(logLines(), 6);
     EXPECT_TRUE(messages.isEmpty());
+
+    // An ordinary file that is no request database (bytes of junk, an empty file, a database of
+    // other tables): the log and the message line name its path, once; the polls that fail the
+    // same way add nothing.
+    const QString junk = dir.filePath(QStringLiteral("junk.db"));
+    ASSERT_TRUE(testutil::writeAll(junk, QByteArray(4096, 'x')));
+    const QString empty = dir.filePath(QStringLiteral("empty.db"));
+    ASSERT_TRUE(testutil::writeAll(empty, {}));
+    const QString other = dir.filePath(QStringLiteral("other.db"));
+    sqlite(other, QStringLiteral("CREATE TABLE Songs (Name TEXT)"));
+    int lines = logLines();
+    for (const QString& bad : {junk, empty, other}) {
+        WriteINI(QStringLiteral("Requests"), QStringLiteral("RequestDB"), bad, ini);
+        requestdb::startUp(ini, QStringLiteral("B-15"), l.link);
+        ASSERT_TRUE(l.settle());
+        EXPECT_EQ(RequestDBPath, bad);
+        ASSERT_EQ(messages.size(), 1) << bad.toStdString();
+        EXPECT_TRUE(messages.takeFirst().contains("'" + bad + "'"));
+        EXPECT_EQ(logLines(), ++lines);
+        EXPECT_TRUE(l.poll(bad));
+        EXPECT_TRUE(l.poll(bad));
+        EXPECT_EQ(logLines(), lines) << bad.toStdString();
+        EXPECT_TRUE(messages.isEmpty());
+    }
+    EXPECT_TRUE(QString::fromUtf8(testutil::readAll(dir.filePath(QStringLiteral("QNLERRORS.log")))).contains("'" + junk + "'"));
     RequestDBPath = requestdb::NoDatabasePath;
 }

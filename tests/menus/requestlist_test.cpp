@@ -386,9 +386,14 @@ TEST_F(RequestListTest, TheRequestsMenuRemovesClearsAndSwitchesTheDatabase)
         dialog.cmdLookup_Click();
         dialog.cmdSave_Click();
     };
+    writer({"add", second, other});
+    writer({"flag", second, "False"});
     trigger("mnuRequestSetDB");
     EXPECT_EQ(RequestDBPath, second);
     EXPECT_EQ(lib().requests().count(), 0);
+    // The request waiting there is read at the next look, though its writer's flag was down.
+    ASSERT_TRUE(settle());
+    EXPECT_EQ(writer({"get", second, "5"}), "True");
     EXPECT_EQ(ReadINI("Requests", "RequestDB", "NULL", configFile()), second);
     EXPECT_FALSE(QFile::exists(QStringLiteral("C:\\DB.mdb")));
 
