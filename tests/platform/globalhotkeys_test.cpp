@@ -3,9 +3,12 @@
 // test's own are started and killed.
 #include "platform/hotkeys/globalhotkeys.h"
 
-#include <QProcess>
+#include "support/childprocess.h"
+
 #include <QTest>
 #include <gtest/gtest.h>
+
+#include <csignal>
 
 // libXtst keeps the state of a record stream until the stream's end, which a lost server never
 // sends: that memory is the library's, not ours.
@@ -14,21 +17,24 @@ extern "C" const char* __lsan_default_suppressions() { return "leak:XRecordEnabl
 TEST(GlobalHotkeys, ALostXServerStopsTheHotkeysAndTheProgramRunsOn)
 {
     // The server picks a free display number itself and tells it on its output.
-    QProcess xvfb;
+    testutil::ChildProcess xvfb;
     auto startServer = [&]() -> QString {
-        xvfb.start(QStringLiteral("Xvfb"),
-                   {QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-nolisten"),
-                    QStringLiteral("tcp")});
-        if (!xvfb.waitForStarted(5000) || !QTest::qWaitFor([&] { return xvfb.canReadLine(); }, 10000))
+        if (!xvfb.start(QStringLiteral("Xvfb"),
+                        {QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-nolisten"),
+                         QStringLiteral("tcp")})
+            || !QTest::qWaitFor([&] { return xvfb.output().contains('\n') || !xvfb.running(); }, 10000))
             return {};
-        return QStringLiteral(":") + QString::fromLatin1(xvfb.readLine()).trimmed();
+        const QByteArray told = xvfb.output();
+        if (!told.contains('\n'))
+            return {};
+        return QStringLiteral(":") + QString::fromLatin1(told.left(told.indexOf('\n'))).trimmed();
     };
     auto endServer = [&] {
-        xvfb.terminate(); // the server ends and closes every connection, and removes its lock file
-        return xvfb.waitForFinished(5000);
+        xvfb.signal(SIGTERM); // the server ends and closes every connection, and removes its lock file
+        return xvfb.waitForFinished(std::chrono::seconds(5));
     };
     QString display = startServer();
-    if (xvfb.state() == QProcess::NotRunning)
+    if (!xvfb.running())
         GTEST_SKIP() << "Xvfb cannot be started";
     ASSERT_FALSE(display.isEmpty()) << "Xvfb told no display";
 

@@ -37,7 +37,7 @@ PulseDaemon::PulseDaemon(const QString& folder, Kind kind) : folder_(folder), ki
 
 PulseDaemon::~PulseDaemon()
 {
-    if (process_.state() != QProcess::NotRunning)
+    if (process_.running())
         kill();
     if (connected_) {
         qunsetenv("PULSE_SERVER");
@@ -70,9 +70,9 @@ bool PulseDaemon::waitForSocket()
         return taken;
     };
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (!listening() && process_.state() == QProcess::Running && std::chrono::steady_clock::now() < deadline)
+    while (!listening() && process_.running() && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    return process_.state() == QProcess::Running && listening();
+    return process_.running() && listening();
 }
 
 bool PulseDaemon::start()
@@ -91,20 +91,18 @@ bool PulseDaemon::start()
     env.insert(QStringLiteral("PULSE_CLIENTCONFIG"), clientConfig());
     env.remove(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"));
     env.remove(QStringLiteral("PULSE_SERVER"));
-    process_.setProcessEnvironment(env);
-    process_.setProcessChannelMode(QProcess::MergedChannels);
-    process_.start(program, {QStringLiteral("-n"), QStringLiteral("--daemonize=no"),
-                             QStringLiteral("--exit-idle-time=-1"), QStringLiteral("--use-pid-file=no"),
-                             QStringLiteral("--log-target=stderr"),
-                             // The sink first: the socket is there only once a client can play.
-                             QStringLiteral("-L"), QStringLiteral("module-null-sink sink_name=") + kSink,
-                             QStringLiteral("-L"),
-                             QStringLiteral("module-native-protocol-unix auth-anonymous=1 socket=") + socket()});
-    if (process_.waitForStarted(10000) && waitForSocket())
+    const QStringList args {QStringLiteral("-n"), QStringLiteral("--daemonize=no"),
+                            QStringLiteral("--exit-idle-time=-1"), QStringLiteral("--use-pid-file=no"),
+                            QStringLiteral("--log-target=stderr"),
+                            // The sink first: the socket is there only once a client can play.
+                            QStringLiteral("-L"), QStringLiteral("module-null-sink sink_name=") + kSink,
+                            QStringLiteral("-L"),
+                            QStringLiteral("module-native-protocol-unix auth-anonymous=1 socket=") + socket()};
+    const bool started = process_.start(program, args, env, testutil::ChildProcess::Output::Merged);
+    if (started && waitForSocket())
         return true;
     process_.kill();
-    process_.waitForFinished(5000);
-    log_ = QString::fromLocal8Bit(process_.readAll());
+    log_ = QString::fromLocal8Bit(process_.output() + process_.errors());
     return false;
 }
 
@@ -138,12 +136,10 @@ bool PulseDaemon::startPipeWire()
     env.insert(QStringLiteral("QN_PIDS"), folder_ + QStringLiteral("/pids"));
     for (const char* variable : {"DBUS_SESSION_BUS_ADDRESS", "PULSE_SERVER", "PIPEWIRE_REMOTE", "DISPLAY"})
         env.remove(QString::fromLatin1(variable));
-    process_.setProcessEnvironment(env);
-    process_.setProcessChannelMode(QProcess::MergedChannels);
-    process_.setChildProcessModifier([] { ::setsid(); });
-    process_.start(QStringLiteral("dbus-run-session"),
-                   {QStringLiteral("--"), QStringLiteral("bash"), script.fileName()});
-    bool up = process_.waitForStarted(10000) && waitForSocket();
+    bool up = process_.start(QStringLiteral("dbus-run-session"),
+                             {QStringLiteral("--"), QStringLiteral("bash"), script.fileName()}, env,
+                             testutil::ChildProcess::Output::Merged, true)
+              && waitForSocket();
     if (up) {
         // The pulse server answers a moment after its socket is there.
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
@@ -165,7 +161,7 @@ bool PulseDaemon::startPipeWire()
         return true;
     const QString why = log_;
     kill();
-    log_ = why + QStringLiteral("\n") + QString::fromLocal8Bit(process_.readAll());
+    log_ = why + QStringLiteral("\n") + QString::fromLocal8Bit(process_.output() + process_.errors());
     return false;
 }
 
@@ -179,10 +175,10 @@ int PulseDaemon::loadModule(const QString& module, const QStringList& arguments)
 std::vector<qint64> PulseDaemon::processes() const
 {
     std::vector<qint64> pids;
-    if (process_.state() != QProcess::Running)
+    if (!process_.running())
         return pids;
     if (kind_ == Kind::PulseAudio) {
-        pids.push_back(process_.processId());
+        pids.push_back(process_.pid());
         return pids;
     }
     QFile list(folder_ + QStringLiteral("/pids"));
@@ -195,21 +191,12 @@ std::vector<qint64> PulseDaemon::processes() const
 
 void PulseDaemon::kill()
 {
-    if (kind_ == Kind::PipeWire && process_.state() == QProcess::Running)
-        ::kill(-pid_t(process_.processId()), SIGKILL); // the whole group: bus, server and helpers
-    process_.kill();
-    process_.waitForFinished(5000);
+    process_.kill(); // with PipeWire its whole group: bus, server and helpers
 }
 
 void PulseDaemon::freeze(bool frozen)
 {
-    if (process_.state() != QProcess::Running)
-        return;
-    const int signal = frozen ? SIGSTOP : SIGCONT;
-    if (kind_ == Kind::PipeWire)
-        ::kill(-pid_t(process_.processId()), signal);
-    else
-        ::kill(pid_t(process_.processId()), signal);
+    process_.signal(frozen ? SIGSTOP : SIGCONT); // with PipeWire its whole group
 }
 
 int PulseDaemon::connectHere()
@@ -222,18 +209,16 @@ int PulseDaemon::connectHere()
 
 std::optional<QString> PulseDaemon::pactl(const QStringList& args)
 {
-    QProcess p;
+    testutil::ChildProcess p;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("PULSE_SERVER"), QStringLiteral("unix:") + socket());
     env.insert(QStringLiteral("PULSE_CLIENTCONFIG"), clientConfig());
-    p.setProcessEnvironment(env);
-    p.start(QStringLiteral("pactl"), args);
-    if (!p.waitForFinished(20000) || p.exitStatus() != QProcess::NormalExit || p.exitCode() != 0) {
-        log_ = QStringLiteral("pactl %1: %2").arg(args.join(QLatin1Char(' ')),
-                                                  QString::fromLocal8Bit(p.readAllStandardError()));
+    if (!p.start(QStringLiteral("pactl"), args, env) || !p.waitForFinished(std::chrono::seconds(20))
+        || !p.exitedWith(0)) {
+        log_ = QStringLiteral("pactl %1: %2").arg(args.join(QLatin1Char(' ')), QString::fromLocal8Bit(p.errors()));
         return std::nullopt;
     }
-    return QString::fromLocal8Bit(p.readAllStandardOutput()).trimmed();
+    return QString::fromLocal8Bit(p.output()).trimmed();
 }
 
 int PulseDaemon::addSink(const QString& name, const QString& description)

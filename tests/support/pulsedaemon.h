@@ -5,7 +5,8 @@
 // engines then play through libpulse.
 #pragma once
 
-#include <QProcess>
+#include "support/childprocess.h"
+
 #include <QString>
 #include <QStringList>
 
@@ -68,7 +69,7 @@ private:
 
     QString folder_;
     Kind kind_;
-    QProcess process_;
+    testutil::ChildProcess process_;
     QString log_;
     bool connected_ = false;
 };

@@ -1,9 +1,10 @@
 #include "support/testutil.h"
 
+#include "support/childprocess.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QProcess>
 
 namespace testutil {
 
@@ -41,12 +42,12 @@ QString copyMedia(const QString& name, const QString& toFolder, const QString& a
 
 QByteArray run(const QString& program, const QStringList& args, int* code)
 {
-    QProcess p;
-    p.start(program, args);
-    p.waitForFinished(60000);
+    ChildProcess p;
+    if (p.start(program, args))
+        p.waitForFinished(std::chrono::seconds(60));
     if (code)
-        *code = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
-    return p.readAllStandardOutput();
+        *code = p.exitCode();
+    return p.output();
 }
 
 } // namespace testutil

@@ -1,8 +1,9 @@
 // Two engines on a sound server's "pulse" device, driven as the decks drive them (plays, pauses,
 // rests long enough for the outputs to let go of their short latency, volume, pitch, moves, stops
-// and plays again, the spectrum, positions), for the thread checker: the sound-server tests start
-// their server with QProcess, which the checker cannot follow, so this program drives the engines
-// on a server started outside it (reached through PULSE_SERVER), and starts nothing itself.
+// and plays again, the spectrum, positions), at random and for as long as asked, for the thread
+// checker: the sound-server tests make fixed changes in a fixed order, and none reads the spectrum
+// of an engine on a server. It drives the engines on a server started outside it (reached through
+// PULSE_SERVER), and starts nothing itself.
 // Usage: tsan-drive-decks MEDIA-FOLDER [SECONDS]   (exits 1 when there is no "pulse" device)
 #include "platform/audio/soundengine.h"
 

@@ -282,7 +282,9 @@ struct SoundEngine::Impl {
     PaStream* pa = nullptr;
     int paDevice = -1; // the PortAudio device of a Device output
     bool paHeld = false;
-    // A Device output a pulse server serves: where it plays, and its stream while open.
+    // A Device output a pulse server serves: where it plays, and its stream while open. `pulse`
+    // is set and cleared only while the output's thread does not run (before open(), after
+    // close()), so that thread may read it.
     std::optional<PulseRoute> pulseRoute;
     std::unique_ptr<PulseOutput> pulse;
     // An output rests while nothing plays: the device stream is stopped, the silent output's

@@ -387,6 +387,7 @@ int SoundEngine::Impl::openPulse()
     realtime.store(0, std::memory_order_relaxed);
     pulse = std::make_unique<PulseOutput>(pulseHooks, underrunCount, pokeFd);
     if (!pulse->open(*pulseRoute, bufferMs, name)) {
+        pulse->close(); // its thread gone before the pointer it reads (see closeDevice())
         pulse.reset();
         return ErrInit;
     }
@@ -462,6 +463,10 @@ bool SoundEngine::Impl::deviceEnded() const
 
 void SoundEngine::Impl::closeDevice()
 {
+    // The output's thread reads `pulse` (PulseHooks::fill()), and reset() clears the pointer before
+    // the output it deletes stops that thread: the output is closed first, its thread with it.
+    if (pulse)
+        pulse->close();
     pulse.reset();
     if (!pa)
         return;
