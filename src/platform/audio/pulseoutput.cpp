@@ -22,8 +22,12 @@ constexpr int kConnectWaitMs = 3000;
 constexpr int kTopUpMs = 150;
 // A rewrite starts this far past what the sink may take before the rewrite reaches the server,
 // and is mixed and sent in pieces from the second figure on (12 ms), so the server has each
-// before the sink reaches it.
+// before the sink reaches it. PipeWire's pulse server wants twice the margin: its graph takes the
+// stream's sound (through a resampler where the graph runs at another rate) a little ahead of
+// the read point it tells, and a rewrite landing in what it took is heard as a seam, now and
+// again, at the 4 ms that holds on PulseAudio.
 constexpr int kRewriteMarginFrames = kRate * 4 / 1000;
+constexpr int kRewriteMarginPipeWireFrames = kRate * 8 / 1000;
 constexpr std::size_t kRewritePieceFrames = 512;
 // A top-up is mixed and sent in pieces, the first of this many frames (186 ms, so a steady top-up
 // goes as one), each next one twice the last and none longer than what the server still holds:
@@ -528,7 +532,7 @@ void PulseOutput::rewrite()
     playing_ = info->playing != 0; // in case the server's start notice never came
     noteRead(read);
     measureBlock(info);
-    const std::int64_t from = client_.rewind(read + sinkFrames() + kRewriteMarginFrames);
+    const std::int64_t from = client_.rewind(read + sinkFrames() + (pipeWire_ ? kRewriteMarginPipeWireFrames : kRewriteMarginFrames));
     if (from >= head)
         return;
     // Written at that place in small pieces, each sent as soon as it is mixed: the server's
