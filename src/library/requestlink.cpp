@@ -458,9 +458,15 @@ void RequestLink::pollAnswered(PollResult& r)
     deliver(r.path, r.reload, std::move(r.rows));
 }
 
+// A failure as the link remembers the last one, so the same one is not logged again.
+static QString failureKey(int number, const QString& description)
+{
+    return QString::number(number) + QLatin1Char(' ') + description;
+}
+
 void RequestLink::pollFailed(int number, const QString& description, const QString& location)
 {
-    const QString key = QString::number(number) + QLatin1Char(' ') + description;
+    const QString key = failureKey(number, description);
     if (key == lastFailure_)
         return;
     lastFailure_ = key;
@@ -511,7 +517,7 @@ void RequestLink::raiseNewRequestsFlag(const QString& path, const QString& locat
                 // told on the message line too, with its path; the polls that fail the same way
                 // after it log nothing more until something else happens.
                 if (f.number == ErrCannotOpen || f.number == ErrDatabase) {
-                    lastFailure_ = QString::number(f.number) + QLatin1Char(' ') + f.description;
+                    lastFailure_ = failureKey(f.number, f.description);
                     message(QStringLiteral("Requests cannot be taken: ") + f.description);
                 }
             }
@@ -590,13 +596,12 @@ void startUp(const QString& settingsFile, const QString& location, RequestLink& 
         return;
     // A database was asked for and cannot be used: no requests are taken this run, and the DJ is
     // told which path and why, once.
-    try {
-        raiseNotAFile(path);
-    } catch (const RuntimeError& e) {
-        LogError(e.number(), e.description(), location);
-        if (link.onMessage)
-            link.onMessage(QStringLiteral("Requests are not taken in this run: ") + e.description());
-    }
+    const Unusable why = whyUnusable(path);
+    if (why.number == 0)
+        return; // there after all, a moment later: the next start takes it
+    LogError(why.number, why.description, location);
+    if (link.onMessage)
+        link.onMessage(QStringLiteral("Requests are not taken in this run: ") + why.description);
 }
 
 } // namespace requestdb

@@ -695,7 +695,7 @@ void frmMenu::mnuRequestSetDB_Click()
         hooks.runModal(dialog);
     // Another database: its requests waiting are listed at the next look, as at start-up, not
     // only once its writer adds one more.
-    if (RequestDBPath != before && requestdb::isUsable(RequestDBPath))
+    if (RequestDBPath != before)
         library_.requestLink().raiseNewRequestsFlag(RequestDBPath, QStringLiteral("mnuRequestSetDB_Click"));
 }
 

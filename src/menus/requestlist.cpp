@@ -80,6 +80,12 @@ void RequestList::forgetRequest(const QString& file, const char* location)
         library_.requestLink().deleteRequestsFor(db, file, QLatin1String(location));
 }
 
+int RequestList::selectedRequest() const
+{
+    const int k = listkeys::selectedRow(lstRequests_);
+    return library_.requests().count() >= 1 && k >= 1 ? k : 0;
+}
+
 QString RequestList::takeableFile(int k, const char* location)
 {
     const QString file = library_.requests().cell(k - 1, field::Filename);
@@ -96,8 +102,8 @@ void RequestList::takeIntoQueue(const char* location)
 {
     trap(location, [&] {
         SongListModel& requests = library_.requests();
-        const int k = listkeys::selectedRow(lstRequests_);
-        if (requests.count() < 1 || k < 1)
+        const int k = selectedRequest();
+        if (k < 1)
             return;
         const std::uint64_t id = requests.at(k - 1).id;
         const QString file = takeableFile(k, location);
@@ -134,8 +140,8 @@ bool RequestList::loadRow(char deck, int k)
 void RequestList::queueSelected(const char* location)
 {
     // A request whose file is gone is refused, as by the other ways of taking it.
-    const int k = listkeys::selectedRow(lstRequests_);
-    if (library_.requests().count() < 1 || k < 1)
+    const int k = selectedRequest();
+    if (k < 1)
         return;
     if (!takeableFile(k, location).isEmpty())
         library_.AddToDJList(lstRequests_, k);
@@ -145,8 +151,8 @@ void RequestList::removeSelected(const char* location)
 {
     trap(location, [&] {
         SongListModel& requests = library_.requests();
-        const int k = listkeys::selectedRow(lstRequests_);
-        if (requests.count() < 1 || k < 1)
+        const int k = selectedRequest();
+        if (k < 1)
             return;
         const QString db = RequestDBPath;
         if (!requestdb::isConfigured(db)) {
@@ -166,16 +172,15 @@ void RequestList::removeSelected(const char* location)
 
 void RequestList::loadIntoDeck(char deck)
 {
-    const int k = listkeys::selectedRow(lstRequests_);
-    if (library_.requests().count() >= 1 && k >= 1)
+    if (const int k = selectedRequest(); k >= 1)
         loadRow(deck, k);
 }
 
 void RequestList::takeIntoDeck(char deck, const char* location)
 {
     trap(location, [&] {
-        const int k = listkeys::selectedRow(lstRequests_);
-        if (library_.requests().count() < 1 || k < 1)
+        const int k = selectedRequest();
+        if (k < 1)
             return;
         const QString file = takeableFile(k, location);
         if (!file.isEmpty() && loadRow(deck, k))

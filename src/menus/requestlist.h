@@ -74,6 +74,8 @@ public:
 private:
     // The file of the selected request, or "" with the message line and the log told, when it
     // is missing.
+    // The selected request's row (1 up), 0 when the list is empty or none is selected.
+    int selectedRequest() const;
     QString takeableFile(int k, const char* location);
     void takeIntoQueue(const char* location);
     void takeIntoDeck(char deck, const char* location);

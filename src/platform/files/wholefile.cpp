@@ -134,7 +134,7 @@ bool writeWhole(const QString& path, const QByteArray& bytes, QString* error, bo
     // or the new one, each of them whole, and either is a list the DJ can use. The file is in
     // place by now, so a folder that cannot be forced out is kept as well as the system keeps it.
     if (syncFolder) {
-        const QByteArray folder = QFile::encodeName(QFileInfo(QFile::decodeName(target)).absolutePath());
+        const QByteArray folder = QFile::encodeName(QFileInfo(targetPath).absolutePath());
         const int dir = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         if (dir >= 0) {
             ::fsync(dir);
