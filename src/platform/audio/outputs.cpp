@@ -249,6 +249,7 @@ int SoundEngine::Impl::start(unsigned /*flags*/)
     level.store(0.0f);
     if (manualNext) {
         manual = true;
+        queued = manualQueuedNext;
         output = Output::Manual;
         initialized = true;
         error = ErrNone;
@@ -387,8 +388,7 @@ int SoundEngine::Impl::openPulse()
     realtime.store(0, std::memory_order_relaxed);
     pulse = std::make_unique<PulseOutput>(pulseHooks, underrunCount, pokeFd);
     if (!pulse->open(*pulseRoute, bufferMs, name)) {
-        pulse->close(); // its thread gone before the pointer it reads (see closeDevice())
-        pulse.reset();
+        pulse.reset(); // a failed open has closed it, its thread gone
         return ErrInit;
     }
     // It rests once the server can hold nothing but silence of ours (the rest drops the rest).

@@ -302,10 +302,7 @@ int SoundEngine::init(int /*mixRate*/, int /*maxSoftwareChannels*/, unsigned fla
     // Started again when already running, on the driver chosen now.
     if (d->initialized)
         d->shutdown();
-    const int started = d->start(flags);
-    if (started && d->manual && d->manualQueuedNext)
-        d->queued = true;
-    return started;
+    return d->start(flags);
 }
 
 int SoundEngine::getError() const { return d->error; }

@@ -248,12 +248,20 @@ __attribute__((target("arch=x86-64-v3"))) void runWide(const float* rows, int ta
 }
 #endif
 
+#if defined(__x86_64__)
+// Whether the processor runs the wide (AVX2 and FMA) loops.
+bool wideCpu()
+{
+    static const bool wide = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+    return wide;
+}
+#endif
+
 void run(const float* rows, int taps, const float* const* in, int channels, std::uint64_t pos, std::uint64_t step,
          int frames, float* out, int shift = 0)
 {
 #if defined(__x86_64__)
-    static const bool wide = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
-    if (wide)
+    if (wideCpu())
         return runWide(rows, taps, in, channels, pos, step, frames, out, shift);
 #endif
     runAny<v4sf>(rows, taps, in, channels, pos, step, frames, out, shift);
@@ -340,8 +348,7 @@ void halve(const float* x, float* y, int frames)
         for (int m = 0; m < n + 2 * kHalfPairs - 1; ++m)
             odd[m] = c[2 * (m - kHalfPairs) + 1];
 #if defined(__x86_64__)
-        static const bool wide = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
-        if (wide) {
+        if (wideCpu()) {
             halveWide(middle, odd, n, y + done);
             continue;
         }
@@ -478,11 +485,9 @@ std::uint64_t Varispeed::stepOf(std::uint64_t num, std::uint64_t den)
     return step > ~std::uint64_t(0) >> 8 ? ~std::uint64_t(0) >> 8 : std::uint64_t(step);
 }
 
-void Varispeed::reset(const float* history, int frames) { restart(history, frames, 0); }
-
-void Varispeed::restart(const float* history, int frames, std::uint32_t fraction)
+void Varispeed::reset(const float* history, int frames)
 {
-    begin(kBefore, fraction);
+    begin(kBefore, 0);
     fill_ = kBefore;
     for (int c = 0; c < channels_; ++c) {
         float* x = buf_.get() + std::size_t(c) * std::size_t(stride_);

@@ -90,9 +90,6 @@ public:
     // played just before it (interleaved, at most kBefore are used); silence where there are
     // fewer.
     void reset(const float* history = nullptr, int frames = 0);
-    // The same, the read position `fraction` (of 2^32) of a frame past the first frame pushed
-    // next: to carry on from a position remembered earlier, the frames before it as history.
-    void restart(const float* history, int frames, std::uint32_t fraction);
     // Starts afresh to carry on from a place played earlier: the next `history` frames pushed
     // (kBefore to kMostHistory; silence pushed for those before what that play had) are the
     // frames just before it, and the read position lies `fraction` past the frame after them.
