@@ -352,6 +352,13 @@ void PulseOutput::onMoved(pa_stream*, void* user)
         pa_operation_unref(op);
 }
 
+// An operation's answer that a wait under the lock looks for.
+void PulseOutput::signalLoop(pa_stream*, int, void* user)
+{
+    const Held held(user);
+    pa_threaded_mainloop_signal(static_cast<PulseOutput*>(user)->loop_, 0);
+}
+
 // At the open (the lock held): the sink's kind, and a sink that cannot take back what it took
 // ahead and runs far ahead now (an idle null sink in the long block it began before the stream
 // asked for its latency) played out, so the first play is heard at once. False when the server
@@ -360,11 +367,7 @@ bool PulseOutput::learnSink()
 {
     if (!settle(askSinkKind()) || restsLong_)
         return !failed_.load() && streamUp(stream_);
-    const auto signal = [](pa_stream*, int, void* self) {
-        const Held held(self);
-        pa_threaded_mainloop_signal(static_cast<PulseOutput*>(self)->loop_, 0);
-    };
-    if (!settle(pa_stream_update_timing_info(stream_, signal, this)))
+    if (!settle(pa_stream_update_timing_info(stream_, &PulseOutput::signalLoop, this)))
         return false;
     const pa_timing_info* info = pa_stream_get_timing_info(stream_);
     if (info && info->sink_usec > kAheadMostUs)
@@ -410,7 +413,6 @@ void PulseOutput::setLatency(Latency latency)
     const pa_buffer_attr& attr = latency == Latency::Resting ? restAttr_
                                  : latency == Latency::Busy  ? busyAttr_
                                                              : playAttr_;
-    askedSinkFrames_ = latency == Latency::Busy ? busySinkFrames_ : playSinkFrames_;
     const auto set = [](pa_stream* s, int success, void* user) {
         const Held held(user);
         if (const pa_buffer_attr* now = success ? pa_stream_get_buffer_attr(s) : nullptr)
@@ -568,7 +570,8 @@ void PulseOutput::measureBlock(const pa_timing_info* info)
 std::int64_t PulseOutput::sinkFrames() const
 {
     const double seen = std::max(spanLast_, spanOpen_ ? spanHigh_ - spanLow_ : 0.0);
-    return std::max(askedSinkFrames_, std::int64_t(std::min(seen, double(kRate) / 4)));
+    const std::int64_t asked = latency_ == Latency::Busy ? busySinkFrames_ : askedSinkFrames_;
+    return std::max(asked, std::int64_t(std::min(seen, double(kRate) / 4)));
 }
 
 // The stream starts again, or ran dry: the server's read point and clock are compared afresh.
@@ -684,7 +687,6 @@ bool PulseOutput::open(const PulseRoute& route, int bufferMs, const QString& nam
         playAttr_.prebuf = std::uint32_t((askedSinkFrames_ + kLeadMarginFrames + kStartFrames) * kFrameBytes);
         playAttr_.minreq = bytesOf(topUpMs);
         playAttr_.fragsize = std::uint32_t(-1);
-        playSinkFrames_ = askedSinkFrames_;
         busySinkFrames_ = std::max(askedSinkFrames_, std::int64_t(kRate) * kBusySinkMs / 1000);
         busyAttr_ = playAttr_;
         busyAttr_.tlength = bytesOf(2 * std::max(kBusySinkMs, sinkMs) + 2 * topUpMs);
@@ -794,10 +796,6 @@ bool PulseOutput::resume()
     pa_threaded_mainloop_lock(loop_);
     lockTaken(this);
     bool ok = !failed_.load() && contextUp(context_) && streamUp(stream_);
-    const auto signal = [](pa_stream*, int, void* self) {
-        const Held held(self);
-        pa_threaded_mainloop_signal(static_cast<PulseOutput*>(self)->loop_, 0);
-    };
     pa_usec_t waitUs = 0;
     starting_ = ok;
     if (ok) {
@@ -810,11 +808,11 @@ bool PulseOutput::resume()
         // What the stream held when it came to rest is silence: dropped, so the new sound is
         // not held back behind it. Waited for, a short while: a server that went away meanwhile
         // fails the resume here, every time, rather than a moment after it said all was well.
-        ok = settle(pa_stream_flush(stream_, signal, this));
+        ok = settle(pa_stream_flush(stream_, &PulseOutput::signalLoop, this));
         // A sink that cannot take back what it took ahead at the long latency (a null sink) plays
         // that out first, and a start sent meanwhile would meet it part way (a click, the song's
         // first frames lost): the start waits that long (see kRestSinkMs).
-        if (ok && rested && settle(pa_stream_update_timing_info(stream_, signal, this)))
+        if (ok && rested && settle(pa_stream_update_timing_info(stream_, &PulseOutput::signalLoop, this)))
             if (const pa_timing_info* info = pa_stream_get_timing_info(stream_))
                 waitUs = std::min<pa_usec_t>(info->sink_usec, pa_usec_t(kRestSinkMs) * PA_USEC_PER_MSEC);
     }

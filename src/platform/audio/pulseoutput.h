@@ -99,6 +99,7 @@ public:
 
 private:
     static void onContextState(pa_context* c, void* self);
+    static void signalLoop(pa_stream* s, int success, void* self);
     static void onStreamState(pa_stream* s, void* self);
     static void onWrite(pa_stream* s, std::size_t bytes, void* self);
     static void onUnderflow(pa_stream* s, void* self);
@@ -173,7 +174,7 @@ private:
     pa_buffer_attr playAttr_ {};
     pa_buffer_attr restAttr_ {};
     pa_buffer_attr busyAttr_ {};         // on PipeWire, while the machine is busy (see kBusyFrom)
-    std::int64_t playSinkFrames_ = 0, busySinkFrames_ = 0;
+    std::int64_t busySinkFrames_ = 0;    // what the sink takes at a time at the busy latency
     std::uint64_t busyLookedAt_ = 0;     // the steady clock (us) of the last look at the load
     pa_operation* pending_ = nullptr; // a resume's flush, waited for
     bool starting_ = false;           // a resume under way: the server's requests wait for it
@@ -182,8 +183,8 @@ private:
     bool restsLong_ = false;              // its sink takes back what it took ahead (askSinkKind())
     bool pipeWire_ = false;               // the server is PipeWire's pulse server
     pa_time_event* startTimer_ = nullptr; // a start after one, once the sink has played out
-    // What the sink takes at a time: what the stream asked for, and what the server's read point
-    // was seen to do (see measureBlock()).
+    // What the sink takes at a time: what the stream asked for while it plays (busySinkFrames_
+    // on a busy machine), and what the server's read point was seen to do (see measureBlock()).
     std::int64_t askedSinkFrames_ = 0;
     bool spanOpen_ = false;
     double spanFrom_ = 0, spanLow_ = 0, spanHigh_ = 0, spanLast_ = 0;
